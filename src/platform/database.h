@@ -1,0 +1,94 @@
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "value/value.h"
+
+namespace vqflow {
+
+// A row: a map from column name to value (text, integer, real or null).
+using Row = Value;
+
+class Database;
+
+// One condition of a query: column, comparison operator ("=", "!=", "<", "<=",
+// ">", ">="), value. Values are always bound as parameters.
+struct Condition {
+  std::string column;
+  std::string op;
+  Value value;
+};
+
+// Query builder over one table: db.table("workflow").select({"uuid"}).where("uuid", id).first().
+// Table and column names are checked against the schema; values are never spliced into SQL.
+class Query {
+ public:
+  Query(Database& db, std::string table) : db_(&db), table_(std::move(table)) {}
+
+  Query& select(std::vector<std::string> columns) {
+    columns_ = std::move(columns);
+    return *this;
+  }
+  Query& where(std::string column, Value value) {
+    conditions_.push_back({std::move(column), "=", std::move(value)});
+    return *this;
+  }
+  Query& where(std::string column, std::string op, Value value) {
+    conditions_.push_back({std::move(column), std::move(op), std::move(value)});
+    return *this;
+  }
+
+  // The first matching row (in id order), or absent.
+  std::optional<Row> first();
+  // Every matching row, in id order.
+  std::vector<Row> get();
+  // Inserts one row from a map of column to value; answers the new id.
+  long long insert(const Row& row);
+  // Changes the given columns of every matching row; answers the number changed.
+  long long update(const Row& changes);
+  // Removes every matching row; answers the number removed.
+  long long remove();
+
+  const std::string& table() const { return table_; }
+  const std::vector<std::string>& columns() const { return columns_; }  // empty: all
+  const std::vector<Condition>& conditions() const { return conditions_; }
+
+ private:
+  Database* db_;
+  std::string table_;
+  std::vector<std::string> columns_;
+  std::vector<Condition> conditions_;
+};
+
+// Relational store holding the tables workflow, variablen, logs, report, audit
+// and timer. Implementations are safe to call from any thread; failures throw
+// StoreError with what failed and how to fix it.
+class Database {
+ public:
+  virtual ~Database() = default;
+
+  Query table(std::string name) { return Query(*this, std::move(name)); }
+
+  virtual std::vector<Row> select(const Query& query, std::optional<long long> limit) = 0;
+  virtual long long insert(const std::string& table, const Row& row) = 0;
+  virtual long long update(const Query& query, const Row& changes) = 0;
+  virtual long long remove(const Query& query) = 0;
+  // Creates the six tables (and the embedded key-value table) when missing.
+  virtual void init_schema() = 0;
+  // "sqlite /path/vqflow.db" or "postgresql host:port/db".
+  virtual std::string describe() const = 0;
+  // The SQLite file behind this store; absent for server databases.
+  virtual std::optional<std::string> sqlite_path() const = 0;
+};
+
+// Columns of each table (besides the integer primary key "id").
+const std::vector<std::string>& table_columns(const std::string& table);  // throws StoreError
+
+// Opens the store named by `url`: "sqlite:///relative.db", "sqlite:////abs/path.db",
+// a plain file path, or "postgresql://user@host:port/db". Throws ConfigError for a
+// malformed URL, StoreError when the database cannot be opened.
+std::unique_ptr<Database> open_database(const std::string& url);
+
+}  // namespace vqflow

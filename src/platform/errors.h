@@ -1,0 +1,72 @@
+#pragma once
+#include <stdexcept>
+#include <string>
+
+namespace vqflow {
+
+// Root of the failures that leave an operation as exceptions. Messages read
+// "what: context: cause", e.g. "redis GET 1a2b&&x9&&result: connection refused".
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A store (key-value or relational) could not do what was asked.
+class StoreError : public Error {
+ public:
+  using Error::Error;
+};
+
+// A text is not JSON (or nests too deeply); the message says where.
+class JsonError : public Error {
+ public:
+  using Error::Error;
+};
+
+// The flow document or its graph cannot be walked (no "cells", a cycle, too many routes).
+class FlowError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Bad configuration or command-line input.
+class ConfigError : public Error {
+ public:
+  using Error::Error;
+};
+
+// A value does not fit where it is used (wrong number of crontab fields, ...).
+class ValueError : public Error {
+ public:
+  using Error::Error;
+};
+
+// The scheduler has no job with the given id; the message names the id.
+class JobLookupError : public Error {
+ public:
+  using Error::Error;
+};
+
+}  // namespace vqflow
+
+namespace vqflow {
+
+// An app plug-in or its action cannot be loaded or found ("[程序错误] " + message).
+class AppLoadError : public Error {
+ public:
+  using Error::Error;
+};
+
+// An action refused its arguments or their types ("[非法应用] " + message).
+class AppArgumentError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Any other failure of an action call ("[未知错误] " + message).
+class AppCallError : public Error {
+ public:
+  using Error::Error;
+};
+
+}  // namespace vqflow

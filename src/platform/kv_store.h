@@ -1,0 +1,41 @@
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vqflow {
+
+// Key-value store with expiring keys and atomic counters (Redis semantics).
+// Implementations are safe to call from any thread. Failures throw StoreError.
+class KvStore {
+ public:
+  virtual ~KvStore() = default;
+  // Absent when the key is missing or expired.
+  virtual std::optional<std::string> get(const std::string& key) = 0;
+  // Stores the value, replacing any earlier one; with expire_seconds the key
+  // disappears after that many seconds, without it the key never expires.
+  virtual void set(const std::string& key, const std::string& value,
+                   std::optional<long long> expire_seconds = std::nullopt) = 0;
+  // Stores the value only when the key is missing (or expired); true when stored.
+  virtual bool set_if_absent(const std::string& key, const std::string& value,
+                             std::optional<long long> expire_seconds = std::nullopt) = 0;
+  // Adds or subtracts 1 in one atomic step; a missing key counts as 0. Throws
+  // StoreError when the stored value is not an integer.
+  virtual long long incr(const std::string& key) = 0;
+  virtual long long decr(const std::string& key) = 0;
+  virtual bool exists(const std::string& key) = 0;
+  // Removes the key; true when it existed.
+  virtual bool del(const std::string& key) = 0;
+  // Human-readable description for errors and health checks ("redis 127.0.0.1:6379/0").
+  virtual std::string describe() const = 0;
+};
+
+// Opens the store named by `url`:
+//   ""                      -> the embedded store, a table in the SQLite file `sqlite_path`
+//   "memory://"             -> in-process (tests, benchmarks)
+//   "redis://host:port[/db]"-> a Redis server
+// Throws ConfigError for a malformed URL, StoreError when the store cannot be reached.
+std::unique_ptr<KvStore> open_kv_store(const std::string& url,
+                                       const std::optional<std::string>& sqlite_path);
+
+}  // namespace vqflow

@@ -1,0 +1,28 @@
+#pragma once
+#include <memory>
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include "platform/app_loader.h"
+#include "platform/config.h"
+#include "platform/database.h"
+#include "platform/kv_store.h"
+
+namespace vqflow {
+
+// What a run needs from the host process: configuration, both stores, the app
+// loader and the event loop that runs the runs. Shared by every run; the stores
+// and the loader are thread-safe.
+struct Services {
+  Config config;
+  std::shared_ptr<Database> db;
+  std::shared_ptr<KvStore> kv;
+  std::shared_ptr<AppLoader> apps;
+  boost::asio::any_io_executor executor;
+};
+
+// Opens the stores and the app loader named by `config`. Throws ConfigError or
+// StoreError with a message that says how to fix it.
+std::shared_ptr<Services> open_services(const Config& config, boost::asio::any_io_executor executor);
+
+}  // namespace vqflow
