@@ -1,0 +1,36 @@
+#pragma once
+#include <optional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "platform/config.h"
+
+namespace vqflow::cli {
+
+// Flags shared by every command; each falls back on its VQFLOW_* variable,
+// then on the default of Config.
+struct GlobalOptions {
+  std::optional<std::string> db;
+  std::optional<std::string> kv;
+  std::optional<std::string> apps;
+  std::optional<long long> lose_time;
+  std::optional<int> max_instances;
+  std::optional<std::size_t> max_paths;
+  std::optional<long long> max_loop;
+  std::optional<double> app_timeout;
+  std::optional<std::string> log_file;
+
+  // The configuration these flags select (throws ConfigError).
+  Config resolve() const;
+};
+
+// Each command file registers its subcommand(s) on the app. Callbacks report
+// failures by throwing; main prints one line and exits non-zero.
+void add_db_commands(CLI::App& app, GlobalOptions& global);      // cmd_db.cc
+void add_import_command(CLI::App& app, GlobalOptions& global);   // cmd_import.cc
+void add_run_command(CLI::App& app, GlobalOptions& global);      // cmd_run.cc
+void add_serve_command(CLI::App& app, GlobalOptions& global);    // cmd_serve.cc
+void add_timers_command(CLI::App& app, GlobalOptions& global);   // cmd_timers.cc
+
+}  // namespace vqflow::cli
