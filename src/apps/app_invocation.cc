@@ -1,10 +1,220 @@
-#include "run/auto.h"
+#include <array>
+#include <unordered_set>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include "apps/stored_values.h"
+#include "platform/app_loader.h"
+#include "platform/app_path.h"
 #include "platform/errors.h"
+#include "platform/kv_store.h"
+#include "platform/kv_store_rules.h"
+#include "platform/utilities.h"
+#include "run/auto.h"
 
 namespace vqflow {
 
-bool Auto::is_identification(const std::string&) { throw Error("not implemented yet"); }
-std::pair<int, Value> Auto::is_public(const std::string&) { throw Error("not implemented yet"); }
-awaitable<Value> Auto::execute(std::string, std::optional<std::string>, std::optional<Value>) { throw Error("not implemented yet"); }
+namespace {
+
+constexpr std::array<std::string_view, 6> k_reserved_keys = {
+    "node_name", "action", "app", "action_name", "description", "app_dir"};
+
+const char* const k_timer_notice = "[通知消息] 定时器执行中...";
+
+bool is_reserved(const std::string& key) {
+  for (std::string_view reserved : k_reserved_keys) {
+    if (key == reserved) return true;
+  }
+  return false;
+}
+
+// Invocation result {"status", "result", "args", "html"}.
+Value invocation(Value status, Value result, std::string args, Value html) {
+  Value out = Value::object();
+  out["status"] = std::move(status);
+  out["result"] = std::move(result);
+  out["args"] = std::move(args);
+  out["html"] = std::move(html);
+  return out;
+}
+
+// A status-2 outcome: the same text in "result" and "html".
+Value failure(const std::string& text, std::string args) {
+  return invocation(2, text, std::move(args), text);
+}
+
+std::string bad_app_dir_message(const std::string& app_dir) {
+  if (app_dir.empty()) return "the node names no app directory";
+  return fmt::format(
+      "app directory \"{}\" is not a plain folder name (letters, digits, '_', '-' and '.', not "
+      "starting with '.')",
+      kv_rules::printable_key(app_dir));
+}
+
+// The parsed manifest of an app; a manifest that is not JSON propagates.
+Value read_manifest(const Services& services, const std::string& app_dir) {
+  // Checked here as well as by the loader: the manifest path must stay inside the apps folder.
+  if (!is_plain_app_dir(app_dir)) throw AppLoadError(bad_app_dir_message(app_dir));
+  const std::string text = File::find_app_json(services.config.apps_path, app_dir);
+  try {
+    return parse_json(text);
+  } catch (const JsonError& e) {
+    throw JsonError(fmt::format("app manifest of {}: {}", app_dir, e.what()));
+  }
+}
+
+// The process-log line of a failed load or call. It names the node and its
+// action; node data without them cannot be reported and fails the invocation.
+void log_failure(const std::string& app_uuid, const Value& datas, const std::string& err) {
+  if (!datas.is_object() || !datas.contains("node_name") || !datas.contains("action")) {
+    throw ValueError(fmt::format("node {}: node data needs \"node_name\" and \"action\" ({})",
+                                 app_uuid, err));
+  }
+  spdlog::error("{} {} {}", text_form(datas["node_name"]), text_form(datas["action"]), err);
+}
+
+std::vector<std::string> split_commas(std::string_view text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t comma = text.find(',', start);
+    if (comma == std::string_view::npos) {
+      out.emplace_back(text.substr(start));
+      return out;
+    }
+    out.emplace_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
+
+}  // namespace
+
+bool Auto::is_identification(const std::string& app_dir) {
+  const Value manifest = read_manifest(*services(), app_dir);
+  return manifest.is_object() && manifest.contains("identification") &&
+         manifest["identification"] == "vqflow";
+}
+
+std::pair<int, Value> Auto::is_public(const std::string& app_dir) {
+  const Value manifest = read_manifest(*services(), app_dir);
+  if (manifest.is_object() && manifest.contains("is_public")) return {1, manifest["is_public"]};
+  return {0, false};
+}
+
+awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> app_dir,
+                               std::optional<Value> datas_given) {
+  Value datas = datas_given ? std::move(*datas_given) : Value();
+  const long long lose_time = services()->config.lose_time;
+
+  // 1. The argument copy and its unexpanded text.
+  Value args_copy = datas;
+  if (app_dir && !app_dir->empty()) {
+    if (!args_copy.is_object()) {
+      throw ValueError(fmt::format("node {}: node data is not a map", app_uuid));
+    }
+    args_copy["app_dir"] = *app_dir;
+  }
+  const std::string unexpanded = json_text(args_copy);
+
+  // 2-3. Nodes that deliver a text instead of calling an app.
+  if ((input_app && app_uuid == *input_app) || (webhook_app && app_uuid == *webhook_app)) {
+    const std::string key = run_key(app_uuid, "text");
+    std::optional<std::string> text = services()->kv->get(key);
+    if (!text) {
+      throw StoreError(fmt::format("kv GET {}: no text was delivered to node {}",
+                                   kv_rules::printable_key(key), app_uuid));
+    }
+    co_return invocation(0, decode_stored_text(std::move(*text), key), unexpanded, "");
+  }
+  if (timer_app && app_uuid == *timer_app) {
+    co_return invocation(0, k_timer_notice, unexpanded, k_timer_notice);
+  }
+
+  // 4-5. The manifest, read only from a plain folder directly under the apps folder.
+  const std::string dir = app_dir.value_or("");
+  if (!is_plain_app_dir(dir)) {
+    const std::string message = bad_app_dir_message(dir);
+    log_failure(app_uuid, datas, message);
+    co_return failure("[程序错误] " + message, unexpanded);
+  }
+  if (!is_identification(dir)) {
+    co_return failure("[配置错误] 请配置 is_identification", unexpanded);
+  }
+  if (is_public(dir).first == 0) {
+    co_return failure("[配置错误] 请配置 is_public", unexpanded);
+  }
+
+  // 6. The plug-in and its action.
+  std::shared_ptr<AppAction> action;
+  std::optional<std::string> load_failure;
+  try {
+    if (!datas.is_object() || !datas.contains("action")) {
+      throw AppLoadError("the node data names no action");
+    }
+    const Value& name = datas["action"];
+    if (!name.is_string()) throw AppLoadError("action name " + text_form(name) + " is not a text");
+    action = services()->apps->load(dir, name.get<std::string>());
+    if (!action) throw AppLoadError("app " + dir + " has no action " + name.get<std::string>());
+  } catch (const std::exception& e) {
+    log_failure(app_uuid, datas, e.what());
+    load_failure = std::string("[程序错误] ") + e.what();
+  }
+  if (load_failure) co_return failure(*load_failure, unexpanded);
+
+  // 7. Arguments: every member that is not reserved, expanded in stored order.
+  std::string argument_list;
+  for (auto it = datas.begin(); it != datas.end(); ++it) {
+    const std::string& name = it.key();
+    if (is_reserved(name)) continue;
+    argument_list += ",";
+    argument_list += name;
+    Expansion expansion = analysis_var(text_form(it.value()));
+    services()->kv->set(run_key(app_uuid, name), expansion.text, lose_time);
+    if (expansion.status != 0) {
+      co_return invocation(expansion.status, std::move(expansion.text), unexpanded, "");
+    }
+    args_copy[name] = expansion.text;
+    it.value() = std::move(expansion.text);
+  }
+
+  // 8. The expanded arguments text.
+  const std::string expanded = json_text(args_copy);
+
+  // 9. Call with the pieces of the argument list that name members (a key
+  // holding "," falls apart here and is not passed).
+  NamedArguments named;
+  std::unordered_set<std::string> passed;
+  const std::string_view pieces =
+      argument_list.empty() ? std::string_view() : std::string_view(argument_list).substr(1);
+  for (std::string& piece : split_commas(pieces)) {
+    auto member = datas.find(piece);
+    if (member == datas.end() || !passed.insert(piece).second) continue;
+    named.emplace_back(std::move(piece), member->is_string() ? member->get<std::string>()
+                                                             : text_form(*member));
+  }
+  Value result;
+  std::optional<std::string> call_failure;
+  try {
+    result = co_await action->call(std::move(named));
+  } catch (const AppArgumentError& e) {
+    log_failure(app_uuid, datas, e.what());
+    call_failure = std::string("[非法应用] ") + e.what();
+  } catch (const std::exception& e) {
+    log_failure(app_uuid, datas, e.what());
+    call_failure = std::string("[未知错误] ") + e.what();
+  }
+  if (call_failure) co_return failure(*call_failure, expanded);
+
+  // 10-11. The result must be a map with "status" and "result".
+  if (!result.is_object() || !result.contains("status")) {
+    co_return failure("[返回错误] 请检测 status 返回字段", expanded);
+  }
+  if (!result.contains("result")) {
+    co_return failure("[返回错误] 请检测 result 返回字段", expanded);
+  }
+  Value html = result.contains("html") ? result["html"] : Value("");
+  co_return invocation(result["status"], result["result"], expanded, std::move(html));
+}
 
 }  // namespace vqflow

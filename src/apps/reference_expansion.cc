@@ -1,8 +1,331 @@
-#include "run/auto.h"
+#include "apps/reference_expansion.h"
+
+#include <map>
+#include <memory>
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "apps/pattern.h"
+#include "apps/stored_values.h"
 #include "platform/errors.h"
 
 namespace vqflow {
 
-Expansion Auto::analysis_var(const std::string& text) { return {0, text}; }
+namespace {
+
+const char* const k_add_local = "请添加局部变量";
+const char* const k_add_global = "请添加全局变量";
+const char* const k_no_local = "未找到局部变量";
+const char* const k_no_global = "未找到全局变量";
+const char* const k_no_app = "未找到 APP 变量";
+const char* const k_not_json = "非 JSON 格式变量";
+
+const Pattern& global_pattern() {
+  static const Pattern pattern(R"(@\{\w*\})");
+  return pattern;
+}
+const Pattern& local_pattern() {
+  static const Pattern pattern(R"(@\[\w*\])");
+  return pattern;
+}
+const Pattern& app_pattern() {
+  static const Pattern pattern(R"(@\(\w*-\w*-\w*-\w*-\w*.\w.*?\))");
+  return pattern;
+}
+
+// Distinct texts in order of first appearance.
+std::vector<std::string> distinct(const std::vector<std::string_view>& matches) {
+  std::vector<std::string> out;
+  std::unordered_set<std::string_view> seen;
+  for (std::string_view m : matches) {
+    if (seen.insert(m).second) out.emplace_back(m);
+  }
+  return out;
+}
+
+void replace_all_in_place(std::string& text, const std::string& from, std::string_view to,
+                          std::size_t limit) {
+  std::size_t count = 0;
+  for (std::size_t pos = text.find(from); pos != std::string::npos;
+       pos = text.find(from, pos + from.size())) {
+    ++count;
+  }
+  if (count == 0) return;
+  if (to.size() > from.size()) {
+    const std::size_t growth = to.size() - from.size();
+    if (growth > (limit - std::min(limit, text.size())) / count) {
+      throw ValueError(fmt::format(
+          "variable references: the expanded text would exceed {} bytes ({} occurrences of {} "
+          "bytes)",
+          limit, count, to.size()));
+    }
+  }
+  std::string out;
+  out.reserve(text.size() - count * from.size() + count * to.size());
+  std::size_t start = 0;
+  for (std::size_t pos = text.find(from); pos != std::string::npos;
+       pos = text.find(from, start)) {
+    out.append(text, start, pos - start);
+    out.append(to);
+    start = pos + from.size();
+  }
+  out.append(text, start, std::string::npos);
+  text = std::move(out);
+}
+
+// Splits at every occurrence of `separator` (a text without it gives one piece).
+std::vector<std::string> split(std::string_view text, std::string_view separator) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t pos = text.find(separator, start);
+    if (pos == std::string_view::npos) {
+      out.emplace_back(text.substr(start));
+      return out;
+    }
+    out.emplace_back(text.substr(start, pos - start));
+    start = pos + separator.size();
+  }
+}
+
+std::string remove_all(std::string text, std::string_view what) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t start = 0;
+  for (std::size_t pos = text.find(what); pos != std::string::npos;
+       pos = text.find(what, start)) {
+    out.append(text, start, pos - start);
+    start = pos + what.size();
+  }
+  out.append(text, start, std::string::npos);
+  return out;
+}
+
+// Outcome of resolving one app reference: the value, or a status-1 message.
+struct Resolved {
+  std::optional<Value> value;
+  std::string message;
+};
+
+Resolved fail(std::string message) { return {std::nullopt, std::move(message)}; }
+
+// One step into a text: the character (code point) at index n, negative
+// counting from the end.
+std::optional<std::string> character_at(const std::string& text, long long n) {
+  long long count = 0;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) ++count;
+  }
+  if (n < 0) n += count;
+  if (n < 0 || n >= count) return std::nullopt;
+  long long index = -1;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (++index == n) {
+      begin = i;
+      std::size_t end = i + 1;
+      while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+      return text.substr(begin, end - begin);
+    }
+  }
+  return std::nullopt;
+}
+
+struct Step {
+  bool is_index = false;
+  long long index = 0;
+  std::string key;  // key steps: "!!!" removed
+};
+
+// Walks the steps from `root`; copies only the value reached.
+Resolved walk(const Value& root, const std::vector<Step>& steps, const std::string& path_text) {
+  const Value* value = &root;
+  Value character;  // holds the value of a step into a text
+  for (const Step& step : steps) {
+    if (value->is_array()) {
+      if (!step.is_index) return fail(k_no_app);
+      long long n = step.index;
+      const auto size = static_cast<long long>(value->size());
+      if (n < 0) n += size;
+      if (n < 0 || n >= size) return fail("未找到 JSON Index : " + path_text);
+      value = &(*value)[static_cast<std::size_t>(n)];
+    } else if (value->is_object()) {
+      if (step.is_index) return fail("未找到 JSON KEY : " + path_text);
+      auto it = value->find(step.key);
+      if (it == value->end()) return fail("未找到 JSON KEY : " + path_text);
+      value = &*it;
+    } else if (value->is_string()) {
+      if (!step.is_index) return fail(k_no_app);
+      auto found = character_at(value->get_ref<const std::string&>(), step.index);
+      if (!found) return fail("未找到 JSON Index : " + path_text);
+      character = std::move(*found);
+      value = &character;
+    } else {
+      return fail(k_no_app);
+    }
+  }
+  return {*value, {}};
+}
+
+// What one stored key holds, read once per expansion.
+struct StoredEntry {
+  std::optional<std::string> text;  // absent: key missing
+  bool parsed_tried = false;
+  std::optional<Value> document;  // the stored JSON document, a JSON string in it parsed again
+};
+
+class AppResolver {
+ public:
+  explicit AppResolver(const AppValueReader& read) : read_(read) {}
+
+  Resolved resolve(const std::string& reference) {
+    try {
+      return resolve_unguarded(reference);
+    } catch (const std::exception&) {
+      // A store or decoding failure while resolving counts as "not found".
+      return fail(k_no_app);
+    }
+  }
+
+ private:
+  Resolved resolve_unguarded(const std::string& reference) {
+    const std::string inner = remove_all(remove_all(reference, "@("), ")");
+    const std::vector<std::string> pieces = split(inner, ".");
+    if (pieces.size() < 2) return fail(k_no_app);
+    const std::string& node_id = pieces[0];
+    const std::vector<std::string> items = split(pieces[1], "!>");
+    const std::string& field = items[0];
+
+    std::vector<Step> steps;
+    std::string path_text;
+    for (std::size_t i = 1; i < items.size(); ++i) {
+      Step step;
+      if (auto n = parse_integer(items[i])) {
+        step.is_index = true;
+        step.index = *n;
+        if (i > 1) path_text += ",";
+        path_text += items[i];
+      } else {
+        step.key = remove_all(items[i], "!!!");
+        if (i > 1) path_text += ",";
+        path_text += step.key;
+      }
+      steps.push_back(std::move(step));
+    }
+
+    StoredEntry& entry = entry_for(node_id, field);
+    if (!entry.text) return fail(k_no_app);
+    if (steps.empty()) return {Value(*entry.text), {}};
+    if (!entry.parsed_tried) {
+      entry.parsed_tried = true;
+      if (is_json(Value(*entry.text))) {
+        Value document = parse_json(*entry.text);
+        if (document.is_string()) {
+          // Results that were JSON texts are stored encoded once more.
+          if (auto again = try_parse_json(document.get_ref<const std::string&>())) {
+            document = std::move(*again);
+          }
+        }
+        entry.document = std::move(document);
+      }
+    }
+    if (!entry.document) return fail(k_not_json);
+    return walk(*entry.document, steps, path_text);
+  }
+
+  StoredEntry& entry_for(const std::string& node_id, const std::string& field) {
+    auto key = std::make_pair(node_id, field);
+    auto it = entries_.find(key);
+    if (it != entries_.end()) return it->second;
+    StoredEntry entry;
+    if (auto stored = read_(node_id, field)) {
+      entry.text = decode_stored_text(std::move(*stored), node_id + "&&" + field);
+    }
+    return entries_.emplace(std::move(key), std::move(entry)).first->second;
+  }
+
+  const AppValueReader& read_;
+  std::map<std::pair<std::string, std::string>, StoredEntry> entries_;
+};
+
+std::optional<std::string> table_lookup(const Value& table, const std::string& name) {
+  if (!table.is_object()) return std::nullopt;
+  auto it = table.find(name);
+  if (it == table.end()) return std::nullopt;
+  return text_form(*it);
+}
+
+// The name inside "@{name}" or "@[name]".
+std::string reference_name(const std::string& reference) {
+  return reference.substr(2, reference.size() - 3);
+}
+
+}  // namespace
+
+std::vector<std::string_view> find_app_references(std::string_view text) {
+  // A match never crosses a line feed and ends at a ")": searching each line
+  // only up to its last ")" gives the same matches, and keeps a line full of
+  // unterminated "@(" from costing quadratic time.
+  std::vector<std::string_view> out;
+  std::size_t line_start = 0;
+  while (true) {
+    const std::size_t newline = text.find('\n', line_start);
+    const std::size_t line_end = newline == std::string_view::npos ? text.size() : newline;
+    std::string_view line = text.substr(line_start, line_end - line_start);
+    const std::size_t last_paren = line.rfind(')');
+    if (last_paren != std::string_view::npos && line.find("@(") < last_paren) {
+      app_pattern().find_all(line.substr(0, last_paren + 1), out);
+    }
+    if (newline == std::string_view::npos) break;
+    line_start = newline + 1;
+  }
+  return out;
+}
+
+Expansion expand_references(std::string_view text, const Value& local_var_data,
+                            const Value& global_var_data, const AppValueReader& read_app_value) {
+  if (text.find('@') == std::string_view::npos) return {0, std::string(text)};
+
+  std::vector<std::string_view> found;
+  global_pattern().find_all(text, found);
+  const std::vector<std::string> globals = distinct(found);
+  found.clear();
+  local_pattern().find_all(text, found);
+  const std::vector<std::string> locals = distinct(found);
+  const std::vector<std::string> apps = distinct(find_app_references(text));
+
+  if (!locals.empty() && local_var_data.is_null()) return {1, k_add_local};
+  if (!globals.empty() && global_var_data.is_null()) return {1, k_add_global};
+
+  const std::size_t limit = std::max(k_max_expanded_bytes, text.size());
+  std::string current(text);
+  for (const std::string& reference : locals) {
+    auto value = table_lookup(local_var_data, reference_name(reference));
+    if (!value) return {1, k_no_local};
+    replace_all_in_place(current, reference, *value, limit);
+  }
+  for (const std::string& reference : globals) {
+    auto value = table_lookup(global_var_data, reference_name(reference));
+    if (!value) return {1, k_no_global};
+    replace_all_in_place(current, reference, *value, limit);
+  }
+  AppResolver resolver(read_app_value);
+  for (const std::string& reference : apps) {
+    Resolved resolved = resolver.resolve(reference);
+    if (!resolved.value) return {1, std::move(resolved.message)};
+    replace_all_in_place(current, reference, text_form(*resolved.value), limit);
+  }
+  return {0, std::move(current)};
+}
+
+Expansion Auto::analysis_var(const std::string& text) {
+  const std::shared_ptr<KvStore>& kv = services()->kv;
+  AppValueReader read = [this, &kv](const std::string& node_id, const std::string& field) {
+    return kv->get(run_key(node_id, field));
+  };
+  return expand_references(text, local_var_data, global_var_data, read);
+}
 
 }  // namespace vqflow

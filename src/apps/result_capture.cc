@@ -1,8 +1,101 @@
-#include "run/auto.h"
+#include <fmt/format.h>
+
+#include "apps/result_text.h"
+#include "apps/stored_values.h"
 #include "platform/errors.h"
+#include "platform/kv_store.h"
+#include "platform/kv_store_rules.h"
+#include "run/auto.h"
 
 namespace vqflow {
 
-awaitable<NodeResult> Auto::get_app_data(std::string, std::string, std::optional<Value>, bool) { throw Error("not implemented yet"); }
+std::string result_text(const Value& result, bool ensure_ascii) {
+  return is_json(result) ? json_text(result, ensure_ascii) : text_form(result);
+}
+
+namespace {
+
+// The pair a node left in this run. Both keys must be there and the status must
+// read as an integer.
+NodeResult stored_pair(KvStore& kv, const std::string& result_key, const std::string& status_key) {
+  std::optional<std::string> status = kv.get(status_key);
+  if (!status) {
+    throw StoreError(fmt::format("kv GET {}: the node's status is missing",
+                                 kv_rules::printable_key(status_key)));
+  }
+  std::optional<long long> number = parse_integer(*status);
+  if (!number) {
+    throw ValueError(fmt::format("kv GET {}: stored status \"{}\" is not an integer",
+                                 kv_rules::printable_key(status_key),
+                                 kv_rules::printable_key(*status)));
+  }
+  std::optional<std::string> result = kv.get(result_key);
+  if (!result) {
+    throw StoreError(fmt::format("kv GET {}: the node's result has expired",
+                                 kv_rules::printable_key(result_key)));
+  }
+  return {Value(*number), decode_stored_text(std::move(*result), result_key)};
+}
+
+bool is(const std::optional<std::string>& node, const std::string& id) {
+  return node && *node == id;
+}
+
+}  // namespace
+
+awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
+                                         std::optional<Value> app_info, bool for_play) {
+  KvStore& kv = *services()->kv;
+  const long long lose_time = services()->config.lose_time;
+  const std::string result_key = run_key(app_uuid, "result");
+  const std::string status_key = run_key(app_uuid, "status");
+
+  // Input, webhook and timer nodes run once per run, whatever for_play says.
+  if (is(input_app, app_uuid) || is(webhook_app, app_uuid) || is(timer_app, app_uuid)) {
+    if (kv.exists(result_key)) co_return stored_pair(kv, result_key, status_key);
+    Value outcome = co_await execute(app_uuid, std::nullopt, std::nullopt);
+    std::string text = result_text(outcome["result"], false);
+    kv.set(result_key, text, lose_time);
+    kv.set(status_key, stored_bytes(outcome["status"], status_key), lose_time);
+    const char* name = is(input_app, app_uuid)     ? "用户输入"
+                       : is(webhook_app, app_uuid) ? "WebHook"
+                                                   : "定时器";
+    add_execute_logs(uuid, app_uuid, name, text, outcome["status"], text);
+    co_return NodeResult{outcome["status"], std::move(text)};
+  }
+
+  // A plug-in marker left in the node data by an earlier invocation goes first.
+  try {
+    Value& data = app_info.value().at("data");
+    if (data.is_object() && data.contains("app") && is_truthy(data["app"])) data.erase("app");
+  } catch (const std::exception&) {
+  }
+
+  if (!for_play && kv.exists(result_key)) co_return stored_pair(kv, result_key, status_key);
+
+  if (!app_info || !app_info->is_object() || !app_info->contains("app_dir") ||
+      !app_info->contains("data")) {
+    throw ValueError(fmt::format("app node {}: the flow data has no entry with \"app_dir\" and "
+                                 "\"data\" for it",
+                                 app_uuid));
+  }
+  const Value& dir_value = (*app_info)["app_dir"];
+  std::optional<std::string> app_dir;
+  if (!dir_value.is_null()) app_dir = text_form(dir_value);
+  const Value data = (*app_info)["data"];
+
+  Value outcome = co_await execute(app_uuid, app_dir, data);
+  std::string text = result_text(outcome["result"], true);
+  kv.set(result_key, text, lose_time);
+  kv.set(status_key, stored_bytes(outcome["status"], status_key), lose_time);
+  const Value& html = outcome["html"];
+  const Value logged_html = text_form(html).empty() ? Value(text) : html;
+  if (!data.is_object() || !data.contains("node_name")) {
+    throw ValueError(fmt::format("app node {}: node data has no \"node_name\"", app_uuid));
+  }
+  add_execute_logs(uuid, app_uuid, data["node_name"], text, outcome["status"], logged_html,
+                   outcome["args"]);
+  co_return NodeResult{outcome["status"], std::move(text)};
+}
 
 }  // namespace vqflow

@@ -1,8 +1,114 @@
-#include "run/auto.h"
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "apps/stored_values.h"
+#include "platform/database.h"
 #include "platform/errors.h"
+#include "platform/kv_store.h"
+#include "run/auto.h"
 
 namespace vqflow {
 
-void Auto::make_var(const Value&, const Value&) { throw Error("not implemented yet"); }
+namespace {
+
+// Whether a settings or definitions text is to be left alone: "none", or a text
+// form that is empty or `empty_form` once every U+0020 is removed (other white
+// space counts).
+bool skipped(const Value& text, std::string_view empty_form) {
+  if (text.is_string() && text.get_ref<const std::string&>() == "none") return true;
+  std::string compact = text_form(text);
+  compact.erase(std::remove(compact.begin(), compact.end(), ' '), compact.end());
+  return compact.empty() || compact == empty_form;
+}
+
+Value parse_text(const Value& text, const char* what) {
+  if (!text.is_string()) {
+    throw JsonError(fmt::format("{}: expected a JSON text, got {}", what, text_form(text)));
+  }
+  try {
+    return parse_json(text.get_ref<const std::string&>());
+  } catch (const JsonError& e) {
+    throw JsonError(fmt::format("{}: {}", what, e.what()));
+  }
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& id) {
+  return std::find(list.begin(), list.end(), id) != list.end();
+}
+
+}  // namespace
+
+void Auto::make_var(const Value& local_var, const Value& controller_var) {
+  KvStore& kv = *services()->kv;
+  const long long lose_time = services()->config.lose_time;
+
+  // 1. Node settings: actions of FOR and IF controllers, then every node's text.
+  if (!skipped(controller_var, "{}")) {
+    const Value settings = parse_text(controller_var, "node settings");
+    if (!settings.is_object()) {
+      throw ValueError("node settings: expected a JSON object keyed by node id");
+    }
+    for (const auto& [node_id, entry] : settings.items()) {
+      if (timer_app && node_id == *timer_app) continue;
+      if (contains(for_list, node_id) || contains(if_list, node_id)) {
+        if (!entry.is_object() || !entry.contains("action")) {
+          throw ValueError(
+              fmt::format("node settings of controller {}: no \"action\"", node_id));
+        }
+        const std::string key = run_key(node_id, "action");
+        kv.set(key, stored_bytes(entry["action"], key), lose_time);
+      }
+      try {
+        const std::string key = run_key(node_id, "text");
+        kv.set(key, stored_bytes(entry.at("text"), key), lose_time);
+      } catch (const std::exception&) {
+        // A node without a storable "text" simply has none; the others go on.
+      }
+    }
+  }
+
+  // 2. Local variables. Values that are not texts are kept in their text form,
+  // as global values are, because references substitute texts.
+  if (!skipped(local_var, "[]")) {
+    const Value definitions = parse_text(local_var, "local variable definitions");
+    Value table = Value::object();
+    std::size_t entries = 0;
+    if (definitions.is_array()) {
+      for (const Value& definition : definitions) {
+        if (!definition.is_object() || !definition.contains("key") ||
+            !definition.contains("value")) {
+          throw ValueError(
+              "local variable definitions: every definition needs \"key\" and \"value\"");
+        }
+        const Value& key = definition["key"];
+        const Value& value = definition["value"];
+        if (key.is_array() || key.is_object()) {
+          throw ValueError("local variable definitions: a \"key\" must be a text or a number");
+        }
+        ++entries;
+        // A number, boolean or null key is an entry no reference name can match.
+        if (key.is_string()) {
+          table[key.get<std::string>()] = value.is_string() ? value : Value(text_form(value));
+        }
+      }
+    } else {
+      // Only an empty map or text walks like an empty list.
+      const bool empty = (definitions.is_object() && definitions.empty()) ||
+                         (definitions.is_string() && definitions.get_ref<const std::string&>().empty());
+      if (!empty) throw ValueError("local variable definitions: expected a JSON list");
+    }
+    if (entries > 0) local_var_data = std::move(table);
+  }
+
+  // 3. Global variables: every row with status 0, keys and values in text form.
+  Value globals = Value::object();
+  const std::vector<Row> rows =
+      services()->db->table("variablen").select({"key", "value"}).where("status", 0).get();
+  for (const Row& row : rows) {
+    globals[text_form(row.value("key", Value()))] = text_form(row.value("value", Value()));
+  }
+  if (!globals.empty()) global_var_data = std::move(globals);
+}
 
 }  // namespace vqflow

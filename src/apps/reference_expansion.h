@@ -1,0 +1,35 @@
+#pragma once
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "run/auto.h"
+#include "value/value.h"
+
+namespace vqflow {
+
+// Reads what an earlier node of the run left under (node id, field); absent
+// when the key is missing. May throw (a store failure).
+using AppValueReader =
+    std::function<std::optional<std::string>(const std::string& node_id, const std::string& field)>;
+
+// An expanded text may grow up to this size (or the size of the given text,
+// when that is larger); beyond it expansion throws ValueError instead of
+// exhausting memory.
+inline constexpr std::size_t k_max_expanded_bytes = 64u << 20;
+
+// Replaces the global (@{name}), local (@[name]) and app (@(node-id.field!>step...))
+// references of `text` by their values. `local_var_data` is null (no local
+// variables), a map (the local table) or the unparsed definitions text;
+// `global_var_data` is null or a map. Status 1 and a message when a reference
+// cannot be resolved. Reads each stored key at most once. Throws ValueError only
+// for hostile texts (a match limit, the size limit above).
+Expansion expand_references(std::string_view text, const Value& local_var_data,
+                            const Value& global_var_data, const AppValueReader& read_app_value);
+
+// Every match of the app reference pattern in `text`, left to right.
+std::vector<std::string_view> find_app_references(std::string_view text);
+
+}  // namespace vqflow
