@@ -1,0 +1,35 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vqflow {
+
+// The runs this process started and that have not closed yet, so that a
+// shutdown can wait for them and name those it cuts short. Safe from any thread.
+class RunTracker {
+ public:
+  struct Run {
+    std::string only_id;  // empty until the run's id is known
+    std::string uuid;
+  };
+
+  // Counts a run about to be submitted; answers its ticket.
+  std::uint64_t begin(const std::string& uuid);
+  // Names the run once auto_execute has answered its only_id.
+  void name(std::uint64_t ticket, const std::string& only_id);
+  // The run closed (or was never submitted). Unknown tickets are ignored.
+  void finish(std::uint64_t ticket);
+
+  std::size_t in_progress() const;
+  std::vector<Run> runs() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::uint64_t next_ = 1;
+  std::map<std::uint64_t, Run> runs_;
+};
+
+}  // namespace vqflow

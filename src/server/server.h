@@ -1,0 +1,61 @@
+#pragma once
+#include <chrono>
+#include <cstddef>
+#include <memory>
+
+#include <boost/asio/io_context.hpp>
+
+#include "server/api.h"
+#include "server/security.h"
+
+namespace vqflow {
+
+struct ServerOptions {
+  ListenAddress listen{"127.0.0.1", 8080};
+  // Reading one request (headers and body, including the wait for it on a
+  // kept-alive connection) and writing one response must each finish in this time.
+  std::chrono::milliseconds request_timeout{30000};
+  // A WebSocket client that answers no ping for this long is dropped.
+  std::chrono::milliseconds ws_idle_timeout{60000};
+  std::size_t header_limit = 16u << 10;
+  std::size_t max_connections = 512;
+  // Bytes of live messages waiting for a WebSocket client that reads too
+  // slowly; beyond it the client is dropped and its runs go on without it.
+  std::size_t ws_queue_limit = 16u << 20;
+};
+
+// The HTTP and WebSocket transport of `vqflow serve`: accepts connections,
+// parses requests and hands them to an Api. Runs on one io_context driven by a
+// single thread; call every method on that thread (or before it runs).
+class Server {
+ public:
+  // `api` must outlive the io_context's pending work.
+  Server(boost::asio::io_context& ioc, Api& api, ServerOptions options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds and starts accepting. Throws ConfigError when the address cannot be
+  // bound (in use, not local, not allowed).
+  void start();
+  // The bound port (the real one when started with port 0).
+  unsigned short port() const;
+
+  // Stops taking requests: closes the listener and idle connections, answers
+  // requests already under way and closes their connections; the Api refuses
+  // further requests and runs. WebSocket clients stay connected to watch the
+  // runs in progress.
+  void stop_accepting();
+  // Closes every connection: WebSocket clients get a close frame after the
+  // messages queued for them.
+  void close_all();
+  // Open connections (HTTP and WebSocket).
+  std::size_t connections() const;
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace vqflow
