@@ -1,6 +1,51 @@
 #include <iostream>
 
-int main() {
-  std::cout << "vqflow " << VQFLOW_VERSION << "\n";
+#include <spdlog/spdlog.h>
+
+#include "commands.h"
+#include "platform/process_log.h"
+
+int main(int argc, char** argv) {
+  using namespace vqflow::cli;
+  CLI::App app{"vqflow: runs security-automation playbooks and keeps their timers"};
+  app.set_version_flag("--version", std::string("vqflow ") + VQFLOW_VERSION);
+  app.require_subcommand(1);
+
+  GlobalOptions global;
+  app.add_option("--db", global.db,
+                 "Relational store: a SQLite file (default vqflow.db), sqlite:///rel.db, "
+                 "sqlite:////abs.db or postgresql://user@host:port/db [env VQFLOW_DB]");
+  app.add_option("--kv", global.kv,
+                 "Key-value store: redis://host:port[/db] or memory://; default: a table in "
+                 "the SQLite file [env VQFLOW_KV]");
+  app.add_option("--apps", global.apps, "Folder of app plug-ins (default ./apps) [env VQFLOW_APPS]");
+  app.add_option("--lose-time", global.lose_time,
+                 "Lifetime of run-scoped keys in seconds (default 604800) [env VQFLOW_LOSE_TIME]");
+  app.add_option("--max-instances", global.max_instances,
+                 "Concurrent calls of one timer job (default 3) [env VQFLOW_MAX_INSTANCES]");
+  app.add_option("--max-paths", global.max_paths,
+                 "Routes one playbook may enumerate before the run fails (default 10000)");
+  app.add_option("--max-loop", global.max_loop,
+                 "Iterations one FOR node may make before it fails (default 100000)");
+  app.add_option("--app-timeout", global.app_timeout,
+                 "Seconds one app call may take before it is killed (default 300)");
+  app.add_option("--log-file", global.log_file, "Also write the process log to this file");
+
+  add_db_commands(app, global);
+  add_import_command(app, global);
+  add_run_command(app, global);
+  add_serve_command(app, global);
+  add_timers_command(app, global);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::RuntimeError& e) {
+    return e.get_exit_code();  // the command already said why
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  } catch (const std::exception& e) {
+    std::cerr << "vqflow: " << e.what() << "\n";
+    return 1;
+  }
   return 0;
 }

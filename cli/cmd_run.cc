@@ -1,0 +1,120 @@
+#include <filesystem>
+#include <iostream>
+
+#include <boost/asio/io_context.hpp>
+#include <fmt/format.h>
+
+#include "commands.h"
+#include "console_connection.h"
+#include "platform/errors.h"
+#include "platform/process_log.h"
+#include "platform/services.h"
+#include "run/auto_execute.h"
+#include "run/error_text.h"
+#include "run/playbook_import.h"
+
+namespace vqflow::cli {
+
+namespace {
+
+struct RunOptions {
+  std::string playbook;
+  std::optional<std::string> controller_data;
+  std::optional<std::string> data;
+  std::optional<std::string> app_uuid;
+  std::optional<std::string> audit_status;
+  std::optional<std::string> audit_app;
+  std::optional<std::string> only_id;
+  std::optional<std::string> user;
+  std::optional<std::string> start_app;
+  bool json = false;
+};
+
+// The uuid to run: PLAYBOOK itself, or the single playbook of the file it names
+// (imported first).
+std::string resolve_playbook(const std::string& playbook, Database& db) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(playbook, ec)) return playbook;
+  ImportBatch batch = read_import_file(playbook);
+  if (batch.workflows.size() != 1) {
+    throw ConfigError(fmt::format(
+        "{}: holds {} playbooks; import it with `vqflow import` and run one by its uuid", playbook,
+        batch.workflows.size()));
+  }
+  store_import(db, batch);
+  return batch.workflows[0]["uuid"].get<std::string>();
+}
+
+int run_playbook(const GlobalOptions& global, const RunOptions& options) {
+  init_process_log(global.log_file);
+  Config config = global.resolve();
+  if (options.audit_app && !options.only_id) {
+    throw ConfigError("--audit-app needs --only-id (the waiting run's identifier)");
+  }
+  boost::asio::io_context ioc;
+  auto services = open_services(config, ioc.get_executor());
+  const std::string uuid = resolve_playbook(options.playbook, *services->db);
+
+  auto row = services->db->table("workflow").select({"uuid", "status"}).where("uuid", uuid).first();
+  if (!row) {
+    throw ConfigError(fmt::format(
+        "playbook {} not found in {}: import it first (vqflow import FILE) or give a playbook file",
+        uuid, services->db->describe()));
+  }
+  if ((*row)["status"].is_number_integer() && (*row)["status"].get<long long>() == 1) {
+    throw ConfigError(fmt::format("playbook {} is disabled (status 1)", uuid));
+  }
+
+  RunRequest request;
+  if (options.controller_data) request.controller_data = Value(*options.controller_data);
+  if (options.data) request.data = Value(*options.data);
+  request.app_uuid = options.app_uuid;
+  if (options.audit_status) request.audit_status = Value(*options.audit_status);
+  request.audit_app = options.audit_app;
+  request.only_id = options.only_id;
+  if (options.user) request.user = Value(*options.user);
+  request.start_app = options.start_app;
+
+  auto console = std::make_shared<ConsoleConnection>(std::cout, options.json);
+  std::exception_ptr failure;
+  const std::string only_id =
+      auto_execute(services, uuid, console, std::move(request),
+                   [&failure](std::exception_ptr error) { failure = error; });
+  ioc.run();
+  if (failure) {
+    std::cerr << "vqflow: run " << only_id << " of playbook " << uuid
+              << " failed: " << describe_exception(failure) << "\n";
+    return 1;
+  }
+  if (!options.json) {
+    std::cerr << "run " << only_id << " closed";
+    if (console->failed_steps() > 0) std::cerr << " (" << console->failed_steps() << " failed step(s))";
+    std::cerr << "\n";
+  }
+  return 0;
+}
+
+}  // namespace
+
+void add_run_command(CLI::App& app, GlobalOptions& global) {
+  auto options = std::make_shared<RunOptions>();
+  auto* cmd = app.add_subcommand("run", "Run a playbook (a stored uuid or a playbook file)");
+  cmd->add_option("PLAYBOOK", options->playbook, "Playbook uuid, or a playbook file to import and run")
+      ->required();
+  cmd->add_option("--controller-data", options->controller_data,
+                  "Node settings for this run (a JSON object text keyed by node id)");
+  cmd->add_option("--data", options->data, "Input data for the node named by --app-uuid");
+  cmd->add_option("--app-uuid", options->app_uuid, "Node that receives --data");
+  cmd->add_option("--audit-status", options->audit_status, "Audit decision: 1 approve, 2 reject");
+  cmd->add_option("--audit-app", options->audit_app, "Audit node whose decision is delivered");
+  cmd->add_option("--only-id", options->only_id, "Identifier of the run waiting for the decision");
+  cmd->add_option("--user", options->user, "Who decided");
+  cmd->add_option("--start-app", options->start_app, "Node to continue from after approval");
+  cmd->add_flag("--json", options->json, "Print each live message as its exact JSON text");
+  cmd->callback([&global, options] {
+    int code = run_playbook(global, *options);
+    if (code != 0) throw CLI::RuntimeError(code);
+  });
+}
+
+}  // namespace vqflow::cli

@@ -1,0 +1,26 @@
+#pragma once
+#include <ostream>
+#include <string>
+
+#include "run/client_connection.h"
+
+namespace vqflow::cli {
+
+// Prints each live message of a run on one line: the exact JSON text, or a
+// readable aligned line (time, node, status, result) with failed steps marked.
+class ConsoleConnection : public ClientConnection {
+ public:
+  ConsoleConnection(std::ostream& out, bool json) : out_(out), json_(json) {}
+  void send(const std::string& text) override;
+  int failed_steps() const { return failed_steps_; }
+
+ private:
+  std::ostream& out_;
+  bool json_;
+  int failed_steps_ = 0;
+};
+
+// Columns a text takes in a terminal (East Asian wide characters count two).
+std::size_t display_width(const std::string& text);
+
+}  // namespace vqflow::cli

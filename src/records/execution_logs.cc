@@ -1,0 +1,65 @@
+#include <spdlog/spdlog.h>
+
+#include "platform/database.h"
+#include "platform/utilities.h"
+#include "records/escape_decoding.h"
+#include "run/auto.h"
+
+namespace vqflow {
+
+namespace {
+
+// Replaces `value` by its text form with the escapes decoded; leaves it as it
+// was when decoding fails.
+bool decode_in_place(Value& value) {
+  try {
+    value = decode_escapes(text_form(value));
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+void Auto::add_execute_logs(const Value& uuid, const Value& app_uuid, const Value& app_name,
+                            const Value& result, const Value& status, const Value& html,
+                            const Value& args) {
+  Value shown_result = result;
+  Value shown_html = html;
+  if (has_unicode_escape(text_form(result))) {
+    // Escapes written by apps are shown decoded; html follows only when result decoded.
+    if (decode_in_place(shown_result)) decode_in_place(shown_html);
+  }
+
+  Value record = Value::object();
+  record["only_id"] = only_id;
+  record["uuid"] = uuid;
+  record["app_uuid"] = app_uuid;
+  record["app_name"] = app_name;
+  record["result"] = std::move(shown_result);
+  record["status"] = status;
+  record["html"] = std::move(shown_html);
+  record["args"] = args;
+  record["create_time"] = Time::get_date_time();
+
+  services_->db->table("logs").insert(record);
+
+  spdlog::info("{} {} {} {} {} {} {}", text_form(record["only_id"]), text_form(record["uuid"]),
+               text_form(record["app_uuid"]), text_form(record["app_name"]),
+               text_form(record["result"]), text_form(record["status"]),
+               text_form(record["create_time"]));
+
+  if (socket) {
+    try {
+      Value message = Value::object();
+      message["method"] = "execute_log";
+      message["data"] = std::move(record);
+      socket->send(json_text(message));
+    } catch (...) {
+      // The client simply misses this record; it is stored and logged.
+    }
+  }
+}
+
+}  // namespace vqflow

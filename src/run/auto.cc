@@ -1,0 +1,152 @@
+#include "run/auto.h"
+
+#include <spdlog/spdlog.h>
+
+#include "flow/vq_tree.h"
+#include "platform/database.h"
+#include "platform/errors.h"
+#include "platform/utilities.h"
+#include "run/error_text.h"
+
+namespace vqflow {
+
+namespace {
+
+const std::vector<std::string> k_workflow_fields = {
+    "uuid",     "name",    "remarks",    "start_app", "end_app",   "input_app",
+    "webhook_app", "timer_app", "for_list", "if_list", "audit_list", "flow_json",
+    "flow_data", "controller_data", "local_var_data", "status"};
+
+std::optional<std::string> optional_text(const Value& value) {
+  if (value.is_null()) return std::nullopt;
+  return text_form(value);
+}
+
+// The stored value in text form, split at every "," (an empty text gives one
+// empty entry, an absent value the entry "None").
+std::vector<std::string> split_list(const Value& value) {
+  std::vector<std::string> out;
+  const std::string text = text_form(value);
+  std::size_t start = 0;
+  while (true) {
+    std::size_t comma = text.find(',', start);
+    if (comma == std::string::npos) {
+      out.push_back(text.substr(start));
+      return out;
+    }
+    out.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
+
+Value parse_stored_json(const Value& stored, const char* field) {
+  if (!stored.is_string()) {
+    throw FlowError(std::string("playbook field \"") + field + "\" is " +
+                    (stored.is_null() ? "missing" : "not a JSON text"));
+  }
+  try {
+    return parse_json(stored.get<std::string>());
+  } catch (const JsonError& e) {
+    throw FlowError(std::string("playbook field \"") + field + "\" is not valid JSON: " + e.what());
+  }
+}
+
+// The "node_name" of a node's settings entry; throws when it is missing.
+Value node_name_of(const Value& controller_data, const std::string& node_id) {
+  Value settings = parse_stored_json(controller_data, "controller_data");
+  if (!settings.is_object() || !settings.contains(node_id) || !settings[node_id].is_object() ||
+      !settings[node_id].contains("node_name")) {
+    throw FlowError("node settings have no \"node_name\" for node " + node_id);
+  }
+  return settings[node_id]["node_name"];
+}
+
+}  // namespace
+
+Auto::Auto(std::shared_ptr<Services> services, std::shared_ptr<ClientConnection> socket_)
+    : only_id(Random::make_order_number(10)),
+      socket(std::move(socket_)),
+      services_(std::move(services)) {}
+
+awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
+  auto& kv = *services_->kv;
+  kv.incr("exec_sum");
+  kv.incr(uuid + "&&exec_sum");
+
+  std::optional<Row> record;
+  try {
+    record = services_->db->table("workflow").select(k_workflow_fields).where("uuid", uuid).first();
+  } catch (...) {
+    decr_sum(uuid);
+    throw;
+  }
+  // A refused run is not in progress: lower the counters it raised.
+  if (!record) {
+    decr_sum(uuid);
+    co_return std::nullopt;
+  }
+  const Row& row = *record;
+  if (row["status"].is_number_integer() && row["status"].get<long long>() == 1) {
+    decr_sum(uuid);
+    co_return false;
+  }
+
+  int run_status = 0;
+  try {
+    workflow_name = row["name"];
+    workflow_remarks = row["remarks"];
+    start_app = optional_text(row["start_app"]);
+    end_app = optional_text(row["end_app"]);
+    input_app = optional_text(row["input_app"]);
+    webhook_app = optional_text(row["webhook_app"]);
+    timer_app = optional_text(row["timer_app"]);
+    for_list = split_list(row["for_list"]);
+    if_list = split_list(row["if_list"]);
+    audit_list = split_list(row["audit_list"]);
+    flow_json = parse_stored_json(row["flow_json"], "flow_json");
+    flow_data = parse_stored_json(row["flow_data"], "flow_data");
+    local_var_data = row["local_var_data"];
+    controller_data = row["controller_data"];
+
+    if (args.controller_data) controller_data = json_text(*args.controller_data);
+
+    if (!flow_json.is_object() || !flow_json.contains("cells")) {
+      throw FlowError("flow_json has no \"cells\"");
+    }
+    node_link_data = make_node_link(flow_json["cells"]);
+
+    VqTree tree(services_->config.max_paths);
+    if (args.audit_app && !args.audit_app->empty()) {
+      only_id = args.only_id.value_or("None");
+      const std::string decision = args.audit_status ? text_form(*args.audit_status) : "None";
+      const std::string user = args.user ? text_form(*args.user) : "None";
+      if (decision == "2") {
+        const std::string text = "【" + user + "】拒绝了该剧本执行";
+        add_execute_logs(uuid, *args.audit_app, node_name_of(controller_data, *args.audit_app),
+                         text, 0, text);
+      } else if (decision == "1") {
+        const std::string text = "【" + user + "】通过了该剧本执行";
+        add_execute_logs(uuid, *args.audit_app, node_name_of(controller_data, *args.audit_app),
+                         text, 0, text);
+        auto paths = tree.get_paths(node_link_data, args.start_app, end_app);
+        make_var(local_var_data, controller_data);
+        run_status = co_await for_play_book(std::move(paths), uuid);
+      }
+    } else {
+      add_execute_logs(uuid, start_app ? Value(*start_app) : Value(), "开始", "剧本开始执行", 0,
+                       "<span>剧本开始执行</span>");
+      auto paths = tree.get_paths(node_link_data, start_app, end_app);
+      make_var(local_var_data, controller_data);
+      run_status = co_await for_play_book(std::move(paths), uuid);
+    }
+  } catch (const std::exception& error) {
+    spdlog::error("{} {}", text_form(workflow_name), describe_exception(error));
+  } catch (...) {
+    spdlog::error("{} {}", text_form(workflow_name), "unknown error");
+  }
+
+  end_run(run_status, uuid);
+  co_return std::nullopt;
+}
+
+}  // namespace vqflow
