@@ -11,15 +11,16 @@ std::shared_ptr<Services> open_services(const Config& config,
                                         boost::asio::any_io_executor executor) {
   auto services = std::make_shared<Services>();
   services->config = config;
-  services->db = open_database(config.db_url);
-  auto sqlite_file = services->db->sqlite_path();
-  if (sqlite_file) {
-    services->db->init_schema();  // the zero-set-up path: tables appear on first use
-  } else if (config.kv_url.empty()) {
+  const bool server_database = config.db_url.rfind("postgres", 0) == 0;
+  if (server_database && config.kv_url.empty()) {
     throw ConfigError(
         "a key-value store is required with a PostgreSQL database: give --kv "
         "redis://host:port/db (or VQFLOW_KV)");
   }
+  services->db = open_database(config.db_url);
+  auto sqlite_file = services->db->sqlite_path();
+  // The zero-set-up path: the embedded tables appear on first use.
+  if (sqlite_file) services->db->init_schema();
   services->kv = open_kv_store(config.kv_url, sqlite_file);
   services->apps = make_app_loader(config);
   services->executor = std::move(executor);

@@ -1,0 +1,175 @@
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/database.h"
+#include "support/test_support.h"
+#include "value/value.h"
+
+namespace vqflow {
+namespace {
+
+using test::TempDir;
+
+struct Outcome {
+  int exit_code = -1;
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+// Runs the vqflow binary with `args` on the SQLite file of `dir`.
+Outcome vqflow(const TempDir& dir, const std::string& args) {
+  const std::string err_file = dir.file("stderr.txt");
+  const std::string command = std::string("VQFLOW_DB=") + dir.file("vqflow.db") + " VQFLOW_APPS=" +
+                              dir.file("apps") + " " + VQFLOW_BINARY + " " + args + " 2>" +
+                              err_file;
+  Outcome outcome;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return outcome;
+  std::array<char, 4096> buffer{};
+  std::size_t n = 0;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) outcome.out.append(buffer.data(), n);
+  int status = pclose(pipe);
+  outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream in(err_file);
+  outcome.err.assign(std::istreambuf_iterator<char>(in), {});
+  return outcome;
+}
+
+// S -> A -> [U ->] B -> E with built-in text apps at A and B.
+std::string playbook_file(const TempDir& dir, const std::string& uuid, bool with_audit) {
+  Value cells = Value::array();
+  for (std::string id : {"S", "A", "U", "B", "E"}) {
+    cells.push_back({{"shape", "html"}, {"id", id}, {"data", {{"name", id}}}});
+  }
+  std::vector<std::pair<std::string, std::string>> edges = {{"S", "A"}, {"B", "E"}};
+  if (with_audit) {
+    edges.push_back({"A", "U"});
+    edges.push_back({"U", "B"});
+  } else {
+    edges.push_back({"A", "B"});
+  }
+  for (const auto& [from, to] : edges) {
+    cells.push_back({{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
+  }
+  Value playbook = {
+      {"uuid", uuid},
+      {"name", "cli test"},
+      {"start_app", "S"},
+      {"end_app", "E"},
+      {"audit_list", with_audit ? Value::array({"U"}) : Value::array()},
+      {"flow_json", {{"cells", cells}}},
+      {"flow_data",
+       {{"A", {{"app_dir", "vq_text"}, {"data", {{"node_name", "shout"}, {"action", "upper"}, {"text", "hello"}}}}},
+        {"B", {{"app_dir", "vq_text"}, {"data", {{"node_name", "size"}, {"action", "length"}, {"text", "abc"}}}}}}},
+      {"controller_data", {{"U", {{"node_name", "approve?"}, {"text", "alice"}}}}},
+      {"local_var_data", "[]"}};
+  const std::string path = dir.file(uuid + ".json");
+  std::ofstream(path) << json_text(playbook, false);
+  return path;
+}
+
+std::vector<Value> json_lines(const std::string& out) {
+  std::vector<Value> lines;
+  std::size_t start = 0;
+  while (start < out.size()) {
+    std::size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    if (end > start) lines.push_back(parse_json(out.substr(start, end - start)));
+    start = end + 1;
+  }
+  return lines;
+}
+
+TEST(Cli, RunOfAPlaybookFilePrintsItsRecordsAndLeavesOneReport) {
+  TempDir dir;
+  auto result = vqflow(dir, "run --json " + playbook_file(dir, "pb-1", false));
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  auto lines = json_lines(result.out);
+  ASSERT_EQ(lines.size(), 4u) << result.out;
+  EXPECT_EQ(lines.front()["data"]["result"], "剧本开始执行");
+  EXPECT_EQ(lines[1]["data"]["result"], "HELLO");
+  EXPECT_EQ(lines[2]["data"]["result"], "3");
+  EXPECT_EQ(lines.back()["data"]["result"], "剧本执行结束");
+  auto db = open_database(dir.file("vqflow.db"));
+  EXPECT_EQ(db->table("report").get().size(), 1u);
+
+  auto readable = vqflow(dir, "run pb-1");
+  ASSERT_EQ(readable.exit_code, 0) << readable.err;
+  EXPECT_NE(readable.out.find("剧本开始执行"), std::string::npos);
+  EXPECT_NE(readable.out.find("HELLO"), std::string::npos);
+}
+
+TEST(Cli, AuditRoundTripAcrossProcesses) {
+  TempDir dir;
+  const std::string file = playbook_file(dir, "pb-audit", true);
+  auto first = vqflow(dir, "run --json " + file);
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  auto lines = json_lines(first.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back()["data"]["result"], "剧本等待审核...");
+  const std::string only_id = lines.back()["data"]["only_id"].get<std::string>();
+
+  auto db = open_database(dir.file("vqflow.db"));
+  auto audits = db->table("audit").get();
+  ASSERT_EQ(audits.size(), 1u);
+  EXPECT_EQ(audits[0]["status"], 0);
+  EXPECT_TRUE(db->table("report").get().empty());
+
+  auto approved = vqflow(dir, "run pb-audit --json --audit-app U --audit-status 1 --only-id " +
+                                  only_id + " --user alice --start-app B");
+  ASSERT_EQ(approved.exit_code, 0) << approved.err;
+  auto resumed = json_lines(approved.out);
+  ASSERT_EQ(resumed.size(), 3u) << approved.out;
+  EXPECT_EQ(resumed[0]["data"]["result"], "【alice】通过了该剧本执行");
+  EXPECT_EQ(resumed[1]["data"]["result"], "3");
+  EXPECT_EQ(resumed[2]["data"]["result"], "剧本执行结束");
+  for (const auto& line : resumed) EXPECT_EQ(line["data"]["only_id"], only_id);
+  auto reports = db->table("report").get();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0]["report_no"], only_id);
+
+  // A second waiting run, rejected this time.
+  auto again = json_lines(vqflow(dir, "run --json pb-audit").out);
+  const std::string second_id = again.back()["data"]["only_id"].get<std::string>();
+  auto rejected = vqflow(dir, "run pb-audit --json --audit-app U --audit-status 2 --only-id " +
+                                  second_id + " --user bob --start-app B");
+  ASSERT_EQ(rejected.exit_code, 0) << rejected.err;
+  auto closing = json_lines(rejected.out);
+  ASSERT_EQ(closing.size(), 2u);
+  EXPECT_EQ(closing[0]["data"]["result"], "【bob】拒绝了该剧本执行");
+  EXPECT_EQ(closing[1]["data"]["result"], "剧本执行结束");
+}
+
+TEST(Cli, RefusesWithOneClearLine) {
+  TempDir dir;
+  struct Case {
+    std::string args;
+    std::string says;
+  };
+  std::ofstream(dir.file("broken.json")) << R"({"uuid": "x", "flow_json": "{nope"})";
+  std::ofstream(dir.file("unknown.json")) << R"([{"uuid": "y"}, {"uuid": "z", "colour": "red"}])";
+  const std::vector<Case> cases = {
+      {"run no-such-playbook", "not found"},
+      {"import " + dir.file("broken.json"), "flow_json"},
+      {"import " + dir.file("unknown.json"), "playbook[1]: unknown member \"colour\""},
+      {"run x --audit-app U --audit-status 1", "--only-id"},
+      {"--db postgresql://nobody@127.0.0.1:1/x db init", "--kv"},
+  };
+  for (const auto& c : cases) {
+    auto result = vqflow(dir, c.args);
+    EXPECT_NE(result.exit_code, 0) << c.args;
+    EXPECT_NE(result.err.find(c.says), std::string::npos) << c.args << " -> " << result.err;
+  }
+  // Nothing of a refused file was stored.
+  auto db = open_database(dir.file("vqflow.db"));
+  db->init_schema();
+  EXPECT_TRUE(db->table("workflow").get().empty());
+}
+
+}  // namespace
+}  // namespace vqflow

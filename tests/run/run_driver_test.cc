@@ -1,0 +1,252 @@
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include "platform/database.h"
+#include "platform/kv_store.h"
+#include "run/auto.h"
+#include "run/auto_execute.h"
+#include "support/fake_app_loader.h"
+#include "support/test_support.h"
+
+namespace vqflow {
+namespace {
+
+using test::FakeAppLoader;
+using test::RecordingConnection;
+using test::run_sync;
+using test::TempDir;
+
+// A playbook S -> A -> [U ->] B -> E where A and B call the fake app "echo".
+Row make_playbook(const std::string& uuid, bool with_audit) {
+  Value cells = Value::array();
+  auto node = [&](const std::string& id, const std::string& name) {
+    cells.push_back({{"shape", "html"}, {"id", id}, {"data", {{"name", name}}}});
+  };
+  auto edge = [&](const std::string& from, const std::string& to) {
+    cells.push_back({{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
+  };
+  node("S", "开始");
+  node("A", "first");
+  node("B", "second");
+  node("E", "结束");
+  edge("S", "A");
+  if (with_audit) {
+    node("U", "审核");
+    edge("A", "U");
+    edge("U", "B");
+  } else {
+    edge("A", "B");
+  }
+  edge("B", "E");
+  Value flow_data = {
+      {"A", {{"app_dir", "echo"}, {"data", {{"node_name", "first"}, {"action", "run"}, {"text", "a"}}}}},
+      {"B", {{"app_dir", "echo"}, {"data", {{"node_name", "second"}, {"action", "run"}, {"text", "b"}}}}}};
+  Value controller = {{"U", {{"node_name", "审核"}, {"text", "auditor-7"}}}};
+  return {{"uuid", uuid},
+          {"name", "test playbook"},
+          {"remarks", "for tests"},
+          {"start_app", "S"},
+          {"end_app", "E"},
+          {"for_list", ""},
+          {"if_list", ""},
+          {"audit_list", with_audit ? "U" : ""},
+          {"flow_json", json_text(Value{{"cells", cells}})},
+          {"flow_data", json_text(flow_data)},
+          {"controller_data", json_text(controller)},
+          {"local_var_data", "[]"},
+          {"status", 0}};
+}
+
+class RunDriver : public ::testing::Test {
+ protected:
+  RunDriver() {
+    std::filesystem::create_directories(dir_.path() / "apps" / "echo");
+    std::ofstream(dir_.path() / "apps" / "echo" / "app.json")
+        << R"({"identification": "vqflow", "is_public": true, "actions": {"run": {}}})";
+    services_ = test::make_test_services(dir_, dir_.file("apps"));
+    apps_ = std::make_shared<FakeAppLoader>();
+    apps_->add("echo", "run", [](const NamedArguments& args) {
+      return Value{{"status", 0}, {"result", args.empty() ? "" : args[0].second}};
+    });
+    services_->apps = apps_;
+  }
+
+  std::vector<Row> logs() { return services_->db->table("logs").get(); }
+  std::vector<std::string> log_results() {
+    std::vector<std::string> out;
+    for (const auto& row : logs()) out.push_back(text_form(row["result"]));
+    return out;
+  }
+  long long counter(const std::string& key) {
+    auto value = services_->kv->get(key);
+    return value ? std::stoll(*value) : 0;
+  }
+  std::optional<bool> run(const std::string& uuid, RunArguments args = {},
+                          std::shared_ptr<ClientConnection> socket = nullptr) {
+    engine_ = std::make_unique<Auto>(services_, socket);
+    return run_sync(engine_->run(uuid, std::move(args)));
+  }
+
+  TempDir dir_;
+  std::shared_ptr<Services> services_;
+  std::shared_ptr<FakeAppLoader> apps_;
+  std::unique_ptr<Auto> engine_;
+};
+
+TEST_F(RunDriver, FinishedRunWritesStartNodesEndAndOneReport) {
+  services_->db->table("workflow").insert(make_playbook("pb", false));
+  auto socket = std::make_shared<RecordingConnection>();
+  EXPECT_EQ(run("pb", {}, socket), std::nullopt);
+  EXPECT_EQ(log_results(), (std::vector<std::string>{"剧本开始执行", "a", "b", "剧本执行结束"}));
+  EXPECT_EQ(socket->messages.size(), 4u);
+  auto reports = services_->db->table("report").get();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0]["report_no"], engine_->only_id);
+  EXPECT_EQ(reports[0]["workflow_name"], "test playbook");
+  EXPECT_EQ(counter("exec_sum"), 0);
+  EXPECT_EQ(counter("pb&&exec_sum"), 0);
+}
+
+TEST_F(RunDriver, RefusedRunsLowerTheCountersAgain) {
+  Row disabled = make_playbook("off", false);
+  disabled["status"] = 1;
+  services_->db->table("workflow").insert(disabled);
+  EXPECT_EQ(run("off"), std::optional<bool>(false));
+  EXPECT_EQ(run("missing"), std::nullopt);
+  EXPECT_TRUE(logs().empty());
+  EXPECT_EQ(counter("exec_sum"), 0);
+  EXPECT_EQ(counter("off&&exec_sum"), 0);
+  EXPECT_EQ(counter("missing&&exec_sum"), 0);
+}
+
+TEST_F(RunDriver, InvalidFlowStillEndsWithEndRecordAndReport) {
+  Row broken = make_playbook("bad", false);
+  broken["flow_json"] = "{not json";
+  services_->db->table("workflow").insert(broken);
+  run("bad");
+  EXPECT_EQ(log_results(), (std::vector<std::string>{"剧本执行结束"}));
+  EXPECT_EQ(services_->db->table("report").get().size(), 1u);
+  EXPECT_EQ(counter("exec_sum"), 0);
+}
+
+TEST_F(RunDriver, AuditDecisionBranches) {
+  services_->db->table("workflow").insert(make_playbook("pb", true));
+  run("pb");
+  const std::string waiting_id = engine_->only_id;
+  EXPECT_EQ(log_results(), (std::vector<std::string>{"剧本开始执行", "a", "剧本等待审核..."}));
+  EXPECT_TRUE(services_->db->table("report").get().empty());
+  auto audits = services_->db->table("audit").get();
+  ASSERT_EQ(audits.size(), 1u);
+  EXPECT_EQ(audits[0]["user_id"], "auditor-7");
+  EXPECT_EQ(audits[0]["start_app"], "B");
+
+  struct Case {
+    std::optional<Value> status;
+    std::vector<std::string> added;
+  };
+  const std::vector<Case> cases = {
+      {Value("2"), {"【alice】拒绝了该剧本执行", "剧本执行结束"}},
+      {Value(7), {"剧本执行结束"}},
+      {std::nullopt, {"剧本执行结束"}},
+      {Value(1), {"【alice】通过了该剧本执行", "b", "剧本执行结束"}},
+  };
+  for (const auto& c : cases) {
+    const std::size_t before = logs().size();
+    RunArguments args;
+    args.audit_status = c.status;
+    args.audit_app = "U";
+    args.only_id = waiting_id;
+    args.user = "alice";
+    args.start_app = "B";
+    run("pb", args);
+    auto rows = logs();
+    std::vector<std::string> added;
+    for (std::size_t i = before; i < rows.size(); ++i) {
+      added.push_back(text_form(rows[i]["result"]));
+      EXPECT_EQ(rows[i]["only_id"], waiting_id);
+    }
+    EXPECT_EQ(added, c.added) << (c.status ? text_form(*c.status) : "absent");
+  }
+  for (const auto& report : services_->db->table("report").get()) {
+    EXPECT_EQ(report["report_no"], waiting_id);
+  }
+}
+
+TEST_F(RunDriver, EmptyAuditAppStartsAFreshRun) {
+  services_->db->table("workflow").insert(make_playbook("pb", false));
+  RunArguments args;
+  args.audit_app = "";
+  args.only_id = "ignored-id";
+  args.audit_status = "1";
+  run("pb", args);
+  EXPECT_NE(engine_->only_id, "ignored-id");
+  EXPECT_EQ(log_results().front(), "剧本开始执行");
+}
+
+TEST_F(RunDriver, AutoExecutePreparesInputDataAndRefusesBadSettings) {
+  Row playbook = make_playbook("pb", false);
+  services_->db->table("workflow").insert(playbook);
+  boost::asio::io_context ioc;
+  services_->executor = ioc.get_executor();
+
+  RunRequest request;
+  request.controller_data = Value("[1, 2]");
+  EXPECT_THROW(auto_execute(services_, "pb", nullptr, request), ConfigError);
+  request.controller_data = Value("{not json");
+  EXPECT_THROW(auto_execute(services_, "pb", nullptr, request), ConfigError);
+
+  RunRequest resume;
+  resume.audit_app = "U";
+  EXPECT_THROW(auto_execute(services_, "pb", nullptr, resume), ConfigError);
+
+  RunRequest input;
+  input.controller_data = Value(R"({"A": {"node_name": "first", "text": "old"}})");
+  input.data = Value(R"({"ip": "中"})");
+  input.app_uuid = "A";
+  int finished = 0;
+  const std::string id = auto_execute(services_, "pb", nullptr, input,
+                                      [&](std::exception_ptr e) { finished += e ? 100 : 1; });
+  EXPECT_EQ(id.size(), 10u);
+  EXPECT_EQ(finished, 0);  // submitted, not run
+  ioc.run();
+  EXPECT_EQ(finished, 1);
+  EXPECT_EQ(services_->kv->get("A&&" + id + "&&text"), R"({"ip": "\u4e2d"})");
+}
+
+TEST(RunDriverLive, CountersStayExactUnderConcurrentRunsOnRedis) {
+  auto url = test::live_redis_url();
+  if (!url) GTEST_SKIP() << "VQFLOW_TEST_REDIS not set";
+  TempDir dir;
+  auto services = test::make_test_services(dir);
+  services->kv = open_kv_store(*url, std::nullopt);
+  const std::string uuid = "pb-" + dir.path().filename().string();
+  services->db->table("workflow").insert(make_playbook(uuid, false));
+  auto apps = std::make_shared<FakeAppLoader>();
+  services->apps = apps;  // no app folder: the nodes fail, the runs still close
+
+  const long long global_before = [&] {
+    auto v = services->kv->get("exec_sum");
+    return v ? std::stoll(*v) : 0;
+  }();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        Auto engine(services, nullptr);
+        run_sync(engine.run(uuid, {}));
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(services->kv->get(uuid + "&&exec_sum").value_or("0"), "0");
+  auto global_after = services->kv->get("exec_sum");
+  EXPECT_LE(std::stoll(global_after.value_or("0")), std::max(global_before, 0LL));
+  EXPECT_EQ(services->db->table("report").get().size(), 40u);
+}
+
+}  // namespace
+}  // namespace vqflow
