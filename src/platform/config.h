@@ -23,4 +23,18 @@ struct Config {
 // that do not parse.
 Config config_from_environment();
 
+// Checks that the store URLs can work together: with a PostgreSQL database the
+// key-value URL must be given, since the embedded store lives in a SQLite file.
+// Throws ConfigError("--kv is required with a PostgreSQL database: ...").
+void check_store_urls(const Config& config);
+
+// The whole number `text` gives for the setting `name` (a flag or variable
+// name, used in the message), within [min, max]. Throws ConfigError otherwise.
+long long parse_setting_integer(const std::string& name, const std::string& text, long long min,
+                                long long max);
+
+// Bounds of the numeric settings (lose_time is in seconds: up to ten years).
+inline constexpr long long k_max_lose_time = 10LL * 366 * 24 * 3600;
+inline constexpr int k_max_max_instances = 1000000;
+
 }  // namespace vqflow

@@ -1,0 +1,302 @@
+#include "platform/postgres_database.h"
+
+#include <libpq-fe.h>
+
+#include <cmath>
+#include <mutex>
+
+#include <fmt/format.h>
+
+#include "platform/database_sql.h"
+#include "platform/errors.h"
+
+namespace vqflow {
+
+namespace {
+
+constexpr const char* k_connect_timeout_seconds = "5";
+
+// Type oids of the results we convert (pg_type.h is a server header).
+constexpr Oid k_bool = 16, k_int8 = 20, k_int2 = 21, k_int4 = 23, k_float4 = 700,
+              k_float8 = 701, k_numeric = 1700;
+
+struct PostgresAddress {
+  std::string conninfo;  // the URL as libpq takes it
+  std::string schema;    // empty: the server's search path
+  std::string where;     // host:port/db for messages
+};
+
+[[noreturn]] void bad_url(const std::string& url, const std::string& why) {
+  throw ConfigError(fmt::format(
+      "database URL \"{}\": {}: expected postgresql://user@host:port/db[?schema=NAME]", url, why));
+}
+
+bool valid_schema(const std::string& name) {
+  if (name.empty() || name.size() > 63) return false;
+  if (!(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) return false;
+  for (unsigned char c : name) {
+    if (!(std::isalnum(c) || c == '_')) return false;
+  }
+  return true;
+}
+
+std::string first_line(std::string text) {
+  auto end = text.find('\n');
+  if (end != std::string::npos) text.resize(end);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+PostgresAddress parse_postgres_url(const std::string& url) {
+  PostgresAddress address;
+  std::size_t question = url.find('?');
+  std::string base = url.substr(0, question);
+  std::string kept;
+  bool has_timeout = false;
+  if (question != std::string::npos) {
+    std::string query = url.substr(question + 1);
+    std::size_t start = 0;
+    while (start <= query.size()) {
+      std::size_t amp = query.find('&', start);
+      std::string pair = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+      start = amp == std::string::npos ? query.size() + 1 : amp + 1;
+      if (pair.empty()) continue;
+      std::string key = pair.substr(0, pair.find('='));
+      if (key == "schema") {
+        address.schema = pair.find('=') == std::string::npos ? "" : pair.substr(pair.find('=') + 1);
+        if (!valid_schema(address.schema)) {
+          bad_url(url, "schema \"" + address.schema +
+                           "\" must be letters, digits and _ (not starting with a digit)");
+        }
+        continue;
+      }
+      if (key == "connect_timeout") has_timeout = true;
+      kept += (kept.empty() ? "" : "&") + pair;
+    }
+  }
+  if (!has_timeout) kept += std::string(kept.empty() ? "" : "&") + "connect_timeout=" + k_connect_timeout_seconds;
+  address.conninfo = base + "?" + kept;
+
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(address.conninfo.c_str(), &error);
+  if (options == nullptr) {
+    std::string why = error != nullptr ? first_line(error) : "cannot be parsed";
+    PQfreemem(error);
+    bad_url(url, why);
+  }
+  std::string host, port, db;
+  for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+    std::string key = o->keyword;
+    std::string value = o->val != nullptr ? o->val : "";
+    if (key == "host") host = value;
+    if (key == "port") port = value;
+    if (key == "dbname") db = value;
+  }
+  PQconninfoFree(options);
+  if (!port.empty() && port.find_first_not_of("0123456789,") != std::string::npos) {
+    bad_url(url, "port \"" + port + "\" is not a number");
+  }
+  address.where = fmt::format("{}:{}/{}", host.empty() ? "localhost" : host,
+                              port.empty() ? "5432" : port, db);
+  return address;
+}
+
+class PostgresDatabase final : public Database {
+ public:
+  explicit PostgresDatabase(PostgresAddress address) : address_(std::move(address)) {
+    std::lock_guard lock(mutex_);
+    connect();
+  }
+
+  ~PostgresDatabase() override {
+    if (conn_ != nullptr) PQfinish(conn_);
+  }
+
+  std::vector<Row> select(const Query& query, std::optional<long long> limit) override {
+    auto s = sql::build_select(query, limit, sql::Placeholders::dollar_number);
+    std::lock_guard lock(mutex_);
+    auto result = execute(s, "select from " + query.table());
+    std::vector<Row> rows;
+    int count = PQntuples(result.get());
+    for (int r = 0; r < count; ++r) {
+      Row row = Row::object();
+      for (std::size_t c = 0; c < s.columns.size(); ++c) {
+        row[s.columns[c]] = cell(result.get(), r, static_cast<int>(c));
+      }
+      rows.push_back(std::move(row));
+    }
+    return rows;
+  }
+
+  long long insert(const std::string& table, const Row& row) override {
+    auto s = sql::build_insert(table, row, sql::Placeholders::dollar_number, true);
+    std::lock_guard lock(mutex_);
+    auto result = execute(s, "insert into " + table);
+    return std::stoll(PQgetvalue(result.get(), 0, 0));
+  }
+
+  long long update(const Query& query, const Row& changes) override {
+    auto s = sql::build_update(query, changes, sql::Placeholders::dollar_number);
+    std::lock_guard lock(mutex_);
+    return affected(execute(s, "update " + query.table()).get());
+  }
+
+  long long remove(const Query& query) override {
+    auto s = sql::build_delete(query, sql::Placeholders::dollar_number);
+    std::lock_guard lock(mutex_);
+    return affected(execute(s, "delete from " + query.table()).get());
+  }
+
+  void init_schema() override {
+    std::lock_guard lock(mutex_);
+    sql::Statement s;
+    s.text = "BEGIN";
+    execute(s, "create tables");
+    try {
+      for (const auto& text : sql::schema_statements("BIGSERIAL PRIMARY KEY", "")) {
+        s.text = text;
+        execute(s, "create tables");
+      }
+      s.text = "COMMIT";
+      execute(s, "create tables");
+    } catch (...) {
+      if (conn_ != nullptr) PQclear(PQexec(conn_, "ROLLBACK"));
+      throw;
+    }
+  }
+
+  std::string describe() const override { return "postgresql " + address_.where; }
+
+  std::optional<std::string> sqlite_path() const override { return std::nullopt; }
+
+ private:
+  using ResultPtr = std::unique_ptr<PGresult, void (*)(PGresult*)>;
+
+  void connect() {
+    PGconn* conn = PQconnectdb(address_.conninfo.c_str());
+    if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
+      std::string cause = conn != nullptr ? first_line(PQerrorMessage(conn)) : "out of memory";
+      if (conn != nullptr) PQfinish(conn);
+      throw StoreError(fmt::format("postgresql {}: connect: {}: check that the server runs, that "
+                                   "the URL names it and that the user may log in",
+                                   address_.where, cause));
+    }
+    conn_ = conn;
+    try {
+      if (PQsetClientEncoding(conn_, "UTF8") != 0) fail("set client encoding", nullptr);
+      if (!address_.schema.empty()) {
+        // The name was checked to be a plain identifier; it cannot be a parameter here.
+        sql::Statement s;
+        s.text = "CREATE SCHEMA IF NOT EXISTS \"" + address_.schema + "\"";
+        execute(s, "create schema " + address_.schema);
+        s.text = "SET search_path TO \"" + address_.schema + "\"";
+        execute(s, "use schema " + address_.schema);
+      }
+    } catch (...) {
+      if (conn_ != nullptr) PQfinish(conn_);
+      conn_ = nullptr;
+      throw;
+    }
+  }
+
+  // Runs one statement with its parameters bound. A lost connection is reported
+  // and dropped; the next call opens a new one.
+  ResultPtr execute(const sql::Statement& s, const std::string& doing) {
+    if (conn_ == nullptr) connect();
+    std::vector<std::string> texts(s.params.size());
+    std::vector<const char*> values(s.params.size(), nullptr);
+    for (std::size_t i = 0; i < s.params.size(); ++i) {
+      if (auto text = param_text(s.params[i], doing)) {
+        texts[i] = std::move(*text);
+        values[i] = texts[i].c_str();
+      }
+    }
+    ResultPtr result(PQexecParams(conn_, s.text.c_str(), static_cast<int>(values.size()), nullptr,
+                                  values.data(), nullptr, nullptr, 0),
+                     PQclear);
+    auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(doing, result.get());
+    return result;
+  }
+
+  [[noreturn]] void fail(const std::string& doing, const PGresult* result) {
+    std::string cause = first_line(result != nullptr ? PQresultErrorMessage(result) : "");
+    if (cause.empty()) cause = first_line(PQerrorMessage(conn_));
+    if (PQstatus(conn_) == CONNECTION_BAD) {
+      PQfinish(conn_);
+      conn_ = nullptr;
+      cause += " (connection lost)";
+    }
+    throw StoreError(fmt::format("postgresql {}: {}: {}", address_.where, doing, cause));
+  }
+
+  std::optional<std::string> param_text(const Value& value, const std::string& doing) const {
+    switch (value.type()) {
+      case Value::value_t::null:
+        return std::nullopt;
+      case Value::value_t::boolean:
+        return value.get<bool>() ? "1" : "0";
+      case Value::value_t::number_integer:
+        return std::to_string(value.get<long long>());
+      case Value::value_t::number_unsigned:
+        return std::to_string(value.get<unsigned long long>());
+      case Value::value_t::number_float: {
+        double real = value.get<double>();
+        if (std::isnan(real)) return "NaN";
+        if (std::isinf(real)) return real > 0 ? "Infinity" : "-Infinity";
+        return fmt::format("{}", real);
+      }
+      case Value::value_t::string: {
+        const auto& text = value.get_ref<const std::string&>();
+        // A text parameter ends at its first NUL: refuse rather than store a cut value.
+        if (text.find('\0') != std::string::npos) {
+          throw StoreError(fmt::format("postgresql {}: {}: a text with a NUL byte cannot be "
+                                       "stored: remove the NUL bytes",
+                                       address_.where, doing));
+        }
+        return text;
+      }
+      default:
+        throw StoreError(fmt::format("postgresql {}: {}: a list or map cannot be stored in a "
+                                     "column: store its JSON text instead",
+                                     address_.where, doing));
+    }
+  }
+
+  static Value cell(const PGresult* result, int row, int column) {
+    if (PQgetisnull(result, row, column)) return Value(nullptr);
+    std::string text(PQgetvalue(result, row, column),
+                     static_cast<std::size_t>(PQgetlength(result, row, column)));
+    switch (PQftype(result, column)) {
+      case k_int2:
+      case k_int4:
+      case k_int8:
+        return Value(std::stoll(text));
+      case k_float4:
+      case k_float8:
+      case k_numeric:
+        return Value(std::stod(text));
+      case k_bool:
+        return Value(text == "t");
+      default:
+        return Value(std::move(text));
+    }
+  }
+
+  static long long affected(const PGresult* result) {
+    const char* count = PQcmdTuples(const_cast<PGresult*>(result));
+    return count != nullptr && *count != '\0' ? std::stoll(count) : 0;
+  }
+
+  PostgresAddress address_;
+  std::mutex mutex_;
+  PGconn* conn_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<Database> open_postgres_database(const std::string& url) {
+  return std::make_unique<PostgresDatabase>(parse_postgres_url(url));
+}
+
+}  // namespace vqflow

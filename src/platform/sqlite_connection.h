@@ -1,0 +1,111 @@
+#pragma once
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "value/value.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vqflow {
+
+// How long a connection waits for another connection's (or process's) write lock
+// before it reports the database as locked.
+inline constexpr int k_sqlite_busy_timeout_ms = 5000;
+
+class SqliteConnection;
+
+// A prepared statement. Not thread-safe: guard it with its connection's lock.
+class SqliteStatement {
+ public:
+  SqliteStatement(SqliteConnection& connection, std::string_view sql);
+  ~SqliteStatement();
+  SqliteStatement(const SqliteStatement&) = delete;
+  SqliteStatement& operator=(const SqliteStatement&) = delete;
+
+  void bind(int index, const Value& value);  // 1-based; lists and maps are refused
+  void bind_text(int index, std::string_view text);
+  void bind_blob(int index, std::string_view bytes);
+  void bind_int(int index, long long number);
+  void bind_null(int index);
+
+  // Advances; true while a row is ready. Throws StoreError.
+  bool step();
+  // Ready for the next use: clears the bindings too.
+  void reset();
+
+  int column_count() const;
+  bool column_is_null(int index) const;
+  long long column_int(int index) const;
+  std::string column_bytes(int index) const;  // text or blob, byte for byte
+  Value column_value(int index) const;
+
+ private:
+  SqliteConnection* connection_;
+  sqlite3_stmt* stmt_ = nullptr;
+  std::string sql_;
+};
+
+// A cached statement lent for one use; resets it (ending its read) when dropped,
+// so no snapshot outlives the call that took it.
+class SqliteStatementUse {
+ public:
+  explicit SqliteStatementUse(SqliteStatement& statement) : statement_(&statement) {}
+  ~SqliteStatementUse() { statement_->reset(); }
+  SqliteStatementUse(const SqliteStatementUse&) = delete;
+  SqliteStatementUse& operator=(const SqliteStatementUse&) = delete;
+  SqliteStatement* operator->() const { return statement_; }
+  SqliteStatement& operator*() const { return *statement_; }
+
+ private:
+  SqliteStatement* statement_;
+};
+
+// One open SQLite file in WAL mode with a busy timeout, plus a cache of prepared
+// statements. Not thread-safe: the owner serialises calls with its own mutex.
+class SqliteConnection {
+ public:
+  // Opens (creating when missing) the file. Throws StoreError with what failed and
+  // how to fix it: missing folder, read-only file, not a database, locked.
+  explicit SqliteConnection(std::string path);
+  ~SqliteConnection();
+  SqliteConnection(const SqliteConnection&) = delete;
+  SqliteConnection& operator=(const SqliteConnection&) = delete;
+
+  // Runs statements without parameters (schema changes, pragmas).
+  void exec(const std::string& sql);
+  // A cached statement for `sql`, ready to bind; reset when the use is dropped.
+  SqliteStatementUse statement(const std::string& sql);
+
+  long long changes() const;
+  long long last_insert_id() const;
+  const std::string& path() const { return path_; }
+  sqlite3* handle() const { return db_; }
+
+  // Throws StoreError "sqlite <path>: <doing>: <cause>: <fix>" for result code rc.
+  [[noreturn]] void fail(std::string_view doing, int rc) const;
+
+ private:
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  std::unordered_map<std::string, std::unique_ptr<SqliteStatement>> statements_;
+};
+
+// BEGIN IMMEDIATE ... COMMIT; rolls back when left without commit(). Taking the
+// write lock up front makes read-modify-write steps atomic across processes.
+class SqliteTransaction {
+ public:
+  explicit SqliteTransaction(SqliteConnection& connection);
+  ~SqliteTransaction();
+  SqliteTransaction(const SqliteTransaction&) = delete;
+  SqliteTransaction& operator=(const SqliteTransaction&) = delete;
+  void commit();
+
+ private:
+  SqliteConnection& connection_;
+  bool done_ = false;
+};
+
+}  // namespace vqflow

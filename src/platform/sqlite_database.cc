@@ -1,0 +1,95 @@
+#include "platform/sqlite_database.h"
+
+#include <mutex>
+
+#include "platform/database_sql.h"
+#include "platform/errors.h"
+#include "platform/sqlite_connection.h"
+#include "platform/sqlite_kv_store.h"
+
+namespace vqflow {
+namespace {
+
+class SqliteDatabase final : public Database {
+ public:
+  explicit SqliteDatabase(const std::string& path) : connection_(path) {}
+
+  std::vector<Row> select(const Query& query, std::optional<long long> limit) override {
+    auto s = sql::build_select(query, limit, sql::Placeholders::question_mark);
+    std::lock_guard lock(mutex_);
+    auto statement = connection_.statement(s.text);
+    bind_all(*statement, s.params);
+    std::vector<Row> rows;
+    while (statement->step()) {
+      Row row = Row::object();
+      for (std::size_t i = 0; i < s.columns.size(); ++i) {
+        row[s.columns[i]] = statement->column_value(static_cast<int>(i));
+      }
+      rows.push_back(std::move(row));
+    }
+    return rows;
+  }
+
+  long long insert(const std::string& table, const Row& row) override {
+    auto s = sql::build_insert(table, row, sql::Placeholders::question_mark, false);
+    std::lock_guard lock(mutex_);
+    auto statement = connection_.statement(s.text);
+    bind_all(*statement, s.params);
+    statement->step();
+    return connection_.last_insert_id();
+  }
+
+  long long update(const Query& query, const Row& changes) override {
+    return run(sql::build_update(query, changes, sql::Placeholders::question_mark));
+  }
+
+  long long remove(const Query& query) override {
+    return run(sql::build_delete(query, sql::Placeholders::question_mark));
+  }
+
+  void init_schema() override {
+    std::lock_guard lock(mutex_);
+    SqliteTransaction transaction(connection_);
+    // STRICT: a text that is not an integer is refused by an integer column, as a
+    // server database does, instead of being kept as text.
+    for (const auto& statement :
+         sql::schema_statements("INTEGER PRIMARY KEY AUTOINCREMENT", " STRICT")) {
+      connection_.exec(statement);
+    }
+    connection_.exec(sqlite_kv_table_sql());
+    transaction.commit();
+  }
+
+  std::string describe() const override { return "sqlite " + connection_.path(); }
+
+  std::optional<std::string> sqlite_path() const override { return connection_.path(); }
+
+ private:
+  static void bind_all(SqliteStatement& statement, const std::vector<Value>& params) {
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      statement.bind(static_cast<int>(i + 1), params[i]);
+    }
+  }
+
+  long long run(const sql::Statement& s) {
+    std::lock_guard lock(mutex_);
+    auto statement = connection_.statement(s.text);
+    bind_all(*statement, s.params);
+    statement->step();
+    return connection_.changes();
+  }
+
+  mutable std::mutex mutex_;
+  SqliteConnection connection_;
+};
+
+}  // namespace
+
+std::unique_ptr<Database> open_sqlite_database(const std::string& path) {
+  if (path.empty()) {
+    throw ConfigError("database path is empty: give a SQLite file path or sqlite:///file.db");
+  }
+  return std::make_unique<SqliteDatabase>(path);
+}
+
+}  // namespace vqflow

@@ -1,0 +1,167 @@
+#include "platform/sqlite_kv_store.h"
+
+#include <mutex>
+
+#include "platform/errors.h"
+#include "platform/kv_store_rules.h"
+#include "platform/sqlite_connection.h"
+
+namespace vqflow {
+
+std::string sqlite_kv_table_sql() {
+  // Keys and values are blobs: bytes are kept exactly, NUL and invalid UTF-8 included.
+  // expires_at is in milliseconds since the Unix epoch; NULL never expires.
+  return "CREATE TABLE IF NOT EXISTS kv (key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL, "
+         "expires_at INTEGER) WITHOUT ROWID; "
+         "CREATE INDEX IF NOT EXISTS kv_expires_at ON kv (expires_at) "
+         "WHERE expires_at IS NOT NULL;";
+}
+
+namespace {
+
+constexpr const char* k_live_value =
+    "SELECT value FROM kv WHERE key = ?1 AND (expires_at IS NULL OR expires_at > ?2)";
+constexpr const char* k_upsert =
+    "INSERT INTO kv (key, value, expires_at) VALUES (?1, ?2, ?3) "
+    "ON CONFLICT (key) DO UPDATE SET value = excluded.value, expires_at = excluded.expires_at";
+// Replaces only a row that has expired, so one statement decides and writes.
+constexpr const char* k_insert_if_absent =
+    "INSERT INTO kv (key, value, expires_at) VALUES (?1, ?2, ?3) "
+    "ON CONFLICT (key) DO UPDATE SET value = excluded.value, expires_at = excluded.expires_at "
+    "WHERE kv.expires_at IS NOT NULL AND kv.expires_at <= ?4";
+// Keeps the expiry of a live key, as INCR does; a missing or expired key starts afresh.
+constexpr const char* k_store_counter =
+    "INSERT INTO kv (key, value, expires_at) VALUES (?1, ?2, NULL) "
+    "ON CONFLICT (key) DO UPDATE SET value = excluded.value, expires_at = "
+    "CASE WHEN kv.expires_at IS NOT NULL AND kv.expires_at <= ?3 THEN NULL ELSE kv.expires_at END";
+constexpr const char* k_delete = "DELETE FROM kv WHERE key = ?1";
+constexpr const char* k_sweep = "DELETE FROM kv WHERE expires_at IS NOT NULL AND expires_at <= ?1";
+
+class SqliteKvStore final : public KvStore {
+ public:
+  SqliteKvStore(const std::string& path, KvClock clock)
+      : connection_(path), clock_(std::move(clock)) {
+    connection_.exec(sqlite_kv_table_sql());
+    sweep();
+  }
+
+  std::optional<std::string> get(const std::string& key) override {
+    std::lock_guard lock(mutex_);
+    return live_value(key);
+  }
+
+  void set(const std::string& key, const std::string& value,
+           std::optional<long long> expire_seconds) override {
+    kv_rules::check_expire_seconds("sqlite kv SET", key, expire_seconds);
+    std::lock_guard lock(mutex_);
+    maybe_sweep();
+    auto statement = connection_.statement(k_upsert);
+    statement->bind_blob(1, key);
+    statement->bind_blob(2, value);
+    bind_expiry(*statement, 3, expire_seconds);
+    statement->step();
+  }
+
+  bool set_if_absent(const std::string& key, const std::string& value,
+                     std::optional<long long> expire_seconds) override {
+    kv_rules::check_expire_seconds("sqlite kv SET NX", key, expire_seconds);
+    std::lock_guard lock(mutex_);
+    maybe_sweep();
+    auto statement = connection_.statement(k_insert_if_absent);
+    statement->bind_blob(1, key);
+    statement->bind_blob(2, value);
+    bind_expiry(*statement, 3, expire_seconds);
+    statement->bind_int(4, clock_());
+    statement->step();
+    return connection_.changes() == 1;
+  }
+
+  long long incr(const std::string& key) override { return add(key, 1, "sqlite kv INCR"); }
+  long long decr(const std::string& key) override { return add(key, -1, "sqlite kv DECR"); }
+
+  bool exists(const std::string& key) override {
+    std::lock_guard lock(mutex_);
+    return live_value(key).has_value();
+  }
+
+  bool del(const std::string& key) override {
+    std::lock_guard lock(mutex_);
+    SqliteTransaction transaction(connection_);
+    bool existed = live_value(key).has_value();
+    {
+      auto statement = connection_.statement(k_delete);
+      statement->bind_blob(1, key);
+      statement->step();
+    }
+    transaction.commit();
+    return existed;
+  }
+
+  std::string describe() const override { return "sqlite kv " + connection_.path(); }
+
+ private:
+  static constexpr int k_sweep_every = 1000;
+
+  std::optional<std::string> live_value(const std::string& key) {
+    auto statement = connection_.statement(k_live_value);
+    statement->bind_blob(1, key);
+    statement->bind_int(2, clock_());
+    if (!statement->step()) return std::nullopt;
+    return statement->column_bytes(0);
+  }
+
+  void bind_expiry(SqliteStatement& statement, int index,
+                   std::optional<long long> expire_seconds) {
+    if (expire_seconds) {
+      statement.bind_int(index, clock_() + *expire_seconds * 1000);
+    } else {
+      statement.bind_null(index);
+    }
+  }
+
+  long long add(const std::string& key, long long delta, const char* what) {
+    std::lock_guard lock(mutex_);
+    maybe_sweep();
+    // BEGIN IMMEDIATE takes the file's write lock before reading, so no other
+    // process can change the value between the read and the write.
+    SqliteTransaction transaction(connection_);
+    long long result = kv_rules::add_to_stored(live_value(key), delta, what, key);
+    {
+      auto statement = connection_.statement(k_store_counter);
+      statement->bind_blob(1, key);
+      statement->bind_blob(2, std::to_string(result));
+      statement->bind_int(3, clock_());
+      statement->step();
+    }
+    transaction.commit();
+    return result;
+  }
+
+  void maybe_sweep() {
+    if (++writes_since_sweep_ < k_sweep_every) return;
+    writes_since_sweep_ = 0;
+    sweep();
+  }
+
+  void sweep() {
+    auto statement = connection_.statement(k_sweep);
+    statement->bind_int(1, clock_());
+    statement->step();
+  }
+
+  std::mutex mutex_;
+  SqliteConnection connection_;
+  KvClock clock_;
+  int writes_since_sweep_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<KvStore> open_sqlite_kv_store(const std::string& path, KvClock clock) {
+  if (path.empty()) {
+    throw ConfigError("key-value store: the SQLite file path is empty");
+  }
+  return std::make_unique<SqliteKvStore>(path, std::move(clock));
+}
+
+}  // namespace vqflow

@@ -1,0 +1,104 @@
+#include "platform/utilities.h"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <fmt/format.h>
+
+#include "platform/errors.h"
+
+namespace vqflow {
+
+namespace {
+
+// A manifest is a small JSON object; anything bigger is refused rather than read.
+constexpr std::uintmax_t k_max_manifest_bytes = 4u << 20;
+
+void fill_random(unsigned char* buffer, std::size_t size) {
+  std::size_t filled = 0;
+  while (filled < size) {
+    ssize_t got = ::getrandom(buffer + filled, size - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw Error(fmt::format("random source: getrandom: {}", std::strerror(errno)));
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+}
+
+// An app directory is one plain name: no separators, no "." or "..".
+bool is_plain_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+}  // namespace
+
+std::string Time::get_date_time() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::size_t size = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string(text, size);
+}
+
+std::string Random::make_order_number(std::size_t length) {
+  static constexpr char k_alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  constexpr unsigned k_size = sizeof k_alphabet - 1;
+  // Bytes at or above the largest multiple of 36 are dropped so every character is equally likely.
+  constexpr unsigned k_limit = 256 - 256 % k_size;
+  std::string out;
+  out.reserve(length);
+  unsigned char buffer[64];
+  while (out.size() < length) {
+    fill_random(buffer, sizeof buffer);
+    for (unsigned char byte : buffer) {
+      if (byte >= k_limit) continue;
+      out += k_alphabet[byte % k_size];
+      if (out.size() == length) break;
+    }
+  }
+  return out;
+}
+
+std::string File::find_app_json(const std::string& path, const std::string& app_dir) {
+  if (!is_plain_name(app_dir)) return "{}";
+  std::filesystem::path file = std::filesystem::path(path) / app_dir / "app.json";
+  std::error_code ec;
+  auto status = std::filesystem::status(file, ec);
+  if (ec || !std::filesystem::exists(status)) return "{}";
+  if (!std::filesystem::is_regular_file(status)) {
+    throw StoreError(fmt::format("app manifest {}: not a regular file", file.string()));
+  }
+  auto size = std::filesystem::file_size(file, ec);
+  if (!ec && size > k_max_manifest_bytes) {
+    throw StoreError(fmt::format("app manifest {}: {} bytes is more than the {} allowed",
+                                 file.string(), size, k_max_manifest_bytes));
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    throw StoreError(
+        fmt::format("app manifest {}: cannot be read: {}", file.string(), std::strerror(errno)));
+  }
+  std::string text;
+  text.resize(static_cast<std::size_t>(k_max_manifest_bytes) + 1);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (in.bad()) {
+    throw StoreError(fmt::format("app manifest {}: read failed", file.string()));
+  }
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (text.size() > k_max_manifest_bytes) {
+    throw StoreError(fmt::format("app manifest {}: more than the {} bytes allowed", file.string(),
+                                 k_max_manifest_bytes));
+  }
+  return text;
+}
+
+}  // namespace vqflow

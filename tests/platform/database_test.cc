@@ -1,0 +1,289 @@
+#include "platform/database.h"
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "platform/errors.h"
+#include "support/test_support.h"
+
+namespace vqflow {
+namespace {
+
+using test::TempDir;
+
+struct Backend {
+  std::string name;
+  // Answers null when the backend is not available here (the test then skips).
+  std::function<std::unique_ptr<Database>(const TempDir&)> open;
+};
+
+void PrintTo(const Backend& backend, std::ostream* out) { *out << backend.name; }
+
+class DatabaseContract : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    db_ = GetParam().open(dir_);
+    if (!db_) GTEST_SKIP() << "VQFLOW_TEST_PG is not set";
+    db_->init_schema();
+  }
+
+  long long add_log(const std::string& only_id, const std::string& app_name, int status) {
+    return db_->table("logs").insert(Row{{"only_id", only_id},
+                                         {"uuid", "wf-1"},
+                                         {"app_uuid", "node-1"},
+                                         {"app_name", app_name},
+                                         {"result", "ok"},
+                                         {"status", status},
+                                         {"html", "<span>ok</span>"},
+                                         {"args", "{}"},
+                                         {"create_time", "2024-01-02 03:04:05"}});
+  }
+
+  TempDir dir_;
+  std::unique_ptr<Database> db_;
+};
+
+TEST_P(DatabaseContract, InitSchemaTwiceKeepsRows) {
+  add_log("run1", "a", 0);
+  db_->init_schema();
+  EXPECT_EQ(db_->table("logs").get().size(), 1u);
+  for (const char* table : {"workflow", "variablen", "logs", "report", "audit", "timer"}) {
+    EXPECT_NO_THROW(db_->table(table).get()) << table;
+  }
+}
+
+TEST_P(DatabaseContract, InsertedRowReadsBackWithItsTypes) {
+  long long id = add_log("run1", "扫描", 1);
+  EXPECT_GT(id, 0);
+  auto row = db_->table("logs").where("only_id", "run1").first();
+  ASSERT_TRUE(row.has_value());
+  EXPECT_EQ((*row)["id"], id);
+  EXPECT_EQ((*row)["app_name"], "扫描");
+  EXPECT_EQ((*row)["status"], 1);
+  EXPECT_TRUE((*row)["status"].is_number_integer());
+  EXPECT_EQ((*row)["create_time"], "2024-01-02 03:04:05");
+  EXPECT_EQ(db_->table("logs").where("only_id", "other").first(), std::nullopt);
+}
+
+TEST_P(DatabaseContract, GetAnswersEveryMatchInIdOrder) {
+  long long a = add_log("r", "a", 0);
+  long long b = add_log("r", "b", 1);
+  long long c = add_log("x", "c", 0);
+  long long d = add_log("r", "d", 0);
+  EXPECT_LT(a, b);
+  EXPECT_LT(b, c);
+  auto rows = db_->table("logs").where("only_id", "r").get();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0]["id"], a);
+  EXPECT_EQ(rows[1]["id"], b);
+  EXPECT_EQ(rows[2]["id"], d);
+  EXPECT_EQ(db_->table("logs").where("id", "!=", "0").get().size(), 4u);
+  EXPECT_EQ(db_->table("logs").where("only_id", "r").where("status", 0).get().size(), 2u);
+  EXPECT_EQ(db_->table("logs").where("id", ">", b).get().size(), 2u);
+  EXPECT_EQ(db_->table("logs").where("id", "<=", b).get().size(), 2u);
+}
+
+TEST_P(DatabaseContract, SelectRestrictsColumnsInTheGivenOrder) {
+  add_log("r", "a", 0);
+  auto row = db_->table("logs").select({"status", "only_id"}).first();
+  ASSERT_TRUE(row.has_value());
+  ASSERT_EQ(row->size(), 2u);
+  EXPECT_EQ(row->begin().key(), "status");
+  EXPECT_EQ((*row)["only_id"], "r");
+  // Without select every column comes, id first.
+  auto all = db_->table("logs").first();
+  ASSERT_TRUE(all.has_value());
+  EXPECT_EQ(all->begin().key(), "id");
+  EXPECT_EQ(all->size(), 1 + table_columns("logs").size());
+}
+
+TEST_P(DatabaseContract, UpdateAndRemoveTouchOnlyMatchingRows) {
+  auto timer = [](const std::string& timer_uuid, int status) {
+    return Row{{"timer_uuid", timer_uuid}, {"uuid", "wf"}, {"type", "interval"},
+               {"jitter", 0},              {"status", status}};
+  };
+  db_->table("timer").insert(timer("t1", 0));
+  db_->table("timer").insert(timer("t2", 0));
+  db_->table("timer").insert(timer("t3", 1));
+  EXPECT_EQ(db_->table("timer").where("timer_uuid", "t2").update(Row{{"status", 1}, {"time", "5"}}),
+            1);
+  auto t2 = db_->table("timer").where("timer_uuid", "t2").first();
+  ASSERT_TRUE(t2.has_value());
+  EXPECT_EQ((*t2)["status"], 1);
+  EXPECT_EQ((*t2)["time"], "5");
+  EXPECT_EQ(db_->table("timer").where("timer_uuid", "t1").first().value()["status"], 0);
+  EXPECT_EQ(db_->table("timer").where("id", "!=", "0").update(Row{{"status", 0}}), 3);
+  EXPECT_EQ(db_->table("timer").where("status", 1).get().size(), 0u);
+  EXPECT_EQ(db_->table("timer").where("timer_uuid", "t1").remove(), 1);
+  EXPECT_EQ(db_->table("timer").where("timer_uuid", "t1").remove(), 0);
+  EXPECT_EQ(db_->table("timer").get().size(), 2u);
+}
+
+TEST_P(DatabaseContract, HostileTextsAreBoundNotSpliced) {
+  const std::vector<std::string> texts = {
+      "'; DROP TABLE logs; --", "\" OR 1=1 --", "$1", "?", "a\\b", "剧本开始执行", "\n\t",
+      "Robert'); DELETE FROM workflow; --"};
+  for (const auto& text : texts) {
+    db_->table("variablen").insert(Row{{"key", text}, {"value", text}, {"status", 0}});
+  }
+  for (const auto& text : texts) {
+    auto rows = db_->table("variablen").where("key", text).get();
+    ASSERT_EQ(rows.size(), 1u) << text;
+    EXPECT_EQ(rows[0]["value"], text);
+  }
+  EXPECT_EQ(db_->table("variablen").where("status", 0).get().size(), texts.size());
+  EXPECT_NO_THROW(db_->table("logs").get());
+}
+
+TEST_P(DatabaseContract, UnknownNamesAndOperatorsAreStoreErrors) {
+  EXPECT_THROW(db_->table("nope").get(), StoreError);
+  EXPECT_THROW(db_->table("logs; DROP TABLE logs").get(), StoreError);
+  EXPECT_THROW(db_->table("logs").select({"nope"}).get(), StoreError);
+  EXPECT_THROW(db_->table("logs").where("uuid\" OR 1=1 --", "x").get(), StoreError);
+  EXPECT_THROW(db_->table("logs").where("uuid", "LIKE", "x").get(), StoreError);
+  EXPECT_THROW(db_->table("logs").where("uuid", "= 1 OR", "x").get(), StoreError);
+  EXPECT_THROW(db_->table("logs").insert(Row{{"bogus", 1}}), StoreError);
+  EXPECT_THROW(db_->table("logs").update(Row{{"bogus", 1}}), StoreError);
+  EXPECT_THROW(db_->table("logs").insert(Row::array()), StoreError);
+  EXPECT_EQ(db_->table("logs").get().size(), 0u);
+}
+
+TEST_P(DatabaseContract, ListsAndMapsAreRefusedNotStringified) {
+  EXPECT_THROW(db_->table("logs").insert(Row{{"args", Row{{"a", 1}}}}), StoreError);
+  EXPECT_THROW(db_->table("logs").where("args", Row::array()).get(), StoreError);
+  EXPECT_EQ(db_->table("logs").get().size(), 0u);
+}
+
+TEST_P(DatabaseContract, IntegerColumnRefusesText) {
+  EXPECT_THROW(db_->table("logs").insert(Row{{"status", "not a number"}}), StoreError);
+  EXPECT_EQ(db_->table("logs").get().size(), 0u);
+}
+
+TEST_P(DatabaseContract, NumbersBoundToTextColumnsCompareAsText) {
+  db_->table("workflow").insert(Row{{"uuid", 5}, {"name", "n"}, {"status", 0}});
+  auto row = db_->table("workflow").where("uuid", "5").first();
+  ASSERT_TRUE(row.has_value());
+  EXPECT_EQ((*row)["uuid"], "5");
+  EXPECT_TRUE(db_->table("workflow").where("uuid", 5).first().has_value());
+}
+
+TEST_P(DatabaseContract, AbsentValueMatchesNull) {
+  db_->table("report").insert(Row{{"report_no", "r1"}});
+  db_->table("report").insert(Row{{"report_no", "r2"}, {"remarks", "x"}});
+  auto rows = db_->table("report").where("remarks", nullptr).get();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["report_no"], "r1");
+  EXPECT_TRUE(rows[0]["remarks"].is_null());
+  EXPECT_EQ(db_->table("report").where("remarks", "!=", nullptr).get().size(), 1u);
+  EXPECT_THROW(db_->table("report").where("remarks", "<", nullptr).get(), StoreError);
+}
+
+TEST_P(DatabaseContract, TableNamesIgnoreCase) {
+  db_->table("Workflow").insert(Row{{"uuid", "u"}});
+  EXPECT_TRUE(db_->table("workflow").where("uuid", "u").first().has_value());
+}
+
+TEST_P(DatabaseContract, DescribeNamesTheStore) { EXPECT_FALSE(db_->describe().empty()); }
+
+INSTANTIATE_TEST_SUITE_P(Sqlite, DatabaseContract,
+                         ::testing::Values(Backend{"sqlite", [](const TempDir& dir) {
+                                             return open_database(dir.file("db.sqlite"));
+                                           }}));
+
+INSTANTIATE_TEST_SUITE_P(LivePostgres, DatabaseContract,
+                         ::testing::Values(Backend{
+                             "postgres", [](const TempDir&) -> std::unique_ptr<Database> {
+                               auto url = test::live_pg_url();
+                               if (!url) return nullptr;
+                               return open_database(*url);
+                             }}));
+
+// --- opening by URL, and a damaged or busy file ---
+
+std::string message_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(OpenDatabase, SqliteUrlFormsNameTheFile) {
+  TempDir dir;
+  auto db = open_database("sqlite:///" + dir.file("abs.db"));  // sqlite:////tmp/...
+  EXPECT_EQ(db->sqlite_path(), dir.file("abs.db"));
+  EXPECT_EQ(open_database(dir.file("plain.db"))->sqlite_path(), dir.file("plain.db"));
+  EXPECT_TRUE(std::filesystem::exists(dir.file("plain.db")));
+}
+
+TEST(OpenDatabase, MalformedUrlsAreConfigErrors) {
+  for (std::string url : {"", "sqlite://host/x.db", "sqlite:///", "sqlite:x.db", "mysql://u@h/db",
+                          "postgresql://[::1/db", "postgresql://u@h:5432/db?schema=a;b",
+                          "postgresql://u@h:5432/db?schema=", "postgresql://u@h:notaport/db"}) {
+    SCOPED_TRACE(url);
+    EXPECT_THROW(open_database(url), ConfigError);
+  }
+}
+
+TEST(OpenDatabase, UnreachablePostgresIsAStoreErrorNamingTheServer) {
+  std::string message = message_of([] { open_database("postgresql://postgres@127.0.0.1:1/postgres"); });
+  EXPECT_NE(message.find("127.0.0.1"), std::string::npos) << message;
+}
+
+TEST(OpenDatabase, CorruptFileIsAStoreError) {
+  TempDir dir;
+  std::string path = dir.file("corrupt.db");
+  std::ofstream(path) << std::string(8192, '\x42');
+  EXPECT_THROW(open_database(path), StoreError);
+  std::string message = message_of([&] { open_database(path); });
+  EXPECT_NE(message.find("vqflow db init"), std::string::npos) << message;
+}
+
+TEST(OpenDatabase, MissingFolderOrDirectoryIsAStoreError) {
+  TempDir dir;
+  std::string missing = dir.file("no/such/folder/x.db");
+  std::string message = message_of([&] { open_database(missing); });
+  EXPECT_NE(message.find(missing), std::string::npos) << message;
+  EXPECT_THROW(open_database(missing), StoreError);
+  EXPECT_THROW(open_database(dir.path().string()), StoreError);
+}
+
+TEST(OpenDatabase, LockedFileIsAStoreErrorAndNothingIsWritten) {
+  TempDir dir;
+  std::string path = dir.file("locked.db");
+  auto db = open_database(path);
+  db->init_schema();
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::string message = message_of([&] { db->table("report").insert(Row{{"report_no", "r"}}); });
+  EXPECT_NE(message.find("locked"), std::string::npos) << message;
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_EQ(db->table("report").get().size(), 0u);
+}
+
+TEST(TableColumns, KnowsTheSixTables) {
+  EXPECT_EQ(table_columns("variablen"), (std::vector<std::string>{"key", "value", "status"}));
+  EXPECT_EQ(table_columns("timer").size(), 11u);
+  EXPECT_EQ(table_columns("workflow").size(), 16u);
+  EXPECT_THROW(table_columns("kv"), StoreError);
+}
+
+TEST(LivePostgresDatabase, NulInTextIsRefusedNotCut) {
+  auto url = test::live_pg_url();
+  if (!url) GTEST_SKIP() << "VQFLOW_TEST_PG is not set";
+  auto db = open_database(*url);
+  db->init_schema();
+  EXPECT_THROW(db->table("logs").insert(Row{{"result", std::string("a\0b", 3)}}), StoreError);
+  EXPECT_EQ(db->table("logs").get().size(), 0u);
+}
+
+}  // namespace
+}  // namespace vqflow

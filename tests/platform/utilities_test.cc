@@ -1,0 +1,135 @@
+#include "platform/utilities.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <unordered_set>
+
+#include <gtest/gtest.h>
+
+#include "platform/config.h"
+#include "platform/errors.h"
+#include "support/test_support.h"
+
+namespace vqflow {
+namespace {
+
+TEST(Utilities, DateTimeIsLocalSecondsText) {
+  std::string now = Time::get_date_time();
+  EXPECT_TRUE(std::regex_match(now, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})"))) << now;
+}
+
+TEST(Utilities, OrderNumbersHaveTheLengthAndDoNotCollide) {
+  std::unordered_set<std::string> seen;
+  for (int i = 0; i < 20000; ++i) {
+    std::string id = Random::make_order_number(10);
+    ASSERT_EQ(id.size(), 10u);
+    ASSERT_EQ(id.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz"), std::string::npos)
+        << id;
+    ASSERT_TRUE(seen.insert(id).second) << "repeated " << id;
+  }
+  EXPECT_EQ(Random::make_order_number(0), "");
+  EXPECT_EQ(Random::make_order_number(100).size(), 100u);
+}
+
+TEST(Utilities, FindAppJsonReadsTheManifestOrAnswersEmptyMap) {
+  test::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "scan");
+  std::ofstream(dir.path() / "scan" / "app.json") << R"({"name": "扫描"})";
+  EXPECT_EQ(File::find_app_json(dir.path().string(), "scan"), R"({"name": "扫描"})");
+  EXPECT_EQ(File::find_app_json(dir.path().string(), "missing"), "{}");
+  EXPECT_EQ(File::find_app_json(dir.file("nowhere"), "scan"), "{}");
+  // A name that leaves the apps folder is no app.
+  std::filesystem::create_directories(dir.path() / "apps");
+  for (const std::string& bad : std::vector<std::string>{"../scan", "..", ".", "", "scan/..", "/etc", std::string("scan\0x", 6)}) {
+    EXPECT_EQ(File::find_app_json(dir.file("apps"), bad), "{}") << bad;
+  }
+}
+
+TEST(Utilities, FindAppJsonRefusesAFolderOrAHugeFile) {
+  test::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "odd" / "app.json");
+  EXPECT_THROW(File::find_app_json(dir.path().string(), "odd"), StoreError);
+  std::filesystem::create_directories(dir.path() / "big");
+  std::ofstream(dir.path() / "big" / "app.json") << std::string((4u << 20) + 1, ' ');
+  EXPECT_THROW(File::find_app_json(dir.path().string(), "big"), StoreError);
+}
+
+// Sets environment variables for one test and restores them afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::initializer_list<std::pair<const char*, const char*>> values) {
+    for (const auto& [name, value] : values) {
+      const char* old = std::getenv(name);
+      saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+      ::setenv(name, value, 1);
+    }
+  }
+  ~ScopedEnv() {
+    for (const auto& [name, old] : saved_) {
+      if (old) {
+        ::setenv(name.c_str(), old->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST(Config, EnvironmentOverridesDefaults) {
+  ScopedEnv env({{"VQFLOW_DB", "postgresql://u@h:5432/db"},
+                 {"VQFLOW_KV", "redis://h:6379/1"},
+                 {"VQFLOW_APPS", "/opt/apps"},
+                 {"VQFLOW_LOSE_TIME", "600"},
+                 {"VQFLOW_MAX_INSTANCES", " 7 "}});
+  Config config = config_from_environment();
+  EXPECT_EQ(config.db_url, "postgresql://u@h:5432/db");
+  EXPECT_EQ(config.kv_url, "redis://h:6379/1");
+  EXPECT_EQ(config.apps_path, "/opt/apps");
+  EXPECT_EQ(config.lose_time, 600);
+  EXPECT_EQ(config.max_instances, 7);
+}
+
+TEST(Config, EmptyVariablesKeepDefaults) {
+  ScopedEnv env({{"VQFLOW_DB", ""}, {"VQFLOW_LOSE_TIME", ""}});
+  Config config = config_from_environment();
+  EXPECT_EQ(config.db_url, Config{}.db_url);
+  EXPECT_EQ(config.lose_time, Config{}.lose_time);
+}
+
+TEST(Config, BadNumbersAreConfigErrorsNamingTheVariable) {
+  for (const char* bad : {"abc", "0", "-5", "1.5", "12x", "99999999999999999999999"}) {
+    ScopedEnv env({{"VQFLOW_LOSE_TIME", bad}});
+    try {
+      config_from_environment();
+      ADD_FAILURE() << "accepted " << bad;
+    } catch (const ConfigError& e) {
+      EXPECT_NE(std::string(e.what()).find("VQFLOW_LOSE_TIME"), std::string::npos) << e.what();
+    }
+  }
+  ScopedEnv env({{"VQFLOW_MAX_INSTANCES", "0"}});
+  EXPECT_THROW(config_from_environment(), ConfigError);
+}
+
+TEST(Config, PostgresDatabaseNeedsAKeyValueUrl) {
+  Config config;
+  EXPECT_NO_THROW(check_store_urls(config));
+  config.db_url = "postgresql://postgres@127.0.0.1:5432/postgres";
+  try {
+    check_store_urls(config);
+    FAIL() << "accepted PostgreSQL without --kv";
+  } catch (const ConfigError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "--kv is required with a PostgreSQL database: give redis://host:port/db or "
+              "memory://");
+  }
+  config.kv_url = "memory://";
+  EXPECT_NO_THROW(check_store_urls(config));
+}
+
+}  // namespace
+}  // namespace vqflow
