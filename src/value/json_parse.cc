@@ -257,16 +257,34 @@ class JsonReader {
     if (pos_ >= text_.size()) fail("expected an escape character");
     ++pos_;
     switch (c) {
-      case '"': out += '"'; return;
-      case '\\': out += '\\'; return;
-      case '/': out += '/'; return;
-      case 'b': out += '\b'; return;
-      case 'f': out += '\f'; return;
-      case 'n': out += '\n'; return;
-      case 'r': out += '\r'; return;
-      case 't': out += '\t'; return;
-      case 'u': break;
-      default: fail_at(escape_start + 1, "expected an escape character");
+      case '"':
+        out += '"';
+        return;
+      case '\\':
+        out += '\\';
+        return;
+      case '/':
+        out += '/';
+        return;
+      case 'b':
+        out += '\b';
+        return;
+      case 'f':
+        out += '\f';
+        return;
+      case 'n':
+        out += '\n';
+        return;
+      case 'r':
+        out += '\r';
+        return;
+      case 't':
+        out += '\t';
+        return;
+      case 'u':
+        break;
+      default:
+        fail_at(escape_start + 1, "expected an escape character");
     }
     const long code = read_hex4();
     if (code < 0) fail("expected four hex digits after \\u");

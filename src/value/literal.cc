@@ -101,19 +101,27 @@ class LiteralReader {
 
   static Kind opener_kind(char c) {
     switch (c) {
-      case '[': return Kind::list;
-      case '(': return Kind::tuple;
-      case '{': return Kind::map;
-      default: return Kind::none;
+      case '[':
+        return Kind::list;
+      case '(':
+        return Kind::tuple;
+      case '{':
+        return Kind::map;
+      default:
+        return Kind::none;
     }
   }
 
   static char closer(Kind kind) {
     switch (kind) {
-      case Kind::list: return ']';
-      case Kind::tuple: return ')';
-      case Kind::map: return '}';
-      default: return '\0';
+      case Kind::list:
+        return ']';
+      case Kind::tuple:
+        return ')';
+      case Kind::map:
+        return '}';
+      default:
+        return '\0';
     }
   }
 
@@ -190,9 +198,8 @@ class LiteralReader {
       if (word == "True") return Value(true);
       if (word == "False") return Value(false);
       if (word == "None") return Value();
-      throw LiteralError("invalid literal at offset " + std::to_string(start) +
-                         ": unknown name '" + std::string(word) +
-                         "' (the words are True, False and None)");
+      throw LiteralError("invalid literal at offset " + std::to_string(start) + ": unknown name '" +
+                         std::string(word) + "' (the words are True, False and None)");
     }
     fail("expected a value");
   }
@@ -260,8 +267,8 @@ class LiteralReader {
     for (int i = 0; i < count; ++i) {
       const int digit = pos_ + i < text_.size() ? digit_value(text_[pos_ + i]) : 99;
       if (digit >= 16) {
-        fail_at(pos_ + i, "expected " + std::to_string(count) + " hex digits after " +
-                              std::string(escape));
+        fail_at(pos_ + i,
+                "expected " + std::to_string(count) + " hex digits after " + std::string(escape));
       }
       code = code * 16 + static_cast<char32_t>(digit);
     }
@@ -270,25 +277,57 @@ class LiteralReader {
   }
 
   void read_escape(std::string& out) {
-    ++pos_;  // the backslash
+    ++pos_;                            // the backslash
     if (pos_ >= text_.size()) return;  // the missing closing quote is reported next
     const char c = text_[pos_];
     switch (c) {
-      case '\n': ++pos_; return;  // line continuation
+      case '\n':
+        ++pos_;
+        return;  // line continuation
       case '\r':
         ++pos_;
         if (at('\n')) ++pos_;
         return;
-      case '\\': case '\'': case '"': out += c; ++pos_; return;
-      case 'a': out += '\a'; ++pos_; return;
-      case 'b': out += '\b'; ++pos_; return;
-      case 'f': out += '\f'; ++pos_; return;
-      case 'n': out += '\n'; ++pos_; return;
-      case 'r': out += '\r'; ++pos_; return;
-      case 't': out += '\t'; ++pos_; return;
-      case 'v': out += '\v'; ++pos_; return;
-      case 'x': ++pos_; value_detail::append_utf8(out, read_hex(2, "\\x")); return;
-      case 'u': case 'U': {
+      case '\\':
+      case '\'':
+      case '"':
+        out += c;
+        ++pos_;
+        return;
+      case 'a':
+        out += '\a';
+        ++pos_;
+        return;
+      case 'b':
+        out += '\b';
+        ++pos_;
+        return;
+      case 'f':
+        out += '\f';
+        ++pos_;
+        return;
+      case 'n':
+        out += '\n';
+        ++pos_;
+        return;
+      case 'r':
+        out += '\r';
+        ++pos_;
+        return;
+      case 't':
+        out += '\t';
+        ++pos_;
+        return;
+      case 'v':
+        out += '\v';
+        ++pos_;
+        return;
+      case 'x':
+        ++pos_;
+        value_detail::append_utf8(out, read_hex(2, "\\x"));
+        return;
+      case 'u':
+      case 'U': {
         ++pos_;
         const char32_t code = c == 'u' ? read_hex(4, "\\u") : read_hex(8, "\\U");
         if (code > 0x10FFFF) fail_at(pos_ - 8, "expected a character code up to 0010ffff");
@@ -350,8 +389,7 @@ class LiteralReader {
       negative = at('-');
       ++pos_;
       skip_space();
-      if (!is_digit(peek()) && !(at('.') && pos_ + 1 < text_.size() &&
-                                 is_digit(text_[pos_ + 1]))) {
+      if (!is_digit(peek()) && !(at('.') && pos_ + 1 < text_.size() && is_digit(text_[pos_ + 1]))) {
         fail("expected a number after the sign");
       }
     }

@@ -20,7 +20,8 @@ void append_hex(std::string& out, unsigned long code, int digits) {
 
 // Non-printable in the sense of the text's literal form: control characters,
 // format characters, separators other than the plain space, surrogates,
-// private use and noncharacters. Unassigned code points are treated as printable.
+// private use, noncharacters and the unassigned planes. Other unassigned code
+// points are treated as printable.
 bool is_printable(char32_t c) {
   if (c < 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0xAD) return false;
   if (c < 0x300) return true;
@@ -28,14 +29,15 @@ bool is_printable(char32_t c) {
     char32_t first, last;
   };
   static constexpr Range k_unprintable[] = {
-      {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
-      {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x1680, 0x1680},   {0x180E, 0x180E},
-      {0x2000, 0x200F},   {0x2028, 0x202F},   {0x205F, 0x2064},   {0x2066, 0x206F},
-      {0x3000, 0x3000},   {0xD800, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},
-      {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
-      {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
-      {0xF0000, 0x10FFFF},
+      {0x0600, 0x0605},    {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+      {0x0890, 0x0891},    {0x08E2, 0x08E2},   {0x1680, 0x1680},   {0x180E, 0x180E},
+      {0x2000, 0x200F},    {0x2028, 0x202F},   {0x205F, 0x2064},   {0x2066, 0x206F},
+      {0x3000, 0x3000},    {0xD800, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},
+      {0xFFF9, 0xFFFB},    {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
+      {0x1BCA0, 0x1BCA3},  {0x1D173, 0x1D17A}, {0x2FA1E, 0x2FFFF}, {0x323B0, 0xE00FF},
+      {0xE01F0, 0x10FFFF},
   };
+
   if ((c & 0xFFFE) == 0xFFFE) return false;  // U+xFFFE and U+xFFFF of every plane
   for (const Range& range : k_unprintable) {
     if (c < range.first) return true;
@@ -92,13 +94,27 @@ void append_json_string(std::string& out, std::string_view text, bool ensure_asc
     const auto byte = static_cast<unsigned char>(text[pos]);
     if (byte < 0x80) {
       switch (byte) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        case '\b':
+          out += "\\b";
+          break;
+        case '\f':
+          out += "\\f";
+          break;
         default:
           if (byte < 0x20 || (byte == 0x7F && ensure_ascii)) {
             out += "\\u00";
@@ -273,8 +289,8 @@ std::string real_text(double real) {
   if (std::isinf(real)) return real > 0 ? "inf" : "-inf";
   // Shortest round-trip digits in scientific form: "d[.ddd]e±XX".
   char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, real,
-                                    std::chars_format::scientific);
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, real, std::chars_format::scientific);
   const std::string_view written(buffer, static_cast<std::size_t>(result.ptr - buffer));
   std::string_view body = written;
   std::string out;

@@ -168,7 +168,8 @@ Value MemberList::take() {
   auto& object = result.get_ref<Value::object_t&>();
   object.reserve(members_.size());
   // Plain vector insertion: the keys are already unique.
-  for (auto& member : members_) object.emplace_back(std::move(member.first), std::move(member.second));
+  for (auto& member : members_)
+    object.emplace_back(std::move(member.first), std::move(member.second));
   members_.clear();
   positions_.clear();
   return result;
