@@ -48,12 +48,24 @@ class NodeIndex {
   std::map<Value, std::size_t> others_;
 };
 
-std::string route_of(const FlowTree& tree, const std::vector<std::size_t>& nodes, std::size_t from) {
+// "a->b->a" for the cycle that closes at nodes[from]; long cycles keep their ends.
+std::string cycle_text(const FlowTree& tree, const std::vector<std::size_t>& nodes,
+                       std::size_t from) {
+  constexpr std::size_t k_shown = 8;
+  const std::size_t length = nodes.size() - from;
   std::string text;
   for (std::size_t i = from; i < nodes.size(); ++i) {
+    if (length > 2 * k_shown && i == from + k_shown) {
+      text += "->...";
+      i = nodes.size() - k_shown - 1;
+      continue;
+    }
     if (i > from) text += k_separator;
     text += tree.nodes[nodes[i]].id;
   }
+  text += k_separator;
+  text += tree.nodes[nodes[from]].id;
+  if (length > 2 * k_shown) text += fmt::format(" ({} nodes)", length);
   return text;
 }
 
@@ -91,8 +103,7 @@ std::vector<char> reachable_to_end(const FlowTree& tree, const std::vector<char>
     if (state[next] == k_open) {
       std::size_t from = 0;
       while (route[from] != next) ++from;
-      std::string cycle = route_of(tree, route, from) + std::string(k_separator) + tree.nodes[next].id;
-      throw FlowError("flow graph has a cycle: " + cycle);
+      throw FlowError("flow graph has a cycle: " + cycle_text(tree, route, from));
     }
     if (!tree.nodes[next].is_text) {
       throw FlowError("flow graph: node id " + tree.nodes[next].id + " is not a text");
