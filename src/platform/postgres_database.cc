@@ -182,6 +182,8 @@ class PostgresDatabase final : public Database {
                                    address_.where, cause));
     }
     conn_ = conn;
+    // Notices ("relation already exists, skipping") are not errors; keep them off stderr.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     try {
       if (PQsetClientEncoding(conn_, "UTF8") != 0) fail("set client encoding", nullptr);
       if (!address_.schema.empty()) {

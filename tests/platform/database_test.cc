@@ -1,5 +1,6 @@
 #include "platform/database.h"
 
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -283,6 +284,35 @@ TEST(LivePostgresDatabase, NulInTextIsRefusedNotCut) {
   db->init_schema();
   EXPECT_THROW(db->table("logs").insert(Row{{"result", std::string("a\0b", 3)}}), StoreError);
   EXPECT_EQ(db->table("logs").get().size(), 0u);
+}
+
+TEST(LivePostgresDatabase, LostConnectionIsReportedOnceThenReopened) {
+  auto url = test::live_pg_url();
+  if (!url) GTEST_SKIP() << "VQFLOW_TEST_PG is not set";
+  std::string name = "victim_" + std::to_string(::getpid());
+  auto db = open_database(*url + "&application_name=" + name);
+  db->init_schema();
+  db->table("report").insert(Row{{"report_no", "before"}});
+
+  PGconn* admin = PQconnectdb(std::getenv("VQFLOW_TEST_PG"));
+  ASSERT_EQ(PQstatus(admin), CONNECTION_OK) << PQerrorMessage(admin);
+  const char* params[] = {name.c_str()};
+  PGresult* killed = PQexecParams(
+      admin, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = $1",
+      1, nullptr, params, nullptr, nullptr, 0);
+  EXPECT_EQ(PQresultStatus(killed), PGRES_TUPLES_OK) << PQerrorMessage(admin);
+  EXPECT_EQ(PQntuples(killed), 1);
+  PQclear(killed);
+  PQfinish(admin);
+
+  // The statement that met the dead connection fails; it is not replayed behind the caller's back.
+  EXPECT_THROW(db->table("report").insert(Row{{"report_no", "lost"}}), StoreError);
+  // The next call opens a new connection, in the same schema.
+  db->table("report").insert(Row{{"report_no", "after"}});
+  auto rows = db->table("report").get();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["report_no"], "before");
+  EXPECT_EQ(rows[1]["report_no"], "after");
 }
 
 }  // namespace

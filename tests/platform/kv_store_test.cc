@@ -4,10 +4,12 @@
 #include <climits>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -325,6 +327,39 @@ TEST(LiveRedisKvStore, WrongPasswordIsAStoreError) {
   if (!url) GTEST_SKIP() << "VQFLOW_TEST_REDIS is not set";
   std::string with_password = "redis://:wrong@" + url->substr(std::string("redis://").size());
   EXPECT_THROW(open_kv_store(with_password, std::nullopt), StoreError);
+}
+
+TEST(LiveRedisKvStore, LostConnectionIsReportedOnceThenReopened) {
+  auto url = test::live_redis_url();
+  if (!url) GTEST_SKIP() << "VQFLOW_TEST_REDIS is not set";
+  // The live URL is redis://127.0.0.1:PORT/0; database 7 makes our connection easy to find.
+  std::string base = url->substr(0, url->rfind('/'));
+  auto store = open_kv_store(base + "/7", std::nullopt);
+  std::string key = "lost&&" + Random::make_order_number(10);
+  store->set(key, "v", 60);
+
+  int port = std::stoi(base.substr(base.rfind(':') + 1));
+  redisContext* admin = redisConnect("127.0.0.1", port);
+  ASSERT_TRUE(admin != nullptr && admin->err == 0);
+  auto* list = static_cast<redisReply*>(redisCommand(admin, "CLIENT LIST"));
+  ASSERT_TRUE(list != nullptr && list->type == REDIS_REPLY_STRING);
+  std::string clients(list->str, list->len);
+  freeReplyObject(list);
+  int killed = 0;
+  std::istringstream lines(clients);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(" db=7 ") == std::string::npos) continue;
+    std::string id = line.substr(3, line.find(' ') - 3);  // "id=N addr=..."
+    auto* reply = static_cast<redisReply*>(redisCommand(admin, "CLIENT KILL ID %s", id.c_str()));
+    if (reply != nullptr && reply->type == REDIS_REPLY_INTEGER) killed += reply->integer;
+    freeReplyObject(reply);
+  }
+  redisFree(admin);
+  ASSERT_GE(killed, 1);
+
+  EXPECT_THROW(store->get(key), StoreError);
+  EXPECT_EQ(store->get(key), "v");
+  store->del(key);
 }
 
 }  // namespace
