@@ -1,0 +1,51 @@
+#include "server/graceful_stop.h"
+
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <spdlog/spdlog.h>
+
+namespace vqflow {
+
+namespace {
+
+namespace net = boost::asio;
+
+// Polls `done` every few milliseconds until it holds or `limit` has passed.
+template <typename Done>
+net::awaitable<void> wait_until(Done done, std::chrono::milliseconds limit) {
+  net::steady_timer tick(co_await net::this_coro::executor);
+  boost::system::error_code ec;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    tick.expires_after(std::chrono::milliseconds(10));
+    co_await tick.async_wait(net::redirect_error(net::use_awaitable, ec));
+  }
+}
+
+}  // namespace
+
+void log_cut_short_runs(const Api& api) {
+  for (const auto& run : api.tracker()->runs()) {
+    spdlog::error("{} {} run cut short: the server stopped before the run closed",
+                  run.only_id.empty() ? "-" : run.only_id, run.uuid);
+  }
+}
+
+net::awaitable<std::vector<RunTracker::Run>> graceful_stop(Server* server, Api* api,
+                                                           std::chrono::milliseconds grace,
+                                                           std::chrono::milliseconds close_wait) {
+  std::shared_ptr<RunTracker> tracker = api->tracker();
+  spdlog::info("vqflow serve: stopping; waiting up to {} ms for {} run(s) in progress",
+               grace.count(), tracker->in_progress());
+  server->stop_accepting();
+  co_await wait_until([tracker] { return tracker->in_progress() == 0; }, grace);
+  std::vector<RunTracker::Run> cut_short = tracker->runs();
+  log_cut_short_runs(*api);
+  server->close_all();
+  co_await wait_until([server] { return server->connections() == 0; }, close_wait);
+  co_return cut_short;
+}
+
+}  // namespace vqflow
