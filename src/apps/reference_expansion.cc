@@ -6,9 +6,9 @@
 
 #include <fmt/format.h>
 
-#include "apps/pattern.h"
 #include "apps/stored_values.h"
 #include "platform/errors.h"
+#include "platform/regex.h"
 
 namespace vqflow {
 
@@ -21,25 +21,29 @@ const char* const k_no_global = "未找到全局变量";
 const char* const k_no_app = "未找到 APP 变量";
 const char* const k_not_json = "非 JSON 格式变量";
 
-const Pattern& global_pattern() {
-  static const Pattern pattern(R"(@\{\w*\})");
+// Backstops only: these patterns scan in linear time (see find_app_references),
+// and one app reference may legitimately span a long line.
+constexpr RegexLimits k_limits{50'000'000, 10'000, 64 * 1024};
+
+const Regex& global_pattern() {
+  static const Regex pattern(R"(@\{\w*\})", k_limits);
   return pattern;
 }
-const Pattern& local_pattern() {
-  static const Pattern pattern(R"(@\[\w*\])");
+const Regex& local_pattern() {
+  static const Regex pattern(R"(@\[\w*\])", k_limits);
   return pattern;
 }
-const Pattern& app_pattern() {
-  static const Pattern pattern(R"(@\(\w*-\w*-\w*-\w*-\w*.\w.*?\))");
+const Regex& app_pattern() {
+  static const Regex pattern(R"(@\(\w*-\w*-\w*-\w*-\w*.\w.*?\))", k_limits);
   return pattern;
 }
 
 // Distinct texts in order of first appearance.
-std::vector<std::string> distinct(const std::vector<std::string_view>& matches) {
+std::vector<std::string> distinct(std::vector<std::string> matches) {
   std::vector<std::string> out;
-  std::unordered_set<std::string_view> seen;
-  for (std::string_view m : matches) {
-    if (seen.insert(m).second) out.emplace_back(m);
+  std::unordered_set<std::string> seen;
+  for (std::string& m : matches) {
+    if (seen.insert(m).second) out.push_back(std::move(m));
   }
   return out;
 }
@@ -264,11 +268,11 @@ std::string reference_name(const std::string& reference) {
 
 }  // namespace
 
-std::vector<std::string_view> find_app_references(std::string_view text) {
+std::vector<std::string> find_app_references(std::string_view text) {
   // A match never crosses a line feed and ends at a ")": searching each line
   // only up to its last ")" gives the same matches, and keeps a line full of
   // unterminated "@(" from costing quadratic time.
-  std::vector<std::string_view> out;
+  std::vector<std::string> out;
   std::size_t line_start = 0;
   while (true) {
     const std::size_t newline = text.find('\n', line_start);
@@ -276,7 +280,9 @@ std::vector<std::string_view> find_app_references(std::string_view text) {
     std::string_view line = text.substr(line_start, line_end - line_start);
     const std::size_t last_paren = line.rfind(')');
     if (last_paren != std::string_view::npos && line.find("@(") < last_paren) {
-      app_pattern().find_all(line.substr(0, last_paren + 1), out);
+      for (std::string& match : app_pattern().find_all(line.substr(0, last_paren + 1))) {
+        out.push_back(std::move(match));
+      }
     }
     if (newline == std::string_view::npos) break;
     line_start = newline + 1;
@@ -288,12 +294,8 @@ Expansion expand_references(std::string_view text, const Value& local_var_data,
                             const Value& global_var_data, const AppValueReader& read_app_value) {
   if (text.find('@') == std::string_view::npos) return {0, std::string(text)};
 
-  std::vector<std::string_view> found;
-  global_pattern().find_all(text, found);
-  const std::vector<std::string> globals = distinct(found);
-  found.clear();
-  local_pattern().find_all(text, found);
-  const std::vector<std::string> locals = distinct(found);
+  const std::vector<std::string> globals = distinct(global_pattern().find_all(text));
+  const std::vector<std::string> locals = distinct(local_pattern().find_all(text));
   const std::vector<std::string> apps = distinct(find_app_references(text));
 
   if (!locals.empty() && local_var_data.is_null()) return {1, k_add_local};

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "run/auto.h"
 #include "value/value.h"
@@ -24,12 +25,12 @@ inline constexpr std::size_t k_max_expanded_bytes = 64u << 20;
 // references of `text` by their values. `local_var_data` is null (no local
 // variables), a map (the local table) or the unparsed definitions text;
 // `global_var_data` is null or a map. Status 1 and a message when a reference
-// cannot be resolved. Reads each stored key at most once. Throws ValueError only
-// for hostile texts (a match limit, the size limit above).
+// cannot be resolved. Reads each stored key at most once. Throws only for
+// hostile texts: RegexError for a match limit, ValueError for the size limit above.
 Expansion expand_references(std::string_view text, const Value& local_var_data,
                             const Value& global_var_data, const AppValueReader& read_app_value);
 
 // Every match of the app reference pattern in `text`, left to right.
-std::vector<std::string_view> find_app_references(std::string_view text);
+std::vector<std::string> find_app_references(std::string_view text);
 
 }  // namespace vqflow
