@@ -1,8 +1,110 @@
+#include <string_view>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include "flow/vq_tree.h"
 #include "run/auto.h"
-#include "platform/errors.h"
+#include "value/literal.h"
+#include "walker/walker_support.h"
 
 namespace vqflow {
 
-awaitable<void> Auto::for_controller(std::string, std::string, std::string) { throw Error("not implemented yet"); }
+namespace {
+
+constexpr std::string_view k_no_settings = "请配置 FOR 控制器";
+constexpr std::string_view k_not_a_list = "请输入数组进行循环";
+constexpr std::string_view k_not_a_map = "请输入字典进行循环";
+constexpr std::string_view k_not_a_count = "请输入数字次数进行循环";
+
+// The collection in the literal notation; a quoted collection is read once more.
+// Absent when the text is not a collection of the wanted kind.
+std::optional<Value> read_collection(const std::string& text, bool want_list) {
+  auto fits = [want_list](const Value& value) {
+    return want_list ? value.is_array() : value.is_object();
+  };
+  try {
+    Value value = parse_literal(text);
+    if (!fits(value)) {
+      if (!value.is_string()) return std::nullopt;
+      value = parse_literal(value.get_ref<const std::string&>());
+    }
+    if (!fits(value)) return std::nullopt;
+    return value;
+  } catch (const LiteralError&) {
+    return std::nullopt;
+  }
+}
+
+// What "&&value" holds for an element: maps and lists as JSON text, the rest in
+// text form (True, False and None included).
+std::string element_text(const Value& element) {
+  if (element.is_object() || element.is_array()) return json_text(element);
+  return text_form(element);
+}
+
+}  // namespace
+
+awaitable<void> Auto::for_controller(std::string left, std::string right, std::string uuid) {
+  const std::vector<std::string> paths =
+      VqTree(services()->config.max_paths).get_paths(node_link_data, right, end_app);
+  const Value name = walker::node_name(*this, left);
+
+  // Writes the failure record and answers the error that ends the walk.
+  auto fail = [&](const std::string& record, std::string_view error) {
+    walker::write_failure(*this, uuid, left, name, record);
+    return WalkError(fmt::format("FOR node {}: {}", left, error));
+  };
+
+  std::optional<std::string> action;
+  std::optional<std::string> text;
+  try {
+    action = walker::read_run_value(*this, left, "action");
+    text = walker::read_run_value(*this, left, "text");
+  } catch (const std::exception& error) {
+    spdlog::error("FOR node {}: settings cannot be read: {}", left, error.what());
+    action.reset();
+  }
+  if (!action || !text) throw fail(fmt::format("[配置错误] {}", k_no_settings), k_no_settings);
+
+  Expansion expanded = analysis_var(*text);
+  if (expanded.status != 0) {
+    const std::string record = "[变量错误] " + expanded.text;
+    throw fail(record, record);
+  }
+  const std::string& collection = expanded.text;
+
+  if (*action == "1") {
+    std::optional<Value> list = read_collection(collection, true);
+    if (!list) throw fail(fmt::format("[配置错误] {}", k_not_a_list), k_not_a_list);
+    for (const Value& element : *list) {
+      walker::write_run_value(*this, left, "value", element_text(element));
+      co_await for_play_book(paths, uuid, true);
+    }
+  } else if (*action == "2") {
+    std::optional<Value> map = read_collection(collection, false);
+    if (!map) throw fail(fmt::format("[配置错误] {}", k_not_a_map), k_not_a_map);
+    for (const auto& [key, value] : map->items()) {
+      walker::write_run_value(*this, left, "key", key);
+      walker::write_run_value(*this, left, "value", element_text(value));
+      co_await for_play_book(paths, uuid, true);
+    }
+  } else if (*action == "3") {
+    const std::optional<long long> count = parse_integer(collection);
+    if (!count) throw fail(fmt::format("[配置错误] {}", k_not_a_count), k_not_a_count);
+    const long long max_loop = services()->config.max_loop;
+    if (*count > max_loop) {
+      spdlog::error("FOR node {}: {} rounds are more than the bound of {}; raise it with --max-loop",
+                    left, *count, max_loop);
+      throw fail(fmt::format("[配置错误] {}", k_not_a_count),
+                 fmt::format("{} ({} rounds, more than --max-loop {})", k_not_a_count, *count,
+                             max_loop));
+    }
+    for (long long i = 0; i < *count; ++i) {
+      walker::write_run_value(*this, left, "value", std::to_string(i));
+      co_await for_play_book(paths, uuid, true);
+    }
+  }
+}
 
 }  // namespace vqflow

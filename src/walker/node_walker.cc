@@ -1,8 +1,99 @@
+#include <algorithm>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "apps/stored_values.h"
+#include "platform/kv_store.h"
+#include "platform/kv_store_rules.h"
 #include "run/auto.h"
-#include "platform/errors.h"
+#include "walker/walker_support.h"
 
 namespace vqflow {
 
-awaitable<int> Auto::for_play_book(std::vector<std::string>, std::string, bool) { co_return 0; }
+namespace {
+
+constexpr std::string_view k_audit_waiting = "剧本等待审核...";
+
+std::vector<std::string> split_path(const std::string& path) {
+  std::vector<std::string> nodes;
+  std::size_t from = 0;
+  while (true) {
+    const std::size_t at = path.find("->", from);
+    if (at == std::string::npos) {
+      nodes.push_back(path.substr(from));
+      return nodes;
+    }
+    nodes.push_back(path.substr(from, at - from));
+    from = at + 2;
+  }
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& id) {
+  return std::find(list.begin(), list.end(), id) != list.end();
+}
+
+bool is(const std::optional<std::string>& node, const std::string& id) {
+  return node && *node == id;
+}
+
+}  // namespace
+
+awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string uuid,
+                                   bool for_play) {
+  KvStore& kv = *services()->kv;
+  for (const std::string& path : paths) {
+    const std::vector<std::string> nodes = split_path(path);
+    for (std::size_t i = 1; i < nodes.size(); ++i) {
+      const std::string& left = nodes[i - 1];
+      const std::string& right = nodes[i];
+      if (is(start_app, right) || is(start_app, left)) continue;
+
+      // FOR first: the controller walks everything after it once per element.
+      if (contains(for_list, left)) {
+        co_await for_controller(left, right, uuid);
+        break;
+      }
+
+      const bool is_if = contains(if_list, left);
+      if (is_if) {
+        const std::string key = last_result_key();
+        std::optional<std::string> stored = kv.get(key);
+        if (!stored) {
+          throw WalkError(fmt::format("IF node {}: no app result before it in this run ({} is missing)",
+                                      left, kv_rules::printable_key(key)));
+        }
+        const std::string last_result = decode_stored_text(std::move(*stored), key);
+        const std::optional<bool> go_on = is_condition(left, uuid, last_result);
+        if (go_on.has_value() && !*go_on) break;
+      }
+
+      if (contains(audit_list, left)) {
+        std::optional<std::string> user_id = walker::read_run_value(*this, left, "text");
+        if (!user_id) {
+          throw WalkError(fmt::format("audit node {}: no auditor is configured ({} is missing)", left,
+                                      kv_rules::printable_key(run_key(left, "text"))));
+        }
+        add_audit(uuid, only_id, *user_id, left, right);
+        const Value name = walker::node_name(*this, left);
+        add_execute_logs(uuid, left, name, std::string(k_audit_waiting), 0,
+                         fmt::format("<span>{}</span>", k_audit_waiting));
+        co_return 1;
+      }
+      if (is_if) continue;
+
+      // Each app node gets node data of its own: invocation may change it.
+      std::optional<Value> app_info;
+      if (flow_data.is_object()) {
+        auto entry = flow_data.find(left);
+        if (entry != flow_data.end()) app_info = Value(*entry);
+      }
+      NodeResult outcome = co_await get_app_data(uuid, left, std::move(app_info), for_play);
+      kv.set(last_result_key(), outcome.result, services()->config.lose_time);
+      if (outcome.status == 2) break;
+    }
+  }
+  co_return 0;
+}
 
 }  // namespace vqflow
