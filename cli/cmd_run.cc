@@ -67,7 +67,11 @@ int run_playbook(const GlobalOptions& global, const RunOptions& options) {
 
   RunRequest request;
   if (options.controller_data) request.controller_data = Value(*options.controller_data);
-  if (options.data) request.data = Value(*options.data);
+  if (options.data) {
+    // Structured input arrives as a map or list, as it does from the web front end.
+    auto parsed = try_parse_json(*options.data);
+    request.data = parsed && parsed->is_structured() ? *parsed : Value(*options.data);
+  }
   request.app_uuid = options.app_uuid;
   if (options.audit_status) request.audit_status = Value(*options.audit_status);
   request.audit_app = options.audit_app;

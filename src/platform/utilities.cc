@@ -1,5 +1,7 @@
 #include "platform/utilities.h"
 
+#include "platform/builtin_apps.h"
+
 #include <sys/random.h>
 
 #include <cerrno>
@@ -69,6 +71,8 @@ std::string Random::make_order_number(std::size_t length) {
 }
 
 std::string File::find_app_json(const std::string& path, const std::string& app_dir) {
+  // Built-in apps answer with their compiled-in manifest, wherever the apps folder is.
+  if (auto builtin = builtin_app_manifest(app_dir)) return *builtin;
   if (!is_plain_name(app_dir)) return "{}";
   std::filesystem::path file = std::filesystem::path(path) / app_dir / "app.json";
   std::error_code ec;

@@ -204,9 +204,9 @@ TEST_F(RunDriver, AutoExecutePreparesInputDataAndRefusesBadSettings) {
   EXPECT_THROW(auto_execute(services_, "pb", nullptr, resume), ConfigError);
 
   RunRequest input;
-  input.controller_data = Value(R"({"A": {"node_name": "first", "text": "old"}})");
-  input.data = Value(R"({"ip": "中"})");
-  input.app_uuid = "A";
+  input.controller_data = Value(R"({"X": {"node_name": "input", "text": "old"}})");
+  input.data = Value{{"ip", "中"}};  // a map is stored as its JSON text
+  input.app_uuid = "X";
   int finished = 0;
   const std::string id = auto_execute(services_, "pb", nullptr, input,
                                       [&](std::exception_ptr e) { finished += e ? 100 : 1; });
@@ -214,7 +214,7 @@ TEST_F(RunDriver, AutoExecutePreparesInputDataAndRefusesBadSettings) {
   EXPECT_EQ(finished, 0);  // submitted, not run
   ioc.run();
   EXPECT_EQ(finished, 1);
-  EXPECT_EQ(services_->kv->get("A&&" + id + "&&text"), R"({"ip": "\u4e2d"})");
+  EXPECT_EQ(services_->kv->get("X&&" + id + "&&text"), R"({"ip": "\u4e2d"})");
 }
 
 TEST(RunDriverLive, CountersStayExactUnderConcurrentRunsOnRedis) {
