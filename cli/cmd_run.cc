@@ -28,6 +28,7 @@ struct RunOptions {
   std::optional<std::string> user;
   std::optional<std::string> start_app;
   bool json = false;
+  bool verbose = false;
 };
 
 // The uuid to run: PLAYBOOK itself, or the single playbook of the file it names
@@ -46,7 +47,8 @@ std::string resolve_playbook(const std::string& playbook, Database& db) {
 }
 
 int run_playbook(const GlobalOptions& global, const RunOptions& options) {
-  init_process_log(global.log_file);
+  // Standard output shows every record already; stderr keeps the errors.
+  init_process_log(global.log_file, !options.verbose);
   Config config = global.resolve();
   if (options.audit_app && !options.only_id) {
     throw ConfigError("--audit-app needs --only-id (the waiting run's identifier)");
@@ -115,6 +117,7 @@ void add_run_command(CLI::App& app, GlobalOptions& global) {
   cmd->add_option("--user", options->user, "Who decided");
   cmd->add_option("--start-app", options->start_app, "Node to continue from after approval");
   cmd->add_flag("--json", options->json, "Print each live message as its exact JSON text");
+  cmd->add_flag("-v,--verbose", options->verbose, "Also show the process log's info lines on stderr");
   cmd->callback([&global, options] {
     int code = run_playbook(global, *options);
     if (code != 0) throw CLI::RuntimeError(code);

@@ -11,9 +11,10 @@
 
 namespace vqflow {
 
-void init_process_log(const std::optional<std::string>& file) {
+void init_process_log(const std::optional<std::string>& file, bool errors_only_on_stderr) {
   std::vector<spdlog::sink_ptr> sinks;
   sinks.push_back(std::make_shared<spdlog::sinks::stderr_sink_mt>());
+  if (errors_only_on_stderr) sinks.back()->set_level(spdlog::level::err);
   if (file) {
     try {
       sinks.push_back(std::make_shared<spdlog::sinks::basic_file_sink_mt>(*file));
