@@ -145,7 +145,8 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
     co_return failure("[配置错误] 请配置 is_public", unexpanded);
   }
 
-  // 6. The plug-in and its action.
+  // 6. The plug-in and its action. `datas` is this invocation's own copy, so the
+  // loaded action is kept here rather than attached to it under "app".
   std::shared_ptr<AppAction> action;
   std::optional<std::string> load_failure;
   try {
