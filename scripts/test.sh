@@ -16,8 +16,10 @@ bash scripts/install-deps.sh || { echo "test.sh: installing dependencies failed"
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Asan >/dev/null ||
   { echo "test.sh: cmake configure failed" >&2; exit 1; }
-# Two jobs at most: the machine has two cores.
-ninja -C "$BUILD" -j2 || { echo "test.sh: build failed" >&2; exit 1; }
+# Two jobs at most: the machine has two cores. Keep going past a broken target so
+# that the tests of everything else still run; the run fails all the same.
+build_status=0
+ninja -C "$BUILD" -j2 -k 0 || { build_status=1; echo "test.sh: build failed (see above)" >&2; }
 
 # Sanitizers: any report fails the test. Leak checking needs ptrace-like access
 # that some sandboxes deny; probe it once rather than failing every test there.
@@ -55,4 +57,8 @@ services_dir=$VQFLOW_SERVICES_DIR
 
 ctest --test-dir "$BUILD" --output-on-failure -j2 "$@"
 status=$?
+if [ "$build_status" -ne 0 ]; then
+  echo "test.sh: failing because the build failed" >&2
+  [ "$status" -eq 0 ] && status=1
+fi
 exit $status

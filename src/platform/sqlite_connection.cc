@@ -20,8 +20,7 @@ std::string advice(int rc) {
                          k_sqlite_busy_timeout_ms);
     case SQLITE_NOTADB:
     case SQLITE_CORRUPT:
-      return "the file is not a usable database: restore it from a backup, or move it away and "
-             "run `vqflow db init`";
+      return "restore it from a backup, or move it away and run `vqflow db init`";
     case SQLITE_READONLY:
       return "the database is read-only: make the file, its -wal/-shm files and its folder "
              "writable";

@@ -7,9 +7,11 @@
 #include <unordered_set>
 
 #include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
 
 #include "platform/config.h"
 #include "platform/errors.h"
+#include "platform/process_log.h"
 #include "support/test_support.h"
 
 namespace vqflow {
@@ -129,6 +131,29 @@ TEST(Config, PostgresDatabaseNeedsAKeyValueUrl) {
   }
   config.kv_url = "memory://";
   EXPECT_NO_THROW(check_store_urls(config));
+}
+
+TEST(ProcessLog, WritesInfoAndErrorLinesToTheFileAndCanBeSetUpAgain) {
+  test::TempDir dir;
+  std::string file = dir.file("vqflow.log");
+  init_process_log(file);
+  spdlog::info("{} {} started", "a1b2c3d4e5", "剧本");
+  spdlog::error("scan run failed");
+  init_process_log(file);  // again: the same file, appended to
+  spdlog::info("second");
+  init_process_log();
+  std::ifstream in(file);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("[info] a1b2c3d4e5 剧本 started"), std::string::npos) << text;
+  EXPECT_NE(text.find("[error] scan run failed"), std::string::npos) << text;
+  EXPECT_NE(text.find("[info] second"), std::string::npos) << text;
+}
+
+TEST(ProcessLog, UnwritableFileIsAConfigError) {
+  test::TempDir dir;
+  std::ofstream(dir.file("plain")) << "x";
+  EXPECT_THROW(init_process_log(dir.file("plain") + "/vqflow.log"), ConfigError);
+  init_process_log();
 }
 
 }  // namespace
