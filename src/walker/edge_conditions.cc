@@ -14,17 +14,21 @@ namespace {
 
 constexpr std::string_view k_condition_error = "[条件错误] 当前剧本不具备可执行条件 ";
 
-// The fixed patterns of condition texts, compiled once.
+// The fixed patterns of condition texts, compiled once. Their greedy ".*" walks
+// back over a long expanded value one character at a time, so they get a match
+// limit far above that of user patterns; it only stops hostile texts.
+constexpr RegexLimits k_fixed_limits{20'000'000, 10'000, 64 * 1024};
+
 const Regex& item_list_pattern() {
-  static const Regex pattern(R"(\[\w*.+\])");
+  static const Regex pattern(R"(\[\w*.+\])", k_fixed_limits);
   return pattern;
 }
 const Regex& member_differs_pattern() {
-  static const Regex pattern(R"(\{\w.*\}!=\w.*)");
+  static const Regex pattern(R"(\{\w.*\}!=\w.*)", k_fixed_limits);
   return pattern;
 }
 const Regex& member_equals_pattern() {
-  static const Regex pattern(R"(\{\w.*\}==\w.*)");
+  static const Regex pattern(R"(\{\w.*\}==\w.*)", k_fixed_limits);
   return pattern;
 }
 

@@ -76,6 +76,12 @@ TEST_F(EdgeConditions, ComparisonKinds) {
   EXPECT_TRUE(logs().empty());
 }
 
+TEST_F(EdgeConditions, LongValuesAreCompared) {
+  const std::string value(300000, 'x');
+  EXPECT_EQ(check("4", "{a}==" + value, R"({"a": ")" + value + R"("})"), true);
+  EXPECT_EQ(check("1", "[" + value + ",y]", "y"), true);
+}
+
 TEST_F(EdgeConditions, ConditionTextIsExpandedFirst) {
   engine_->global_var_data = {{"want", "ok"}};
   EXPECT_EQ(check("1", "@{want}==ok", "x"), true);
