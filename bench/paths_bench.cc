@@ -1,9 +1,9 @@
 // Route enumeration over the two shapes that stress it: one long route (depth)
 // and many routes sharing prefixes (count).
+#include <benchmark/benchmark.h>
+
 #include <cstdio>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "flow/vq_tree.h"
 

@@ -13,7 +13,8 @@ const Value& cells_of(const Value& edges) {
 }
 
 // cell[first][second...]: throws FlowError naming the cell and the missing member.
-const Value& member(const Value& cell, std::size_t index, std::initializer_list<const char*> names) {
+const Value& member(const Value& cell, std::size_t index,
+                    std::initializer_list<const char*> names) {
   const Value* at = &cell;
   std::string path;
   for (const char* name : names) {

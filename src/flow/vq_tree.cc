@@ -1,11 +1,11 @@
 #include "flow/vq_tree.h"
 
+#include <fmt/format.h>
+
 #include <map>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
-
-#include <fmt/format.h>
 
 #include "platform/errors.h"
 
@@ -176,9 +176,9 @@ std::vector<std::string> VqTree::make_path(const FlowTree& root,
   std::string route;
   auto report = [&] {
     if (paths.size() >= max_paths_) {
-      throw FlowError(fmt::format(
-          "flow graph has more than {} routes to {}; raise the bound with --max-paths", max_paths_,
-          *end));
+      throw FlowError(
+          fmt::format("flow graph has more than {} routes to {}; raise the bound with --max-paths",
+                      max_paths_, *end));
     }
     text_bytes += route.size();
     if (text_bytes > max_text_bytes_) {

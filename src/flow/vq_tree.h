@@ -19,8 +19,8 @@ inline constexpr std::size_t k_max_path_text_bytes = std::size_t{64} << 20;
 // cycles; make_path refuses them.
 struct FlowTree {
   struct Node {
-    std::string id;      // the id; for a non-text id its JSON text
-    bool is_text = true; // false when the id in the link table was not a text
+    std::string id;       // the id; for a non-text id its JSON text
+    bool is_text = true;  // false when the id in the link table was not a text
     std::vector<std::size_t> successors;
   };
   static constexpr std::size_t root = 0;

@@ -1,9 +1,8 @@
 #include "platform/regex.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include <fmt/format.h>
+#include <pcre2.h>
 
 namespace vqflow {
 
@@ -11,12 +10,14 @@ namespace {
 
 std::string error_text(int code) {
   PCRE2_UCHAR buffer[256];
-  if (pcre2_get_error_message(code, buffer, sizeof buffer) < 0) return fmt::format("error {}", code);
+  if (pcre2_get_error_message(code, buffer, sizeof buffer) < 0)
+    return fmt::format("error {}", code);
   return reinterpret_cast<const char*>(buffer);
 }
 
 struct MatchData {
-  explicit MatchData(const pcre2_code* code) : data(pcre2_match_data_create_from_pattern(code, nullptr)) {
+  explicit MatchData(const pcre2_code* code)
+      : data(pcre2_match_data_create_from_pattern(code, nullptr)) {
     if (data == nullptr) throw RegexError("regex: out of memory");
   }
   ~MatchData() { pcre2_match_data_free(data); }
@@ -68,7 +69,8 @@ Regex::Regex(std::string_view pattern, RegexLimits limits) : pattern_(pattern) {
                                  compile_context);
   pcre2_compile_context_free(compile_context);
   if (compiled->code == nullptr) {
-    throw RegexError(fmt::format("regex `{}`: at offset {}: {}", pattern_, offset, error_text(code)));
+    throw RegexError(
+        fmt::format("regex `{}`: at offset {}: {}", pattern_, offset, error_text(code)));
   }
   compiled->context = pcre2_match_context_create(nullptr);
   if (compiled->context == nullptr) throw RegexError("regex: out of memory");

@@ -1,7 +1,7 @@
-#include <string_view>
-
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+
+#include <string_view>
 
 #include "platform/kv_store_rules.h"
 #include "platform/regex.h"
@@ -149,9 +149,9 @@ std::optional<bool> Auto::is_condition(const std::string& left, const std::strin
     } else {
       const std::vector<std::string> equals = member_equals_pattern().find_all(condition);
       if (equals.empty()) {
-        throw WalkError(fmt::format(
-            "IF node {}: condition \"{}\" compares no JSON member ({{member}}==value)", left,
-            condition));
+        throw WalkError(
+            fmt::format("IF node {}: condition \"{}\" compares no JSON member ({{member}}==value)",
+                        left, condition));
       }
       parts = split(equals.front(), "==");
     }
@@ -181,7 +181,8 @@ std::optional<bool> Auto::is_condition(const std::string& left, const std::strin
         value = Value(std::move(*member));
       } else if (value.is_string()) {
         if (!index) throw fail("[解析错误] JSON 格式不存在 : " + member_path);
-        std::optional<std::string> character = character_at(value.get_ref<const std::string&>(), *index);
+        std::optional<std::string> character =
+            character_at(value.get_ref<const std::string&>(), *index);
         if (!character) throw fail("[解析错误] 未找到 JSON Index : " + member_path);
         value = std::move(*character);
       } else {

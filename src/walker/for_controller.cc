@@ -1,7 +1,7 @@
-#include <string_view>
-
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+
+#include <string_view>
 
 #include "flow/vq_tree.h"
 #include "run/auto.h"
@@ -94,11 +94,12 @@ awaitable<void> Auto::for_controller(std::string left, std::string right, std::s
     if (!count) throw fail(fmt::format("[配置错误] {}", k_not_a_count), k_not_a_count);
     const long long max_loop = services()->config.max_loop;
     if (*count > max_loop) {
-      spdlog::error("FOR node {}: {} rounds are more than the bound of {}; raise it with --max-loop",
-                    left, *count, max_loop);
-      throw fail(fmt::format("[配置错误] {}", k_not_a_count),
-                 fmt::format("{} ({} rounds, more than --max-loop {})", k_not_a_count, *count,
-                             max_loop));
+      spdlog::error(
+          "FOR node {}: {} rounds are more than the bound of {}; raise it with --max-loop", left,
+          *count, max_loop);
+      throw fail(
+          fmt::format("[配置错误] {}", k_not_a_count),
+          fmt::format("{} ({} rounds, more than --max-loop {})", k_not_a_count, *count, max_loop));
     }
     for (long long i = 0; i < *count; ++i) {
       walker::write_run_value(*this, left, "value", std::to_string(i));

@@ -1,7 +1,7 @@
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <string_view>
-
-#include <fmt/format.h>
 
 #include "apps/stored_values.h"
 #include "platform/kv_store.h"
@@ -60,8 +60,9 @@ awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string u
         const std::string key = last_result_key();
         std::optional<std::string> stored = kv.get(key);
         if (!stored) {
-          throw WalkError(fmt::format("IF node {}: no app result before it in this run ({} is missing)",
-                                      left, kv_rules::printable_key(key)));
+          throw WalkError(
+              fmt::format("IF node {}: no app result before it in this run ({} is missing)", left,
+                          kv_rules::printable_key(key)));
         }
         const std::string last_result = decode_stored_text(std::move(*stored), key);
         const std::optional<bool> go_on = is_condition(left, uuid, last_result);
@@ -71,8 +72,8 @@ awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string u
       if (contains(audit_list, left)) {
         std::optional<std::string> user_id = walker::read_run_value(*this, left, "text");
         if (!user_id) {
-          throw WalkError(fmt::format("audit node {}: no auditor is configured ({} is missing)", left,
-                                      kv_rules::printable_key(run_key(left, "text"))));
+          throw WalkError(fmt::format("audit node {}: no auditor is configured ({} is missing)",
+                                      left, kv_rules::printable_key(run_key(left, "text"))));
         }
         add_audit(uuid, only_id, *user_id, left, right);
         const Value name = walker::node_name(*this, left);

@@ -10,7 +10,8 @@ namespace {
 using ::testing::HasSubstr;
 
 Value edge(const char* from, const char* to, const char* shape = "vqEdge") {
-  return {{"shape", shape}, {"id", "edge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}};
+  return {
+      {"shape", shape}, {"id", "edge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}};
 }
 
 Value node(const char* id, const char* name) {
@@ -18,9 +19,17 @@ Value node(const char* id, const char* name) {
 }
 
 const Value k_cells = Value::array({
-    node("s", "开始"), edge("s", "a"), node("a", "App A"), edge("a", "e"), edge("a", "e"),
-    edge("s", "b", "VqEdge"), edge("s", "b", "vqedge"), {{"shape", "other"}}, node("a", "App A2"),
-    edge("e", "x"), node("e", "结束"),
+    node("s", "开始"),
+    edge("s", "a"),
+    node("a", "App A"),
+    edge("a", "e"),
+    edge("a", "e"),
+    edge("s", "b", "VqEdge"),
+    edge("s", "b", "vqedge"),
+    {{"shape", "other"}},
+    node("a", "App A2"),
+    edge("e", "x"),
+    node("e", "结束"),
 });
 
 TEST(NodeTablesTest, LinkTableKeepsEveryEdgeInCellOrder) {

@@ -1,11 +1,11 @@
 #include "flow/vq_tree.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "platform/errors.h"
 
@@ -55,31 +55,63 @@ struct PathCase {
 
 TEST(VqTreeTest, RoutesComeInDepthFirstLinkTableOrder) {
   const std::vector<PathCase> cases = {
-      {"two routes", links({{"s", "a"}, {"a", "e"}, {"s", "b"}, {"b", "e"}}), "s", "e",
+      {"two routes",
+       links({{"s", "a"}, {"a", "e"}, {"s", "b"}, {"b", "e"}}),
+       "s",
+       "e",
        {"s->a->e", "s->b->e"}},
-      {"edges of b first", links({{"s", "b"}, {"b", "e"}, {"s", "a"}, {"a", "e"}}), "s", "e",
+      {"edges of b first",
+       links({{"s", "b"}, {"b", "e"}, {"s", "a"}, {"a", "e"}}),
+       "s",
+       "e",
        {"s->b->e", "s->a->e"}},
-      {"successor order is first occurrence", links({{"a", "e"}, {"s", "b"}, {"s", "a"}, {"b", "e"}}),
-       "s", "e", {"s->b->e", "s->a->e"}},
-      {"diamond", links({{"s", "a"}, {"s", "b"}, {"a", "c"}, {"b", "c"}, {"c", "e"}}), "s", "e",
+      {"successor order is first occurrence",
+       links({{"a", "e"}, {"s", "b"}, {"s", "a"}, {"b", "e"}}),
+       "s",
+       "e",
+       {"s->b->e", "s->a->e"}},
+      {"diamond",
+       links({{"s", "a"}, {"s", "b"}, {"a", "c"}, {"b", "c"}, {"c", "e"}}),
+       "s",
+       "e",
        {"s->a->c->e", "s->b->c->e"}},
       {"start is end", links({{"s", "a"}}), "s", "s", {"s"}},
       {"empty table, start is end", Value::array(), "x", "x", {"x"}},
       {"empty table", Value::array(), "s", "e", {}},
       {"no table edge reaches end", links({{"s", "a"}}), "s", "e", {}},
       {"absent end", links({{"s", "e"}}), "s", std::nullopt, {}},
-      {"duplicate edge adds nothing", links({{"s", "a"}, {"s", "a"}, {"a", "e"}, {"a", "e"}}), "s",
-       "e", {"s->a->e"}},
-      {"start inside the graph", links({{"s", "a"}, {"a", "b"}, {"b", "e"}}), "a", "e", {"a->b->e"}},
+      {"duplicate edge adds nothing",
+       links({{"s", "a"}, {"s", "a"}, {"a", "e"}, {"a", "e"}}),
+       "s",
+       "e",
+       {"s->a->e"}},
+      {"start inside the graph",
+       links({{"s", "a"}, {"a", "b"}, {"b", "e"}}),
+       "a",
+       "e",
+       {"a->b->e"}},
       // The last "->" part is compared, so an id holding "->" ends where its tail says.
-      {"id with arrow not recognised as end", links({{"s", "a->b"}, {"a->b", "e"}}), "s", "a->b", {}},
-      {"id with arrow matches its tail", links({{"s", "a->b"}, {"a->b", "e"}}), "s", "b",
+      {"id with arrow not recognised as end",
+       links({{"s", "a->b"}, {"a->b", "e"}}),
+       "s",
+       "a->b",
+       {}},
+      {"id with arrow matches its tail",
+       links({{"s", "a->b"}, {"a->b", "e"}}),
+       "s",
+       "b",
        {"s->a->b"}},
       // Reported each time the walk stands on the end, and the walk goes on past it.
-      {"walk continues past end", links({{"s", "e"}, {"e", "z->e"}}), "s", "e",
+      {"walk continues past end",
+       links({{"s", "e"}, {"e", "z->e"}}),
+       "s",
+       "e",
        {"s->e", "s->e->z->e"}},
       // A link from the id "" hangs under the virtual root, before the start.
-      {"empty id is the root", links({{"", "x"}, {"x", "e"}, {"s", "e"}}), "s", "e",
+      {"empty id is the root",
+       links({{"", "x"}, {"x", "e"}, {"s", "e"}}),
+       "s",
+       "e",
        {"x->e", "s->e"}},
   };
   for (const auto& c : cases) {
@@ -90,8 +122,9 @@ TEST(VqTreeTest, RoutesComeInDepthFirstLinkTableOrder) {
 TEST(VqTreeTest, ThirteenDiamondsGiveEveryRouteOnce) {
   const Paths paths = VqTree().get_paths(diamonds(13), "d0", "d13");
   ASSERT_EQ(paths.size(), 8192u);
-  EXPECT_EQ(paths.front(), "d0->d0a->d1->d1a->d2->d2a->d3->d3a->d4->d4a->d5->d5a->d6->d6a->d7->"
-                           "d7a->d8->d8a->d9->d9a->d10->d10a->d11->d11a->d12->d12a->d13");
+  EXPECT_EQ(paths.front(),
+            "d0->d0a->d1->d1a->d2->d2a->d3->d3a->d4->d4a->d5->d5a->d6->d6a->d7->"
+            "d7a->d8->d8a->d9->d9a->d10->d10a->d11->d11a->d12->d12a->d13");
   EXPECT_TRUE(paths[1].ends_with("d11a->d12->d12b->d13")) << paths[1];
   EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()).size(), paths.size());
 }
@@ -136,7 +169,8 @@ TEST(VqTreeTest, DeepChainNeedsNoDeepStack) {
   EXPECT_EQ(paths[0], expected);
   // A back edge at the bottom of the chain is found too.
   d.push_back(Value::array({"n" + std::to_string(k_nodes - 1), "n0"}));
-  EXPECT_THAT(flow_error(d, "n0", "n5"), HasSubstr("flow graph has a cycle: n0->n1->n2->n3->n4->n5->n6->n7->...->n99992->"));
+  EXPECT_THAT(flow_error(d, "n0", "n5"),
+              HasSubstr("flow graph has a cycle: n0->n1->n2->n3->n4->n5->n6->n7->...->n99992->"));
   EXPECT_THAT(flow_error(d, "n0", "n5"), HasSubstr("->n99999->n0 (100000 nodes)"));
 }
 

@@ -31,7 +31,7 @@ TEST_F(EdgeConditions, ComparisonKinds) {
   const std::vector<Case> cases = {
       {"1", "[ok,done]", "done", true},
       {"1", "[ok,done]", "fail", false},
-      {"1", "[ok, done]", "done", false},  // items keep their blanks
+      {"1", "[ok, done]", "done", false},   // items keep their blanks
       {"1", "[a] or [b]", "a or b", true},  // one greedy match
       {"1", "[a,b] or [c]", "b or c", true},
       {"1", "abc==abc", "whatever", true},
@@ -100,19 +100,47 @@ struct FailureCase {
 TEST_F(EdgeConditions, FailuresWriteRecordsAndEndTheWalk) {
   const std::string k_condition = "[条件错误] 当前剧本不具备可执行条件 ";
   const std::vector<FailureCase> cases = {
-      {"index out of range", "4", "{data!>5}==x", R"({"data": [1]})",
-       {"[解析错误] 未找到 JSON Index : data!>5"}, "未找到 JSON Index"},
-      {"key step on a list", "4", "{data!>k}==x", R"({"data": [1]})",
-       {"[解析错误] JSON 格式不存在 : data!>k"}, "JSON 格式不存在"},
-      {"integer step on a map", "4", "{5}==x", R"({"5": "x"})", {"[解析错误] 未找到 JSON KEY : 5"},
+      {"index out of range",
+       "4",
+       "{data!>5}==x",
+       R"({"data": [1]})",
+       {"[解析错误] 未找到 JSON Index : data!>5"},
+       "未找到 JSON Index"},
+      {"key step on a list",
+       "4",
+       "{data!>k}==x",
+       R"({"data": [1]})",
+       {"[解析错误] JSON 格式不存在 : data!>k"},
+       "JSON 格式不存在"},
+      {"integer step on a map",
+       "4",
+       "{5}==x",
+       R"({"5": "x"})",
+       {"[解析错误] 未找到 JSON KEY : 5"},
        "未找到 JSON KEY"},
-      {"missing member", "4", "{a!>b}==x", R"({"a": {"c": 1}})",
-       {"[解析错误] 未找到 JSON KEY : a!>b"}, "未找到 JSON KEY"},
-      {"step into a number", "4", "{a!>b}==x", R"({"a": 1})",
-       {"[解析错误] JSON 格式不存在 : a!>b"}, "JSON 格式不存在"},
-      {"text index out of range", "4", "{s!>9}==x", R"({"s": "ab"})",
-       {"[解析错误] 未找到 JSON Index : s!>9"}, "未找到 JSON Index"},
-      {"last result not JSON", "4", "{n}==1", "12", {"[参数错误] 非 JSON 格式变量"},
+      {"missing member",
+       "4",
+       "{a!>b}==x",
+       R"({"a": {"c": 1}})",
+       {"[解析错误] 未找到 JSON KEY : a!>b"},
+       "未找到 JSON KEY"},
+      {"step into a number",
+       "4",
+       "{a!>b}==x",
+       R"({"a": 1})",
+       {"[解析错误] JSON 格式不存在 : a!>b"},
+       "JSON 格式不存在"},
+      {"text index out of range",
+       "4",
+       "{s!>9}==x",
+       R"({"s": "ab"})",
+       {"[解析错误] 未找到 JSON Index : s!>9"},
+       "未找到 JSON Index"},
+      {"last result not JSON",
+       "4",
+       "{n}==1",
+       "12",
+       {"[参数错误] 非 JSON 格式变量"},
        "非 JSON 格式变量"},
       {"no member comparison", "4", "n==1", "{}", {}, "compares no JSON member"},
       {"invalid pattern", "3", "(a", "x", {}, "missing closing parenthesis"},
@@ -142,8 +170,9 @@ TEST_F(EdgeConditions, FailuresWriteRecordsAndEndTheWalk) {
 
 TEST_F(EdgeConditions, SettingsAndExpansionFailuresAreConditionErrors) {
   EXPECT_THROW(engine_->is_condition("k", "book-1", "x"), WalkError);
-  EXPECT_THAT(log_results(),
-              ElementsAre(HasSubstr("[条件错误] 当前剧本不具备可执行条件 IF node k: no comparison kind")));
+  EXPECT_THAT(
+      log_results(),
+      ElementsAre(HasSubstr("[条件错误] 当前剧本不具备可执行条件 IF node k: no comparison kind")));
 
   services_->db->table("logs").remove();
   EXPECT_THROW(check("1", "@{missing}==1", "x"), WalkError);
@@ -158,7 +187,9 @@ TEST(RegexTest, FindAllKeepsPythonLikeEmptyMatches) {
   EXPECT_THAT(Regex(R"(\w+)").find_all("ab 中文 x"), ElementsAre("ab", "中文", "x"));
   EXPECT_THAT(Regex("").find_all("中"), ElementsAre("", ""));
   // Invalid UTF-8 in a subject is matched around, not refused.
-  EXPECT_THAT(Regex("b").find_all("a\xff" "b"), ElementsAre("b"));
+  EXPECT_THAT(Regex("b").find_all("a\xff"
+                                  "b"),
+              ElementsAre("b"));
   EXPECT_THROW(Regex("\xff"), RegexError);
 }
 

@@ -97,7 +97,12 @@ TEST_F(ForController, AuditInsideTheBodyEndsOnlyThatElement) {
   audit_node("u", "boss");
   app("b");
   app("z");
-  EXPECT_EQ(walk({{"s", k_loop}, {k_loop, "a"}, {"a", "u"}, {"u", "b"}, {"b", "e"}, {"s", "z"},
+  EXPECT_EQ(walk({{"s", k_loop},
+                  {k_loop, "a"},
+                  {"a", "u"},
+                  {"u", "b"},
+                  {"b", "e"},
+                  {"s", "z"},
                   {"z", "e"}}),
             0);
   EXPECT_THAT(calls_, ElementsAre("a:p", "a:q", "z:"));

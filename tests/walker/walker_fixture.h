@@ -1,4 +1,6 @@
 #pragma once
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -6,8 +8,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "flow/vq_tree.h"
 #include "platform/database.h"
