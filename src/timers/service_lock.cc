@@ -1,0 +1,114 @@
+#include "timers/service_lock.h"
+
+#include <unistd.h>
+
+#include <boost/asio/steady_timer.hpp>
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include "platform/utilities.h"
+
+namespace vqflow {
+
+namespace {
+
+std::string make_token() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  return fmt::format("host {} pid {} since {} ({})", host[0] != '\0' ? host : "?",
+                     static_cast<long>(::getpid()), Time::get_date_time(),
+                     Random::make_order_number(10));
+}
+
+}  // namespace
+
+std::shared_ptr<TimerServiceLock> TimerServiceLock::acquire(std::shared_ptr<KvStore> kv,
+                                                            boost::asio::any_io_executor executor,
+                                                            ServiceLockOptions options,
+                                                            std::function<void()> on_lost) {
+  std::string token = make_token();
+  if (!kv->set_if_absent(options.key, token, options.ttl.count())) {
+    auto holder = kv->get(options.key).value_or("a holder that just let go");
+    throw ServiceLockError(fmt::format(
+        "timer service: another process already runs the timers of this database ({}; key \"{}\" "
+        "in {}): stop it, or serve with --no-timers (a dead holder's lock expires within {} s)",
+        holder, options.key, kv->describe(), options.ttl.count()));
+  }
+  auto lock = std::shared_ptr<TimerServiceLock>(new TimerServiceLock(
+      std::move(kv), std::move(executor), std::move(options), std::move(on_lost), std::move(token)));
+  lock->schedule_renewal();
+  return lock;
+}
+
+TimerServiceLock::TimerServiceLock(std::shared_ptr<KvStore> kv, boost::asio::any_io_executor executor,
+                                   ServiceLockOptions options, std::function<void()> on_lost,
+                                   std::string token)
+    : kv_(std::move(kv)), executor_(std::move(executor)), options_(std::move(options)),
+      on_lost_(std::move(on_lost)), token_(std::move(token)) {}
+
+TimerServiceLock::~TimerServiceLock() {
+  try {
+    release();
+  } catch (const std::exception& e) {
+    spdlog::error("timer service: releasing lock \"{}\": {}", options_.key, e.what());
+  }
+}
+
+bool TimerServiceLock::held() const {
+  std::lock_guard lock(mutex_);
+  return held_;
+}
+
+bool TimerServiceLock::renew() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!held_) return false;
+  }
+  std::optional<std::string> holder;
+  try {
+    holder = kv_->get(options_.key);
+    if (holder == token_) {
+      kv_->set(options_.key, token_, options_.ttl.count());
+      return true;
+    }
+    // Expired while this process stalled: take it back unless someone else did.
+    if (!holder && kv_->set_if_absent(options_.key, token_, options_.ttl.count())) {
+      spdlog::warn("timer service: lock \"{}\" had expired; taken again", options_.key);
+      return true;
+    }
+    if (!holder) holder = kv_->get(options_.key);
+  } catch (const std::exception& e) {
+    spdlog::error("timer service: renewing lock \"{}\": {}", options_.key, e.what());
+    return true;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+  }
+  spdlog::error("timer service: lock \"{}\" now belongs to {}; this process stops its timers",
+                options_.key, holder.value_or("another process"));
+  if (on_lost_) on_lost_();
+  return false;
+}
+
+void TimerServiceLock::release() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!held_) return;
+    held_ = false;
+  }
+  if (kv_->get(options_.key) == token_) kv_->del(options_.key);
+}
+
+void TimerServiceLock::schedule_renewal() {
+  if (!executor_) return;
+  auto timer = std::make_shared<boost::asio::steady_timer>(executor_, options_.renew_every);
+  timer->async_wait([weak = weak_from_this(), timer](const boost::system::error_code& error) {
+    if (error) return;
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->renew()) self->schedule_renewal();
+  });
+}
+
+}  // namespace vqflow

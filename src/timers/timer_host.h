@@ -1,0 +1,38 @@
+#pragma once
+#include <memory>
+
+#include "platform/services.h"
+#include "server/rpc_registry.h"
+#include "timers/manage_timer.h"
+#include "timers/service_lock.h"
+
+namespace vqflow {
+
+// What the scheduler needs from the host: the services' loop, their
+// max_instances, and a job function that starts a run of the playbook through
+// auto_execute (with the playbook id alone) and reports back when it is closed.
+SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services);
+
+// The timer service of a serving process: its database lock, the service
+// object, and the scheduler of vq_timer. Destroying it shuts the scheduler
+// down and releases the lock. Lives on (and is destroyed on) the loop thread.
+class TimerHost {
+ public:
+  // Takes the lock (ServiceLockError when another process holds it), creates
+  // ManageTimer, calls start() (restores the stored timers) and registers the
+  // remote operations in `registry`. Call on the loop thread, before serving.
+  static std::unique_ptr<TimerHost> start(std::shared_ptr<Services> services, RpcRegistry& registry,
+                                          ServiceLockOptions lock_options = {});
+  ~TimerHost();
+  TimerHost(const TimerHost&) = delete;
+  TimerHost& operator=(const TimerHost&) = delete;
+
+  ManageTimer& service() { return *service_; }
+
+ private:
+  TimerHost() = default;
+  std::shared_ptr<TimerServiceLock> lock_;
+  std::unique_ptr<ManageTimer> service_;
+};
+
+}  // namespace vqflow

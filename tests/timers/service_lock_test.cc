@@ -1,0 +1,63 @@
+#include "timers/service_lock.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/memory_kv_store.h"
+
+namespace vqflow {
+namespace {
+
+using ::testing::HasSubstr;
+
+class ServiceLockTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<KvStore> kv_ = make_memory_kv_store([this] { return now_ms_; });
+  long long now_ms_ = 1'700'000'000'000;
+};
+
+TEST_F(ServiceLockTest, ASecondHolderIsRefusedWithAClearError) {
+  auto first = TimerServiceLock::acquire(kv_, {});
+  try {
+    TimerServiceLock::acquire(kv_, {});
+    ADD_FAILURE();
+  } catch (const ServiceLockError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("another process already runs the timers of this database"));
+    EXPECT_THAT(e.what(), HasSubstr(first->token()));
+    EXPECT_THAT(e.what(), HasSubstr("--no-timers"));
+  }
+  first->release();
+  EXPECT_FALSE(kv_->exists("vqflow:timer-service-lock"));
+  EXPECT_NO_THROW(TimerServiceLock::acquire(kv_, {}));
+}
+
+TEST_F(ServiceLockTest, ReleasedWhenTheHolderGoesAway) {
+  { auto lock = TimerServiceLock::acquire(kv_, {}); }
+  EXPECT_NO_THROW(TimerServiceLock::acquire(kv_, {}));
+}
+
+TEST_F(ServiceLockTest, ADeadHoldersLockExpiresAndTheOldHolderLearnsItLostIt) {
+  bool lost = false;
+  auto stale = TimerServiceLock::acquire(kv_, {}, {}, [&] { lost = true; });
+  now_ms_ += 29'000;
+  EXPECT_TRUE(stale->renew());  // still alive: extended by another 30 s
+  now_ms_ += 29'000;
+  EXPECT_THROW(TimerServiceLock::acquire(kv_, {}), ServiceLockError);
+  now_ms_ += 31'000;  // the holder stopped renewing: the key expires
+  auto next = TimerServiceLock::acquire(kv_, {});
+  EXPECT_FALSE(stale->renew());
+  EXPECT_TRUE(lost);
+  EXPECT_FALSE(stale->held());
+  stale.reset();  // must not delete the new holder's key
+  EXPECT_EQ(kv_->get("vqflow:timer-service-lock"), next->token());
+}
+
+TEST_F(ServiceLockTest, AnExpiredLockNobodyTookIsTakenBack) {
+  auto lock = TimerServiceLock::acquire(kv_, {});
+  now_ms_ += 31'000;
+  EXPECT_TRUE(lock->renew());
+  EXPECT_EQ(kv_->get("vqflow:timer-service-lock"), lock->token());
+}
+
+}  // namespace
+}  // namespace vqflow

@@ -1,0 +1,100 @@
+#include <chrono>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "server/json_rpc.h"
+#include "support/test_support.h"
+#include "timers/timer_host.h"
+
+namespace vqflow {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A playbook of a start node joined to an end node.
+Row tiny_playbook(const std::string& uuid) {
+  Value flow = {{"cells",
+                 {{{"shape", "html"}, {"id", "s"}, {"data", {{"name", "start"}}}},
+                  {{"shape", "html"}, {"id", "e"}, {"data", {{"name", "end"}}}},
+                  {{"shape", "vqEdge"}, {"source", {{"cell", "s"}}}, {"target", {{"cell", "e"}}}}}}};
+  Row row = Row::object();
+  row["uuid"] = uuid;
+  row["name"] = "timer e2e";
+  row["remarks"] = "";
+  row["start_app"] = "s";
+  row["end_app"] = "e";
+  row["flow_json"] = flow.dump();
+  row["flow_data"] = "{}";
+  row["controller_data"] = "{}";
+  row["local_var_data"] = "[]";
+  row["status"] = 0;
+  return row;
+}
+
+// The result of one call; fails the test when the call answers an error.
+Value rpc(const RpcRegistry& registry, const std::string& method, const Value& params) {
+  Value call = {{"jsonrpc", "2.0"}, {"id", 1}, {"method", method}, {"params", params}};
+  Value answer = parse_json(handle_json_rpc(registry, call.dump()).value_or("null"));
+  EXPECT_FALSE(answer.contains("error")) << method << ": " << answer.dump();
+  return answer.value("result", Value());
+}
+
+TEST(TimerEndToEndTest, ASecondsTimerMadeOverRpcStartsRealRuns) {
+  test::TempDir dir;
+  auto services = test::make_test_services(dir);
+  boost::asio::io_context ioc;
+  services->executor = ioc.get_executor();
+  services->db->table("workflow").insert(tiny_playbook("pb-e2e"));
+
+  RpcRegistry registry;
+  auto host = TimerHost::start(services, registry);
+  Value settings = {{"tm", {{"type", "interval"}, {"interval_type", "seconds"}, {"time", "1"}}}};
+  rpc(registry, "exec",
+      {{"uuid", "pb-e2e"}, {"timer_app", "tm"}, {"w_timer_app", ""}, {"controller_data", settings.dump()}});
+  rpc(registry, "resume", {{"uuid", "tm"}});
+
+  auto start_records = [&] {
+    return services->db->table("logs").where("uuid", "pb-e2e").where("result", "剧本开始执行").get().size();
+  };
+  // Poll the table on the loop; a timer of one second fires twice within ~2 s.
+  boost::asio::steady_timer poll(ioc);
+  std::function<void()> check = [&] {
+    poll.expires_after(50ms);
+    poll.async_wait([&](boost::system::error_code) {
+      if (start_records() >= 2) {
+        ioc.stop();
+      } else {
+        check();
+      }
+    });
+  };
+  check();
+  ioc.run_for(15s);
+  EXPECT_GE(start_records(), 2u);
+  Value jobs = rpc(registry, "get_jobs", Value::object());
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0]["trigger"], "interval[0:00:01]");
+  EXPECT_EQ(jobs[0]["uuid"], "pb-e2e");
+  host.reset();
+  vq_timer.scheduler.reset();
+}
+
+TEST(TimerEndToEndTest, ASecondServiceOnTheSameStoresIsRefused) {
+  test::TempDir dir;
+  auto services = test::make_test_services(dir);
+  boost::asio::io_context ioc;
+  services->executor = ioc.get_executor();
+  RpcRegistry first_registry, second_registry;
+  auto first = TimerHost::start(services, first_registry);
+  EXPECT_THROW(TimerHost::start(services, second_registry), ServiceLockError);
+  EXPECT_TRUE(second_registry.names().empty());
+  first.reset();
+  EXPECT_NO_THROW(TimerHost::start(services, second_registry));
+  vq_timer.scheduler.reset();
+}
+
+}  // namespace
+}  // namespace vqflow
