@@ -91,13 +91,17 @@ std::string File::find_app_json(const std::string& path, const std::string& app_
     throw StoreError(
         fmt::format("app manifest {}: cannot be read: {}", file.string(), std::strerror(errno)));
   }
+  // Read in small chunks up to the cap: manifests are read on every app call,
+  // so no buffer of the cap's size is filled each time.
   std::string text;
-  text.resize(static_cast<std::size_t>(k_max_manifest_bytes) + 1);
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (!ec) text.reserve(static_cast<std::size_t>(size));
+  char chunk[16384];
+  while (text.size() <= k_max_manifest_bytes && in.read(chunk, sizeof chunk).gcount() > 0) {
+    text.append(chunk, static_cast<std::size_t>(in.gcount()));
+  }
   if (in.bad()) {
     throw StoreError(fmt::format("app manifest {}: read failed", file.string()));
   }
-  text.resize(static_cast<std::size_t>(in.gcount()));
   if (text.size() > k_max_manifest_bytes) {
     throw StoreError(fmt::format("app manifest {}: more than the {} bytes allowed", file.string(),
                                  k_max_manifest_bytes));
