@@ -369,14 +369,13 @@ std::string describe_ending(const ProcessResult& result, const ProcessSpec& spec
 std::string last_line(const std::string& text) {
   std::size_t end = text.size();
   while (end > 0) {
-    while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
-    std::size_t begin = text.rfind('\n', end == 0 ? 0 : end - 1);
-    begin = begin == std::string::npos ? 0 : begin + 1;
-    if (end > begin) {
-      std::string line = text.substr(begin, end - begin);
-      if (line.find_first_not_of(" \t") != std::string::npos) return line;
-    }
-    end = begin;
+    std::size_t newline = text.rfind('\n', end - 1);
+    std::size_t begin = newline == std::string::npos ? 0 : newline + 1;
+    std::string line = text.substr(begin, end - begin);
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find_first_not_of(" \t") != std::string::npos) return line;
+    if (begin == 0) break;
+    end = begin - 1;
   }
   return "";
 }

@@ -1,0 +1,290 @@
+#include "platform/process_runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+// g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace vqflow {
+namespace {
+
+using namespace std::chrono_literals;
+using test::run_sync;
+
+// Pids of this process's children (zombies included), from /proc.
+std::vector<int> children_of_self() {
+  std::vector<int> children;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state;
+    int ppid;
+    if (rest >> state >> ppid && ppid == ::getpid()) children.push_back(std::stoi(name));
+  }
+  return children;
+}
+
+// True when `pid` is gone or a zombie (a reaper other than us may be slow).
+bool is_dead(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (predicate()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return predicate();
+}
+
+ProcessSpec shell(const std::string& script) {
+  ProcessSpec spec;
+  spec.argv = {"/bin/sh", "-c", script};
+  spec.env = minimal_environment();
+  spec.timeout = 30s;
+  spec.kill_grace = 500ms;
+  return spec;
+}
+
+ProcessResult run(ProcessSpec spec) { return run_sync(run_process(std::move(spec))); }
+
+TEST(ProcessRunner, CollectsStdoutStderrAndExitStatus) {
+  auto spec = shell("cat; echo oops >&2; exit 3");
+  spec.stdin_data = "hello";
+  ProcessResult result = run(spec);
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.exit_code, 3);
+  EXPECT_EQ(result.out, "hello");
+  EXPECT_EQ(result.err, "oops\n");
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(describe_ending(result, spec), "exit status 3");
+}
+
+TEST(ProcessRunner, ReportsTheSignalThatEndedTheChild) {
+  auto spec = shell("kill -SEGV $$");
+  ProcessResult result = run(spec);
+  EXPECT_FALSE(result.exited);
+  EXPECT_EQ(result.signal, SIGSEGV);
+  EXPECT_NE(describe_ending(result, spec).find("killed by signal 11"), std::string::npos);
+}
+
+TEST(ProcessRunner, MovesLargeInputAndOutputWithoutDeadlock) {
+  auto spec = shell("cat");
+  spec.stdin_data.assign(4u << 20, 'a');
+  spec.stdin_data += "end";
+  ProcessResult result = run(spec);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out.size(), spec.stdin_data.size());
+  EXPECT_TRUE(result.out == spec.stdin_data);
+}
+
+TEST(ProcessRunner, ChildThatIgnoresItsStdinDoesNotHurt) {
+  auto spec = shell("echo done");
+  spec.stdin_data.assign(2u << 20, 'x');
+  ProcessResult result = run(spec);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "done\n");
+}
+
+TEST(ProcessRunner, TimeoutKillsTheWholeGroup) {
+  test::TempDir dir;
+  auto spec = shell("sleep 1000 & echo $! > " + dir.file("pid") + "; sleep 1000");
+  spec.timeout = 300ms;
+  ProcessResult result = run(spec);
+  EXPECT_TRUE(result.timed_out);
+  EXPECT_EQ(result.signal, SIGTERM);
+  EXPECT_EQ(describe_ending(result, spec), "timed out after 0.3 s");
+  int grandchild = 0;
+  std::ifstream(dir.file("pid")) >> grandchild;
+  ASSERT_GT(grandchild, 0);
+  EXPECT_TRUE(eventually([&] { return is_dead(grandchild); }));
+  EXPECT_TRUE(children_of_self().empty());
+}
+
+TEST(ProcessRunner, SigkillFollowsAnIgnoredSigterm) {
+  auto spec = shell("trap '' TERM; sleep 1000");
+  spec.timeout = 200ms;
+  spec.kill_grace = 200ms;
+  ProcessResult result = run(spec);
+  EXPECT_TRUE(result.timed_out);
+  EXPECT_EQ(result.signal, SIGKILL);
+  EXPECT_TRUE(children_of_self().empty());
+}
+
+TEST(ProcessRunner, OutputBeyondTheCapKillsTheChild) {
+  auto spec = shell("exec yes");
+  spec.output_cap = 100000;
+  ProcessResult result = run(spec);
+  EXPECT_TRUE(result.output_exceeded);
+  EXPECT_LE(result.out.size(), spec.output_cap);
+  EXPECT_EQ(describe_ending(result, spec), "output exceeds 100000 bytes");
+}
+
+TEST(ProcessRunner, KeepsOnlyTheTailOfStderr) {
+  auto spec = shell("head -c 1000000 /dev/zero | tr '\\0' 'x' >&2; echo >&2; echo last >&2");
+  spec.stderr_keep = 1000;
+  ProcessResult result = run(spec);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.err.size(), 1000u);
+  EXPECT_EQ(last_line(result.err), "last");
+}
+
+TEST(ProcessRunner, GrandchildHoldingStdoutDoesNotDelayTheResult) {
+  test::TempDir dir;
+  auto spec = shell("sleep 1000 & echo $! > " + dir.file("pid") + "; echo done");
+  ProcessResult result = run(spec);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "done\n");
+  int grandchild = 0;
+  std::ifstream(dir.file("pid")) >> grandchild;
+  ASSERT_GT(grandchild, 0);
+  EXPECT_TRUE(eventually([&] { return is_dead(grandchild); }));
+}
+
+TEST(ProcessRunner, ProcessThatLeftTheGroupCannotHoldTheCallForever) {
+  test::TempDir dir;
+  // setsid puts the sleeper in its own group, out of reach of the group kill;
+  // it keeps stdout open, so the runner must stop waiting for the pipe.
+  const std::string pid_file = dir.file("pid");
+  auto spec = shell("setsid sh -c 'echo $$ > " + pid_file + ".tmp; mv " + pid_file + ".tmp " +
+                    pid_file + "; exec sleep 1000' & while [ ! -s " + pid_file +
+                    " ]; do sleep 0.01; done; echo done");
+  spec.kill_grace = 200ms;
+  ProcessResult result = run(spec);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "done\n");
+  int escaped = 0;
+  std::ifstream(pid_file) >> escaped;
+  ASSERT_GT(escaped, 0);
+  ::kill(escaped, SIGKILL);
+}
+
+TEST(ProcessRunner, ChildGetsOnlyTheGivenEnvironmentAndDirectory) {
+  test::TempDir dir;
+  ::setenv("VQFLOW_TEST_SECRET", "do not leak", 1);
+  ProcessSpec spec;
+  spec.argv = {"/usr/bin/env"};
+  spec.env = minimal_environment();
+  spec.cwd = dir.path().string();
+  ProcessResult result = run(spec);
+  ::unsetenv("VQFLOW_TEST_SECRET");
+  EXPECT_EQ(result.out, "PATH=/usr/local/bin:/usr/bin:/bin\nLANG=C.UTF-8\n");
+
+  auto pwd = shell("pwd -P");
+  pwd.cwd = dir.path().string();
+  EXPECT_EQ(run(pwd).out, std::filesystem::canonical(dir.path()).string() + "\n");
+}
+
+TEST(ProcessRunner, ServerDescriptorsAreNotInherited) {
+  // Without close-on-exec, as Asio creates its sockets.
+  int leaked = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(leaked, 0);
+  ProcessResult result = run(shell("ls /proc/$$/fd"));
+  ::close(leaked);
+  EXPECT_EQ(result.out, "0\n1\n2\n");
+}
+
+TEST(ProcessRunner, SigpipeIsDefaultInTheChild) {
+  // The server ignores SIGPIPE; a child must not inherit that, or `yes` below
+  // would complain about a broken pipe instead of ending quietly.
+  ProcessResult result = run(shell("yes | head -c 1 >/dev/null"));
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(ProcessRunner, StartFailuresThrowAndLeaveNothingBehind) {
+  ProcessSpec missing;
+  missing.argv = {"/nonexistent/program"};
+  EXPECT_THROW(run(missing), ProcessError);
+
+  test::TempDir dir;
+  std::ofstream(dir.file("plain")) << "#!/bin/sh\necho hi\n";
+  ProcessSpec not_executable;
+  not_executable.argv = {dir.file("plain")};
+  EXPECT_THROW(run(not_executable), ProcessError);
+
+  auto bad_cwd = shell("pwd");
+  bad_cwd.cwd = dir.file("no_such_folder");
+  try {
+    run(bad_cwd);
+    ADD_FAILURE() << "expected ProcessError";
+  } catch (const ProcessError& e) {
+    EXPECT_NE(std::string(e.what()).find("no_such_folder"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(children_of_self().empty());
+}
+
+boost::asio::awaitable<void> tick(std::shared_ptr<int> ticks) {
+  boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
+  for (int i = 0; i < 3; ++i) {
+    timer.expires_after(1ms);
+    co_await timer.async_wait(boost::asio::use_awaitable);
+    ++*ticks;
+  }
+}
+
+boost::asio::awaitable<int> run_beside_ticker(ProcessSpec spec) {
+  auto ticks = std::make_shared<int>(0);
+  boost::asio::co_spawn(co_await boost::asio::this_coro::executor, tick(ticks),
+                        boost::asio::detached);
+  co_await run_process(std::move(spec));
+  co_return *ticks;
+}
+
+TEST(ProcessRunner, OtherCoroutinesRunWhileTheChildRuns) {
+  EXPECT_EQ(run_sync(run_beside_ticker(shell("sleep 1"))), 3);
+}
+
+TEST(ProcessRunner, ManyRunsLeaveNoZombies) {
+  for (int i = 0; i < 10; ++i) {
+    run(shell("echo $$"));
+    run(shell("kill -KILL $$"));
+    run(shell("sleep 0.01 & exit 4"));
+  }
+  EXPECT_TRUE(children_of_self().empty());
+}
+
+TEST(ProcessRunner, LastLineSkipsBlankLines) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {"one", "one"},
+      {"one\ntwo\n", "two"},
+      {"one\ntwo\n\n  \n", "two"},
+      {"a\r\nb\r\n", "b"},
+      {"\n\n", ""},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(last_line(text), expected) << text;
+}
+
+}  // namespace
+}  // namespace vqflow
