@@ -40,11 +40,15 @@ net::awaitable<std::vector<RunTracker::Run>> graceful_stop(Server* server, Api* 
   spdlog::info("vqflow serve: stopping; waiting up to {} ms for {} run(s) in progress",
                grace.count(), tracker->in_progress());
   server->stop_accepting();
-  co_await wait_until([tracker] { return tracker->in_progress() == 0; }, grace);
+  // Named first: g++ 12 destroys a closure temporary of a co_await
+  // expression twice.
+  auto runs_closed = [tracker] { return tracker->in_progress() == 0; };
+  co_await wait_until(runs_closed, grace);
   std::vector<RunTracker::Run> cut_short = tracker->runs();
   log_cut_short_runs(*api);
   server->close_all();
-  co_await wait_until([server] { return server->connections() == 0; }, close_wait);
+  auto all_closed = [server] { return server->connections() == 0; };
+  co_await wait_until(all_closed, close_wait);
   co_return cut_short;
 }
 

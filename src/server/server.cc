@@ -223,6 +223,10 @@ class WsConn : public ClientConnection,
   bool close_requested_ = false;
 };
 
+HttpResponse body_too_large(std::size_t limit) {
+  return error_response(413, "request body larger than " + std::to_string(limit) + " bytes");
+}
+
 net::awaitable<void> write_response(std::shared_ptr<HttpConn> conn, HttpResponse response,
                                     unsigned version, bool keep_alive,
                                     std::chrono::milliseconds timeout) {
@@ -282,6 +286,10 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
       if (ec == http::error::header_limit) {
         co_await write_response(conn, error_response(431, "request headers too large"), 11, false,
                                 timeout);
+      } else if (ec == http::error::body_limit) {
+        // A chunked body already in the buffer is parsed along with the header.
+        co_await write_response(conn, body_too_large(impl->api.options().body_limit), 11, false,
+                                timeout);
       } else if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
                  ec != http::error::end_of_stream && ec != http::error::partial_message) {
         co_await write_response(conn, error_response(400, "malformed request: " + ec.message()),
@@ -326,11 +334,8 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
       co_await http::async_read(conn->stream, buffer, parser,
                                 net::redirect_error(net::use_awaitable, ec));
       if (ec == http::error::body_limit) {
-        co_await write_response(
-            conn,
-            error_response(413, "request body larger than " +
-                                    std::to_string(impl->api.options().body_limit) + " bytes"),
-            version, false, timeout);
+        co_await write_response(conn, body_too_large(impl->api.options().body_limit), version,
+                                false, timeout);
         break;
       }
       if (ec) break;

@@ -1,0 +1,504 @@
+// End-to-end tests of the transport: a real server on a free loopback port on
+// its own loop thread, and real HTTP/WebSocket clients.
+#include "server/server.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <gtest/gtest.h>
+
+#include "fake_run_starter.h"
+#include "server/graceful_stop.h"
+#include "server/json_rpc.h"
+#include "support/test_support.h"
+#include "value/value.h"
+
+// g++ 12 misreads Asio 1.18's coroutine frame allocator.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+extern char** environ;
+
+namespace vqflow {
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using Headers = std::map<std::string, std::string>;
+
+// ---- clients -------------------------------------------------------------
+
+// Runs a client coroutine on a private loop; fails the test instead of
+// hanging when the server never answers.
+template <typename T>
+T run_client(net::awaitable<T> task, std::chrono::seconds limit = std::chrono::seconds(20)) {
+  net::io_context ioc;
+  auto future = net::co_spawn(ioc, std::move(task), net::use_future);
+  ioc.run_for(limit);
+  if (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    throw std::runtime_error("client timed out");
+  }
+  return future.get();
+}
+
+struct HttpResult {
+  int status = 0;  // 0: the connection closed without an answer
+  std::string body;
+  Headers headers;
+  Value json() const { return parse_json(body); }
+};
+
+net::awaitable<HttpResult> http_call(unsigned short port, std::string method, std::string target,
+                                     std::string body, Headers headers) {
+  auto executor = co_await net::this_coro::executor;
+  beast::tcp_stream stream(executor);
+  co_await stream.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port),
+                                net::use_awaitable);
+  http::request<http::string_body> req{http::string_to_verb(method), target, 11};
+  req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+  for (const auto& [name, value] : headers) req.set(name, value);
+  req.body() = body;
+  req.prepare_payload();
+  co_await http::async_write(stream, req, net::use_awaitable);
+  beast::flat_buffer buffer;
+  http::response<http::string_body> res;
+  beast::error_code ec;
+  co_await http::async_read(stream, buffer, res, net::redirect_error(net::use_awaitable, ec));
+  HttpResult out;
+  if (ec) co_return out;
+  out.status = static_cast<int>(res.result_int());
+  out.body = res.body();
+  for (const auto& field : res) {
+    out.headers[std::string(field.name_string())] = std::string(field.value());
+  }
+  co_return out;
+}
+
+HttpResult http_request(unsigned short port, const std::string& method, const std::string& target,
+                        const std::string& body = "", const Headers& headers = {}) {
+  return run_client(http_call(port, method, target, body, headers));
+}
+
+// Writes raw bytes and reads until the server closes; answers what it sent.
+net::awaitable<std::string> raw_exchange(unsigned short port, std::string bytes) {
+  auto executor = co_await net::this_coro::executor;
+  tcp::socket socket(executor);
+  co_await socket.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port),
+                                net::use_awaitable);
+  beast::error_code ec;
+  if (!bytes.empty()) {
+    co_await net::async_write(socket, net::buffer(bytes), net::redirect_error(net::use_awaitable, ec));
+  }
+  std::string received;
+  char chunk[4096];
+  for (;;) {
+    std::size_t n = co_await socket.async_read_some(net::buffer(chunk),
+                                                    net::redirect_error(net::use_awaitable, ec));
+    received.append(chunk, n);
+    if (ec) break;
+  }
+  co_return received;
+}
+
+struct WsResult {
+  int refused_status = 0;  // the HTTP status when the upgrade was refused
+  std::vector<std::string> messages;
+  bool closed_by_server = false;
+};
+
+// Connects to /api/ws, sends each of `requests`, then reads until `enough`
+// messages arrived (or the server closes). leave_after: close once that many
+// messages arrived, without waiting for more.
+net::awaitable<WsResult> ws_call(unsigned short port, Headers headers,
+                                 std::vector<std::string> requests, std::size_t enough) {
+  auto executor = co_await net::this_coro::executor;
+  websocket::stream<beast::tcp_stream> ws(executor);
+  co_await beast::get_lowest_layer(ws).async_connect(
+      tcp::endpoint(net::ip::make_address("127.0.0.1"), port), net::use_awaitable);
+  ws.set_option(websocket::stream_base::decorator([headers](websocket::request_type& req) {
+    for (const auto& [name, value] : headers) req.set(name, value);
+  }));
+  WsResult out;
+  websocket::response_type refusal;
+  beast::error_code ec;
+  co_await ws.async_handshake(refusal, "127.0.0.1:" + std::to_string(port), "/api/ws",
+                              net::redirect_error(net::use_awaitable, ec));
+  if (ec) {
+    out.refused_status = static_cast<int>(refusal.result_int());
+    co_return out;
+  }
+  for (const auto& text : requests) co_await ws.async_write(net::buffer(text), net::use_awaitable);
+  while (out.messages.size() < enough) {
+    beast::flat_buffer buffer;
+    co_await ws.async_read(buffer, net::redirect_error(net::use_awaitable, ec));
+    if (ec) {
+      out.closed_by_server = true;
+      co_return out;
+    }
+    out.messages.push_back(beast::buffers_to_string(buffer.data()));
+  }
+  co_await ws.async_close(websocket::close_code::normal, net::redirect_error(net::use_awaitable, ec));
+  co_return out;
+}
+
+WsResult ws_session(unsigned short port, const Headers& headers,
+                    const std::vector<std::string>& requests, std::size_t enough) {
+  return run_client(ws_call(port, headers, requests, enough));
+}
+
+// ---- server fixture --------------------------------------------------------
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void start(ApiOptions api_options = {}, ServerOptions server_options = {}) {
+    services_ = test::make_test_services(dir_);
+    add_ping_method(rpc_);
+    rpc_.add("needs_name", [](const Value& params) -> Value {
+      if (!params.contains("name") || !params["name"].is_string()) {
+        throw RpcError(k_rpc_invalid_params, "invalid params: \"name\" must be a text");
+      }
+      return "hello " + params["name"].get<std::string>();
+    });
+    rpc_.add("broken", [](const Value&) -> Value { throw StoreError("redis GET x: refused"); });
+    starter_ = std::make_shared<test::FakeRunStarter>(ioc_);
+    api_ = std::make_unique<Api>(services_, &rpc_, starter_->starter(), std::move(api_options));
+    server_options.listen = {"127.0.0.1", 0};
+    server_ = std::make_unique<Server>(ioc_, *api_, server_options);
+    server_->start();
+    port_ = server_->port();
+    thread_ = std::thread([this] { ioc_.run(); });
+  }
+
+  void TearDown() override {
+    if (thread_.joinable()) {
+      net::post(ioc_, [this] { server_->close_all(); });
+      // Let close frames go out, then stop whatever is left.
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      ioc_.stop();
+      thread_.join();
+    }
+  }
+
+  // Runs `fn` on the server's loop and waits for it.
+  template <typename Fn>
+  auto on_loop(Fn fn) {
+    std::packaged_task<decltype(fn())()> task(std::move(fn));
+    auto future = task.get_future();
+    net::post(ioc_, [&task] { task(); });
+    return future.get();
+  }
+
+  test::TempDir dir_;
+  net::io_context ioc_;
+  std::shared_ptr<Services> services_;
+  RpcRegistry rpc_;
+  std::shared_ptr<test::FakeRunStarter> starter_;
+  std::unique_ptr<Api> api_;
+  std::unique_ptr<Server> server_;
+  std::thread thread_;
+  unsigned short port_ = 0;
+};
+
+TEST_F(ServerTest, RunsHealthAndLogsOverHttp) {
+  start();
+  ASSERT_NE(port_, 0);
+  HttpResult health = http_request(port_, "GET", "/api/health");
+  EXPECT_EQ(health.status, 200) << health.body;
+  EXPECT_EQ(health.json()["db"]["ok"], true);
+  HttpResult run = http_request(port_, "POST", "/api/runs", R"({"uuid": "wf-1"})",
+                                {{"Content-Type", "application/json"}});
+  EXPECT_EQ(run.status, 202) << run.body;
+  EXPECT_EQ(run.json()["only_id"], "fake000000");
+  HttpResult bad = http_request(port_, "POST", "/api/runs", R"({"uuid": "wf", "bogus": 1})");
+  EXPECT_EQ(bad.status, 400);
+  EXPECT_NE(bad.json()["error"].get<std::string>().find("\"bogus\""), std::string::npos);
+  HttpResult logs = http_request(port_, "GET", "/api/runs/fake000000/logs");
+  EXPECT_EQ(logs.status, 200);
+  EXPECT_EQ(logs.json(), Value::array());
+  EXPECT_EQ(starter_->count(), 1u);
+}
+
+TEST_F(ServerTest, KeepAliveConnectionCarriesSeveralRequests) {
+  start();
+  const std::string get = "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  const std::string last = "GET /nope HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  std::string received = run_client(raw_exchange(port_, get + get + last));
+  std::size_t answers = 0;
+  for (auto at = received.find("HTTP/1.1 "); at != std::string::npos;
+       at = received.find("HTTP/1.1 ", at + 1)) {
+    ++answers;
+  }
+  EXPECT_EQ(answers, 3u) << received;
+  EXPECT_NE(received.find("HTTP/1.1 404"), std::string::npos);
+}
+
+TEST_F(ServerTest, JsonRpcOverHttp) {
+  start();
+  struct Case {
+    std::string body;
+    std::string expected;  // the exact answer
+  };
+  const std::vector<Case> cases = {
+      {R"({"jsonrpc": "2.0", "method": "ping", "id": 1})",
+       R"({"jsonrpc": "2.0", "result": "pong", "id": 1})"},
+      {R"({"jsonrpc": "2.0", "method": "needs_name", "params": {"name": "bo"}, "id": 2})",
+       R"({"jsonrpc": "2.0", "result": "hello bo", "id": 2})"},
+      {R"({"jsonrpc": "2.0", "method": "missing", "id": 3})",
+       R"({"jsonrpc": "2.0", "error": {"code": -32601, "message": "method not found: missing"}, "id": 3})"},
+      {R"({"jsonrpc": "2.0", "method": "needs_name", "params": {"name": 1}, "id": 4})",
+       R"({"jsonrpc": "2.0", "error": {"code": -32602, "message": "invalid params: \"name\" must be a text"}, "id": 4})"},
+      {R"({"jsonrpc": "2.0", "method": "broken", "id": 5})",
+       R"({"jsonrpc": "2.0", "error": {"code": -32000, "message": "redis GET x: refused"}, "id": 5})"},
+  };
+  for (const auto& c : cases) {
+    HttpResult r = http_request(port_, "POST", "/rpc", c.body);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, c.expected);
+  }
+  HttpResult parse_error = http_request(port_, "POST", "/rpc", "{\"jsonrpc\": ");
+  EXPECT_EQ(parse_error.json()["error"]["code"], k_rpc_parse_error);
+  EXPECT_TRUE(parse_error.json()["id"].is_null());
+}
+
+TEST_F(ServerTest, TokenGuardsEveryRequestAndTheUpgrade) {
+  ApiOptions options;
+  options.token = "s3cret-token";
+  start(options);
+  const std::string run = R"({"uuid": "wf"})";
+  EXPECT_EQ(http_request(port_, "POST", "/api/runs", run).status, 401);
+  EXPECT_EQ(http_request(port_, "POST", "/api/runs", run, {{"Authorization", "Bearer wrong"}}).status,
+            401);
+  EXPECT_EQ(http_request(port_, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping", "id": 1})",
+                         {{"Authorization", "Bearer s3cret-tokeN"}})
+                .status,
+            401);
+  EXPECT_EQ(http_request(port_, "GET", "/api/health").status, 401);
+  const std::string ws_run = R"({"method": "run", "data": {"uuid": "wf"}})";
+  EXPECT_EQ(ws_session(port_, {}, {ws_run}, 1).refused_status, 401);
+  EXPECT_EQ(ws_session(port_, {{"Authorization", "Bearer nope"}}, {ws_run}, 1).refused_status, 401);
+  EXPECT_EQ(starter_->count(), 0u);  // no refused request started a run
+
+  const Headers auth = {{"Authorization", "Bearer s3cret-token"}};
+  EXPECT_EQ(http_request(port_, "POST", "/api/runs", run, auth).status, 202);
+  WsResult ws = ws_session(port_, auth, {ws_run}, 4);
+  EXPECT_EQ(ws.refused_status, 0);
+  EXPECT_EQ(ws.messages.size(), 4u);
+  EXPECT_EQ(starter_->count(), 2u);
+}
+
+TEST_F(ServerTest, WebSocketClientReceivesItsRunsMessagesInOrder) {
+  start();
+  starter_->messages_per_run = 50;
+  WsResult ws = ws_session(port_, {}, {R"({"method": "run", "data": {"uuid": "wf"}})"}, 51);
+  ASSERT_EQ(ws.messages.size(), 51u);
+  EXPECT_EQ(ws.messages[0], R"({"method": "run_started", "data": {"only_id": "fake000000"}})");
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(ws.messages[i + 1], test::FakeRunStarter::message("fake000000", i));
+  }
+  WsResult bad = ws_session(port_, {}, {"not json"}, 1);
+  ASSERT_EQ(bad.messages.size(), 1u);
+  EXPECT_EQ(parse_json(bad.messages[0])["method"], "error");
+}
+
+TEST_F(ServerTest, ClientThatLeavesDoesNotDisturbItsRun) {
+  start();
+  starter_->messages_per_run = 200;
+  starter_->held_ = true;
+  // Leave after the acknowledgement and two records.
+  WsResult ws = ws_session(port_, {}, {R"({"method": "run", "data": {"uuid": "wf"}})"}, 3);
+  EXPECT_EQ(ws.messages.size(), 3u);
+  starter_->release();
+  for (int i = 0; i < 500 && on_loop([this] { return api_->tracker()->in_progress(); }) > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(on_loop([this] { return api_->tracker()->in_progress(); }), 0u);
+  // The server is still serving.
+  EXPECT_EQ(http_request(port_, "GET", "/api/health").status, 200);
+}
+
+TEST_F(ServerTest, OriginsAreCheckedOnUpgradeAndRequests) {
+  ApiOptions options;
+  options.allowed_origins = {"https://soc.example.com"};
+  start(options);
+  const std::string ws_run = R"({"method": "run", "data": {"uuid": "wf"}})";
+  EXPECT_EQ(ws_session(port_, {{"Origin", "https://evil.example"}}, {ws_run}, 1).refused_status,
+            403);
+  EXPECT_EQ(http_request(port_, "POST", "/api/runs", R"({"uuid": "wf"})",
+                         {{"Origin", "https://evil.example"}, {"Content-Type", "text/plain"}})
+                .status,
+            403);
+  EXPECT_EQ(starter_->count(), 0u);
+  EXPECT_EQ(ws_session(port_, {{"Origin", "https://soc.example.com"}}, {ws_run}, 4).messages.size(),
+            4u);
+  EXPECT_EQ(ws_session(port_, {}, {ws_run}, 4).messages.size(), 4u);  // no Origin: not a browser
+}
+
+TEST_F(ServerTest, OversizedBodiesAre413AndStartNothing) {
+  ApiOptions options;
+  options.body_limit = 4096;
+  start(options);
+  // Announced too large: refused before the body is read.
+  std::string received = run_client(raw_exchange(
+      port_, "POST /api/runs HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000000\r\n\r\n"));
+  EXPECT_EQ(received.rfind("HTTP/1.1 413", 0), 0u) << received;
+  // Chunked, too large once read.
+  std::string chunk(3000, ' ');
+  std::string chunked = "POST /api/runs HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 2; ++i) chunked += "bb8\r\n" + chunk + "\r\n";
+  chunked += "0\r\n\r\n";
+  received = run_client(raw_exchange(port_, chunked));
+  EXPECT_EQ(received.rfind("HTTP/1.1 413", 0), 0u) << received.substr(0, 200);
+  // Same over the WebSocket: a message beyond the cap ends the connection.
+  std::string big = R"({"method": "run", "data": {"uuid": "wf", "data": ")" + std::string(8000, 'x') +
+                    "\"}}";
+  WsResult ws = ws_session(port_, {}, {big}, 1);
+  EXPECT_TRUE(ws.closed_by_server);
+  EXPECT_EQ(starter_->count(), 0u);
+  // Headers beyond their cap are refused too.
+  received = run_client(raw_exchange(
+      port_, "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + std::string(40000, 'a') +
+                 "\r\n\r\n"));
+  EXPECT_EQ(received.rfind("HTTP/1.1 431", 0), 0u) << received.substr(0, 200);
+}
+
+TEST_F(ServerTest, SlowAndIdleConnectionsTimeOut) {
+  ServerOptions options;
+  options.request_timeout = std::chrono::milliseconds(200);
+  start({}, options);
+  // Idle: no byte at all. The server closes; the client sees the end.
+  EXPECT_EQ(run_client(raw_exchange(port_, "")), "");
+  // Slow: a request that never finishes its headers.
+  EXPECT_EQ(run_client(raw_exchange(port_, "GET /api/health HTTP/1.1\r\nHost: 1")), "");
+}
+
+TEST_F(ServerTest, MalformedRequestsAre400) {
+  start();
+  std::string received = run_client(raw_exchange(port_, "BLAH\r\n\r\n"));
+  EXPECT_EQ(received.rfind("HTTP/1.1 400", 0), 0u) << received;
+}
+
+TEST_F(ServerTest, GracefulStopWaitsForRunsAndNamesThoseCutShort) {
+  start();
+  starter_->held_ = true;
+  ASSERT_EQ(http_request(port_, "POST", "/api/runs", R"({"uuid": "wf-held"})").status, 202);
+  auto stopped = net::co_spawn(
+      ioc_, graceful_stop(server_.get(), api_.get(), std::chrono::milliseconds(100)),
+      net::use_future);
+  std::vector<RunTracker::Run> cut_short = stopped.get();
+  ASSERT_EQ(cut_short.size(), 1u);
+  EXPECT_EQ(cut_short[0].only_id, "fake000000");
+  EXPECT_EQ(cut_short[0].uuid, "wf-held");
+  // No longer accepting.
+  EXPECT_THROW(http_request(port_, "GET", "/api/health"), boost::system::system_error);
+}
+
+TEST_F(ServerTest, GracefulStopLetsRunsCloseAndWatchersSeeTheEnd) {
+  start();
+  starter_->held_ = true;
+  starter_->messages_per_run = 2;
+  auto watcher = std::async(std::launch::async, [this] {
+    return ws_session(port_, {}, {R"({"method": "run", "data": {"uuid": "wf"}})"}, 1000);
+  });
+  while (on_loop([this] { return api_->tracker()->in_progress(); }) == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  auto stopped = net::co_spawn(
+      ioc_, graceful_stop(server_.get(), api_.get(), std::chrono::seconds(20)), net::use_future);
+  // New requests are refused while the run closes.
+  EXPECT_NE(http_request(port_, "GET", "/api/health").status, 200);
+  starter_->release();
+  EXPECT_TRUE(stopped.get().empty());
+  WsResult ws = watcher.get();
+  EXPECT_TRUE(ws.closed_by_server);
+  EXPECT_EQ(ws.messages.size(), 3u);  // acknowledgement and both records, then the close
+}
+
+// ---- the real binary --------------------------------------------------------
+
+// Kills the child if a failed assertion leaves the test before it was reaped.
+struct ChildGuard {
+  pid_t pid = 0;
+  ~ChildGuard() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+  }
+  int wait() {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) == pid) pid = 0;
+    return status;
+  }
+};
+
+TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
+  test::TempDir dir;
+  const std::string log = dir.file("serve.log");
+  std::vector<std::string> args = {VQFLOW_BINARY,  "--db",     dir.file("vqflow.db"),
+                                   "--apps",       dir.path().string(),
+                                   "--log-file",   log,        "serve",
+                                   "--listen",     "127.0.0.1:0", "--no-timers",
+                                   "--shutdown-grace", "5"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  ChildGuard child;
+  ASSERT_EQ(posix_spawn(&child.pid, VQFLOW_BINARY, nullptr, nullptr, argv.data(), environ), 0);
+
+  // The process log names the port it bound.
+  unsigned short port = 0;
+  const std::string listening = "listening on 127.0.0.1:";
+  for (int i = 0; i < 1000 && port == 0; ++i) {
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (auto at = line.find(listening); at != std::string::npos) {
+        port = static_cast<unsigned short>(std::stoi(line.substr(at + listening.size())));
+      }
+    }
+    if (port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_NE(port, 0) << "no listening line in the process log";
+  HttpResult health = http_request(port, "GET", "/api/health");
+  EXPECT_EQ(health.status, 200) << health.body;
+  HttpResult ping = http_request(port, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping", "id": 1})");
+  EXPECT_EQ(ping.body, R"({"jsonrpc": "2.0", "result": "pong", "id": 1})");
+
+  ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
+  int status = child.wait();
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(ServeProcess, RefusesNonLoopbackWithoutTokenFile) {
+  std::vector<std::string> args = {VQFLOW_BINARY, "serve", "--listen", "0.0.0.0:0", "--no-timers"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  test::TempDir dir;
+  ChildGuard child;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
+  ASSERT_EQ(posix_spawn(&child.pid, VQFLOW_BINARY, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = child.wait();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace vqflow
