@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -19,6 +20,9 @@
 #include <gtest/gtest.h>
 
 #include "fake_run_starter.h"
+#include "platform/database.h"
+#include "platform/kv_store.h"
+#include "support/fake_app_loader.h"
 #include "server/graceful_stop.h"
 #include "server/json_rpc.h"
 #include "support/test_support.h"
@@ -120,10 +124,10 @@ struct WsResult {
 };
 
 // Connects to /api/ws, sends each of `requests`, then reads until `enough`
-// messages arrived (or the server closes). leave_after: close once that many
-// messages arrived, without waiting for more.
+// messages arrived, or one holding `until`, or the server closes; then leaves.
 net::awaitable<WsResult> ws_call(unsigned short port, Headers headers,
-                                 std::vector<std::string> requests, std::size_t enough) {
+                                 std::vector<std::string> requests, std::size_t enough,
+                                 std::string until) {
   auto executor = co_await net::this_coro::executor;
   websocket::stream<beast::tcp_stream> ws(executor);
   co_await beast::get_lowest_layer(ws).async_connect(
@@ -149,14 +153,16 @@ net::awaitable<WsResult> ws_call(unsigned short port, Headers headers,
       co_return out;
     }
     out.messages.push_back(beast::buffers_to_string(buffer.data()));
+    if (!until.empty() && out.messages.back().find(until) != std::string::npos) break;
   }
   co_await ws.async_close(websocket::close_code::normal, net::redirect_error(net::use_awaitable, ec));
   co_return out;
 }
 
 WsResult ws_session(unsigned short port, const Headers& headers,
-                    const std::vector<std::string>& requests, std::size_t enough) {
-  return run_client(ws_call(port, headers, requests, enough));
+                    const std::vector<std::string>& requests, std::size_t enough,
+                    const std::string& until = "") {
+  return run_client(ws_call(port, headers, requests, enough, until));
 }
 
 // ---- server fixture --------------------------------------------------------
@@ -424,6 +430,204 @@ TEST_F(ServerTest, GracefulStopLetsRunsCloseAndWatchersSeeTheEnd) {
   WsResult ws = watcher.get();
   EXPECT_TRUE(ws.closed_by_server);
   EXPECT_EQ(ws.messages.size(), 3u);  // acknowledgement and both records, then the close
+}
+
+// ---- with the run engine ----------------------------------------------------
+
+// A playbook S -> A -> [U ->] B -> E whose nodes A and B call the fake app "echo".
+Row echo_playbook(const std::string& uuid, bool with_audit) {
+  Value cells = Value::array();
+  auto node = [&](const std::string& id, const std::string& name) {
+    cells.push_back({{"shape", "html"}, {"id", id}, {"data", {{"name", name}}}});
+  };
+  auto edge = [&](const std::string& from, const std::string& to) {
+    cells.push_back({{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
+  };
+  node("S", "开始");
+  node("A", "first");
+  node("B", "second");
+  node("E", "结束");
+  edge("S", "A");
+  if (with_audit) {
+    node("U", "审核");
+    edge("A", "U");
+    edge("U", "B");
+  } else {
+    edge("A", "B");
+  }
+  edge("B", "E");
+  Value flow_data = {
+      {"A", {{"app_dir", "echo"}, {"data", {{"node_name", "first"}, {"action", "run"}, {"text", "a"}}}}},
+      {"B", {{"app_dir", "echo"}, {"data", {{"node_name", "second"}, {"action", "run"}, {"text", "b"}}}}}};
+  Value controller = {{"U", {{"node_name", "审核"}, {"text", "auditor-7"}}}};
+  return {{"uuid", uuid},
+          {"name", "server test playbook"},
+          {"remarks", ""},
+          {"start_app", "S"},
+          {"end_app", "E"},
+          {"for_list", ""},
+          {"if_list", ""},
+          {"audit_list", with_audit ? "U" : ""},
+          {"flow_json", json_text(Value{{"cells", cells}})},
+          {"flow_data", json_text(flow_data)},
+          {"controller_data", json_text(controller)},
+          {"local_var_data", "[]"},
+          {"status", 0}};
+}
+
+// A whole server with the real engine on its own loop thread: `services` get
+// the fake "echo" app and the loop as their executor.
+class EngineServer {
+ public:
+  EngineServer(std::shared_ptr<Services> services, const test::TempDir& dir)
+      : services_(std::move(services)) {
+    std::filesystem::create_directories(dir.path() / "apps" / "echo");
+    std::ofstream(dir.path() / "apps" / "echo" / "app.json")
+        << R"({"identification": "vqflow", "is_public": true, "actions": {"run": {}}})";
+    services_->config.apps_path = dir.file("apps");
+    auto apps = std::make_shared<test::FakeAppLoader>();
+    apps->add("echo", "run", [](const NamedArguments& args) {
+      return Value{{"status", 0}, {"result", args.empty() ? "" : args[0].second}};
+    });
+    services_->apps = apps;
+    services_->executor = ioc_.get_executor();
+    add_ping_method(rpc_);
+    api_ = std::make_unique<Api>(services_, &rpc_, engine_run_starter(services_), ApiOptions{});
+    ServerOptions options;
+    options.listen = {"127.0.0.1", 0};
+    server_ = std::make_unique<Server>(ioc_, *api_, options);
+    server_->start();
+    port_ = server_->port();
+    thread_ = std::thread([this] { ioc_.run(); });
+  }
+  ~EngineServer() {
+    net::post(ioc_, [this] { server_->close_all(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ioc_.stop();
+    thread_.join();
+  }
+  unsigned short port() const { return port_; }
+  Services& services() { return *services_; }
+
+  // The stored records of a run once its last one says it closed or waits
+  // (gives up after a while and answers what is there).
+  Value settled_logs(const std::string& only_id) {
+    Value records = Value::array();
+    for (int i = 0; i < 1000; ++i) {
+      records = http_request(port_, "GET", "/api/runs/" + only_id + "/logs").json();
+      if (!records.empty()) {
+        const Value& last = records.back()["result"];
+        if (last == "剧本执行结束" || last == "剧本等待审核...") break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return records;
+  }
+
+ private:
+  net::io_context ioc_;
+  std::shared_ptr<Services> services_;
+  RpcRegistry rpc_;
+  std::unique_ptr<Api> api_;
+  std::unique_ptr<Server> server_;
+  std::thread thread_;
+  unsigned short port_ = 0;
+};
+
+std::vector<std::string> results(const Value& records) {
+  std::vector<std::string> out;
+  for (const auto& r : records) out.push_back(text_form(r["result"]));
+  return out;
+}
+
+TEST(EngineServer, WebSocketClientReceivesTheRunsRecordsInOrderAsStored) {
+  test::TempDir dir;
+  EngineServer server(test::make_test_services(dir), dir);
+  server.services().db->table("workflow").insert(echo_playbook("pb", false));
+  // Live texts escape every non-ASCII character.
+  std::string end_record = json_text(Value("剧本执行结束"));
+  end_record = end_record.substr(1, end_record.size() - 2);
+  WsResult ws = ws_session(server.port(), {}, {R"({"method": "run", "data": {"uuid": "pb"}})"},
+                           100, end_record);
+  ASSERT_GE(ws.messages.size(), 2u);
+  Value ack = parse_json(ws.messages[0]);
+  ASSERT_EQ(ack["method"], "run_started") << ws.messages[0];
+  const std::string only_id = ack["data"]["only_id"];
+  Value live = Value::array();
+  for (std::size_t i = 1; i < ws.messages.size(); ++i) {
+    Value message = parse_json(ws.messages[i]);
+    EXPECT_EQ(message["method"], "execute_log");
+    EXPECT_EQ(message["data"]["only_id"], only_id);
+    live.push_back(message["data"]);
+  }
+  EXPECT_EQ(results(live), (std::vector<std::string>{"剧本开始执行", "a", "b", "剧本执行结束"}));
+  // What the client saw is what was stored, record for record.
+  Value stored = server.settled_logs(only_id);
+  EXPECT_EQ(stored, live);
+}
+
+TEST(EngineServer, AuditWaitsAndAnApprovalOverHttpResumesTheRun) {
+  test::TempDir dir;
+  EngineServer server(test::make_test_services(dir), dir);
+  server.services().db->table("workflow").insert(echo_playbook("pb", true));
+  HttpResult started = http_request(server.port(), "POST", "/api/runs", R"({"uuid": "pb"})");
+  ASSERT_EQ(started.status, 202) << started.body;
+  const std::string only_id = started.json()["only_id"];
+  EXPECT_EQ(results(server.settled_logs(only_id)),
+            (std::vector<std::string>{"剧本开始执行", "a", "剧本等待审核..."}));
+  Value approval = {{"uuid", "pb"},       {"audit_app", "U"}, {"audit_status", "1"},
+                    {"only_id", only_id}, {"user", "alice"}, {"start_app", "B"}};
+  HttpResult approved = http_request(server.port(), "POST", "/api/runs", json_text(approval));
+  ASSERT_EQ(approved.status, 202) << approved.body;
+  EXPECT_EQ(results(server.settled_logs(only_id)),
+            (std::vector<std::string>{"剧本开始执行", "a", "剧本等待审核...",
+                                      "【alice】通过了该剧本执行", "b", "剧本执行结束"}));
+  Value health = http_request(server.port(), "GET", "/api/health").json();
+  EXPECT_EQ(health["exec_sum"], 0) << health.dump();
+}
+
+// Two servers on one Redis and one PostgreSQL: a run started on the first
+// waits for its audit, the decision goes to the second, and both serve the
+// run's whole log.
+TEST(EngineServerLive, AuditApprovedOnAnotherServerResumesTheRun) {
+  auto redis = test::live_redis_url();
+  auto pg = test::live_pg_url();
+  if (!redis || !pg) GTEST_SKIP() << "VQFLOW_TEST_REDIS / VQFLOW_TEST_PG not set";
+  auto open = [&] {
+    Config config;
+    config.db_url = *pg;
+    config.kv_url = *redis;
+    auto services = std::make_shared<Services>();
+    services->config = config;
+    services->db = open_database(config.db_url);
+    services->db->init_schema();
+    services->kv = open_kv_store(config.kv_url, std::nullopt);
+    return services;
+  };
+  test::TempDir unique;
+  EngineServer first(open(), unique);
+  EngineServer second(open(), unique);
+  const std::string uuid = "pb-" + unique.path().filename().string();
+  first.services().db->table("workflow").insert(echo_playbook(uuid, true));
+
+  HttpResult started =
+      http_request(first.port(), "POST", "/api/runs", json_text(Value{{"uuid", uuid}}));
+  ASSERT_EQ(started.status, 202) << started.body;
+  const std::string only_id = started.json()["only_id"];
+  EXPECT_EQ(results(first.settled_logs(only_id)),
+            (std::vector<std::string>{"剧本开始执行", "a", "剧本等待审核..."}));
+  // The waiting run is visible from the second server too.
+  EXPECT_EQ(second.settled_logs(only_id).size(), 3u);
+
+  Value approval = {{"uuid", uuid},       {"audit_app", "U"}, {"audit_status", "1"},
+                    {"only_id", only_id}, {"user", "bob"},   {"start_app", "B"}};
+  ASSERT_EQ(http_request(second.port(), "POST", "/api/runs", json_text(approval)).status, 202);
+  const std::vector<std::string> whole = {"剧本开始执行", "a", "剧本等待审核...",
+                                          "【bob】通过了该剧本执行", "b", "剧本执行结束"};
+  EXPECT_EQ(results(second.settled_logs(only_id)), whole);
+  EXPECT_EQ(results(first.settled_logs(only_id)), whole);
+  auto reports = first.services().db->table("report").where("report_no", only_id).get();
+  EXPECT_EQ(reports.size(), 1u);
 }
 
 // ---- the real binary --------------------------------------------------------
