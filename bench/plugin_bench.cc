@@ -2,11 +2,15 @@
 // bare posix_spawn of the same program, and a persistent call against a bare
 // pipe round trip to the same worker. The plug-in is this very binary: when
 // started as ".../main/run" it plays the app instead of running benchmarks.
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,18 +18,11 @@
 #include <fstream>
 #include <string>
 
-#include <benchmark/benchmark.h>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
-#include <boost/asio/io_context.hpp>
-
 #include "platform/builtin_apps.h"
 #include "platform/plugin_loader.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-extern char** environ;
 
 namespace {
 
@@ -116,6 +113,10 @@ void call_through_loader(benchmark::State& state, const std::string& app) {
 void BM_OneShotPluginCall(benchmark::State& state) { call_through_loader(state, "bench_one-shot"); }
 BENCHMARK(BM_OneShotPluginCall)->Unit(benchmark::kMicrosecond);
 
+// The same minimal environment the loader gives.
+char* k_environment[] = {const_cast<char*>("PATH=/usr/local/bin:/usr/bin:/bin"),
+                         const_cast<char*>("LANG=C.UTF-8"), nullptr};
+
 // The floor for one-shot calls: spawn, write stdin, read stdout, reap.
 void BM_PlainPosixSpawn(benchmark::State& state) {
   const std::string program = apps().program("one-shot");
@@ -128,7 +129,8 @@ void BM_PlainPosixSpawn(benchmark::State& state) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("ping"), nullptr};
     pid_t pid;
-    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) != 0) std::abort();
+    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, k_environment) != 0)
+      std::abort();
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
@@ -159,7 +161,8 @@ void BM_PlainPipeRoundTrip(benchmark::State& state) {
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--serve"), nullptr};
   pid_t pid;
-  if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) != 0) std::abort();
+  if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, k_environment) != 0)
+    std::abort();
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -168,7 +171,8 @@ void BM_PlainPipeRoundTrip(benchmark::State& state) {
   size_t capacity = 0;
   unsigned long long id = 0;
   for (auto _ : state) {
-    std::string request = "{\"id\": " + std::to_string(++id) + ", \"action\": \"ping\", \"args\": {}}\n";
+    std::string request =
+        "{\"id\": " + std::to_string(++id) + ", \"action\": \"ping\", \"args\": {}}\n";
     if (::write(in[1], request.data(), request.size()) != static_cast<ssize_t>(request.size()))
       std::abort();
     if (::getline(&line, &capacity, answers) <= 0) std::abort();

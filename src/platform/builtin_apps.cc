@@ -4,9 +4,8 @@
 #include <wctype.h>
 
 #define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include <fmt/format.h>
+#include <pcre2.h>
 
 #include "platform/errors.h"
 #include "platform/plugin_loader_manifest.h"
@@ -114,7 +113,8 @@ long map_case(long cp, bool upper) {
   if (locale_t loc = unicode_ctype())
     return upper ? static_cast<long>(towupper_l(static_cast<wint_t>(cp), loc))
                  : static_cast<long>(towlower_l(static_cast<wint_t>(cp), loc));
-  if (cp < 0x80) return upper ? std::toupper(static_cast<int>(cp)) : std::tolower(static_cast<int>(cp));
+  if (cp < 0x80)
+    return upper ? std::toupper(static_cast<int>(cp)) : std::tolower(static_cast<int>(cp));
   return cp;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/plugin_loader.h"
 
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,6 @@
 #include <mutex>
 #include <sstream>
 #include <unordered_map>
-
-#include <fmt/format.h>
 
 #include "platform/app_path.h"
 #include "platform/builtin_apps.h"
@@ -151,7 +150,8 @@ class PluginLoader : public AppLoader {
           printable_name(app_dir)));
     const std::string app = printable_name(app_dir);
     if (!is_valid_action_name(action))
-      throw AppLoadError(fmt::format("app {}: invalid action name {}", app, printable_name(action)));
+      throw AppLoadError(
+          fmt::format("app {}: invalid action name {}", app, printable_name(action)));
 
     const std::string folder = apps_path_ + "/" + app_dir;
     struct stat st;
@@ -197,14 +197,15 @@ class PluginLoader : public AppLoader {
   };
 
   // The parsed app.json and its stamp; parsed again only when the file changed.
-  std::pair<std::shared_ptr<const AppManifest>, std::string> manifest_of(const std::string& app_dir,
-                                                                         const std::string& folder) {
+  std::pair<std::shared_ptr<const AppManifest>, std::string> manifest_of(
+      const std::string& app_dir, const std::string& folder) {
     const std::string path = folder + "/app.json";
     const std::string app = printable_name(app_dir);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
       throw AppLoadError(fmt::format("app {}: {}: {}", app, path, std::strerror(errno)));
-    if (!S_ISREG(st.st_mode)) throw AppLoadError(fmt::format("app {}: {} is not a file", app, path));
+    if (!S_ISREG(st.st_mode))
+      throw AppLoadError(fmt::format("app {}: {} is not a file", app, path));
     const std::string stamp = stamp_of(st);
     {
       std::lock_guard lock(mutex_);
@@ -213,15 +214,14 @@ class PluginLoader : public AppLoader {
         return {cached->second.manifest, stamp};
     }
     if (static_cast<std::size_t>(st.st_size) > k_max_manifest_bytes)
-      throw AppLoadError(fmt::format("app {}: {} is larger than {} bytes", app, path,
-                                     k_max_manifest_bytes));
+      throw AppLoadError(
+          fmt::format("app {}: {} is larger than {} bytes", app, path, k_max_manifest_bytes));
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
     if (!file && !file.eof())
       throw AppLoadError(fmt::format("app {}: {}: cannot be read", app, path));
-    auto manifest =
-        std::make_shared<const AppManifest>(parse_app_manifest(text.str(), app_dir));
+    auto manifest = std::make_shared<const AppManifest>(parse_app_manifest(text.str(), app_dir));
     std::lock_guard lock(mutex_);
     manifests_[app_dir] = CachedManifest{stamp, manifest};
     return {manifest, stamp};

@@ -29,7 +29,8 @@ AppManifest parse_app_manifest(std::string_view text, const std::string& app_dir
     if (*mode == "persistent") {
       manifest.persistent = true;
     } else if (*mode != "one-shot") {
-      bad_manifest(app_dir, "\"mode\" must be \"one-shot\" or \"persistent\", not " + json_text(*mode));
+      bad_manifest(app_dir,
+                   "\"mode\" must be \"one-shot\" or \"persistent\", not " + json_text(*mode));
     }
   }
 
@@ -51,7 +52,8 @@ AppManifest parse_app_manifest(std::string_view text, const std::string& app_dir
           bad_manifest(app_dir, at + " needs a non-empty text \"key\"");
         ActionArg declared{key->get<std::string>(), false};
         if (auto required = arg.find("required"); required != arg.end()) {
-          if (!required->is_boolean()) bad_manifest(app_dir, at + ".required must be true or false");
+          if (!required->is_boolean())
+            bad_manifest(app_dir, at + ".required must be true or false");
           declared.required = required->get<bool>();
         }
         for (const auto& earlier : spec.args)

@@ -1,23 +1,22 @@
 #include "platform/plugin_loader_persistent.h"
 
+#include <fmt/format.h>
 #include <signal.h>
+#include <spdlog/spdlog.h>
 
 #include <array>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
 #include <deque>
 #include <map>
 #include <set>
 #include <thread>
-
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
-#include <fmt/format.h>
-#include <spdlog/spdlog.h>
 
 #include "platform/errors.h"
 #include "platform/process_runner.h"
@@ -35,7 +34,8 @@ Value interpret_worker_answer(const Value& answer, const std::string& context) {
   if (auto error = answer.find("error"); error != answer.end()) {
     std::string kind, message;
     if (error->is_object()) {
-      if (auto k = error->find("kind"); k != error->end() && k->is_string()) kind = k->get<std::string>();
+      if (auto k = error->find("kind"); k != error->end() && k->is_string())
+        kind = k->get<std::string>();
       if (auto m = error->find("message"); m != error->end())
         message = m->is_string() ? m->get<std::string>() : json_text(*m);
     } else if (error->is_string()) {
@@ -89,9 +89,10 @@ class HandlerCompletion : public Completion {
     if (done_) return;
     done_ = true;
     auto executor = std::move(executor_);
-    asio::post(executor, [handler = std::move(handler_), error, value = std::move(value)]() mutable {
-      handler(error, std::move(value));
-    });
+    asio::post(executor,
+               [handler = std::move(handler_), error, value = std::move(value)]() mutable {
+                 handler(error, std::move(value));
+               });
   }
 
  private:
@@ -202,10 +203,9 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     pending_.clear();
     for (auto& [id, call] : calls) {
       call.timer->cancel();
-      std::string message = id == timed_out
-                                ? fmt::format("{}: timed out after {:g} s", call.context,
-                                              seconds(call.timeout))
-                                : fmt::format("{}: {}", call.context, reason);
+      std::string message = id == timed_out ? fmt::format("{}: timed out after {:g} s",
+                                                          call.context, seconds(call.timeout))
+                                            : fmt::format("{}: {}", call.context, reason);
       call.done->complete(std::make_exception_ptr(AppCallError(message)), Value());
     }
   }
@@ -366,7 +366,8 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     }
     std::string hint = last_line(err_tail_);
     if (hint.size() > 2000) hint = hint.substr(hint.size() - 2000);
-    fail("worker ended: " + describe_ending(ending, ProcessSpec{}) + (hint.empty() ? "" : ": " + hint));
+    fail("worker ended: " + describe_ending(ending, ProcessSpec{}) +
+         (hint.empty() ? "" : ": " + hint));
     err_.close(ec);
     idle_.cancel();
     host_.forget(this);
@@ -395,8 +396,9 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
 
 void WorkerHost::Impl::submit(Call call, std::unique_ptr<Completion> done) {
   if (stopping_) {
-    done->complete(std::make_exception_ptr(AppCallError(call.context + ": the app loader is shutting down")),
-                   Value());
+    done->complete(
+        std::make_exception_ptr(AppCallError(call.context + ": the app loader is shutting down")),
+        Value());
     return;
   }
   auto found = live_.find(call.app_key);
@@ -415,7 +417,8 @@ void WorkerHost::Impl::submit(Call call, std::unique_ptr<Completion> done) {
     try {
       child = process_detail::spawn(spec);
     } catch (const ProcessError& e) {
-      done->complete(std::make_exception_ptr(AppCallError(call.context + ": " + e.what())), Value());
+      done->complete(std::make_exception_ptr(AppCallError(call.context + ": " + e.what())),
+                     Value());
       return;
     }
     auto worker = std::make_shared<Worker>(*this, call, child);
@@ -455,7 +458,8 @@ boost::asio::awaitable<Value> WorkerHost::call(Call call) {
                                           void(std::exception_ptr, Value)>(
       [host](auto handler, Call call) {
         std::unique_ptr<Completion> done =
-            std::make_unique<HandlerCompletion<std::decay_t<decltype(handler)>>>(std::move(handler));
+            std::make_unique<HandlerCompletion<std::decay_t<decltype(handler)>>>(
+                std::move(handler));
         asio::post(host->ioc(), [host, call = std::move(call), done = std::move(done)]() mutable {
           host->submit(std::move(call), std::move(done));
         });

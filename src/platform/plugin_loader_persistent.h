@@ -1,10 +1,9 @@
 #pragma once
+#include <boost/asio/awaitable.hpp>
 #include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
-
-#include <boost/asio/awaitable.hpp>
 
 #include "platform/plugin_loader.h"
 #include "value/value.h"
@@ -31,7 +30,7 @@ class WorkerHost {
     std::string program;  // the executable, run with "--serve"
     std::string context;  // "app x action y", for messages
     std::string action;
-    Value args;           // JSON object of text arguments
+    Value args;  // JSON object of text arguments
     std::chrono::steady_clock::duration timeout;
     std::size_t output_cap;  // bytes of one answer line
   };

@@ -1,6 +1,7 @@
 #include "platform/process_runner.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -8,11 +9,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <memory>
-#include <mutex>
-
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -22,7 +18,10 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
-#include <fmt/format.h>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -116,8 +115,8 @@ Spawned spawn(const ProcessSpec& spec) {
   sigemptyset(&empty);
   posix_spawnattr_setsigmask(&attr, &empty);
   posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
-                                      POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   std::vector<char*> argv;
   for (const auto& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
@@ -334,8 +333,7 @@ awaitable<ProcessResult> run_on_strand(ProcessSpec spec) {
   asio::co_spawn(ex, watchdog(run), asio::detached);
 
   error_code ec;
-  while (!run->finished)
-    co_await run->done.async_wait(asio::redirect_error(use_awaitable, ec));
+  while (!run->finished) co_await run->done.async_wait(asio::redirect_error(use_awaitable, ec));
   co_return std::move(run->result);
 }
 
@@ -356,8 +354,7 @@ std::string describe_ending(const ProcessResult& result, const ProcessSpec& spec
   if (result.timed_out)
     return fmt::format("timed out after {:g} s",
                        std::chrono::duration<double>(spec.timeout).count());
-  if (result.output_exceeded)
-    return fmt::format("output exceeds {} bytes", spec.output_cap);
+  if (result.output_exceeded) return fmt::format("output exceeds {} bytes", spec.output_cap);
   if (result.exited) return fmt::format("exit status {}", result.exit_code);
   if (result.signal != 0) {
     const char* name = ::strsignal(result.signal);

@@ -1,13 +1,12 @@
 #pragma once
 #include <sys/types.h>
 
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
 #include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
-
-#include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/awaitable.hpp>
 
 #include "platform/errors.h"
 
@@ -29,18 +28,18 @@ struct ProcessSpec {
   std::chrono::steady_clock::duration timeout = std::chrono::seconds(300);
   // After the timeout the process group gets SIGTERM, and SIGKILL this long after.
   std::chrono::steady_clock::duration kill_grace = std::chrono::seconds(2);
-  std::size_t output_cap = 16u << 20;    // bytes of stdout; beyond it the group is killed
-  std::size_t stderr_keep = 64u << 10;   // only the last bytes of stderr are kept
+  std::size_t output_cap = 16u << 20;   // bytes of stdout; beyond it the group is killed
+  std::size_t stderr_keep = 64u << 10;  // only the last bytes of stderr are kept
 };
 
 struct ProcessResult {
-  bool exited = false;      // ended by exit(): exit_code is valid
+  bool exited = false;  // ended by exit(): exit_code is valid
   int exit_code = -1;
-  int signal = 0;           // the signal that ended it, when it did not exit
-  bool timed_out = false;   // killed because it outlived the timeout
+  int signal = 0;                // the signal that ended it, when it did not exit
+  bool timed_out = false;        // killed because it outlived the timeout
   bool output_exceeded = false;  // killed because stdout grew beyond the cap
-  std::string out;          // stdout (at most output_cap bytes)
-  std::string err;          // the last stderr_keep bytes of stderr
+  std::string out;               // stdout (at most output_cap bytes)
+  std::string err;               // the last stderr_keep bytes of stderr
 };
 
 // Runs a program in its own process group and collects its output, without

@@ -66,7 +66,12 @@ TEST(BuiltinApps, TextActions) {
   const std::vector<Case> cases = {
       {"upper", {{"text", "héllo wörld ß"}}, "HÉLLO WÖRLD ß"},
       {"lower", {{"text", "ÀÉÎ Straße"}}, "àéî straße"},
-      {"upper", {{"text", "a\xff" "b"}}, "A\xff" "B"},
+      {"upper",
+       {{"text",
+         "a\xff"
+         "b"}},
+       "A\xff"
+       "B"},
       {"strip", {{"text", " \t a b \n"}}, "a b"},
       {"strip", {{"text", "\u3000x\u00a0y\u3000"}}, "x\u00a0y"},
       {"strip", {{"text", "   "}}, ""},
@@ -88,8 +93,9 @@ TEST(BuiltinApps, TextActions) {
 }
 
 TEST(BuiltinApps, RegexMatchIsUnicodeAwareAndBounded) {
-  EXPECT_EQ(result_of("vq_text", "regex_match", {{"text", "id=42, x"}, {"pattern", R"((\w+)=(\d+))"}}),
-            Value::array({"id=42", "id", "42"}));
+  EXPECT_EQ(
+      result_of("vq_text", "regex_match", {{"text", "id=42, x"}, {"pattern", R"((\w+)=(\d+))"}}),
+      Value::array({"id=42", "id", "42"}));
   EXPECT_EQ(result_of("vq_text", "regex_match", {{"text", "café"}, {"pattern", R"(^\w+$)"}}),
             Value::array({"café"}));
   EXPECT_EQ(result_of("vq_text", "regex_match", {{"text", "ab"}, {"pattern", "(x)?b"}}),
@@ -106,9 +112,9 @@ TEST(BuiltinApps, RegexMatchIsUnicodeAwareAndBounded) {
         << e.what();
   }
   // Catastrophic backtracking hits the match limit instead of spinning.
-  EXPECT_THROW(call("vq_text", "regex_match",
-                    {{"text", std::string(30, 'a') + "!"}, {"pattern", "(a+)+$"}}),
-               AppCallError);
+  EXPECT_THROW(
+      call("vq_text", "regex_match", {{"text", std::string(30, 'a') + "!"}, {"pattern", "(a+)+$"}}),
+      AppCallError);
   EXPECT_THROW(call("vq_text", "regex_match", {{"text", "\xff"}, {"pattern", "."}}), AppCallError);
 }
 
@@ -119,14 +125,13 @@ TEST(BuiltinApps, JsonPick) {
     Value expected;
   };
   const std::vector<Case> cases = {
-      {"a.b.0", 10},
-      {"a.b.1.c", "deep"},
-      {"a.b.-1.c", "deep"},
-      {"a.b", parse_json(R"([10, {"c": "deep"}])")},
+      {"a.b.0", 10},         {"a.b.1.c", "deep"},
+      {"a.b.-1.c", "deep"},  {"a.b", parse_json(R"([10, {"c": "deep"}])")},
       {"", parse_json(doc)},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(result_of("vq_json", "pick", {{"json", doc}, {"path", c.path}}), c.expected) << c.path;
+    EXPECT_EQ(result_of("vq_json", "pick", {{"json", doc}, {"path", c.path}}), c.expected)
+        << c.path;
 
   Value missing = call("vq_json", "pick", {{"json", doc}, {"path", "a.b.5"}});
   EXPECT_EQ(missing["status"], 2);
@@ -141,7 +146,8 @@ TEST(BuiltinApps, JsonPick) {
 }
 
 TEST(BuiltinApps, JsonBuild) {
-  EXPECT_EQ(result_of("vq_json", "build", {{"key", "n"}, {"value", "5"}}), parse_json(R"({"n": 5})"));
+  EXPECT_EQ(result_of("vq_json", "build", {{"key", "n"}, {"value", "5"}}),
+            parse_json(R"({"n": 5})"));
   EXPECT_EQ(result_of("vq_json", "build",
                       {{"key", "s"}, {"value", "plain text"}, {"base", R"({"a": [1]})"}}),
             parse_json(R"({"a": [1], "s": "plain text"})"));

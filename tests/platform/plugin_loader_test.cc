@@ -1,12 +1,8 @@
 #include "platform/plugin_loader.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -15,7 +11,10 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
-#include <gtest/gtest.h>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "platform/app_path.h"
 #include "platform/errors.h"
@@ -142,16 +141,18 @@ class PluginLoaderTest : public ::testing::Test {
 TEST(AppPath, OnlyPlainNamesAreAppFolders) {
   for (const std::string& name : std::vector<std::string>{"a", "shell_kit", "app-1.2", "A_b-c.d"})
     EXPECT_TRUE(is_plain_app_dir(name)) << name;
-  for (const std::string& name : std::vector<std::string>{"", ".", "..", "../x", "a/b", "/etc", ".hidden", "a b", "a\\b",
-                                 "a\nb", "é", std::string("x\0y", 3), std::string(256, 'a')})
+  for (const std::string& name :
+       std::vector<std::string>{"", ".", "..", "../x", "a/b", "/etc", ".hidden", "a b", "a\\b",
+                                "a\nb", "é", std::string("x\0y", 3), std::string(256, 'a')})
     EXPECT_FALSE(is_plain_app_dir(name)) << name;
 }
 
 TEST_F(PluginLoaderTest, BadFolderNamesNeverReachOutsideTheAppsFolder) {
   // A perfectly good app right beside the apps folder.
   fs::copy(apps_ / "shell_kit", dir_.path() / "outside", fs::copy_options::recursive);
-  for (const std::string& name : std::vector<std::string>{"../outside", "a/b", ".hidden", "", std::string("x\0y", 3), "..",
-                                 "shell_kit/../shell_kit"})
+  for (const std::string& name :
+       std::vector<std::string>{"../outside", "a/b", ".hidden", "", std::string("x\0y", 3), "..",
+                                "shell_kit/../shell_kit"})
     EXPECT_CONTAINS(load_failure(name, "echo"), "not a plain folder name");
 }
 
@@ -162,10 +163,12 @@ TEST_F(PluginLoaderTest, LoadFailuresSayWhatIsMissing) {
   EXPECT_CONTAINS(load_failure("no_manifest", "echo"), "app.json: No such file or directory");
 
   write_file(apps_ / "bad_manifest/app.json", "{\"actions\": ");
-  EXPECT_CONTAINS(load_failure("bad_manifest", "echo"), "app bad_manifest: app.json: not valid JSON");
+  EXPECT_CONTAINS(load_failure("bad_manifest", "echo"),
+                  "app bad_manifest: app.json: not valid JSON");
 
   write_file(apps_ / "bad_args/app.json", R"({"actions": {"x": {"args": [{"required": true}]}}})");
-  EXPECT_CONTAINS(load_failure("bad_args", "x"), "actions.x.args[0] needs a non-empty text \"key\"");
+  EXPECT_CONTAINS(load_failure("bad_args", "x"),
+                  "actions.x.args[0] needs a non-empty text \"key\"");
 
   write_file(apps_ / "no_run/app.json", R"({"actions": {"x": {}}})");
   EXPECT_CONTAINS(load_failure("no_run", "x"), "main/run: No such file or directory");
@@ -174,7 +177,8 @@ TEST_F(PluginLoaderTest, LoadFailuresSayWhatIsMissing) {
   write_file(apps_ / "not_exec/main/run", "#!/bin/sh\n");
   EXPECT_CONTAINS(load_failure("not_exec", "x"), "is not executable");
 
-  EXPECT_CONTAINS(load_failure("shell_kit", "nope"), "app shell_kit: app.json offers no action nope");
+  EXPECT_CONTAINS(load_failure("shell_kit", "nope"),
+                  "app shell_kit: app.json offers no action nope");
   EXPECT_CONTAINS(load_failure("shell_kit", "--serve"), "invalid action name");
 }
 
@@ -268,7 +272,8 @@ TEST_F(PluginLoaderTest, LargeArgumentsToAPluginThatDoesNotReadThem) {
             "ignored stdin");
 }
 
-boost::asio::awaitable<void> call_into(std::shared_ptr<AppAction> action, std::shared_ptr<Value> out) {
+boost::asio::awaitable<void> call_into(std::shared_ptr<AppAction> action,
+                                       std::shared_ptr<Value> out) {
   *out = co_await action->call({});
 }
 
@@ -327,7 +332,8 @@ TEST_F(PluginLoaderTest, PersistentWorkerReportsFailuresAndKeepsServing) {
   const Value pid = call("py_worker", "pid")["result"];
   EXPECT_CONTAINS(failure<AppArgumentError>("py_worker", "needs_two", {{"a", "1"}}),
                   "TypeError: needs_two() missing 1 required positional argument: 'b'");
-  EXPECT_EQ(failure<AppCallError>("py_worker", "boom"), "app py_worker action boom: ValueError: boom");
+  EXPECT_EQ(failure<AppCallError>("py_worker", "boom"),
+            "app py_worker action boom: ValueError: boom");
   EXPECT_EQ(failure<AppArgumentError>("py_worker", "echo", {{"txt", "1"}}),
             "app py_worker action echo: unexpected argument txt");
   EXPECT_EQ(call("py_worker", "pid")["result"], pid);
@@ -369,8 +375,9 @@ TEST_F(PluginLoaderTest, HungCallKillsTheWorker) {
 }
 
 TEST_F(PluginLoaderTest, WorkerBreakingTheProtocolIsStopped) {
-  EXPECT_CONTAINS(failure<AppCallError>("py_worker", "garbage"),
-                  "worker stopped: it wrote a line that is not a JSON object: \"this is not JSON\"");
+  EXPECT_CONTAINS(
+      failure<AppCallError>("py_worker", "garbage"),
+      "worker stopped: it wrote a line that is not a JSON object: \"this is not JSON\"");
   EXPECT_EQ(call("py_worker", "echo", {{"text", "fresh"}})["result"], "fresh");
 }
 
@@ -397,9 +404,8 @@ TEST_F(PluginLoaderTest, DroppingTheLoaderStopsItsWorkers) {
 
 TEST_F(PluginLoaderTest, SdkWorksInOneShotModeToo) {
   fs::copy(apps_ / "py_worker", apps_ / "py_once", fs::copy_options::recursive);
-  Value manifest = parse_json(std::string(std::istreambuf_iterator<char>(
-                                              std::ifstream(apps_ / "py_once/app.json").rdbuf()),
-                                          {}));
+  Value manifest = parse_json(std::string(
+      std::istreambuf_iterator<char>(std::ifstream(apps_ / "py_once/app.json").rdbuf()), {}));
   manifest.erase("mode");
   write_file(apps_ / "py_once/app.json", json_text(manifest));
   EXPECT_EQ(call("py_once", "echo", {{"text", "héllo"}})["result"], "héllo");
@@ -458,10 +464,17 @@ TEST_F(ExampleAppsTest, JsonPicker) {
 
 TEST_F(ExampleAppsTest, IpClassifier) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"10.1.2.3", "private"},  {"192.168.0.1", "private"}, {"8.8.8.8", "public"},
-      {"127.0.0.1", "loopback"}, {"::1", "loopback"},       {"fd00::1", "private"},
-      {"2001:4860:4860::8888", "public"}, {"::ffff:10.0.0.1", "private"},
-      {"300.1.1.1", "invalid"}, {"not an ip", "invalid"},   {" 1.1.1.1 ", "public"},
+      {"10.1.2.3", "private"},
+      {"192.168.0.1", "private"},
+      {"8.8.8.8", "public"},
+      {"127.0.0.1", "loopback"},
+      {"::1", "loopback"},
+      {"fd00::1", "private"},
+      {"2001:4860:4860::8888", "public"},
+      {"::ffff:10.0.0.1", "private"},
+      {"300.1.1.1", "invalid"},
+      {"not an ip", "invalid"},
+      {" 1.1.1.1 ", "public"},
   };
   for (const auto& [ip, kind] : cases) {
     Value answer = call("ip_classifier", "classify", {{"ip", ip}});

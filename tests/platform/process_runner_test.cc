@@ -1,22 +1,21 @@
 #include "platform/process_runner.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <set>
-#include <sstream>
-#include <thread>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <gtest/gtest.h>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "support/test_support.h"
 
@@ -176,9 +175,9 @@ TEST(ProcessRunner, ProcessThatLeftTheGroupCannotHoldTheCallForever) {
   // setsid puts the sleeper in its own group, out of reach of the group kill;
   // it keeps stdout open, so the runner must stop waiting for the pipe.
   const std::string pid_file = dir.file("pid");
-  auto spec = shell("setsid sh -c 'echo $$ > " + pid_file + ".tmp; mv " + pid_file + ".tmp " +
-                    pid_file + "; exec sleep 1000' & while [ ! -s " + pid_file +
-                    " ]; do sleep 0.01; done; echo done");
+  auto spec =
+      shell("setsid sh -c 'echo $$ > " + pid_file + ".tmp; mv " + pid_file + ".tmp " + pid_file +
+            "; exec sleep 1000' & while [ ! -s " + pid_file + " ]; do sleep 0.01; done; echo done");
   spec.kill_grace = 200ms;
   ProcessResult result = run(spec);
   EXPECT_EQ(result.exit_code, 0);
