@@ -1,14 +1,13 @@
 // Scheduler costs: adding a job among 10,000, and how late 1,000 interval jobs
 // that come due in the same second actually run, with the CPU each fire takes.
+#include <benchmark/benchmark.h>
 #include <time.h>
 
 #include <algorithm>
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
-#include <boost/asio/io_context.hpp>
 
 #include "platform/scheduler.h"
 
@@ -56,7 +55,8 @@ BENCHMARK(BM_AddIntervalJobAmong10k);
 void BM_AddCronJobAmong10k(benchmark::State& state) {
   auto s = with_jobs(10'000);
   for (auto _ : state) {
-    s->add_job(noop(), CronTrigger::from_crontab("*/5 9-17 * * mon-fri", nullptr, nullptr, 0, utc()),
+    s->add_job(noop(),
+               CronTrigger::from_crontab("*/5 9-17 * * mon-fri", nullptr, nullptr, 0, utc()),
                "extra", {"pb"});
     s->remove_job("extra");
   }
@@ -124,7 +124,8 @@ void BM_FiringLateness1000(benchmark::State& state) {
     std::sort(lateness_ms.begin(), lateness_ms.end());
     auto pct = [&](double p) {
       if (lateness_ms.empty()) return -1.0;
-      return lateness_ms[std::min(lateness_ms.size() - 1, static_cast<std::size_t>(p * lateness_ms.size()))];
+      return lateness_ms[std::min(lateness_ms.size() - 1,
+                                  static_cast<std::size_t>(p * lateness_ms.size()))];
     };
     state.counters["fires"] = static_cast<double>(lateness_ms.size());
     state.counters["late_median_ms"] = pct(0.5);

@@ -1,8 +1,8 @@
+#include <fmt/format.h>
+
 #include <iostream>
 #include <optional>
 #include <string>
-
-#include <fmt/format.h>
 
 #include "commands.h"
 #include "platform/cron_expression.h"
@@ -48,9 +48,11 @@ void add_timers_command(CLI::App& app, GlobalOptions& global) {
 
   auto options = std::make_shared<NextOptions>();
   auto* next = timers->add_subcommand(
-      "next", "Print the next fire times of a five-field crontab text (minute hour day month "
-              "day_of_week), or why it is refused");
-  next->add_option("crontab", options->crontab, "The crontab text, quoted: \"*/5 9-17 * * mon-fri\"")
+      "next",
+      "Print the next fire times of a five-field crontab text (minute hour day month "
+      "day_of_week), or why it is refused");
+  next->add_option("crontab", options->crontab,
+                   "The crontab text, quoted: \"*/5 9-17 * * mon-fri\"")
       ->required();
   next->add_option("--count,-n", options->count, "How many fire times to print (default 5)")
       ->check(CLI::Range(1, 10000));

@@ -1,8 +1,8 @@
 #include "platform/cron_expression.h"
 
-#include <cctype>
-
 #include <fmt/format.h>
+
+#include <cctype>
 
 #include "platform/errors.h"
 
@@ -28,11 +28,8 @@ constexpr const char* k_month_names[] = {"jan", "feb", "mar", "apr", "may", "jun
 constexpr const char* k_weekday_names[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
 
 constexpr FieldRule k_rules[5] = {
-    {0, 59, nullptr, 0, 0},
-    {0, 23, nullptr, 0, 0},
-    {1, 31, nullptr, 0, 0},
-    {1, 12, k_month_names, 12, 1},
-    {0, 7, k_weekday_names, 7, 0},
+    {0, 59, nullptr, 0, 0},        {0, 23, nullptr, 0, 0},        {1, 31, nullptr, 0, 0},
+    {1, 12, k_month_names, 12, 1}, {0, 7, k_weekday_names, 7, 0},
 };
 
 constexpr int k_weekday = 4;
@@ -49,7 +46,8 @@ std::string quote_text(std::string_view text) {
 
 class FieldParser {
  public:
-  FieldParser(int index, std::string_view text) : index_(index), rule_(k_rules[index]), text_(text) {}
+  FieldParser(int index, std::string_view text)
+      : index_(index), rule_(k_rules[index]), text_(text) {}
 
   std::uint64_t parse() {
     if (text_.empty()) throw fail("empty field");
@@ -57,8 +55,8 @@ class FieldParser {
     std::size_t start = 0;
     while (true) {
       std::size_t comma = text_.find(',', start);
-      std::string_view item =
-          text_.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+      std::string_view item = text_.substr(
+          start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
       bits |= parse_item(item);
       if (comma == std::string_view::npos) break;
       start = comma + 1;
@@ -68,7 +66,8 @@ class FieldParser {
 
  private:
   ValueError fail(const std::string& cause) const {
-    return ValueError(fmt::format("{} {}: {}", CronExpression::k_field_names[index_], quote_text(text_), cause));
+    return ValueError(
+        fmt::format("{} {}: {}", CronExpression::k_field_names[index_], quote_text(text_), cause));
   }
 
   std::uint64_t parse_item(std::string_view item) {
@@ -211,7 +210,8 @@ bool CronExpression::day_matches(date::sys_days day) const {
   return by_day && by_weekday;
 }
 
-std::optional<LocalMinutes> CronExpression::next_match(LocalMinutes from, LocalMinutes limit) const {
+std::optional<LocalMinutes> CronExpression::next_match(LocalMinutes from,
+                                                       LocalMinutes limit) const {
   auto day = date::floor<date::days>(from);
   auto last_day = date::floor<date::days>(limit);
   int minute_of_day = static_cast<int>((from - day).count());
@@ -246,8 +246,8 @@ std::optional<TimePoint> CronExpression::next_at_or_after(TimePoint t,
                                                           const date::time_zone* zone) const {
   t = TimePoint{date::ceil<minutes>(t)};
   auto info = zone->get_info(date::floor<std::chrono::seconds>(t));
-  auto local_start =
-      date::ceil<minutes>(date::local_time<std::chrono::microseconds>{t.time_since_epoch() + info.offset});
+  auto local_start = date::ceil<minutes>(
+      date::local_time<std::chrono::microseconds>{t.time_since_epoch() + info.offset});
   LocalMinutes limit = local_start + date::days{366 * k_search_years};
 
   // The earliest instant of wall time `local` that is not before `t`.
@@ -292,7 +292,8 @@ std::optional<TimePoint> CronExpression::next_at_or_after(TimePoint t,
 
   // When the clocks are about to go back, wall times earlier than t's come
   // round again: their second pass may come before `best`.
-  if (follows_real_time_ && info.end - date::floor<std::chrono::seconds>(t) <= std::chrono::hours{26}) {
+  if (follows_real_time_ &&
+      info.end - date::floor<std::chrono::seconds>(t) <= std::chrono::hours{26}) {
     auto after = zone->get_info(info.end);
     if (after.offset < info.offset) {
       LocalMinutes repeat_start =

@@ -1,11 +1,11 @@
 #include "platform/scheduler.h"
 
-#include <algorithm>
-#include <atomic>
-
-#include <boost/asio/post.hpp>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio/post.hpp>
 
 namespace vqflow {
 
@@ -24,13 +24,14 @@ constexpr int k_max_catch_up = 10'000;
 std::shared_ptr<GeventScheduler> GeventScheduler::create(boost::asio::any_io_executor executor,
                                                          SchedulerOptions options) {
   if (options.max_instances < 1) {
-    throw ValueError(fmt::format("scheduler: max_instances must be at least 1, got {}",
-                                 options.max_instances));
+    throw ValueError(
+        fmt::format("scheduler: max_instances must be at least 1, got {}", options.max_instances));
   }
   if (options.misfire_grace_time.count() < 0) {
     throw ValueError("scheduler: misfire_grace_time must not be negative");
   }
-  return std::shared_ptr<GeventScheduler>(new GeventScheduler(std::move(executor), std::move(options)));
+  return std::shared_ptr<GeventScheduler>(
+      new GeventScheduler(std::move(executor), std::move(options)));
 }
 
 GeventScheduler::GeventScheduler(boost::asio::any_io_executor executor, SchedulerOptions options)
@@ -104,7 +105,8 @@ void GeventScheduler::unqueue_locked(Job& job) {
 void GeventScheduler::add_job(JobFunction func, std::shared_ptr<const Trigger> trigger,
                               const std::string& id, std::vector<Value> args) {
   if (id.empty()) throw ValueError("scheduler: a job id must not be empty");
-  if (!func || !trigger) throw ValueError(fmt::format("scheduler: job \"{}\" needs a function and a trigger", id));
+  if (!func || !trigger)
+    throw ValueError(fmt::format("scheduler: job \"{}\" needs a function and a trigger", id));
   std::lock_guard lock(mutex_);
   if (jobs_.count(id) != 0) {
     throw ConflictingIdError(fmt::format("scheduler: job id \"{}\" is already taken", id));
@@ -135,7 +137,8 @@ void GeventScheduler::reschedule_job(const std::string& id,
                                      const std::optional<std::string>& jobstore,
                                      std::string_view trigger_kind, const Value& trigger_fields) {
   if (jobstore && *jobstore != "default") {
-    throw ValueError(fmt::format("scheduler: no job store \"{}\" (there is only \"default\")", *jobstore));
+    throw ValueError(
+        fmt::format("scheduler: no job store \"{}\" (there is only \"default\")", *jobstore));
   }
   {
     std::lock_guard lock(mutex_);
@@ -144,7 +147,8 @@ void GeventScheduler::reschedule_job(const std::string& id,
   reschedule_job(id, make_trigger(trigger_kind, trigger_fields, TriggerContext{zone_, now()}));
 }
 
-void GeventScheduler::reschedule_job(const std::string& id, std::shared_ptr<const Trigger> trigger) {
+void GeventScheduler::reschedule_job(const std::string& id,
+                                     std::shared_ptr<const Trigger> trigger) {
   if (!trigger) throw ValueError(fmt::format("scheduler: job \"{}\" needs a trigger", id));
   std::lock_guard lock(mutex_);
   Job& job = find_locked(id);
@@ -220,8 +224,10 @@ std::vector<JobInfo> GeventScheduler::get_jobs() const {
     for (const auto& [id, job] : jobs_) out.push_back(info_locked(job));
   }
   std::stable_sort(out.begin(), out.end(), [](const JobInfo& a, const JobInfo& b) {
-    if (a.next_run_time.has_value() != b.next_run_time.has_value()) return a.next_run_time.has_value();
-    if (a.next_run_time && *a.next_run_time != *b.next_run_time) return *a.next_run_time < *b.next_run_time;
+    if (a.next_run_time.has_value() != b.next_run_time.has_value())
+      return a.next_run_time.has_value();
+    if (a.next_run_time && *a.next_run_time != *b.next_run_time)
+      return *a.next_run_time < *b.next_run_time;
     return false;  // jobs_ is ordered by id already
   });
   return out;
@@ -260,9 +266,10 @@ void GeventScheduler::run_due_jobs() {
         schedule_locked(job, job.scheduled, t - grace);
       }
       if (first_missed) {
-        warnings.push_back(fmt::format("scheduler: job \"{}\": run due at {} missed by {} s", id,
-                                       format_local_time(*first_missed, zone_),
-                                       std::chrono::duration_cast<std::chrono::seconds>(t - *first_missed).count()));
+        warnings.push_back(fmt::format(
+            "scheduler: job \"{}\": run due at {} missed by {} s", id,
+            format_local_time(*first_missed, zone_),
+            std::chrono::duration_cast<std::chrono::seconds>(t - *first_missed).count()));
       }
       if (options_.coalesce && due > 1) due = 1;
       int skipped = 0;
@@ -340,8 +347,8 @@ void GeventScheduler::rearm() {
     timer_ = timer;
   }
   timer->expires_after(wait);
-  timer->async_wait([weak = weak_from_this(), timer, generation = generation_](
-                        const boost::system::error_code& error) {
+  timer->async_wait([weak = weak_from_this(), timer,
+                     generation = generation_](const boost::system::error_code& error) {
     if (error) return;  // cancelled: a newer wait took over
     if (auto self = weak.lock()) self->on_timer(generation);
   });

@@ -1,4 +1,6 @@
 #pragma once
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -10,9 +12,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "platform/errors.h"
 #include "platform/scheduler_time.h"
@@ -42,8 +41,8 @@ struct SchedulerOptions {
   // A fire that comes due later than this after its time is skipped (logged),
   // e.g. after the loop was blocked or the whole scheduler was paused.
   std::chrono::seconds misfire_grace_time{30};
-  const date::time_zone* zone = nullptr;  // wall times of dates and cron fields; null: local
-  SchedulerClock clock;                   // empty: the system clock
+  const date::time_zone* zone = nullptr;     // wall times of dates and cron fields; null: local
+  SchedulerClock clock;                      // empty: the system clock
   std::optional<std::uint64_t> jitter_seed;  // fixed seed for tests
 };
 
@@ -51,9 +50,9 @@ struct SchedulerOptions {
 struct JobInfo {
   std::string id;
   std::vector<Value> args;
-  std::string trigger;                   // Trigger::describe()
+  std::string trigger;                     // Trigger::describe()
   std::optional<TimePoint> next_run_time;  // absent while paused (job or scheduler) or finished
-  bool paused = false;                   // this job (not the whole scheduler)
+  bool paused = false;                     // this job (not the whole scheduler)
 };
 
 // The job scheduler, on an Asio event loop. Jobs are kept under string ids;

@@ -1,9 +1,9 @@
 #include "platform/scheduler_time.h"
 
+#include <fmt/format.h>
+
 #include <cstdlib>
 #include <optional>
-
-#include <fmt/format.h>
 
 #include "platform/errors.h"
 
@@ -54,7 +54,9 @@ class Cursor {
 };
 
 std::string_view trim(std::string_view text) {
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+  auto blank = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+  };
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);
   return text;
@@ -109,9 +111,10 @@ TimePoint parse_date_time(std::string_view text, const date::time_zone* zone,
                           std::string_view field) {
   const std::string_view whole = text;
   auto fail = [&](std::string_view why) -> ValueError {
-    return ValueError(fmt::format("{}: {} is not a date-time ({}; expected YYYY-MM-DD HH:MM:SS "
-                                  "or ISO 8601)",
-                                  field, quote_text(whole), why));
+    return ValueError(
+        fmt::format("{}: {} is not a date-time ({}; expected YYYY-MM-DD HH:MM:SS "
+                    "or ISO 8601)",
+                    field, quote_text(whole), why));
   };
   text = trim(text);
   if (text.empty()) throw fail("empty");
@@ -186,8 +189,8 @@ TimePoint parse_date_time(std::string_view text, const date::time_zone* zone,
   if (offset) {
     return TimePoint{date::sys_days{ymd}.time_since_epoch() + clock_time - *offset};
   }
-  return local_to_instant(date::local_time<microseconds>{local_days.time_since_epoch() + clock_time},
-                          zone);
+  return local_to_instant(
+      date::local_time<microseconds>{local_days.time_since_epoch() + clock_time}, zone);
 }
 
 std::string format_local_time(TimePoint when, const date::time_zone* zone) {

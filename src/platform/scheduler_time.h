@@ -1,10 +1,10 @@
 #pragma once
+#include <date/tz.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
-
-#include <date/tz.h>
 
 namespace vqflow {
 

@@ -1,10 +1,10 @@
 #include "platform/scheduler_triggers.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <climits>
-
-#include <fmt/format.h>
 
 #include "platform/errors.h"
 
@@ -66,7 +66,8 @@ std::optional<TimePoint> parse_bound(const Value& value, const date::time_zone* 
                                      std::string_view field) {
   if (value.is_null()) return std::nullopt;
   if (!value.is_string()) {
-    throw ValueError(fmt::format("{}: expected a date-time text, got {}", field, literal_form(value)));
+    throw ValueError(
+        fmt::format("{}: expected a date-time text, got {}", field, literal_form(value)));
   }
   const auto& text = value.get_ref<const std::string&>();
   if (is_blank_text(text)) return std::nullopt;
@@ -102,7 +103,10 @@ std::string DateTrigger::describe() const {
 IntervalTrigger::IntervalTrigger(seconds interval, TimePoint start_date,
                                  std::optional<TimePoint> end_date, int jitter,
                                  const date::time_zone* zone)
-    : interval_(interval), start_date_(start_date), end_date_(end_date), jitter_(jitter),
+    : interval_(interval),
+      start_date_(start_date),
+      end_date_(end_date),
+      jitter_(jitter),
       zone_(zone_or_local(zone)) {
   if (interval_.count() <= 0) throw ValueError("interval: must be at least one second");
 }
@@ -129,10 +133,12 @@ std::string IntervalTrigger::describe() const {
 // --- cron ---
 
 CronTrigger::CronTrigger(CronExpression expression, std::optional<TimePoint> start_date,
-                         std::optional<TimePoint> end_date, int jitter,
-                         const date::time_zone* zone)
-    : expression_(std::move(expression)), start_date_(start_date), end_date_(end_date),
-      jitter_(jitter), zone_(zone_or_local(zone)) {}
+                         std::optional<TimePoint> end_date, int jitter, const date::time_zone* zone)
+    : expression_(std::move(expression)),
+      start_date_(start_date),
+      end_date_(end_date),
+      jitter_(jitter),
+      zone_(zone_or_local(zone)) {}
 
 std::shared_ptr<CronTrigger> CronTrigger::from_crontab(const Value& expr, const Value& start_date,
                                                        const Value& end_date, const Value& jitter,
@@ -141,10 +147,9 @@ std::shared_ptr<CronTrigger> CronTrigger::from_crontab(const Value& expr, const 
     throw ValueError(fmt::format("cron: expected a crontab text, got {}", literal_form(expr)));
   }
   auto expression = CronExpression::from_crontab(expr.get_ref<const std::string&>());
-  return std::make_shared<CronTrigger>(std::move(expression),
-                                       parse_bound(start_date, zone, "start_date"),
-                                       parse_bound(end_date, zone, "end_date"),
-                                       parse_jitter(jitter), zone);
+  return std::make_shared<CronTrigger>(
+      std::move(expression), parse_bound(start_date, zone, "start_date"),
+      parse_bound(end_date, zone, "end_date"), parse_jitter(jitter), zone);
 }
 
 std::optional<TimePoint> CronTrigger::next_fire_time(std::optional<TimePoint> previous,
@@ -175,14 +180,16 @@ std::shared_ptr<const Trigger> make_trigger(std::string_view kind, const Value& 
     check_fields(kind, fields, {"run_date"});
     Value run_date = field(fields, "run_date");
     if (!run_date.is_string()) {
-      throw ValueError(fmt::format("run_date: expected a date-time text, got {}", literal_form(run_date)));
+      throw ValueError(
+          fmt::format("run_date: expected a date-time text, got {}", literal_form(run_date)));
     }
     return std::make_shared<DateTrigger>(
         parse_date_time(run_date.get_ref<const std::string&>(), zone, "run_date"), zone);
   }
   if (kind == "interval") {
-    check_fields(kind, fields,
-                 {"weeks", "days", "hours", "minutes", "seconds", "start_date", "end_date", "jitter"});
+    check_fields(
+        kind, fields,
+        {"weeks", "days", "hours", "minutes", "seconds", "start_date", "end_date", "jitter"});
     static constexpr std::array<std::pair<const char*, long long>, 5> units = {
         {{"weeks", 604800}, {"days", 86400}, {"hours", 3600}, {"minutes", 60}, {"seconds", 1}}};
     std::optional<long long> total;
@@ -196,12 +203,14 @@ std::shared_ptr<const Trigger> make_trigger(std::string_view kind, const Value& 
         throw ValueError(fmt::format("{}: {} is not a whole number", name, literal_form(count)));
       }
       if (*n < 1 || *n > k_max_interval_seconds / unit) {
-        throw ValueError(fmt::format("{}: {} is out of range 1-{}", name, *n, k_max_interval_seconds / unit));
+        throw ValueError(
+            fmt::format("{}: {} is out of range 1-{}", name, *n, k_max_interval_seconds / unit));
       }
       total = *n * unit;
     }
     if (given_units != 1) {
-      throw ValueError("interval trigger: give exactly one of weeks, days, hours, minutes, seconds");
+      throw ValueError(
+          "interval trigger: give exactly one of weeks, days, hours, minutes, seconds");
     }
     seconds interval{*total};
     auto start = parse_bound(field(fields, "start_date"), zone, "start_date");
@@ -211,8 +220,9 @@ std::shared_ptr<const Trigger> make_trigger(std::string_view kind, const Value& 
                                              jitter, zone);
   }
   if (kind == "cron") {
-    check_fields(kind, fields,
-                 {"minute", "hour", "day", "month", "day_of_week", "start_date", "end_date", "jitter"});
+    check_fields(
+        kind, fields,
+        {"minute", "hour", "day", "month", "day_of_week", "start_date", "end_date", "jitter"});
     std::array<std::string, 5> parts;
     for (int i = 0; i < 5; ++i) {
       const char* name = CronExpression::k_field_names[i];
@@ -224,16 +234,18 @@ std::shared_ptr<const Trigger> make_trigger(std::string_view kind, const Value& 
       } else if (part.is_number_integer()) {
         parts[i] = text_form(part);
       } else {
-        throw ValueError(fmt::format("{}: expected a crontab field, got {}", name, literal_form(part)));
+        throw ValueError(
+            fmt::format("{}: expected a crontab field, got {}", name, literal_form(part)));
       }
     }
     auto expression = CronExpression::parse(parts);
-    return std::make_shared<CronTrigger>(std::move(expression),
-                                         parse_bound(field(fields, "start_date"), zone, "start_date"),
-                                         parse_bound(field(fields, "end_date"), zone, "end_date"),
-                                         parse_jitter(field(fields, "jitter")), zone);
+    return std::make_shared<CronTrigger>(
+        std::move(expression), parse_bound(field(fields, "start_date"), zone, "start_date"),
+        parse_bound(field(fields, "end_date"), zone, "end_date"),
+        parse_jitter(field(fields, "jitter")), zone);
   }
-  throw ValueError(fmt::format("trigger: unknown kind \"{}\" (expected date, interval or cron)", kind));
+  throw ValueError(
+      fmt::format("trigger: unknown kind \"{}\" (expected date, interval or cron)", kind));
 }
 
 }  // namespace vqflow

@@ -34,7 +34,7 @@ class Trigger {
 // What building a trigger needs besides its fields.
 struct TriggerContext {
   const date::time_zone* zone = nullptr;  // null: local_time_zone()
-  TimePoint now{};                         // interval triggers without start_date begin at now + interval
+  TimePoint now{};  // interval triggers without start_date begin at now + interval
 };
 
 // Fires once, at `run_date`.

@@ -1,9 +1,9 @@
 #include "timers/manage_timer.h"
 
-#include <exception>
-
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+
+#include <exception>
 
 #include "platform/errors.h"
 #include "platform/utilities.h"
@@ -46,7 +46,8 @@ void attempt_or_add(Attempt attempt, Fallback fallback) {
 
 long long whole_number(const Value& value, const char* field) {
   auto number = value_to_integer(value);
-  if (!number) throw ValueError(fmt::format("{}: {} is not a whole number", field, literal_form(value)));
+  if (!number)
+    throw ValueError(fmt::format("{}: {} is not a whole number", field, literal_form(value)));
   return *number;
 }
 
@@ -61,9 +62,11 @@ Value timer_settings(const Value& controller_data, const Value& timer_app) {
                                  literal_form(controller_data)));
   }
   if (!parsed.is_object()) throw ValueError("controller_data: not a JSON object");
-  auto entry = timer_app.is_string() ? parsed.find(timer_app.get_ref<const std::string&>()) : parsed.end();
+  auto entry =
+      timer_app.is_string() ? parsed.find(timer_app.get_ref<const std::string&>()) : parsed.end();
   if (entry == parsed.end()) {
-    throw ValueError(fmt::format("controller_data: no settings for timer node {}", literal_form(timer_app)));
+    throw ValueError(
+        fmt::format("controller_data: no settings for timer node {}", literal_form(timer_app)));
   }
   const Value& settings = *entry;
   if (!settings.is_object()) {
@@ -72,20 +75,25 @@ Value timer_settings(const Value& controller_data, const Value& timer_app) {
   }
   for (const char* required : {"type", "time"}) {
     if (!settings.contains(required)) {
-      throw ValueError(fmt::format("timer node {}: settings lack \"{}\"", literal_form(timer_app), required));
+      throw ValueError(
+          fmt::format("timer node {}: settings lack \"{}\"", literal_form(timer_app), required));
     }
   }
-  auto optional = [&](const char* key) { return settings.contains(key) ? settings[key] : Value(nullptr); };
+  auto optional = [&](const char* key) {
+    return settings.contains(key) ? settings[key] : Value(nullptr);
+  };
   long long jitter = 0;
   if (settings.contains("jitter")) {
     const Value& given = settings["jitter"];
     auto number = value_to_integer(given);
-    if (!number) throw ValueError(fmt::format("jitter: {} is not a whole number", literal_form(given)));
+    if (!number)
+      throw ValueError(fmt::format("jitter: {} is not a whole number", literal_form(given)));
     jitter = *number;
   }
   Value config = Value::object();
   config["type"] = settings["type"];
-  config["interval_type"] = settings.contains("interval_type") ? settings["interval_type"] : Value("");
+  config["interval_type"] =
+      settings.contains("interval_type") ? settings["interval_type"] : Value("");
   config["time"] = settings["time"];
   config["start_date"] = settings.contains("start_date") ? settings["start_date"] : Value("");
   config["start_date_x"] = optional("start_date");
@@ -114,7 +122,8 @@ void ManageTimer::start() {
                    text_form(row.value("type", Value())), text_form(row.value("time", Value())));
     } catch (const std::exception& e) {
       // One bad row must not keep the timers stored after it from running.
-      spdlog::error("timer {} not restored: {}", text_form(row.value("timer_uuid", Value())), e.what());
+      spdlog::error("timer {} not restored: {}", text_form(row.value("timer_uuid", Value())),
+                    e.what());
     }
     ++count;
   }
@@ -138,8 +147,9 @@ void ManageTimer::restore_row(const Row& row) {
     vq_timer.add_interval(column("interval_type"), whole_number(time, "time"), playbook, timer_uuid,
                           start_date, end_date, jitter);
     if (!vq_timer.scheduler->has_job(job_id_text(timer_uuid))) {
-      throw ValueError(fmt::format("interval_type {} is not one of seconds, minutes, hours, days, weeks",
-                                   literal_form(column("interval_type"))));
+      throw ValueError(
+          fmt::format("interval_type {} is not one of seconds, minutes, hours, days, weeks",
+                      literal_form(column("interval_type"))));
     }
   } else if (type == "cron") {
     vq_timer.add_cron(time, playbook, timer_uuid, start_date, end_date, jitter);
@@ -161,10 +171,11 @@ void ManageTimer::register_job(bool as_update) {
       vq_timer.add_date(config["time"], uuid, timer_app);
     } else if (type == "interval") {
       vq_timer.add_interval(config["interval_type"], whole_number(config["time"], "time"), uuid,
-                            timer_app, config["start_date_x"], config["end_date_x"], config["jitter"]);
+                            timer_app, config["start_date_x"], config["end_date_x"],
+                            config["jitter"]);
     } else if (type == "cron") {
-      vq_timer.add_cron(config["time"], uuid, timer_app, config["start_date_x"], config["end_date_x"],
-                        config["jitter"]);
+      vq_timer.add_cron(config["time"], uuid, timer_app, config["start_date_x"],
+                        config["end_date_x"], config["jitter"]);
     }
   };
   if (!as_update) {
@@ -176,15 +187,16 @@ void ManageTimer::register_job(bool as_update) {
   } else if (type == "interval") {
     attempt_or_add(
         [&] {
-          vq_timer.update_interval(timer_app, config["interval_type"], whole_number(config["time"], "time"),
-                                   config["start_date_x"], config["end_date_x"], config["jitter"]);
+          vq_timer.update_interval(timer_app, config["interval_type"],
+                                   whole_number(config["time"], "time"), config["start_date_x"],
+                                   config["end_date_x"], config["jitter"]);
         },
         add);
   } else if (type == "cron") {
     attempt_or_add(
         [&] {
-          vq_timer.update_cron(timer_app, config["time"], config["start_date_x"], config["end_date_x"],
-                               config["jitter"]);
+          vq_timer.update_cron(timer_app, config["time"], config["start_date_x"],
+                               config["end_date_x"], config["jitter"]);
         },
         add);
   }
@@ -236,13 +248,14 @@ void ManageTimer::exposed_exec(const Value& uuid_arg, const Value& timer_app_arg
   w_timer_app = w_timer_app_arg;
   controller_data = controller_data_arg;
 
-  const bool current_empty = is_empty_text(timer_app);          // absent counts as not empty
-  const bool previous_empty = text_form(w_timer_app).empty();   // absent reads "None"
+  const bool current_empty = is_empty_text(timer_app);         // absent counts as not empty
+  const bool previous_empty = text_form(w_timer_app).empty();  // absent reads "None"
   if (current_empty && !previous_empty) {
     exposed_remove();
   } else if (!current_empty && !previous_empty) {
     if (timer_app == w_timer_app) {
-      auto existing = db_->table(k_table).select({"timer_uuid"}).where("timer_uuid", timer_app).first();
+      auto existing =
+          db_->table(k_table).select({"timer_uuid"}).where("timer_uuid", timer_app).first();
       if (existing) {
         update_timer();
       } else {

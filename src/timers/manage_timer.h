@@ -31,7 +31,7 @@ class ManageTimer {
   void start();
 
   void load_config();  // config <- timer_settings(controller_data, timer_app); unchanged on failure
-  void add_timer();     // registers, pauses, then inserts the row (status 0)
+  void add_timer();    // registers, pauses, then inserts the row (status 0)
   void update_timer();  // changes the job in place (adds it when that fails), then the row
 
   void exposed_exec(const Value& uuid = nullptr, const Value& timer_app = nullptr,

@@ -1,10 +1,10 @@
 #include "timers/service_lock.h"
 
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
 #include <unistd.h>
 
 #include <boost/asio/steady_timer.hpp>
-#include <fmt/format.h>
-#include <spdlog/spdlog.h>
 
 #include "platform/utilities.h"
 
@@ -34,17 +34,22 @@ std::shared_ptr<TimerServiceLock> TimerServiceLock::acquire(std::shared_ptr<KvSt
         "in {}): stop it, or serve with --no-timers (a dead holder's lock expires within {} s)",
         holder, options.key, kv->describe(), options.ttl.count()));
   }
-  auto lock = std::shared_ptr<TimerServiceLock>(new TimerServiceLock(
-      std::move(kv), std::move(executor), std::move(options), std::move(on_lost), std::move(token)));
+  auto lock = std::shared_ptr<TimerServiceLock>(
+      new TimerServiceLock(std::move(kv), std::move(executor), std::move(options),
+                           std::move(on_lost), std::move(token)));
   lock->schedule_renewal();
   return lock;
 }
 
-TimerServiceLock::TimerServiceLock(std::shared_ptr<KvStore> kv, boost::asio::any_io_executor executor,
+TimerServiceLock::TimerServiceLock(std::shared_ptr<KvStore> kv,
+                                   boost::asio::any_io_executor executor,
                                    ServiceLockOptions options, std::function<void()> on_lost,
                                    std::string token)
-    : kv_(std::move(kv)), executor_(std::move(executor)), options_(std::move(options)),
-      on_lost_(std::move(on_lost)), token_(std::move(token)) {}
+    : kv_(std::move(kv)),
+      executor_(std::move(executor)),
+      options_(std::move(options)),
+      on_lost_(std::move(on_lost)),
+      token_(std::move(token)) {}
 
 TimerServiceLock::~TimerServiceLock() {
   try {

@@ -1,11 +1,10 @@
 #pragma once
+#include <boost/asio/any_io_executor.hpp>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-
-#include <boost/asio/any_io_executor.hpp>
 
 #include "platform/errors.h"
 #include "platform/kv_store.h"

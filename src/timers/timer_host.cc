@@ -24,13 +24,15 @@ SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services) {
   return setup;
 }
 
-std::unique_ptr<TimerHost> TimerHost::start(std::shared_ptr<Services> services, RpcRegistry& registry,
+std::unique_ptr<TimerHost> TimerHost::start(std::shared_ptr<Services> services,
+                                            RpcRegistry& registry,
                                             ServiceLockOptions lock_options) {
   std::unique_ptr<TimerHost> host(new TimerHost());
-  host->lock_ = TimerServiceLock::acquire(services->kv, services->executor, std::move(lock_options), [] {
-    // Another process runs the timers now: firing here too would run them twice.
-    if (vq_timer.scheduler) vq_timer.shutdown();
-  });
+  host->lock_ =
+      TimerServiceLock::acquire(services->kv, services->executor, std::move(lock_options), [] {
+        // Another process runs the timers now: firing here too would run them twice.
+        if (vq_timer.scheduler) vq_timer.shutdown();
+      });
   host->service_ = std::make_unique<ManageTimer>(services->db, scheduler_setup_for(services));
   host->service_->start();
   register_timer_methods(registry, *host->service_);
@@ -43,6 +45,8 @@ TimerHost::~TimerHost() {
   } catch (const std::exception& e) {
     spdlog::error("timer service: shutting down: {}", e.what());
   }
+  // The scheduler posts to the loop; it must not outlive it.
+  vq_timer.scheduler.reset();
   lock_.reset();
 }
 

@@ -15,7 +15,8 @@ SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services);
 
 // The timer service of a serving process: its database lock, the service
 // object, and the scheduler of vq_timer. Destroying it shuts the scheduler
-// down and releases the lock. Lives on (and is destroyed on) the loop thread.
+// down, drops it and releases the lock: destroy it before the io_context, and
+// stop calling the registered methods first. Lives on the loop thread.
 class TimerHost {
  public:
   // Takes the lock (ServiceLockError when another process holds it), creates

@@ -1,10 +1,10 @@
 #include "timers/timer_rpc.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <initializer_list>
 #include <string>
-
-#include <fmt/format.h>
 
 #include "server/json_rpc.h"
 
@@ -58,8 +58,8 @@ void register_timer_methods(RpcRegistry& registry, ManageTimer& service) {
   ManageTimer* s = &service;
   registry.add("exec", [s](const Value& params) {
     check_params(params, {"uuid", "timer_app", "w_timer_app", "controller_data"});
-    s->exposed_exec(param(params, "uuid"), param(params, "timer_app"),
-                    param(params, "w_timer_app"), param(params, "controller_data"));
+    s->exposed_exec(param(params, "uuid"), param(params, "timer_app"), param(params, "w_timer_app"),
+                    param(params, "controller_data"));
     return Value(nullptr);
   });
   registry.add("remove", [s](const Value& params) {

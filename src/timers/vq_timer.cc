@@ -32,7 +32,8 @@ const char* interval_unit(const Value& t) {
 std::string job_id_text(const Value& id) {
   if (id.is_string() && !id.get_ref<const std::string&>().empty()) return id.get<std::string>();
   if (id.is_number_integer()) return text_form(id);
-  throw ValueError(fmt::format("timer: a job id must be a non-empty text, got {}", literal_form(id)));
+  throw ValueError(
+      fmt::format("timer: a job id must be a non-empty text, got {}", literal_form(id)));
 }
 
 VqTimer& VqTimer::instance() {

@@ -1,13 +1,12 @@
 #pragma once
 #include <atomic>
+#include <boost/asio/any_io_executor.hpp>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <boost/asio/any_io_executor.hpp>
 
 #include "platform/scheduler.h"
 #include "value/value.h"

@@ -1,14 +1,14 @@
 #include "platform/scheduler.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <boost/asio/io_context.hpp>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "platform/errors.h"
 
@@ -63,11 +63,10 @@ TEST(SchedulerTimeTest, ReadsPlainAndIsoDateTimes) {
 }
 
 TEST(SchedulerTimeTest, RefusesOtherTextsNamingTheField) {
-  for (const char* text : {"", "   ", "10:00", "2024-13-01", "2024-02-30", "2023-02-29",
-                           "2024-5-1", "2024-05-01 25:00:00", "2024-05-01 10:60:00",
-                           "2024-05-01 10:00:00 junk", "2024-05-01T10:00:00+25:00",
-                           "2024-05-01T10:00:00.", "2024-05-01T10:00:00.1234567890Z", "tomorrow",
-                           "2024-05-01 10"}) {
+  for (const char* text : {"", "   ", "10:00", "2024-13-01", "2024-02-30", "2023-02-29", "2024-5-1",
+                           "2024-05-01 25:00:00", "2024-05-01 10:60:00", "2024-05-01 10:00:00 junk",
+                           "2024-05-01T10:00:00+25:00", "2024-05-01T10:00:00.",
+                           "2024-05-01T10:00:00.1234567890Z", "tomorrow", "2024-05-01 10"}) {
     try {
       parse_date_time(text, utc(), "start_date");
       ADD_FAILURE() << "accepted: " << text;
@@ -83,7 +82,8 @@ TEST(TriggerTest, IntervalCountsFromStartDateOrFromNow) {
   TriggerContext context{utc(), at("2024-01-01 12:00:00")};
   auto plain = make_trigger("interval", {{"minutes", 10}}, context);
   EXPECT_EQ(local(plain->next_fire_time(std::nullopt, context.now)), "2024-01-01 12:10:00");
-  EXPECT_EQ(local(plain->next_fire_time(at("2024-01-01 12:10:00"), context.now)), "2024-01-01 12:20:00");
+  EXPECT_EQ(local(plain->next_fire_time(at("2024-01-01 12:10:00"), context.now)),
+            "2024-01-01 12:20:00");
   // Skips forward to the first fire time not before `earliest`, on the grid.
   EXPECT_EQ(local(plain->next_fire_time(at("2024-01-01 12:10:00"), at("2024-01-01 13:05:00"))),
             "2024-01-01 13:10:00");
@@ -93,10 +93,12 @@ TEST(TriggerTest, IntervalCountsFromStartDateOrFromNow) {
       {{"hours", "2"}, {"start_date", "2024-01-01 09:30:00"}, {"end_date", "2024-01-01 15:30:00"}},
       context);
   EXPECT_EQ(local(bounded->next_fire_time(std::nullopt, context.now)), "2024-01-01 13:30:00");
-  EXPECT_EQ(local(bounded->next_fire_time(at("2024-01-01 13:30:00"), context.now)), "2024-01-01 15:30:00");
+  EXPECT_EQ(local(bounded->next_fire_time(at("2024-01-01 13:30:00"), context.now)),
+            "2024-01-01 15:30:00");
   EXPECT_EQ(local(bounded->next_fire_time(at("2024-01-01 15:30:00"), context.now)), "none");
 
-  auto future = make_trigger("interval", {{"weeks", 1}, {"start_date", "2024-02-01 00:00:00"}}, context);
+  auto future =
+      make_trigger("interval", {{"weeks", 1}, {"start_date", "2024-02-01 00:00:00"}}, context);
   EXPECT_EQ(local(future->next_fire_time(std::nullopt, context.now)), "2024-02-01 00:00:00");
   EXPECT_EQ(future->describe(), "interval[7 days, 0:00:00]");
   EXPECT_EQ(make_trigger("interval", {{"seconds", 10}}, context)->describe(), "interval[0:00:10]");
@@ -104,7 +106,8 @@ TEST(TriggerTest, IntervalCountsFromStartDateOrFromNow) {
 
 TEST(TriggerTest, BlankBoundsMeanUnbounded) {
   TriggerContext context{utc(), at("2024-01-01 12:00:00")};
-  auto trigger = make_trigger("interval", {{"seconds", 30}, {"start_date", ""}, {"end_date", " "}}, context);
+  auto trigger =
+      make_trigger("interval", {{"seconds", 30}, {"start_date", ""}, {"end_date", " "}}, context);
   EXPECT_EQ(local(trigger->next_fire_time(std::nullopt, context.now)), "2024-01-01 12:00:30");
 }
 
@@ -147,7 +150,9 @@ TEST(TriggerTest, CronBoundsApplyOnBothPaths) {
   auto from_text = CronTrigger::from_crontab("0 12 * * *", "2024-03-01 00:00:00",
                                              "2024-03-02 23:00:00", 0, utc());
   auto from_fields = make_trigger("cron",
-                                  {{"minute", "0"}, {"hour", "12"}, {"start_date", "2024-03-01 00:00:00"},
+                                  {{"minute", "0"},
+                                   {"hour", "12"},
+                                   {"start_date", "2024-03-01 00:00:00"},
                                    {"end_date", "2024-03-02 23:00:00"}},
                                   TriggerContext{utc(), at("2024-01-01 00:00:00")});
   for (const Trigger* trigger : {static_cast<const Trigger*>(from_text.get()), from_fields.get()}) {
@@ -219,7 +224,7 @@ TEST_F(SchedulerTest, HeldUpFireTimesEachGetTheirCallUnlessTooLate) {
   EXPECT_EQ(calls_.size(), 3u);
   calls_.clear();
   advance_to("2024-01-01 12:10:00", *s);  // only those within 30 s of now still run
-  EXPECT_EQ(calls_.size(), 4u);  // 12:09:30 (late by exactly 30 s), :40, :50, 12:10:00
+  EXPECT_EQ(calls_.size(), 4u);           // 12:09:30 (late by exactly 30 s), :40, :50, 12:10:00
   EXPECT_EQ(local(s->get_job("t1")->next_run_time), "2024-01-01 12:10:10");
 }
 
@@ -252,10 +257,12 @@ TEST_F(SchedulerTest, MaxInstancesCountsCallsUntilTheyAreDone) {
 TEST_F(SchedulerTest, AJobThatThrowsIsLoggedAndReleased) {
   auto s = make();
   int calls = 0;
-  s->add_job([&](const std::vector<Value>&, JobDone) {
-    ++calls;
-    throw std::runtime_error("boom");
-  }, "interval", {{"seconds", 10}}, "t1", {});
+  s->add_job(
+      [&](const std::vector<Value>&, JobDone) {
+        ++calls;
+        throw std::runtime_error("boom");
+      },
+      "interval", {{"seconds", 10}}, "t1", {});
   advance_to("2024-01-01 12:00:10", *s);
   advance_to("2024-01-01 12:00:20", *s);
   EXPECT_EQ(calls, 2);  // max_instances 1: the first call counts as done
@@ -305,7 +312,7 @@ TEST_F(SchedulerTest, PausingTheSchedulerStopsEveryJob) {
   s->add_job(recorder("b"), "interval", {{"seconds", 10}}, "b", {});
   s->pause();
   EXPECT_FALSE(s->get_job("a")->next_run_time);  // listed as not running
-  EXPECT_FALSE(s->get_job("a")->paused);          // the job itself is not paused
+  EXPECT_FALSE(s->get_job("a")->paused);         // the job itself is not paused
   advance_to("2024-01-01 12:00:10", *s);
   EXPECT_TRUE(calls_.empty());
   s->resume();
@@ -327,7 +334,8 @@ TEST_F(SchedulerTest, RescheduleReplacesTheTriggerAndKeepsAPausedJobPaused) {
   // A refused trigger leaves the job as it was.
   EXPECT_THROW(s->reschedule_job("t1", std::nullopt, "cron", {{"hour", "25"}}), ValueError);
   EXPECT_EQ(s->get_job("t1")->trigger, "interval[0:01:00]");
-  EXPECT_THROW(s->reschedule_job("t1", std::string("other"), "interval", {{"minutes", 1}}), ValueError);
+  EXPECT_THROW(s->reschedule_job("t1", std::string("other"), "interval", {{"minutes", 1}}),
+               ValueError);
 }
 
 TEST_F(SchedulerTest, UnknownIdsFailWithALookupErrorNamingTheId) {
@@ -335,7 +343,9 @@ TEST_F(SchedulerTest, UnknownIdsFailWithALookupErrorNamingTheId) {
   for (auto op : std::vector<std::function<void()>>{
            [&] { s->pause_job("nope-1"); }, [&] { s->resume_job("nope-1"); },
            [&] { s->remove_job("nope-1"); },
-           [&] { s->reschedule_job("nope-1", std::nullopt, "interval", {{"seconds", 1}}); }}) {
+           [&] {
+             s->reschedule_job("nope-1", std::nullopt, "interval", {{"seconds", 1}});
+           }}) {
     try {
       op();
       ADD_FAILURE();
@@ -348,7 +358,8 @@ TEST_F(SchedulerTest, UnknownIdsFailWithALookupErrorNamingTheId) {
 TEST_F(SchedulerTest, ATakenIdIsRefused) {
   auto s = make();
   s->add_job(recorder("a"), "interval", {{"seconds", 10}}, "t1", {});
-  EXPECT_THROW(s->add_job(recorder("b"), "interval", {{"seconds", 5}}, "t1", {}), ConflictingIdError);
+  EXPECT_THROW(s->add_job(recorder("b"), "interval", {{"seconds", 5}}, "t1", {}),
+               ConflictingIdError);
   EXPECT_EQ(s->get_job("t1")->trigger, "interval[0:00:10]");
   EXPECT_THROW(s->add_job(recorder("c"), "interval", {{"seconds", 5}}, "", {}), ValueError);
 }
@@ -383,7 +394,8 @@ TEST_F(SchedulerTest, JobsAreListedByNextRunTimeThenPaused) {
 TEST_F(SchedulerTest, JitterDelaysWithinItsBoundAndSpreads) {
   auto s = make();
   for (int i = 0; i < 20; ++i) {
-    s->add_job(recorder("j"), "interval", {{"seconds", 60}, {"jitter", 5}}, "j" + std::to_string(i), {});
+    s->add_job(recorder("j"), "interval", {{"seconds", 60}, {"jitter", 5}}, "j" + std::to_string(i),
+               {});
   }
   std::set<TimePoint> distinct;
   for (const auto& job : s->get_jobs()) {
@@ -456,11 +468,13 @@ TEST(SchedulerLoopTest, OperationsFromAnotherThreadWakeTheLoop) {
   std::thread loop([&] { ioc.run_for(10s); });
   std::atomic<bool> fired{false};
   // A date job due now, added from this thread while the loop sleeps with nothing queued.
-  s->add_job([&](const std::vector<Value>&, JobDone done) {
-    fired = true;
-    done();
-    ioc.stop();
-  }, "date", {{"run_date", format_local_time(system_now(), s->zone())}}, "d1", {});
+  s->add_job(
+      [&](const std::vector<Value>&, JobDone done) {
+        fired = true;
+        done();
+        ioc.stop();
+      },
+      "date", {{"run_date", format_local_time(system_now(), s->zone())}}, "d1", {});
   loop.join();
   EXPECT_TRUE(fired.load());
 }

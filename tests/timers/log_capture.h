@@ -1,12 +1,12 @@
 #pragma once
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <spdlog/sinks/base_sink.h>
-#include <spdlog/spdlog.h>
 
 namespace vqflow::test {
 

@@ -48,7 +48,8 @@ class ManageTimerTest : public ::testing::Test {
 
   Row stored_row(const std::string& timer_uuid, const std::string& uuid, const std::string& type,
                  const std::string& interval_type, const Value& time, int status,
-                 const std::string& start_date = "", const std::string& end_date = "", int jitter = 0) {
+                 const std::string& start_date = "", const std::string& end_date = "",
+                 int jitter = 0) {
     Row row = Row::object();
     row["timer_uuid"] = timer_uuid;
     row["uuid"] = uuid;
@@ -84,9 +85,10 @@ class ManageTimerTest : public ::testing::Test {
 // --- timer settings ---
 
 TEST(TimerSettingsTest, ADateTimerGetsEveryKeyWithDefaults) {
-  Value config = timer_settings(
-      controller_data_with("tm", {{"type", "date"}, {"time", "2024-05-01 10:00:00"}, {"name", "x"}}),
-      "tm");
+  Value config =
+      timer_settings(controller_data_with(
+                         "tm", {{"type", "date"}, {"time", "2024-05-01 10:00:00"}, {"name", "x"}}),
+                     "tm");
   EXPECT_EQ(config.dump(),
             R"({"type":"date","interval_type":"","time":"2024-05-01 10:00:00","start_date":"",)"
             R"("start_date_x":null,"end_date":"","end_date_x":null,"jitter":0})");
@@ -94,24 +96,28 @@ TEST(TimerSettingsTest, ADateTimerGetsEveryKeyWithDefaults) {
 
 TEST(TimerSettingsTest, JitterBecomesAWholeNumber) {
   auto jitter_of = [](const Value& jitter) {
-    return timer_settings(controller_data_with("tm", {{"type", "cron"}, {"time", "* * * * *"}, {"jitter", jitter}}),
-                          "tm")["jitter"];
+    return timer_settings(
+        controller_data_with("tm", {{"type", "cron"}, {"time", "* * * * *"}, {"jitter", jitter}}),
+        "tm")["jitter"];
   };
   EXPECT_EQ(jitter_of("5"), 5);
   EXPECT_EQ(jitter_of(" 7 "), 7);
   EXPECT_EQ(jitter_of(2.9), 2);
   EXPECT_EQ(jitter_of(-2.9), -2);
   EXPECT_EQ(jitter_of(4), 4);
-  for (const Value& bad : {Value("2.5"), Value("five"), Value::array({1}), Value::object(), Value()}) {
+  for (const Value& bad :
+       {Value("2.5"), Value("five"), Value::array({1}), Value::object(), Value()}) {
     EXPECT_THROW(jitter_of(bad), ValueError) << bad.dump();
   }
 }
 
 TEST(TimerSettingsTest, BoundsKeepBothForms) {
-  Value config = timer_settings(
-      controller_data_with("tm", {{"type", "interval"}, {"interval_type", "minutes"}, {"time", "10"},
-                                  {"start_date", ""}, {"end_date", "2030-01-01 00:00:00"}}),
-      "tm");
+  Value config = timer_settings(controller_data_with("tm", {{"type", "interval"},
+                                                            {"interval_type", "minutes"},
+                                                            {"time", "10"},
+                                                            {"start_date", ""},
+                                                            {"end_date", "2030-01-01 00:00:00"}}),
+                                "tm");
   EXPECT_EQ(config["start_date"], "");
   EXPECT_EQ(config["start_date_x"], "");  // the empty text, not absence
   EXPECT_EQ(config["end_date"], "2030-01-01 00:00:00");
@@ -142,10 +148,12 @@ TEST(TimerSettingsTest, RefusesWhatCannotBeRead) {
 
 TEST_F(ManageTimerTest, LoadConfigKeepsTheOldConfigOnFailure) {
   service_->timer_app = "tm";
-  service_->controller_data = controller_data_with("tm", {{"type", "date"}, {"time", "2024-05-01"}});
+  service_->controller_data =
+      controller_data_with("tm", {{"type", "date"}, {"time", "2024-05-01"}});
   service_->load_config();
   Value before = service_->config;
-  service_->controller_data = controller_data_with("tm", {{"type", "date"}, {"time", "x"}, {"jitter", "2.5"}});
+  service_->controller_data =
+      controller_data_with("tm", {{"type", "date"}, {"time", "x"}, {"jitter", "2.5"}});
   EXPECT_THROW(service_->load_config(), ValueError);
   EXPECT_EQ(service_->config, before);
 }
@@ -192,11 +200,13 @@ TEST_F(ManageTimerTest, ARowThatCannotBeRestoredIsLoggedAndTheRestStillRun) {
   service_->start();
   auto errors = log.at_level(spdlog::level::err);
   ASSERT_EQ(errors.size(), 6u);
-  EXPECT_THAT(errors[0], HasSubstr("timer bad-count not restored: time: 'ten' is not a whole number"));
+  EXPECT_THAT(errors[0],
+              HasSubstr("timer bad-count not restored: time: 'ten' is not a whole number"));
   EXPECT_THAT(errors[1], HasSubstr("timer bad-cron not restored: minute \"61\""));
   EXPECT_THAT(errors[2], HasSubstr("timer bad-date not restored: run_date: \"next tuesday\""));
   EXPECT_THAT(errors[3], HasSubstr("timer bad-type not restored: type 'weekly' is not one of"));
-  EXPECT_THAT(errors[4], HasSubstr("timer bad-unit not restored: interval_type 'months' is not one of"));
+  EXPECT_THAT(errors[4],
+              HasSubstr("timer bad-unit not restored: interval_type 'months' is not one of"));
   EXPECT_THAT(errors[5], HasSubstr("timer bad-bound not restored: start_date: \"someday\""));
   EXPECT_FALSE(job("good-1")->paused);
   EXPECT_TRUE(job("good-2")->paused);
@@ -244,8 +254,9 @@ TEST_F(ManageTimerTest, RestartRestoresPausedAndRunningTimers) {
 
 TEST_F(ManageTimerTest, AddTimerInsertsAPausedRow) {
   service_->start();
-  service_->exposed_exec("pb", "tm", "",
-                         controller_data_with("tm", {{"type", "date"}, {"time", "2024-01-01 12:00:30"}}));
+  service_->exposed_exec(
+      "pb", "tm", "",
+      controller_data_with("tm", {{"type", "date"}, {"time", "2024-01-01 12:00:30"}}));
   auto row = row_of("tm");
   ASSERT_TRUE(row);
   EXPECT_EQ(row->at("uuid"), "pb");
@@ -264,7 +275,8 @@ TEST_F(ManageTimerTest, AddTimerInsertsAPausedRow) {
 
 TEST_F(ManageTimerTest, AddTimerOfAnUnknownKindFailsAndWritesNoRow) {
   service_->start();
-  EXPECT_THROW(service_->exposed_exec("pb", "tm", "", controller_data_with("tm", {{"type", "yearly"}, {"time", "1"}})),
+  EXPECT_THROW(service_->exposed_exec(
+                   "pb", "tm", "", controller_data_with("tm", {{"type", "yearly"}, {"time", "1"}})),
                JobLookupError);
   EXPECT_EQ(row_count(), 0u);
 }
@@ -272,7 +284,8 @@ TEST_F(ManageTimerTest, AddTimerOfAnUnknownKindFailsAndWritesNoRow) {
 TEST_F(ManageTimerTest, UpdateTimerReaddsAMissingCronJobThatThenRuns) {
   service_->start();
   insert(stored_row("tm", "pb", "cron", "", "0 0 * * *", 0));  // e.g. its restore failed
-  service_->exposed_exec("pb", "tm", "tm", controller_data_with("tm", {{"type", "cron"}, {"time", "*/1 * * * *"}}));
+  service_->exposed_exec("pb", "tm", "tm",
+                         controller_data_with("tm", {{"type", "cron"}, {"time", "*/1 * * * *"}}));
   EXPECT_FALSE(job("tm")->paused);
   EXPECT_EQ(row_of("tm")->at("time"), "*/1 * * * *");
   EXPECT_EQ(text_form(row_of("tm")->at("status")), "0");
@@ -282,10 +295,12 @@ TEST_F(ManageTimerTest, UpdateTimerReaddsAMissingCronJobThatThenRuns) {
 
 TEST_F(ManageTimerTest, UpdateTimerWithSixFieldsLeavesRowAndJob) {
   service_->start();
-  service_->exposed_exec("pb", "tm", "", controller_data_with("tm", {{"type", "cron"}, {"time", "0 0 * * *"}}));
+  service_->exposed_exec("pb", "tm", "",
+                         controller_data_with("tm", {{"type", "cron"}, {"time", "0 0 * * *"}}));
   try {
-    service_->exposed_exec("pb", "tm", "tm",
-                           controller_data_with("tm", {{"type", "cron"}, {"time", "0 0 * * * 2024"}}));
+    service_->exposed_exec(
+        "pb", "tm", "tm",
+        controller_data_with("tm", {{"type", "cron"}, {"time", "0 0 * * * 2024"}}));
     ADD_FAILURE();
   } catch (const ValueError& e) {
     EXPECT_STREQ(e.what(), "Wrong number of fields; got 6, expected 5");
@@ -296,12 +311,16 @@ TEST_F(ManageTimerTest, UpdateTimerWithSixFieldsLeavesRowAndJob) {
 
 TEST_F(ManageTimerTest, UpdateTimerReportsTheRealFaultNotATakenId) {
   service_->start();
-  service_->exposed_exec("pb", "tm", "",
-                         controller_data_with("tm", {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 5}}));
+  service_->exposed_exec(
+      "pb", "tm", "",
+      controller_data_with("tm",
+                           {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 5}}));
   try {
     service_->exposed_exec("pb", "tm", "tm",
-                           controller_data_with("tm", {{"type", "interval"}, {"interval_type", "seconds"},
-                                                       {"time", 5}, {"end_date", "whenever"}}));
+                           controller_data_with("tm", {{"type", "interval"},
+                                                       {"interval_type", "seconds"},
+                                                       {"time", 5},
+                                                       {"end_date", "whenever"}}));
     ADD_FAILURE();
   } catch (const ValueError& e) {
     EXPECT_THAT(e.what(), HasSubstr("end_date: \"whenever\""));
@@ -311,11 +330,14 @@ TEST_F(ManageTimerTest, UpdateTimerReportsTheRealFaultNotATakenId) {
 
 TEST_F(ManageTimerTest, UpdateTimerOfAnUnknownKindOnlyChangesTheRow) {
   service_->start();
-  service_->exposed_exec("pb", "tm", "",
-                         controller_data_with("tm", {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 5}}));
-  service_->exposed_exec("pb", "tm", "tm",
-                         controller_data_with("tm", {{"type", "yearly"}, {"time", "x"}, {"jitter", 4},
-                                                     {"start_date", "2024-01-01"}}));
+  service_->exposed_exec(
+      "pb", "tm", "",
+      controller_data_with("tm",
+                           {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 5}}));
+  service_->exposed_exec(
+      "pb", "tm", "tm",
+      controller_data_with(
+          "tm", {{"type", "yearly"}, {"time", "x"}, {"jitter", 4}, {"start_date", "2024-01-01"}}));
   EXPECT_EQ(job("tm")->trigger, "interval[0:00:05]");
   auto row = row_of("tm");
   EXPECT_EQ(row->at("type"), "yearly");
@@ -326,10 +348,14 @@ TEST_F(ManageTimerTest, UpdateTimerOfAnUnknownKindOnlyChangesTheRow) {
 
 TEST_F(ManageTimerTest, UpdateKeepsIdStatusAndPausedState) {
   service_->start();
-  service_->exposed_exec("pb", "tm", "",
-                         controller_data_with("tm", {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 5}}));
-  service_->exposed_exec("pb", "tm", "tm",
-                         controller_data_with("tm", {{"type", "interval"}, {"interval_type", "minutes"}, {"time", "2"}}));
+  service_->exposed_exec(
+      "pb", "tm", "",
+      controller_data_with("tm",
+                           {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 5}}));
+  service_->exposed_exec(
+      "pb", "tm", "tm",
+      controller_data_with("tm",
+                           {{"type", "interval"}, {"interval_type", "minutes"}, {"time", "2"}}));
   EXPECT_EQ(vq_timer.get_jobs().size(), 1u);
   EXPECT_EQ(job("tm")->trigger, "interval[0:02:00]");
   EXPECT_TRUE(job("tm")->paused);
@@ -348,8 +374,10 @@ TEST_F(ManageTimerTest, ExecWithBothIdsEmptyDoesNothing) {
 
 TEST_F(ManageTimerTest, ExecWithANewTimerNodeReplacesThePreviousTimer) {
   service_->start();
-  service_->exposed_exec("pb", "old", "", controller_data_with("old", {{"type", "cron"}, {"time", "* * * * *"}}));
-  service_->exposed_exec("pb", "new", "old", controller_data_with("new", {{"type", "cron"}, {"time", "0 * * * *"}}));
+  service_->exposed_exec("pb", "old", "",
+                         controller_data_with("old", {{"type", "cron"}, {"time", "* * * * *"}}));
+  service_->exposed_exec("pb", "new", "old",
+                         controller_data_with("new", {{"type", "cron"}, {"time", "0 * * * *"}}));
   EXPECT_FALSE(row_of("old"));
   EXPECT_FALSE(vq_timer.scheduler->has_job("old"));
   ASSERT_TRUE(row_of("new"));
@@ -359,7 +387,8 @@ TEST_F(ManageTimerTest, ExecWithANewTimerNodeReplacesThePreviousTimer) {
 
 TEST_F(ManageTimerTest, ExecWithoutATimerNodeRemovesThePreviousOne) {
   service_->start();
-  service_->exposed_exec("pb", "old", "", controller_data_with("old", {{"type", "cron"}, {"time", "* * * * *"}}));
+  service_->exposed_exec("pb", "old", "",
+                         controller_data_with("old", {{"type", "cron"}, {"time", "* * * * *"}}));
   service_->exposed_exec("pb", "", "old", "{}");
   EXPECT_EQ(row_count(), 0u);
   EXPECT_TRUE(vq_timer.get_jobs().empty());
@@ -374,7 +403,8 @@ TEST_F(ManageTimerTest, ExecWithAnEmptyCurrentAndAbsentPreviousTakesTheRemovalPa
 
 TEST_F(ManageTimerTest, RemoveWithoutArgumentRemovesThePreviousIdOfTheLastExec) {
   service_->start();
-  service_->exposed_exec("pb", "tm", "", controller_data_with("tm", {{"type", "cron"}, {"time", "* * * * *"}}));
+  service_->exposed_exec("pb", "tm", "",
+                         controller_data_with("tm", {{"type", "cron"}, {"time", "* * * * *"}}));
   service_->exposed_exec("pb", "", "", "{}");  // sets w_timer_app to ""
   service_->exposed_remove();
   EXPECT_TRUE(row_of("tm"));  // "" names no timer
@@ -396,7 +426,10 @@ TEST_F(ManageTimerTest, PauseOfAMissingJobFailsAndLeavesTheRow) {
 
 TEST_F(ManageTimerTest, PauseAndResumeChangeJobAndRow) {
   service_->start();
-  service_->exposed_exec("pb", "tm", "", controller_data_with("tm", {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 10}}));
+  service_->exposed_exec(
+      "pb", "tm", "",
+      controller_data_with("tm",
+                           {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 10}}));
   service_->exposed_resume("tm");
   EXPECT_FALSE(job("tm")->paused);
   EXPECT_EQ(text_form(row_of("tm")->at("status")), "1");
@@ -414,8 +447,10 @@ TEST_F(ManageTimerTest, PauseAndResumeChangeJobAndRow) {
 TEST_F(ManageTimerTest, ResumeAllRunsEveryTimerWhoseRowSaysRunning) {
   service_->start();
   for (const char* id : {"t1", "t2"}) {
-    service_->exposed_exec("pb-" + std::string(id), id, "",
-                           controller_data_with(id, {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 10}}));
+    service_->exposed_exec(
+        "pb-" + std::string(id), id, "",
+        controller_data_with(id,
+                             {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 10}}));
     service_->exposed_resume(id);
   }
   service_->exposed_pause("t1");
@@ -429,8 +464,10 @@ TEST_F(ManageTimerTest, ResumeAllRunsEveryTimerWhoseRowSaysRunning) {
 TEST_F(ManageTimerTest, ResumingOneTimerAfterPauseAllRunsItAlone) {
   service_->start();
   for (const char* id : {"t1", "t2"}) {
-    service_->exposed_exec("pb-" + std::string(id), id, "",
-                           controller_data_with(id, {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 10}}));
+    service_->exposed_exec(
+        "pb-" + std::string(id), id, "",
+        controller_data_with(id,
+                             {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 10}}));
     service_->exposed_resume(id);
   }
   service_->exposed_pause_all();
@@ -459,9 +496,13 @@ TEST_F(ManageTimerTest, RemoteMethodsTakeParamsByName) {
   service_->start();
   RpcRegistry registry;
   register_timer_methods(registry, *service_);
-  auto call = [&](const std::string& name, const Value& params) { return (*registry.find(name))(params); };
+  auto call = [&](const std::string& name, const Value& params) {
+    return (*registry.find(name))(params);
+  };
   Value settings = {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 10}};
-  EXPECT_EQ(call("exec", {{"uuid", "pb"}, {"timer_app", "tm"}, {"w_timer_app", ""},
+  EXPECT_EQ(call("exec", {{"uuid", "pb"},
+                          {"timer_app", "tm"},
+                          {"w_timer_app", ""},
                           {"controller_data", controller_data_with("tm", settings)}}),
             Value(nullptr));
   EXPECT_EQ(call("get_jobs", Value::object()).dump(),
@@ -490,8 +531,12 @@ TEST_F(ManageTimerTest, RemoteMethodsTakeParamsByName) {
 class RefusingInserts : public Database {
  public:
   explicit RefusingInserts(std::shared_ptr<Database> inner) : inner_(std::move(inner)) {}
-  std::vector<Row> select(const Query& q, std::optional<long long> limit) override { return inner_->select(q, limit); }
-  long long insert(const std::string&, const Row&) override { throw StoreError("insert: disk full"); }
+  std::vector<Row> select(const Query& q, std::optional<long long> limit) override {
+    return inner_->select(q, limit);
+  }
+  long long insert(const std::string&, const Row&) override {
+    throw StoreError("insert: disk full");
+  }
   long long update(const Query& q, const Row& c) override { return inner_->update(q, c); }
   long long remove(const Query& q) override { return inner_->remove(q); }
   void init_schema() override { inner_->init_schema(); }

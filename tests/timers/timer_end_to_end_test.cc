@@ -1,9 +1,9 @@
-#include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include <chrono>
 
 #include "server/json_rpc.h"
 #include "support/test_support.h"
@@ -16,10 +16,11 @@ using namespace std::chrono_literals;
 
 // A playbook of a start node joined to an end node.
 Row tiny_playbook(const std::string& uuid) {
-  Value flow = {{"cells",
-                 {{{"shape", "html"}, {"id", "s"}, {"data", {{"name", "start"}}}},
-                  {{"shape", "html"}, {"id", "e"}, {"data", {{"name", "end"}}}},
-                  {{"shape", "vqEdge"}, {"source", {{"cell", "s"}}}, {"target", {{"cell", "e"}}}}}}};
+  Value flow = {
+      {"cells",
+       {{{"shape", "html"}, {"id", "s"}, {"data", {{"name", "start"}}}},
+        {{"shape", "html"}, {"id", "e"}, {"data", {{"name", "end"}}}},
+        {{"shape", "vqEdge"}, {"source", {{"cell", "s"}}}, {"target", {{"cell", "e"}}}}}}};
   Row row = Row::object();
   row["uuid"] = uuid;
   row["name"] = "timer e2e";
@@ -53,11 +54,18 @@ TEST(TimerEndToEndTest, ASecondsTimerMadeOverRpcStartsRealRuns) {
   auto host = TimerHost::start(services, registry);
   Value settings = {{"tm", {{"type", "interval"}, {"interval_type", "seconds"}, {"time", "1"}}}};
   rpc(registry, "exec",
-      {{"uuid", "pb-e2e"}, {"timer_app", "tm"}, {"w_timer_app", ""}, {"controller_data", settings.dump()}});
+      {{"uuid", "pb-e2e"},
+       {"timer_app", "tm"},
+       {"w_timer_app", ""},
+       {"controller_data", settings.dump()}});
   rpc(registry, "resume", {{"uuid", "tm"}});
 
   auto start_records = [&] {
-    return services->db->table("logs").where("uuid", "pb-e2e").where("result", "剧本开始执行").get().size();
+    return services->db->table("logs")
+        .where("uuid", "pb-e2e")
+        .where("result", "剧本开始执行")
+        .get()
+        .size();
   };
   // Poll the table on the loop; a timer of one second fires twice within ~2 s.
   boost::asio::steady_timer poll(ioc);

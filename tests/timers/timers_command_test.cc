@@ -1,10 +1,9 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <string>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -28,8 +27,8 @@ Outcome timers_next(const std::string& arguments) {
 }
 
 TEST(TimersCommandTest, PrintsTheNextFireTimesInTheGivenZone) {
-  auto outcome = timers_next(
-      "'30 2 * * *' --count 3 --from '2024-03-09 12:00:00' --tz America/New_York");
+  auto outcome =
+      timers_next("'30 2 * * *' --count 3 --from '2024-03-09 12:00:00' --tz America/New_York");
   EXPECT_EQ(outcome.exit_code, 0) << outcome.output;
   EXPECT_EQ(outcome.output,
             "2024-03-10 03:00:00 Sun\n"  // the clocks skip 02:30 that night

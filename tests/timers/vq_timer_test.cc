@@ -1,10 +1,10 @@
 #include "timers/vq_timer.h"
 
-#include <set>
-#include <thread>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
 
 #include "platform/errors.h"
 
@@ -78,8 +78,8 @@ TEST_F(VqTimerTest, UnitNamesMustMatchExactly) {
 
 TEST_F(VqTimerTest, UpdateCronChecksTheFieldCountBeforeTouchingTheJob) {
   vq_timer.add_cron("0 12 * * *", "pb", "t1");
-  for (auto [text, count] : std::vector<std::pair<const char*, int>>{
-           {"0 12 * * * 2024", 6}, {"0 12 * *", 4}, {"", 0}}) {
+  for (auto [text, count] :
+       std::vector<std::pair<const char*, int>>{{"0 12 * * * 2024", 6}, {"0 12 * *", 4}, {"", 0}}) {
     try {
       vq_timer.update_cron("t1", text);
       ADD_FAILURE() << text;
@@ -96,10 +96,12 @@ TEST_F(VqTimerTest, UpdateCronChecksTheFieldCountBeforeTouchingTheJob) {
 
 TEST_F(VqTimerTest, CrontabTextsAreReadAlikeOnBothPaths) {
   vq_timer.add_cron("0 0 * * *", "pb", "existing");
-  const std::vector<std::string> texts = {
-      "*/5 * * * *", " 0  9-17/2 * * mon-fri ", "0 0 29 2 *", "0 0 31 2 *", "60 * * * *",
-      "* * * * 7",   "* * * * 8",               "0 0 * * * *", "0 0 * *",   "1,,2 * * * *",
-      "0 0 1 jan,JUL sun", "5-1 * * * *"};
+  const std::vector<std::string> texts = {"*/5 * * * *",       " 0  9-17/2 * * mon-fri ",
+                                          "0 0 29 2 *",        "0 0 31 2 *",
+                                          "60 * * * *",        "* * * * 7",
+                                          "* * * * 8",         "0 0 * * * *",
+                                          "0 0 * *",           "1,,2 * * * *",
+                                          "0 0 1 jan,JUL sun", "5-1 * * * *"};
   int n = 0;
   for (const auto& text : texts) {
     std::string add_error, update_error;
@@ -126,8 +128,10 @@ TEST_F(VqTimerTest, CrontabTextsAreReadAlikeOnBothPaths) {
 TEST_F(VqTimerTest, CronBoundsAndJitterApplyWhenAdded) {
   vq_timer.add_cron("0 * * * *", "pb", "t1", "2024-01-02 00:00:00", nullptr, 3);
   auto job = vq_timer.scheduler->get_job("t1");
-  EXPECT_GE(*job->next_run_time, parse_date_time("2024-01-02 00:00:00", named_time_zone("UTC"), "x"));
-  EXPECT_LE(*job->next_run_time, parse_date_time("2024-01-02 00:00:03", named_time_zone("UTC"), "x"));
+  EXPECT_GE(*job->next_run_time,
+            parse_date_time("2024-01-02 00:00:00", named_time_zone("UTC"), "x"));
+  EXPECT_LE(*job->next_run_time,
+            parse_date_time("2024-01-02 00:00:03", named_time_zone("UTC"), "x"));
 }
 
 TEST_F(VqTimerTest, RemovingAMissingJobIsFine) {
