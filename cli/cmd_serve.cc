@@ -16,6 +16,7 @@
 #include "server/json_rpc.h"
 #include "server/security.h"
 #include "server/server.h"
+#include "timers/timer_host.h"
 
 namespace vqflow::cli {
 
@@ -37,12 +38,16 @@ struct ServeState {
   net::io_context* ioc;
   Server* server;
   Api* api;
+  std::unique_ptr<TimerHost>* timers;
   std::chrono::milliseconds grace;
   bool stopping = false;
 };
 
 // Stop taking requests, let the runs in progress close, then stop the loop.
 net::awaitable<void> shut_down(ServeState* state) {
+  state->server->stop_accepting();
+  // No timer fires from here on; nothing calls the timer methods any more.
+  state->timers->reset();
   co_await graceful_stop(state->server, state->api, state->grace);
   spdlog::info("vqflow serve: stopped");
   state->ioc->stop();
@@ -102,9 +107,10 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
 
   RpcRegistry rpc;
   add_ping_method(rpc);
-  if (!options.no_timers) {
-    // The timer service registers its remote operations here once it is part of serve.
-  }
+  std::unique_ptr<TimerHost> timers;
+  // Throws ServiceLockError (saying to use --no-timers) when another process
+  // runs the timers of these stores.
+  if (!options.no_timers) timers = TimerHost::start(services, rpc);
 
   ApiOptions api_options;
   api_options.token = token;
@@ -116,12 +122,12 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
   server_options.listen = listen;
   Server server(ioc, api, server_options);
   server.start();
-  spdlog::info("vqflow serve: listening on {}{}{}:{} ({}; {})",
+  spdlog::info("vqflow serve: listening on {}{}{}:{} ({}; {}; timers {})",
                listen.host.find(':') != std::string::npos ? "[" : "", listen.host,
                listen.host.find(':') != std::string::npos ? "]" : "", server.port(),
-               services->db->describe(), services->kv->describe());
+               services->db->describe(), services->kv->describe(), timers ? "on" : "off");
 
-  ServeState state{&ioc, &server, &api,
+  ServeState state{&ioc, &server, &api, &timers,
                    std::chrono::milliseconds(static_cast<long long>(options.shutdown_grace * 1000))};
   net::signal_set signals(ioc, SIGINT, SIGTERM);
   signals.async_wait([&state, &signals](const boost::system::error_code& ec, int n) {

@@ -177,6 +177,13 @@ void Api::add_cors(const HttpRequest& request, HttpResponse& response) const {
 }
 
 HttpResponse Api::handle(const HttpRequest& request) {
+  // A request admitted just before the server began to stop: what it would
+  // call (timer methods, the engine) may already be gone.
+  if (draining_) {
+    HttpResponse out = error_response(503, "the server is shutting down");
+    out.close = true;
+    return out;
+  }
   std::string_view path = request.target;
   path = path.substr(0, path.find('?'));
   const auto parts = split_path(path);

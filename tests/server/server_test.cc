@@ -654,8 +654,7 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
   std::vector<std::string> args = {VQFLOW_BINARY,  "--db",     dir.file("vqflow.db"),
                                    "--apps",       dir.path().string(),
                                    "--log-file",   log,        "serve",
-                                   "--listen",     "127.0.0.1:0", "--no-timers",
-                                   "--shutdown-grace", "5"};
+                                   "--listen",     "127.0.0.1:0", "--shutdown-grace", "5"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -680,6 +679,25 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
   EXPECT_EQ(health.status, 200) << health.body;
   HttpResult ping = http_request(port, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping", "id": 1})");
   EXPECT_EQ(ping.body, R"({"jsonrpc": "2.0", "result": "pong", "id": 1})");
+
+  // The timer service answers over the same transport.
+  HttpResult jobs = http_request(port, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "get_jobs", "id": 2})");
+  EXPECT_EQ(jobs.body, R"({"jsonrpc": "2.0", "result": [], "id": 2})");
+
+  // A second server on the same store may not run the timers a second time.
+  {
+    std::vector<std::string> second_args = {VQFLOW_BINARY, "--db", dir.file("vqflow.db"), "serve",
+                                            "--listen", "127.0.0.1:0"};
+    std::vector<char*> second_argv;
+    for (auto& a : second_args) second_argv.push_back(a.data());
+    second_argv.push_back(nullptr);
+    ChildGuard second;
+    ASSERT_EQ(posix_spawn(&second.pid, VQFLOW_BINARY, nullptr, nullptr, second_argv.data(), environ),
+              0);
+    int second_status = second.wait();
+    ASSERT_TRUE(WIFEXITED(second_status));
+    EXPECT_NE(WEXITSTATUS(second_status), 0);
+  }
 
   ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
   int status = child.wait();
