@@ -148,7 +148,9 @@ class WsConn : public ClientConnection,
 
   void shut(bool graceful) override {
     if (closed_) return;
-    if (!graceful) {
+    // Before the handshake is through there is nothing to close gracefully,
+    // and a close frame would race the handshake's own write.
+    if (!graceful || !accepted) {
       drop();
       return;
     }
@@ -170,6 +172,7 @@ class WsConn : public ClientConnection,
   bool closed() const { return closed_; }
 
   websocket::stream<beast::tcp_stream> ws;
+  bool accepted = false;  // the WebSocket handshake is done
 
  private:
   void enqueue(std::string text) {
@@ -251,7 +254,8 @@ net::awaitable<void> ws_session(std::shared_ptr<Impl> impl, std::uint64_t id,
   conn->ws.set_option(websocket::stream_base::decorator(
       [](websocket::response_type& res) { res.set(http::field::server, "vqflow"); }));
   co_await conn->ws.async_accept(upgrade, net::redirect_error(net::use_awaitable, ec));
-  if (!ec) {
+  if (!ec && !conn->closed()) {
+    conn->accepted = true;
     for (;;) {
       beast::flat_buffer buffer;
       co_await conn->ws.async_read(buffer, net::redirect_error(net::use_awaitable, ec));
