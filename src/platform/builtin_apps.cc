@@ -406,8 +406,8 @@ std::string manifest_text(const BuiltinApp& app) {
 
 class BuiltinAction : public AppAction {
  public:
-  BuiltinAction(std::string context, ActionSpec spec, ActionFunction run)
-      : context_(std::move(context)), spec_(std::move(spec)), run_(run) {}
+  BuiltinAction(std::string context, ActionSpec plan, ActionFunction run)
+      : context_(std::move(context)), spec_(std::move(plan)), run_(run) {}
 
   boost::asio::awaitable<Value> call(NamedArguments args) override {
     check_arguments(context_, spec_, args);

@@ -51,16 +51,16 @@ std::string stderr_hint(const std::string& err) {
 // How one-shot runs turn into results (kept apart from the I/O so that it can
 // be read and tested on its own).
 Value interpret_one_shot(const std::string& context, const ProcessResult& result,
-                         const ProcessSpec& spec) {
+                         const ProcessSpec& plan) {
   if (result.timed_out || result.output_exceeded)
-    throw AppCallError(context + ": " + describe_ending(result, spec));
+    throw AppCallError(context + ": " + describe_ending(result, plan));
   if (result.exited && result.exit_code == 2) {
     std::string line = stderr_hint(result.err);
     throw AppArgumentError(context + ": " + (line.empty() ? "exit status 2" : line));
   }
   if (!result.exited || result.exit_code != 0) {
     std::string line = stderr_hint(result.err);
-    throw AppCallError(context + ": " + describe_ending(result, spec) +
+    throw AppCallError(context + ": " + describe_ending(result, plan) +
                        (line.empty() ? "" : ": " + line));
   }
   if (result.out.find_first_not_of(" \t\r\n") == std::string::npos)
@@ -81,10 +81,10 @@ struct PluginCallSettings {
 // `main/run <action>` once per call.
 class OneShotAction : public AppAction {
  public:
-  OneShotAction(std::string context, ActionSpec spec, std::string folder, std::string action,
+  OneShotAction(std::string context, ActionSpec plan, std::string folder, std::string action,
                 PluginCallSettings settings)
       : context_(std::move(context)),
-        spec_(std::move(spec)),
+        spec_(std::move(plan)),
         folder_(std::move(folder)),
         action_(std::move(action)),
         settings_(settings) {}
@@ -119,8 +119,8 @@ class OneShotAction : public AppAction {
 // A call handed to the long-lived worker of the app.
 class PersistentAction : public AppAction {
  public:
-  PersistentAction(std::shared_ptr<WorkerHost> host, ActionSpec spec, WorkerHost::Call base)
-      : host_(std::move(host)), spec_(std::move(spec)), base_(std::move(base)) {}
+  PersistentAction(std::shared_ptr<WorkerHost> host, ActionSpec plan, WorkerHost::Call base)
+      : host_(std::move(host)), spec_(std::move(plan)), base_(std::move(base)) {}
 
   boost::asio::awaitable<Value> call(NamedArguments args) override {
     check_arguments(base_.context, spec_, args);

@@ -40,7 +40,7 @@ AppManifest parse_app_manifest(std::string_view text, const std::string& app_dir
   for (auto it = actions->begin(); it != actions->end(); ++it) {
     const std::string where = "actions." + printable_name(it.key());
     if (!it.value().is_object()) bad_manifest(app_dir, where + " must be an object");
-    ActionSpec spec;
+    ActionSpec plan;
     if (auto args = it.value().find("args"); args != it.value().end()) {
       if (!args->is_array()) bad_manifest(app_dir, where + ".args must be a list");
       for (std::size_t i = 0; i < args->size(); ++i) {
@@ -56,13 +56,13 @@ AppManifest parse_app_manifest(std::string_view text, const std::string& app_dir
             bad_manifest(app_dir, at + ".required must be true or false");
           declared.required = required->get<bool>();
         }
-        for (const auto& earlier : spec.args)
+        for (const auto& earlier : plan.args)
           if (earlier.key == declared.key)
             bad_manifest(app_dir, at + " repeats the argument " + printable_name(declared.key));
-        spec.args.push_back(std::move(declared));
+        plan.args.push_back(std::move(declared));
       }
     }
-    manifest.actions[it.key()] = std::move(spec);
+    manifest.actions[it.key()] = std::move(plan);
   }
   return manifest;
 }
@@ -71,16 +71,16 @@ bool is_valid_action_name(std::string_view action) {
   return !action.empty() && action.front() != '-' && action.find('\0') == std::string_view::npos;
 }
 
-void check_arguments(const std::string& context, const ActionSpec& spec,
+void check_arguments(const std::string& context, const ActionSpec& plan,
                      const NamedArguments& args) {
   for (const auto& [name, value] : args) {
     bool declared = false;
-    for (const auto& arg : spec.args) declared = declared || arg.key == name;
+    for (const auto& arg : plan.args) declared = declared || arg.key == name;
     if (!declared)
       throw AppArgumentError(
           fmt::format("{}: unexpected argument {}", context, printable_name(name)));
   }
-  for (const auto& arg : spec.args) {
+  for (const auto& arg : plan.args) {
     if (!arg.required) continue;
     bool given = false;
     for (const auto& [name, value] : args) given = given || name == arg.key;

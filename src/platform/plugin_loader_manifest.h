@@ -36,7 +36,7 @@ bool is_valid_action_name(std::string_view action);
 
 // Checks named arguments against an action's declared ones. Throws
 // AppArgumentError naming the first undeclared or missing required argument.
-void check_arguments(const std::string& context, const ActionSpec& spec,
+void check_arguments(const std::string& context, const ActionSpec& plan,
                      const NamedArguments& args);
 
 // The JSON object of the named arguments, in their order (a repeated name

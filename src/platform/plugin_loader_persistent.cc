@@ -409,13 +409,13 @@ void WorkerHost::Impl::submit(Call call, std::unique_ptr<Completion> done) {
     found = live_.end();
   }
   if (found == live_.end()) {
-    ProcessSpec spec;
-    spec.argv = {call.program, "--serve"};
-    spec.cwd = call.folder;
-    spec.env = minimal_environment();
+    ProcessSpec plan;
+    plan.argv = {call.program, "--serve"};
+    plan.cwd = call.folder;
+    plan.env = minimal_environment();
     process_detail::Spawned child;
     try {
-      child = process_detail::spawn(spec);
+      child = process_detail::spawn(plan);
     } catch (const ProcessError& e) {
       done->complete(std::make_exception_ptr(AppCallError(call.context + ": " + e.what())),
                      Value());

@@ -58,25 +58,25 @@ int above_std(int fd) {
   return moved;
 }
 
-[[noreturn]] void fail(const ProcessSpec& spec, const std::string& what, int err) {
-  throw ProcessError(fmt::format("start {}: {}: {}", spec.argv.empty() ? "" : spec.argv[0], what,
+[[noreturn]] void fail(const ProcessSpec& plan, const std::string& what, int err) {
+  throw ProcessError(fmt::format("start {}: {}: {}", plan.argv.empty() ? "" : plan.argv[0], what,
                                  std::strerror(err)));
 }
 
-void make_pipe(const ProcessSpec& spec, FdSet& fds, int& read_end, int& write_end) {
+void make_pipe(const ProcessSpec& plan, FdSet& fds, int& read_end, int& write_end) {
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) fail(spec, "pipe", errno);
+  if (::pipe2(ends, O_CLOEXEC) != 0) fail(plan, "pipe", errno);
   read_end = above_std(ends[0]);
   if (read_end < 0) {
     int saved = errno;
     ::close(ends[1]);
-    fail(spec, "pipe", saved);
+    fail(plan, "pipe", saved);
   }
   write_end = above_std(ends[1]);
   if (write_end < 0) {
     int saved = errno;
     ::close(read_end);
-    fail(spec, "pipe", saved);
+    fail(plan, "pipe", saved);
   }
   fds.add(read_end);
   fds.add(write_end);
@@ -84,16 +84,16 @@ void make_pipe(const ProcessSpec& spec, FdSet& fds, int& read_end, int& write_en
 
 }  // namespace
 
-Spawned spawn(const ProcessSpec& spec) {
-  if (spec.argv.empty()) throw ProcessError("start: no program given");
+Spawned spawn(const ProcessSpec& plan) {
+  if (plan.argv.empty()) throw ProcessError("start: no program given");
   // The FdSet closes whatever is still in it when we leave, on failure or not;
   // descriptors handed to the caller are taken out of it first.
   FdSet fds;
   fds.fds.reserve(6);
   int in_r, in_w, out_r, out_w, err_r, err_w;
-  make_pipe(spec, fds, in_r, in_w);
-  make_pipe(spec, fds, out_r, out_w);
-  make_pipe(spec, fds, err_r, err_w);
+  make_pipe(plan, fds, in_r, in_w);
+  make_pipe(plan, fds, out_r, out_w);
+  make_pipe(plan, fds, err_r, err_w);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -102,7 +102,7 @@ Spawned spawn(const ProcessSpec& spec) {
   posix_spawn_file_actions_adddup2(&actions, err_w, 2);
   // Sockets and other descriptors of the server are not all close-on-exec.
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  if (!spec.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, spec.cwd.c_str());
+  if (!plan.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, plan.cwd.c_str());
 
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -119,21 +119,21 @@ Spawned spawn(const ProcessSpec& spec) {
                            POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   std::vector<char*> argv;
-  for (const auto& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& a : plan.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
-  for (const auto& e : spec.env) envp.push_back(const_cast<char*>(e.c_str()));
+  for (const auto& e : plan.env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
   pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, spec.argv[0].c_str(), &actions, &attr, argv.data(), envp.data());
+  int rc = ::posix_spawn(&pid, plan.argv[0].c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   // glibc reaps the child itself when exec fails, so an error leaves nothing behind.
   if (rc != 0) {
-    if (!spec.cwd.empty() && ::access(spec.cwd.c_str(), X_OK) != 0)
-      fail(spec, "working directory " + spec.cwd, errno);
-    fail(spec, "spawn", rc);
+    if (!plan.cwd.empty() && ::access(plan.cwd.c_str(), X_OK) != 0)
+      fail(plan, "working directory " + plan.cwd, errno);
+    fail(plan, "spawn", rc);
   }
 
   int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -142,7 +142,7 @@ Spawned spawn(const ProcessSpec& spec) {
     ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
-    fail(spec, "pidfd_open", saved);
+    fail(plan, "pidfd_open", saved);
   }
 
   Spawned child;
@@ -193,7 +193,7 @@ struct Run {
   explicit Run(const asio::any_io_executor& ex)
       : in(ex), out(ex), err(ex), pidfd(ex), deadline(ex), drain(ex), done(ex) {}
 
-  ProcessSpec spec;
+  ProcessSpec plan;
   process_detail::Spawned child;
   ProcessResult result;
   Descriptor in, out, err, pidfd;
@@ -223,8 +223,8 @@ struct Run {
 awaitable<void> write_stdin(std::shared_ptr<Run> run) {
   try {
     error_code ec;
-    if (!run->spec.stdin_data.empty())
-      co_await asio::async_write(run->in, asio::buffer(run->spec.stdin_data),
+    if (!run->plan.stdin_data.empty())
+      co_await asio::async_write(run->in, asio::buffer(run->plan.stdin_data),
                                  asio::redirect_error(use_awaitable, ec));
     // A child that exits without reading gives EPIPE here: that is its business.
     run->in.close(ec);
@@ -241,7 +241,7 @@ awaitable<void> read_stdout(std::shared_ptr<Run> run) {
       std::size_t n = co_await run->out.async_read_some(asio::buffer(buffer),
                                                         asio::redirect_error(use_awaitable, ec));
       if (n > 0) {
-        if (run->result.out.size() + n > run->spec.output_cap) {
+        if (run->result.out.size() + n > run->plan.output_cap) {
           run->result.output_exceeded = true;
           if (!run->exited) kill_group(run->child.pid, SIGKILL);
           break;
@@ -261,7 +261,7 @@ awaitable<void> read_stderr(std::shared_ptr<Run> run) {
   try {
     std::array<char, 16384> buffer;
     std::string& tail = run->result.err;
-    const std::size_t keep = run->spec.stderr_keep;
+    const std::size_t keep = run->plan.stderr_keep;
     for (;;) {
       error_code ec;
       std::size_t n = co_await run->err.async_read_some(asio::buffer(buffer),
@@ -290,7 +290,7 @@ awaitable<void> wait_exit(std::shared_ptr<Run> run) {
     run->pidfd.close(ec);
     // Let the pipes drain; a process that left the group may still hold them.
     if (run->pending > 1) {
-      run->drain.expires_after(run->spec.kill_grace);
+      run->drain.expires_after(run->plan.kill_grace);
       co_await run->drain.async_wait(asio::redirect_error(use_awaitable, ec));
       if (run->pending > 1) run->close_pipes();
     }
@@ -302,12 +302,12 @@ awaitable<void> wait_exit(std::shared_ptr<Run> run) {
 awaitable<void> watchdog(std::shared_ptr<Run> run) {
   try {
     error_code ec;
-    run->deadline.expires_after(run->spec.timeout);
+    run->deadline.expires_after(run->plan.timeout);
     co_await run->deadline.async_wait(asio::redirect_error(use_awaitable, ec));
     if (run->finished || run->exited) co_return;
     run->result.timed_out = true;
     kill_group(run->child.pid, SIGTERM);
-    run->deadline.expires_after(run->spec.kill_grace);
+    run->deadline.expires_after(run->plan.kill_grace);
     co_await run->deadline.async_wait(asio::redirect_error(use_awaitable, ec));
     if (run->finished || run->exited) co_return;
     kill_group(run->child.pid, SIGKILL);
@@ -315,11 +315,11 @@ awaitable<void> watchdog(std::shared_ptr<Run> run) {
   }
 }
 
-awaitable<ProcessResult> run_on_strand(ProcessSpec spec) {
+awaitable<ProcessResult> run_on_strand(ProcessSpec plan) {
   auto ex = co_await asio::this_coro::executor;
   auto run = std::make_shared<Run>(ex);
-  run->spec = std::move(spec);
-  run->child = process_detail::spawn(run->spec);
+  run->plan = std::move(plan);
+  run->child = process_detail::spawn(run->plan);
   run->in.assign(run->child.in);
   run->out.assign(run->child.out);
   run->err.assign(run->child.err);
@@ -339,22 +339,22 @@ awaitable<ProcessResult> run_on_strand(ProcessSpec spec) {
 
 }  // namespace
 
-awaitable<ProcessResult> run_process(ProcessSpec spec) {
+awaitable<ProcessResult> run_process(ProcessSpec plan) {
   ignore_sigpipe_once();
   auto ex = co_await asio::this_coro::executor;
   auto strand = asio::make_strand(ex);
-  co_return co_await asio::co_spawn(strand, run_on_strand(std::move(spec)), use_awaitable);
+  co_return co_await asio::co_spawn(strand, run_on_strand(std::move(plan)), use_awaitable);
 }
 
 std::vector<std::string> minimal_environment() {
   return {"PATH=/usr/local/bin:/usr/bin:/bin", "LANG=C.UTF-8"};
 }
 
-std::string describe_ending(const ProcessResult& result, const ProcessSpec& spec) {
+std::string describe_ending(const ProcessResult& result, const ProcessSpec& plan) {
   if (result.timed_out)
     return fmt::format("timed out after {:g} s",
-                       std::chrono::duration<double>(spec.timeout).count());
-  if (result.output_exceeded) return fmt::format("output exceeds {} bytes", spec.output_cap);
+                       std::chrono::duration<double>(plan.timeout).count());
+  if (result.output_exceeded) return fmt::format("output exceeds {} bytes", plan.output_cap);
   if (result.exited) return fmt::format("exit status {}", result.exit_code);
   if (result.signal != 0) {
     const char* name = ::strsignal(result.signal);

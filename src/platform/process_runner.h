@@ -49,14 +49,14 @@ struct ProcessResult {
 // grandchild outlives the call; the child is always reaped. Throws
 // ProcessError when the program cannot be started. Ignores SIGPIPE in this
 // process (a child that exits without reading its stdin must not kill us).
-boost::asio::awaitable<ProcessResult> run_process(ProcessSpec spec);
+boost::asio::awaitable<ProcessResult> run_process(ProcessSpec plan);
 
 // The environment every app process gets: PATH and LANG only.
 std::vector<std::string> minimal_environment();
 
 // "exit status 3", "killed by signal 9 (Killed)", "timed out after 2.5 s"...:
 // how a run ended, for error messages.
-std::string describe_ending(const ProcessResult& result, const ProcessSpec& spec);
+std::string describe_ending(const ProcessResult& result, const ProcessSpec& plan);
 
 // The last non-empty line of `text` (without its line end), or "".
 std::string last_line(const std::string& text);
@@ -74,9 +74,9 @@ struct Spawned {
   int err = -1;
 };
 
-// Starts spec.argv with spec.cwd and spec.env (other fields unused). Throws
+// Starts plan.argv with plan.cwd and plan.env (other fields unused). Throws
 // ProcessError; nothing is left behind when it does.
-Spawned spawn(const ProcessSpec& spec);
+Spawned spawn(const ProcessSpec& plan);
 
 // Reaps `pid` after its pidfd became readable; fills exited/exit_code/signal.
 void reap(pid_t pid, ProcessResult& result);

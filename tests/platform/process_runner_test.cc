@@ -67,62 +67,62 @@ bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
 }
 
 ProcessSpec shell(const std::string& script) {
-  ProcessSpec spec;
-  spec.argv = {"/bin/sh", "-c", script};
-  spec.env = minimal_environment();
-  spec.timeout = 30s;
-  spec.kill_grace = 500ms;
-  return spec;
+  ProcessSpec plan;
+  plan.argv = {"/bin/sh", "-c", script};
+  plan.env = minimal_environment();
+  plan.timeout = 30s;
+  plan.kill_grace = 500ms;
+  return plan;
 }
 
-ProcessResult run(ProcessSpec spec) { return run_sync(run_process(std::move(spec))); }
+ProcessResult run(ProcessSpec plan) { return run_sync(run_process(std::move(plan))); }
 
 TEST(ProcessRunner, CollectsStdoutStderrAndExitStatus) {
-  auto spec = shell("cat; echo oops >&2; exit 3");
-  spec.stdin_data = "hello";
-  ProcessResult result = run(spec);
+  auto plan = shell("cat; echo oops >&2; exit 3");
+  plan.stdin_data = "hello";
+  ProcessResult result = run(plan);
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.exit_code, 3);
   EXPECT_EQ(result.out, "hello");
   EXPECT_EQ(result.err, "oops\n");
   EXPECT_FALSE(result.timed_out);
-  EXPECT_EQ(describe_ending(result, spec), "exit status 3");
+  EXPECT_EQ(describe_ending(result, plan), "exit status 3");
 }
 
 TEST(ProcessRunner, ReportsTheSignalThatEndedTheChild) {
-  auto spec = shell("kill -SEGV $$");
-  ProcessResult result = run(spec);
+  auto plan = shell("kill -SEGV $$");
+  ProcessResult result = run(plan);
   EXPECT_FALSE(result.exited);
   EXPECT_EQ(result.signal, SIGSEGV);
-  EXPECT_NE(describe_ending(result, spec).find("killed by signal 11"), std::string::npos);
+  EXPECT_NE(describe_ending(result, plan).find("killed by signal 11"), std::string::npos);
 }
 
 TEST(ProcessRunner, MovesLargeInputAndOutputWithoutDeadlock) {
-  auto spec = shell("cat");
-  spec.stdin_data.assign(4u << 20, 'a');
-  spec.stdin_data += "end";
-  ProcessResult result = run(spec);
+  auto plan = shell("cat");
+  plan.stdin_data.assign(4u << 20, 'a');
+  plan.stdin_data += "end";
+  ProcessResult result = run(plan);
   EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.out.size(), spec.stdin_data.size());
-  EXPECT_TRUE(result.out == spec.stdin_data);
+  EXPECT_EQ(result.out.size(), plan.stdin_data.size());
+  EXPECT_TRUE(result.out == plan.stdin_data);
 }
 
 TEST(ProcessRunner, ChildThatIgnoresItsStdinDoesNotHurt) {
-  auto spec = shell("echo done");
-  spec.stdin_data.assign(2u << 20, 'x');
-  ProcessResult result = run(spec);
+  auto plan = shell("echo done");
+  plan.stdin_data.assign(2u << 20, 'x');
+  ProcessResult result = run(plan);
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, "done\n");
 }
 
 TEST(ProcessRunner, TimeoutKillsTheWholeGroup) {
   test::TempDir dir;
-  auto spec = shell("sleep 1000 & echo $! > " + dir.file("pid") + "; sleep 1000");
-  spec.timeout = 300ms;
-  ProcessResult result = run(spec);
+  auto plan = shell("sleep 1000 & echo $! > " + dir.file("pid") + "; sleep 1000");
+  plan.timeout = 300ms;
+  ProcessResult result = run(plan);
   EXPECT_TRUE(result.timed_out);
   EXPECT_EQ(result.signal, SIGTERM);
-  EXPECT_EQ(describe_ending(result, spec), "timed out after 0.3 s");
+  EXPECT_EQ(describe_ending(result, plan), "timed out after 0.3 s");
   int grandchild = 0;
   std::ifstream(dir.file("pid")) >> grandchild;
   ASSERT_GT(grandchild, 0);
@@ -131,28 +131,28 @@ TEST(ProcessRunner, TimeoutKillsTheWholeGroup) {
 }
 
 TEST(ProcessRunner, SigkillFollowsAnIgnoredSigterm) {
-  auto spec = shell("trap '' TERM; sleep 1000");
-  spec.timeout = 200ms;
-  spec.kill_grace = 200ms;
-  ProcessResult result = run(spec);
+  auto plan = shell("trap '' TERM; sleep 1000");
+  plan.timeout = 200ms;
+  plan.kill_grace = 200ms;
+  ProcessResult result = run(plan);
   EXPECT_TRUE(result.timed_out);
   EXPECT_EQ(result.signal, SIGKILL);
   EXPECT_TRUE(children_of_self().empty());
 }
 
 TEST(ProcessRunner, OutputBeyondTheCapKillsTheChild) {
-  auto spec = shell("exec yes");
-  spec.output_cap = 100000;
-  ProcessResult result = run(spec);
+  auto plan = shell("exec yes");
+  plan.output_cap = 100000;
+  ProcessResult result = run(plan);
   EXPECT_TRUE(result.output_exceeded);
-  EXPECT_LE(result.out.size(), spec.output_cap);
-  EXPECT_EQ(describe_ending(result, spec), "output exceeds 100000 bytes");
+  EXPECT_LE(result.out.size(), plan.output_cap);
+  EXPECT_EQ(describe_ending(result, plan), "output exceeds 100000 bytes");
 }
 
 TEST(ProcessRunner, KeepsOnlyTheTailOfStderr) {
-  auto spec = shell("head -c 1000000 /dev/zero | tr '\\0' 'x' >&2; echo >&2; echo last >&2");
-  spec.stderr_keep = 1000;
-  ProcessResult result = run(spec);
+  auto plan = shell("head -c 1000000 /dev/zero | tr '\\0' 'x' >&2; echo >&2; echo last >&2");
+  plan.stderr_keep = 1000;
+  ProcessResult result = run(plan);
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.err.size(), 1000u);
   EXPECT_EQ(last_line(result.err), "last");
@@ -160,8 +160,8 @@ TEST(ProcessRunner, KeepsOnlyTheTailOfStderr) {
 
 TEST(ProcessRunner, GrandchildHoldingStdoutDoesNotDelayTheResult) {
   test::TempDir dir;
-  auto spec = shell("sleep 1000 & echo $! > " + dir.file("pid") + "; echo done");
-  ProcessResult result = run(spec);
+  auto plan = shell("sleep 1000 & echo $! > " + dir.file("pid") + "; echo done");
+  ProcessResult result = run(plan);
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, "done\n");
   int grandchild = 0;
@@ -175,11 +175,11 @@ TEST(ProcessRunner, ProcessThatLeftTheGroupCannotHoldTheCallForever) {
   // setsid puts the sleeper in its own group, out of reach of the group kill;
   // it keeps stdout open, so the runner must stop waiting for the pipe.
   const std::string pid_file = dir.file("pid");
-  auto spec =
+  auto plan =
       shell("setsid sh -c 'echo $$ > " + pid_file + ".tmp; mv " + pid_file + ".tmp " + pid_file +
             "; exec sleep 1000' & while [ ! -s " + pid_file + " ]; do sleep 0.01; done; echo done");
-  spec.kill_grace = 200ms;
-  ProcessResult result = run(spec);
+  plan.kill_grace = 200ms;
+  ProcessResult result = run(plan);
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, "done\n");
   int escaped = 0;
@@ -191,11 +191,11 @@ TEST(ProcessRunner, ProcessThatLeftTheGroupCannotHoldTheCallForever) {
 TEST(ProcessRunner, ChildGetsOnlyTheGivenEnvironmentAndDirectory) {
   test::TempDir dir;
   ::setenv("VQFLOW_TEST_SECRET", "do not leak", 1);
-  ProcessSpec spec;
-  spec.argv = {"/usr/bin/env"};
-  spec.env = minimal_environment();
-  spec.cwd = dir.path().string();
-  ProcessResult result = run(spec);
+  ProcessSpec plan;
+  plan.argv = {"/usr/bin/env"};
+  plan.env = minimal_environment();
+  plan.cwd = dir.path().string();
+  ProcessResult result = run(plan);
   ::unsetenv("VQFLOW_TEST_SECRET");
   EXPECT_EQ(result.out, "PATH=/usr/local/bin:/usr/bin:/bin\nLANG=C.UTF-8\n");
 
@@ -252,11 +252,11 @@ boost::asio::awaitable<void> tick(std::shared_ptr<int> ticks) {
   }
 }
 
-boost::asio::awaitable<int> run_beside_ticker(ProcessSpec spec) {
+boost::asio::awaitable<int> run_beside_ticker(ProcessSpec plan) {
   auto ticks = std::make_shared<int>(0);
   boost::asio::co_spawn(co_await boost::asio::this_coro::executor, tick(ticks),
                         boost::asio::detached);
-  co_await run_process(std::move(spec));
+  co_await run_process(std::move(plan));
   co_return *ticks;
 }
 
