@@ -6,10 +6,13 @@
 #include <pcre2.h>
 
 #include "platform/errors.h"
+#include "value/value_internal.h"
 
 namespace vqflow {
 
 namespace {
+
+using value_detail::append_utf8;
 
 // "\\u\w\w*" compiled once; pcre2_code is read-only after compilation, so the
 // pattern is shared by every thread, each match getting its own match data.
@@ -23,25 +26,6 @@ const pcre2_code* unicode_escape_pattern() {
                          nullptr);
   }();
   return code;
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 int hex_value(char c) {
