@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <hiredis/hiredis.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -281,6 +282,36 @@ TEST(EmbeddedKvStore, StateOutlivesTheStoreObject) {
   EXPECT_EQ(again->get("run&&x&&text"), "wait");
   *clock.now_ms += 3601 * 1000LL;
   EXPECT_EQ(again->get("run&&x&&text"), std::nullopt);
+}
+
+long long rows_in_kv(const std::string& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db, "SELECT count(*) FROM kv", -1, &stmt, nullptr);
+  long long rows = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return rows;
+}
+
+TEST(EmbeddedKvStore, ExpiredKeysAreSweptFromTheFile) {
+  TempDir dir;
+  ManualClock clock;
+  std::string path = dir.file("sweep.db");
+  auto store = open_sqlite_kv_store(path, clock.clock());
+  for (int i = 0; i < 50; ++i) store->set("old" + std::to_string(i), "v", 10);
+  store->set("kept", "v");
+  *clock.now_ms += 11 * 1000;
+  // Dead keys leave the file within a bounded number of writes...
+  for (int i = 0; i < 1000; ++i) store->set("busy", std::to_string(i), 60);
+  EXPECT_EQ(rows_in_kv(path), 2);
+  // ...and when the file is opened.
+  for (int i = 0; i < 50; ++i) store->set("old" + std::to_string(i), "v", 10);
+  *clock.now_ms += 61 * 1000;
+  open_sqlite_kv_store(path, clock.clock());
+  EXPECT_EQ(rows_in_kv(path), 1);
+  EXPECT_EQ(store->get("kept"), "v");
 }
 
 TEST(EmbeddedKvStore, CorruptFileIsAStoreErrorThatSaysWhatToDo) {
