@@ -1,0 +1,166 @@
+#pragma once
+// Shared pieces of vqflow-bench: the result table, options, clocks, scratch
+// folders, a loop thread and the playbooks every section runs.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "platform/database.h"
+#include "platform/services.h"
+#include "value/value.h"
+
+namespace vqflow::bench {
+
+// Reference figures of a peer engine measured on the same kind of 2-core VM
+// (fixed: they are not measured by this program).
+inline constexpr double k_peer_embedded_concurrent_runs_per_s = 4700;
+inline constexpr double k_peer_http_requests_per_s = 2300;
+
+struct Options {
+  bool quick = false;
+  std::optional<std::string> redis_url;
+  std::optional<std::string> pg_url;
+  std::optional<std::string> json_path;
+  std::vector<int> sections;  // empty: all
+  std::filesystem::path scratch;  // this process's temp folder
+  std::filesystem::path self;     // this executable
+  bool wants(int section) const;
+};
+
+// How a row is judged. Ratio bounds compare value / reference.
+enum class Bound { none, ratio_at_least, ratio_at_most, value_at_least, value_at_most };
+
+struct Figure {
+  std::string section;
+  std::string figure;
+  double value = 0;
+  std::string unit;
+  std::optional<double> reference;
+  std::string reference_label;  // what the reference is
+  Bound bound = Bound::none;
+  double limit = 0;
+  std::optional<std::string> failure;  // the figure could not be measured
+
+  std::optional<double> ratio() const;
+  std::string target_text() const;
+  // "PASS", "MISS", "info" or "FAIL" (not measured).
+  std::string verdict() const;
+};
+
+// A figure printed for information.
+Figure info(std::string section, std::string figure, double value, std::string unit);
+// A figure judged against `limit` (see Bound).
+Figure judged(std::string section, std::string figure, double value, std::string unit,
+              std::optional<double> reference, std::string reference_label, Bound bound,
+              double limit);
+
+// The rows and notes of one run; sections add to it from the main thread.
+class Report {
+ public:
+  void add(Figure row);
+  void note(const std::string& section, const std::string& text);
+  void print() const;
+  void write_json(const std::string& path, const Options& options) const;
+  int misses() const;
+
+ private:
+  std::vector<Figure> rows_;
+  std::vector<std::pair<std::string, std::string>> notes_;
+};
+
+double now_seconds();  // steady clock
+double thread_cpu_seconds();
+double process_cpu_seconds();
+
+// Percentile p (0..1) of unsorted samples; 0 for none.
+double percentile(std::vector<double> samples, double p);
+
+// A folder under the scratch folder, removed with this object.
+class ScratchDir {
+ public:
+  ScratchDir(const Options& options, const std::string& name);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// An io_context run by its own thread until this object goes.
+class LoopThread {
+ public:
+  LoopThread();
+  ~LoopThread();
+  boost::asio::io_context& ioc() { return ioc_; }
+
+ private:
+  boost::asio::io_context ioc_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_;
+  std::thread thread_;
+};
+
+// start, eight built-in no-op app nodes, end.
+Row ten_node_playbook(const std::string& uuid);
+
+// start, one vq_text node "n0", then `nodes` vq_text upper nodes whose text
+// holds ten references (globals host/port, locals user/token, n0's values), end.
+Row reference_playbook(const std::string& uuid, int nodes);
+// Global variables that reference_playbook uses, as variablen rows.
+std::vector<Row> reference_globals();
+
+// Outcome of a batch of runs through auto_execute.
+struct RunBatch {
+  long runs = 0;
+  long failed = 0;     // an error escaped the run
+  double seconds = 0;  // from the first submit until every run finished
+  bool timed_out = false;
+  double runs_per_second() const { return seconds > 0 ? static_cast<double>(runs) / seconds : 0; }
+};
+
+// Submits `count` runs of playbook `uuid` keeping at most `in_flight` of them
+// unfinished (1: one at a time). Gives up after `timeout_seconds`.
+RunBatch run_batch(const std::shared_ptr<Services>& services, const std::string& uuid, long count,
+                   int in_flight, double timeout_seconds);
+
+// Runs `count` runs for about `seconds` at most: first measures a small batch
+// to size the rest. Keeps quick runs short.
+RunBatch timed_run_batch(const std::shared_ptr<Services>& services, const std::string& uuid,
+                         int in_flight, double seconds);
+
+// Database/KV pass-through wrappers that count every operation.
+struct StoreCounts {
+  std::atomic<long> kv_writes{0};  // set, set_if_absent, incr, decr, del
+  std::atomic<long> kv_reads{0};   // get, exists
+  std::atomic<long> db_selects{0};
+  std::atomic<long> db_logs{0};
+  std::atomic<long> db_reports{0};
+  std::atomic<long> db_other_writes{0};
+};
+std::shared_ptr<KvStore> counting_kv(std::shared_ptr<KvStore> inner, std::shared_ptr<StoreCounts> counts);
+std::shared_ptr<Database> counting_db(std::shared_ptr<Database> inner,
+                                      std::shared_ptr<StoreCounts> counts);
+
+// Sections, in table order.
+void engine_section(Report& report, const Options& options);
+void embedded_section(Report& report, const Options& options);
+void server_stores_section(Report& report, const Options& options);
+void plugin_section(Report& report, const Options& options);
+void paths_section(Report& report, const Options& options);
+void scheduler_section(Report& report, const Options& options);
+void http_section(Report& report, const Options& options);
+
+}  // namespace vqflow::bench

@@ -1,0 +1,358 @@
+// Whole runs with every record stored: the embedded default (SQLite file with
+// the key-value table inside) against the floor of the same store steps
+// written as plain sqlite3 calls, and Redis + PostgreSQL against PostgreSQL's
+// own group-commit limit measured on the same server.
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "macro.h"
+#include "platform/kv_store.h"
+#include "run/auto_execute.h"
+
+namespace vqflow::bench {
+
+namespace {
+
+const std::string k_playbook = "bench-10";
+
+// Store operations of one run, counted during one warm-up run.
+struct RunSteps {
+  long kv_writes = 0;
+  long kv_reads = 0;
+  long db_selects = 0;
+  long logs = 0;
+  long reports = 0;
+  long other_writes = 0;
+  std::string text() const {
+    return fmt::format("{} kv writes, {} kv reads, {} selects, {} log rows, {} report rows{}",
+                       kv_writes, kv_reads, db_selects, logs, reports,
+                       other_writes ? fmt::format(", {} other writes", other_writes) : "");
+  }
+};
+
+// One run through wrappers that count the key-value and select calls; stored
+// rows are counted in the tables afterwards, so rows written by a group
+// commit behind the engine's back are counted too.
+RunSteps count_steps(const std::shared_ptr<Services>& services) {
+  auto counts = std::make_shared<StoreCounts>();
+  auto counted = std::make_shared<Services>(*services);
+  counted->kv = counting_kv(services->kv, counts);
+  counted->db = counting_db(services->db, counts);
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  const std::string only_id =
+      auto_execute(counted, k_playbook, nullptr, RunRequest{}, [&](std::exception_ptr) {
+        std::lock_guard lock(mutex);
+        done = true;
+        cv.notify_all();
+      });
+  {
+    std::unique_lock lock(mutex);
+    if (!cv.wait_for(lock, std::chrono::seconds(30), [&] { return done; })) {
+      throw std::runtime_error("the counted run did not finish within 30 s");
+    }
+  }
+  RunSteps steps;
+  steps.kv_writes = counts->kv_writes;
+  steps.kv_reads = counts->kv_reads;
+  steps.db_selects = counts->db_selects;
+  steps.other_writes = counts->db_other_writes;
+  steps.logs = static_cast<long>(services->db->table("logs").where("only_id", only_id).get().size());
+  steps.reports =
+      static_cast<long>(services->db->table("report").where("report_no", only_id).get().size());
+  return steps;
+}
+
+// ---- the plain sqlite3 floor -------------------------------------------------------
+
+class Sqlite {
+ public:
+  explicit Sqlite(const std::string& path) {
+    if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) fail("open");
+    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+  }
+  ~Sqlite() {
+    for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
+    sqlite3_close(db_);
+  }
+  void exec(const char* sql) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(sql);
+  }
+  sqlite3_stmt* prepare(const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK)
+      fail(sql);
+    statements_.push_back(s);
+    return s;
+  }
+  // Binds texts (and one integer where given as nullopt -> NULL) and steps to the end.
+  void run(sqlite3_stmt* s, std::initializer_list<std::string_view> texts) {
+    int i = 1;
+    for (std::string_view t : texts) {
+      sqlite3_bind_text(s, i++, t.data(), static_cast<int>(t.size()), SQLITE_STATIC);
+    }
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE) fail("step");
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+  }
+
+ private:
+  [[noreturn]] void fail(const char* what) {
+    throw std::runtime_error(fmt::format("sqlite {}: {}", what, sqlite3_errmsg(db_)));
+  }
+  sqlite3* db_ = nullptr;
+  std::vector<sqlite3_stmt*> statements_;
+};
+
+// Serial runs/s of the same store steps as plain autocommitted statements.
+double sqlite_floor(const std::string& path, const RunSteps& steps, double seconds) {
+  Sqlite db(path);
+  db.exec(
+      "CREATE TABLE kv (key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL, expires_at INTEGER) "
+      "WITHOUT ROWID;"
+      "CREATE TABLE workflow (id INTEGER PRIMARY KEY, uuid TEXT, flow_json TEXT, flow_data TEXT);"
+      "CREATE INDEX workflow_uuid ON workflow (uuid);"
+      "CREATE TABLE logs (id INTEGER PRIMARY KEY, only_id TEXT, uuid TEXT, app_uuid TEXT, "
+      "app_name TEXT, result TEXT, status INTEGER, html TEXT, args TEXT, create_time TEXT);"
+      "CREATE TABLE report (id INTEGER PRIMARY KEY, report_no TEXT, workflow_name TEXT, "
+      "remarks TEXT, create_time TEXT);");
+  const Row playbook = ten_node_playbook(k_playbook);
+  db.exec(fmt::format("INSERT INTO workflow (uuid, flow_json, flow_data) VALUES ('{}', '{}', '{}')",
+                      k_playbook, playbook["flow_json"].get<std::string>(),
+                      playbook["flow_data"].get<std::string>())
+              .c_str());
+  sqlite3_stmt* upsert = db.prepare(
+      "INSERT INTO kv (key, value, expires_at) VALUES (?1, ?2, ?3) ON CONFLICT (key) DO UPDATE "
+      "SET value = excluded.value, expires_at = excluded.expires_at");
+  sqlite3_stmt* read = db.prepare("SELECT value FROM kv WHERE key = ?1");
+  sqlite3_stmt* select = db.prepare("SELECT * FROM workflow WHERE uuid = ?1 LIMIT 1");
+  sqlite3_stmt* log = db.prepare(
+      "INSERT INTO logs (only_id, uuid, app_uuid, app_name, result, status, html, args, "
+      "create_time) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+  sqlite3_stmt* report = db.prepare(
+      "INSERT INTO report (report_no, workflow_name, remarks, create_time) VALUES (?1, ?2, ?3, ?4)");
+
+  long runs = 0;
+  const double start = now_seconds();
+  const double end = start + seconds;
+  while (now_seconds() < end) {
+    const std::string only_id = fmt::format("{:010d}", runs);
+    for (long i = 0; i < steps.kv_writes; ++i) {
+      const std::string key = fmt::format("n{}&&{}&&result", i % 8, only_id);
+      db.run(upsert, {key, R"({"status": 0, "result": "ok"})", "1767225600000"});
+    }
+    for (long i = 0; i < steps.kv_reads; ++i) {
+      const std::string key = fmt::format("n{}&&{}&&result", i % 8, only_id);
+      db.run(read, {key});
+    }
+    for (long i = 0; i < steps.db_selects; ++i) db.run(select, {k_playbook});
+    for (long i = 0; i < steps.logs; ++i) {
+      db.run(log, {only_id, k_playbook, fmt::format("n{}", i), "noop", "ok", "0",
+                   "<span>ok</span>", "{}", "2026-12-08 00:00:00"});
+    }
+    for (long i = 0; i < steps.reports; ++i) {
+      db.run(report, {only_id, "bench", "", "2026-12-08 00:00:00"});
+    }
+    ++runs;
+  }
+  return static_cast<double>(runs) / (now_seconds() - start);
+}
+
+// ---- PostgreSQL --------------------------------------------------------------------
+
+// libpq takes the URL without our own query parameters.
+std::string conninfo(const std::string& url) { return url.substr(0, url.find('?')); }
+
+struct PgConn {
+  PGconn* conn = nullptr;
+  explicit PgConn(const std::string& url) {
+    conn = PQconnectdb(conninfo(url).c_str());
+    if (PQstatus(conn) != CONNECTION_OK) {
+      std::string message = PQerrorMessage(conn);
+      PQfinish(conn);
+      conn = nullptr;
+      throw std::runtime_error("postgresql connect: " + message);
+    }
+  }
+  ~PgConn() {
+    if (conn) PQfinish(conn);
+  }
+  void exec(const std::string& sql) {
+    PGresult* r = PQexec(conn, sql.c_str());
+    const auto status = PQresultStatus(r);
+    std::string message = PQresultErrorMessage(r);
+    PQclear(r);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      throw std::runtime_error("postgresql " + sql.substr(0, 40) + ": " + message);
+    }
+  }
+};
+
+// Commits/s of 16 connections each committing one log-like row at a time.
+double pg_commit_limit(const std::string& url, const std::string& schema, double seconds) {
+  {
+    PgConn admin(url);
+    admin.exec(fmt::format(
+        "CREATE TABLE \"{}\".commit_probe (id BIGSERIAL PRIMARY KEY, only_id TEXT, uuid TEXT, "
+        "app_uuid TEXT, app_name TEXT, result TEXT, status INTEGER, html TEXT, args TEXT, "
+        "create_time TEXT)",
+        schema));
+  }
+  constexpr int k_connections = 16;
+  std::atomic<long> commits{0};
+  std::atomic<bool> failed{false};
+  std::string failure;
+  std::mutex failure_mutex;
+  const double start = now_seconds();
+  const double end = start + seconds;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < k_connections; ++t) {
+    threads.emplace_back([&, t] {
+      try {
+        PgConn c(url);
+        c.exec("SET synchronous_commit = on");
+        PGresult* p = PQprepare(c.conn, "ins",
+                                fmt::format("INSERT INTO \"{}\".commit_probe (only_id, uuid, "
+                                            "app_uuid, app_name, result, status, html, args, "
+                                            "create_time) VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9)",
+                                            schema)
+                                    .c_str(),
+                                9, nullptr);
+        const bool prepared = PQresultStatus(p) == PGRES_COMMAND_OK;
+        PQclear(p);
+        if (!prepared) throw std::runtime_error(PQerrorMessage(c.conn));
+        const std::string only_id = fmt::format("probe{:05d}", t);
+        const char* values[9] = {only_id.c_str(), k_playbook.c_str(), "n1", "noop",
+                                 "ok", "0", "<span>ok</span>", "{}", "2026-12-08 00:00:00"};
+        while (now_seconds() < end && !failed) {
+          // Autocommit: each statement is one transaction, committed durably.
+          PGresult* r = PQexecPrepared(c.conn, "ins", 9, values, nullptr, nullptr, 0);
+          const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+          PQclear(r);
+          if (!ok) throw std::runtime_error(PQerrorMessage(c.conn));
+          ++commits;
+        }
+      } catch (const std::exception& e) {
+        std::lock_guard lock(failure_mutex);
+        failure = e.what();
+        failed = true;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  if (failed) throw std::runtime_error("commit probe: " + failure);
+  return static_cast<double>(commits) / (now_seconds() - start);
+}
+
+}  // namespace
+
+void embedded_section(Report& report, const Options& options) {
+  const std::string section = "2 embedded default (SQLite + embedded KV)";
+  ScratchDir dir(options, "embedded");
+  std::filesystem::create_directories(dir.path() / "apps");
+  const double seconds = options.quick ? 2 : 8;
+
+  RunSteps steps;
+  RunBatch serial, concurrent;
+  {
+    LoopThread loop;
+    Config config;
+    config.db_url = dir.file("vqflow.db");
+    config.kv_url = "";
+    config.apps_path = dir.file("apps");
+    auto services = open_services(config, loop.ioc().get_executor());
+    services->db->init_schema();
+    services->db->table("workflow").insert(ten_node_playbook(k_playbook));
+    steps = count_steps(services);
+    report.note(section, "one run of the 10-node playbook does " + steps.text());
+    run_batch(services, k_playbook, 50, 1, 60);  // warm-up
+    serial = timed_run_batch(services, k_playbook, 1, seconds / 2);
+    concurrent = timed_run_batch(services, k_playbook, 64, seconds / 2);
+  }
+  const double floor = sqlite_floor(dir.file("floor.db"), steps, options.quick ? 1 : 3);
+
+  auto add = [&](const std::string& name, const RunBatch& batch, double reference,
+                 const std::string& label, double limit) {
+    Figure f = judged(section, name, batch.runs_per_second(), "runs/s", reference, label,
+                      Bound::ratio_at_least, limit);
+    if (batch.timed_out) f.failure = fmt::format("timed out after {} runs", batch.runs);
+    if (batch.failed) f.failure = fmt::format("{} of {} runs failed", batch.failed, batch.runs);
+    report.add(f);
+  };
+  add("serial runs/s (one at a time)", serial, floor, "plain sqlite3 floor, serial", 0.8);
+  add("concurrent runs/s (64 in flight)", concurrent, k_peer_embedded_concurrent_runs_per_s,
+      "peer engine (fixed)", 1.0);
+  report.add(info(section, "plain sqlite3 floor (same steps, autocommit)", floor, "runs/s"));
+  report.note(section, fmt::format("serial {} runs in {:.2f} s; concurrent {} runs in {:.2f} s",
+                                   serial.runs, serial.seconds, concurrent.runs,
+                                   concurrent.seconds));
+}
+
+void server_stores_section(Report& report, const Options& options) {
+  const std::string section = "3 Redis + PostgreSQL";
+  if (!options.redis_url || !options.pg_url) {
+    report.note(section, "skipped: give --redis URL --pg URL (or VQFLOW_BENCH_KV / VQFLOW_BENCH_DB)");
+    return;
+  }
+  const std::string schema = fmt::format("vqflow_bench_{}", ::getpid());
+  const std::string& base = *options.pg_url;
+  const std::string db_url =
+      base + (base.find('?') == std::string::npos ? "?" : "&") + "schema=" + schema;
+  ScratchDir dir(options, "server-stores");
+  std::filesystem::create_directories(dir.path() / "apps");
+  const double seconds = options.quick ? 3 : 10;
+
+  struct DropSchema {
+    std::string url, schema;
+    ~DropSchema() {
+      try {
+        PgConn(url).exec(fmt::format("DROP SCHEMA IF EXISTS \"{}\" CASCADE", schema));
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "vqflow-bench: could not drop schema %s: %s\n", schema.c_str(), e.what());
+      }
+    }
+  } drop{base, schema};
+
+  RunSteps steps;
+  RunBatch serial, concurrent;
+  {
+    LoopThread loop;
+    Config config;
+    config.db_url = db_url;
+    config.kv_url = *options.redis_url;
+    config.apps_path = dir.file("apps");
+    auto services = open_services(config, loop.ioc().get_executor());
+    services->db->init_schema();
+    services->db->table("workflow").insert(ten_node_playbook(k_playbook));
+    steps = count_steps(services);
+    report.note(section, "one run does " + steps.text());
+    run_batch(services, k_playbook, 20, 1, 60);  // warm-up
+    serial = timed_run_batch(services, k_playbook, 1, seconds / 3);
+    concurrent = timed_run_batch(services, k_playbook, 64, seconds / 3);
+  }
+  const double limit = pg_commit_limit(base, schema, options.quick ? 1 : 2);
+
+  auto figure = [&](const std::string& name, const RunBatch& batch, Bound bound) {
+    Figure f = judged(section, name, batch.runs_per_second(), "runs/s", limit,
+                      "PostgreSQL commits/s, 16 conns", bound, 0.85);
+    if (batch.timed_out) f.failure = fmt::format("timed out after {} runs", batch.runs);
+    if (batch.failed) f.failure = fmt::format("{} of {} runs failed", batch.failed, batch.runs);
+    return f;
+  };
+  report.add(figure("concurrent runs/s (64 in flight)", concurrent, Bound::ratio_at_least));
+  Figure s = figure("serial runs/s (one at a time)", serial, Bound::none);
+  report.add(s);
+  report.add(info(section, "PostgreSQL group-commit limit", limit, "commits/s"));
+  report.note(section, fmt::format("schema {} (dropped afterwards); Redis keys of the runs "
+                                   "expire with the run lifetime",
+                                   schema));
+}
+
+}  // namespace vqflow::bench
