@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -271,7 +272,7 @@ struct BatchState {
 }  // namespace
 
 RunBatch run_batch(const std::shared_ptr<Services>& services, const std::string& uuid, long count,
-                   int in_flight, double timeout_seconds) {
+                   int in_flight, double timeout_seconds, double submit_seconds) {
   auto state = std::make_shared<BatchState>();
   RunBatch out;
   const double start = now_seconds();
@@ -281,8 +282,10 @@ RunBatch run_batch(const std::shared_ptr<Services>& services, const std::string&
   long submitted = 0;
   std::unique_lock lock(state->mutex);
   while (true) {
-    const bool all_done = state->finished == count;
-    if (all_done) break;
+    if (submitted < count && submit_seconds > 0 && now_seconds() - start >= submit_seconds) {
+      count = submitted;  // time is up: wait for the runs in flight only
+    }
+    if (state->finished == count) break;
     if (submitted < count && submitted - state->finished < in_flight) {
       lock.unlock();
       ++submitted;
@@ -308,12 +311,8 @@ RunBatch run_batch(const std::shared_ptr<Services>& services, const std::string&
 
 RunBatch timed_run_batch(const std::shared_ptr<Services>& services, const std::string& uuid,
                          int in_flight, double seconds) {
-  const long probe_count = std::max(8L, static_cast<long>(in_flight));
-  RunBatch probe = run_batch(services, uuid, probe_count, in_flight, 60);
-  if (probe.timed_out || probe.runs == 0) return probe;
-  const double rate = probe.runs_per_second();
-  const long count = std::max(probe_count, static_cast<long>(rate * seconds));
-  return run_batch(services, uuid, count, in_flight, std::max(60.0, seconds * 10));
+  return run_batch(services, uuid, std::numeric_limits<long>::max(), in_flight,
+                   std::max(60.0, seconds * 10), seconds);
 }
 
 // ---- counting wrappers -------------------------------------------------------

@@ -132,12 +132,13 @@ struct RunBatch {
 };
 
 // Submits `count` runs of playbook `uuid` keeping at most `in_flight` of them
-// unfinished (1: one at a time). Gives up after `timeout_seconds`.
+// unfinished (1: one at a time); with `submit_seconds` > 0 stops submitting
+// after that long. Counts until every submitted run finished; gives up after
+// `timeout_seconds`.
 RunBatch run_batch(const std::shared_ptr<Services>& services, const std::string& uuid, long count,
-                   int in_flight, double timeout_seconds);
+                   int in_flight, double timeout_seconds, double submit_seconds = 0);
 
-// Runs `count` runs for about `seconds` at most: first measures a small batch
-// to size the rest. Keeps quick runs short.
+// Runs submitted for `seconds`, counted until the last of them finished.
 RunBatch timed_run_batch(const std::shared_ptr<Services>& services, const std::string& uuid,
                          int in_flight, double seconds);
 

@@ -184,7 +184,17 @@ struct PgConn {
   ~PgConn() {
     if (conn) PQfinish(conn);
   }
+  // The server's setting `name` (SHOW), or "?" when it cannot be read.
+  std::string show(const std::string& name) {
+    PGresult* r = PQexec(conn, ("SHOW " + name).c_str());
+    std::string value = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1
+                            ? PQgetvalue(r, 0, 0)
+                            : "?";
+    PQclear(r);
+    return value;
+  }
   void exec(const std::string& sql) {
+    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);  // DROP ... CASCADE chatter
     PGresult* r = PQexec(conn, sql.c_str());
     const auto status = PQresultStatus(r);
     std::string message = PQresultErrorMessage(r);
@@ -338,6 +348,16 @@ void server_stores_section(Report& report, const Options& options) {
     concurrent = timed_run_batch(services, k_playbook, 64, seconds / 3);
   }
   const double limit = pg_commit_limit(base, schema, options.quick ? 1 : 2);
+  {
+    PgConn c(base);
+    const std::string fsync = c.show("fsync"), commit = c.show("synchronous_commit");
+    report.note(section, fmt::format("server fsync={}, synchronous_commit={} (the probe sets "
+                                     "synchronous_commit=on){}",
+                                     fsync, commit,
+                                     fsync == "off" || commit == "off"
+                                         ? ": records are NOT durable, figures are optimistic"
+                                         : ""));
+  }
 
   auto figure = [&](const std::string& name, const RunBatch& batch, Bound bound) {
     Figure f = judged(section, name, batch.runs_per_second(), "runs/s", limit,
