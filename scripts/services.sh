@@ -11,6 +11,10 @@
 set -euo pipefail
 
 PG_BIN=${PG_BIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)}
+# Tests trade durability for speed; benchmarks set VQFLOW_PG_DURABLE=1 to keep
+# PostgreSQL's durable defaults (fsync, synchronous commit).
+PG_SPEED_OPTS="-c fsync=off -c synchronous_commit=off -c full_page_writes=off"
+[ "${VQFLOW_PG_DURABLE:-0}" = 1 ] && PG_SPEED_OPTS=""
 
 log() { echo "services: $*" >&2; }
 
@@ -73,7 +77,7 @@ start_pg() {
   for _ in 1 2 3 4 5; do
     port=$(free_port)
     if as_postgres "$PG_BIN/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 start \
-        -o "-p $port -c listen_addresses=127.0.0.1 -c unix_socket_directories=$dir/sock -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=200" \
+        -o "-p $port -c listen_addresses=127.0.0.1 -c unix_socket_directories=$dir/sock $PG_SPEED_OPTS -c max_connections=200" \
         >&2; then
       echo "$port" >"$dir/port"
       log "postgresql up on 127.0.0.1:$port"
