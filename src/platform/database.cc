@@ -188,6 +188,43 @@ Statement build_insert(const std::string& table, const Row& row, Placeholders st
   return s;
 }
 
+Statement build_insert_rows(const std::string& table, const std::vector<const Row*>& rows,
+                            Placeholders style) {
+  if (rows.size() == 1) return build_insert(table, *rows.front(), style, false);
+  Builder b(style, canonical_table(table));
+  if (rows.empty() || !rows.front()->is_object() || rows.front()->empty()) {
+    throw StoreError(fmt::format("table {}: a multi-row insert needs maps of column to value",
+                                 b.table()));
+  }
+  std::string names;
+  for (const auto& [name, value] : rows.front()->items()) {
+    names += (names.empty() ? "" : ", ") + b.column(name);
+  }
+  Statement s;
+  s.text = "INSERT INTO " + quoted(b.table()) + " (" + names + ") VALUES ";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (!same_columns(*rows.front(), *rows[i])) {
+      throw StoreError(fmt::format("table {}: rows of one insert name different columns",
+                                   b.table()));
+    }
+    std::string values;
+    for (const auto& [name, value] : rows[i]->items()) {
+      values += (values.empty() ? "" : ", ") + b.param(value);
+    }
+    s.text += (i == 0 ? "(" : ", (") + values + ")";
+  }
+  s.params = b.take_params();
+  return s;
+}
+
+bool same_columns(const Row& a, const Row& b) {
+  if (!a.is_object() || !b.is_object() || a.size() != b.size()) return false;
+  for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+    if (i.key() != j.key()) return false;
+  }
+  return true;
+}
+
 Statement build_update(const Query& query, const Row& changes, Placeholders style) {
   Builder b(style, canonical_table(query.table()));
   if (!changes.is_object() || changes.empty()) {

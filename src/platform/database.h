@@ -13,6 +13,12 @@ using Row = Value;
 
 class Database;
 
+// One row of a multi-row insert: the table and the row.
+struct TableRow {
+  std::string table;
+  Row row;
+};
+
 // One condition of a query: column, comparison operator ("=", "!=", "<", "<=",
 // ">", ">="), value. Values are always bound as parameters.
 struct Condition {
@@ -73,6 +79,12 @@ class Database {
 
   virtual std::vector<Row> select(const Query& query, std::optional<long long> limit) = 0;
   virtual long long insert(const std::string& table, const Row& row) = 0;
+  // Inserts the rows in order in one transaction: either all are stored or none
+  // is, and StoreError says why. (This default stores them one by one; the
+  // SQLite and PostgreSQL stores override it with one transaction.)
+  virtual void insert_rows(const std::vector<TableRow>& rows) {
+    for (const TableRow& r : rows) insert(r.table, r.row);
+  }
   virtual long long update(const Query& query, const Row& changes) = 0;
   virtual long long remove(const Query& query) = 0;
   // Creates the six tables (and the embedded key-value table) when missing.

@@ -25,6 +25,12 @@ std::string canonical_table(const std::string& name);
 Statement build_select(const Query& query, std::optional<long long> limit, Placeholders style);
 Statement build_insert(const std::string& table, const Row& row, Placeholders style,
                        bool returning_id);
+// One INSERT of several rows of one table that name the same columns in the
+// same order (callers group rows that way).
+Statement build_insert_rows(const std::string& table, const std::vector<const Row*>& rows,
+                            Placeholders style);
+// True when both rows name the same columns in the same order.
+bool same_columns(const Row& a, const Row& b);
 Statement build_update(const Query& query, const Row& changes, Placeholders style);
 Statement build_delete(const Query& query, Placeholders style);
 

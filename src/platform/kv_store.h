@@ -3,8 +3,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vqflow {
+
+// One write of KvStore::set_many.
+struct KvWrite {
+  std::string key;
+  std::string value;
+  std::optional<long long> expire_seconds;
+};
 
 // Key-value store with expiring keys and atomic counters (Redis semantics).
 // Implementations are safe to call from any thread. Failures throw StoreError.
@@ -17,6 +25,12 @@ class KvStore {
   // disappears after that many seconds, without it the key never expires.
   virtual void set(const std::string& key, const std::string& value,
                    std::optional<long long> expire_seconds = std::nullopt) = 0;
+  // Stores every write, in order (a later write of a key wins). The stores send
+  // them together: one round trip to Redis, one transaction in SQLite. On failure
+  // a prefix of the writes may be stored.
+  virtual void set_many(const std::vector<KvWrite>& writes) {
+    for (const KvWrite& w : writes) set(w.key, w.value, w.expire_seconds);
+  }
   // Stores the value only when the key is missing (or expired); true when stored.
   virtual bool set_if_absent(const std::string& key, const std::string& value,
                              std::optional<long long> expire_seconds = std::nullopt) = 0;

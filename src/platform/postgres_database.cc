@@ -135,6 +135,43 @@ class PostgresDatabase final : public Database {
     return std::stoll(PQgetvalue(result.get(), 0, 0));
   }
 
+  void insert_rows(const std::vector<TableRow>& rows) override {
+    // Consecutive rows of one table with the same columns travel as one
+    // multi-row INSERT; one statement is atomic by itself, several share a
+    // transaction. The chunk keeps far below the 65,535 parameters of a statement.
+    constexpr std::size_t k_chunk = 256;
+    std::vector<sql::Statement> statements;
+    for (std::size_t i = 0; i < rows.size();) {
+      std::vector<const Row*> group{&rows[i].row};
+      std::size_t j = i + 1;
+      while (j < rows.size() && group.size() < k_chunk && rows[j].table == rows[i].table &&
+             sql::same_columns(rows[i].row, rows[j].row)) {
+        group.push_back(&rows[j].row);
+        ++j;
+      }
+      statements.push_back(
+          sql::build_insert_rows(rows[i].table, group, sql::Placeholders::dollar_number));
+      i = j;
+    }
+    if (statements.empty()) return;
+    std::lock_guard lock(mutex_);
+    if (statements.size() == 1) {
+      execute(statements.front(), "insert rows");
+      return;
+    }
+    sql::Statement control;
+    control.text = "BEGIN";
+    execute(control, "insert rows");
+    try {
+      for (const sql::Statement& statement : statements) execute(statement, "insert rows");
+      control.text = "COMMIT";
+      execute(control, "insert rows");
+    } catch (...) {
+      if (conn_ != nullptr) PQclear(PQexec(conn_, "ROLLBACK"));
+      throw;
+    }
+  }
+
   long long update(const Query& query, const Row& changes) override {
     auto s = sql::build_update(query, changes, sql::Placeholders::dollar_number);
     std::lock_guard lock(mutex_);

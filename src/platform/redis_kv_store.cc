@@ -1,11 +1,10 @@
 #include "platform/redis_kv_store.h"
 
+#include <fmt/format.h>
 #include <hiredis/hiredis.h>
 
 #include <mutex>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "platform/errors.h"
 #include "platform/kv_store_rules.h"
@@ -26,8 +25,8 @@ struct RedisAddress {
 };
 
 [[noreturn]] void bad_url(const std::string& url, const std::string& why) {
-  throw ConfigError(fmt::format("redis URL \"{}\": {}: expected redis://[:password@]host[:port][/db]",
-                                url, why));
+  throw ConfigError(
+      fmt::format("redis URL \"{}\": {}: expected redis://[:password@]host[:port][/db]", url, why));
 }
 
 bool all_digits(const std::string& text) {
@@ -55,7 +54,8 @@ RedisAddress parse_redis_url(const std::string& url) {
   const std::string scheme = "redis://";
   if (url.rfind(scheme, 0) != 0) bad_url(url, "not a redis:// URL");
   std::string rest = url.substr(scheme.size());
-  if (rest.find_first_of("?#") != std::string::npos) bad_url(url, "query parameters are not supported");
+  if (rest.find_first_of("?#") != std::string::npos)
+    bad_url(url, "query parameters are not supported");
   std::size_t slash = rest.find('/');
   std::string authority = rest.substr(0, slash);
   std::string path = slash == std::string::npos ? "" : rest.substr(slash + 1);
@@ -67,7 +67,8 @@ RedisAddress parse_redis_url(const std::string& url) {
     authority = authority.substr(at + 1);
     std::size_t colon = userinfo.find(':');
     address.user = percent_decode(url, userinfo.substr(0, colon));
-    if (colon != std::string::npos) address.password = percent_decode(url, userinfo.substr(colon + 1));
+    if (colon != std::string::npos)
+      address.password = percent_decode(url, userinfo.substr(colon + 1));
     if (!address.user.empty() && !address.password) bad_url(url, "a user needs a password");
   }
 
@@ -98,7 +99,8 @@ RedisAddress parse_redis_url(const std::string& url) {
     address.port = std::stoi(port);
   }
   if (!path.empty()) {
-    if (!all_digits(path) || path.size() > 6) bad_url(url, "database \"" + path + "\" is not a number");
+    if (!all_digits(path) || path.size() > 6)
+      bad_url(url, "database \"" + path + "\" is not a number");
     address.db = std::stoll(path);
   }
   return address;
@@ -111,10 +113,10 @@ void free_reply(redisReply* reply) { freeReplyObject(reply); }
 class RedisKvStore final : public KvStore {
  public:
   explicit RedisKvStore(RedisAddress address) : address_(std::move(address)) {
-    where_ = fmt::format("{}:{}/{}", address_.host.find(':') == std::string::npos
-                                         ? address_.host
-                                         : "[" + address_.host + "]",
-                         address_.port, address_.db);
+    where_ = fmt::format(
+        "{}:{}/{}",
+        address_.host.find(':') == std::string::npos ? address_.host : "[" + address_.host + "]",
+        address_.port, address_.db);
     std::lock_guard lock(mutex_);
     connect();
   }
@@ -141,6 +143,42 @@ class RedisKvStore final : public KvStore {
       args.push_back(std::to_string(*expire_seconds));
     }
     command("SET", key, args);
+  }
+
+  void set_many(const std::vector<KvWrite>& writes) override {
+    if (writes.empty()) return;
+    for (const KvWrite& w : writes)
+      kv_rules::check_expire_seconds("redis SET", w.key, w.expire_seconds);
+    std::lock_guard lock(mutex_);
+    if (context_ == nullptr) connect();
+    // Pipelined: every SET is buffered, then the replies are read in order.
+    for (const KvWrite& w : writes) {
+      std::vector<const char*> argv = {"SET", w.key.data(), w.value.data()};
+      std::vector<std::size_t> lengths = {3, w.key.size(), w.value.size()};
+      std::string seconds;
+      if (w.expire_seconds) {
+        seconds = std::to_string(*w.expire_seconds);
+        argv.push_back("EX");
+        lengths.push_back(2);
+        argv.push_back(seconds.data());
+        lengths.push_back(seconds.size());
+      }
+      if (redisAppendCommandArgv(context_, static_cast<int>(argv.size()), argv.data(),
+                                 lengths.data()) != REDIS_OK) {
+        lost("SET", w.key);
+      }
+    }
+    std::optional<std::string> first_error;
+    for (const KvWrite& w : writes) {
+      void* raw = nullptr;
+      if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) lost("SET", w.key);
+      ReplyPtr reply(static_cast<redisReply*>(raw), free_reply);
+      if (reply->type == REDIS_REPLY_ERROR && !first_error) {
+        first_error = fmt::format("redis SET {}: {}: {}", kv_rules::printable_key(w.key), where_,
+                                  std::string(reply->str, reply->len));
+      }
+    }
+    if (first_error) throw StoreError(*first_error);
   }
 
   bool set_if_absent(const std::string& key, const std::string& value,
@@ -171,9 +209,10 @@ class RedisKvStore final : public KvStore {
     if (context == nullptr || context->err != 0) {
       std::string cause = context != nullptr ? context->errstr : "out of memory";
       if (context != nullptr) redisFree(context);
-      throw StoreError(fmt::format("redis {}: connect: {}: check that the server runs and that "
-                                   "the URL names it",
-                                   where_, cause));
+      throw StoreError(
+          fmt::format("redis {}: connect: {}: check that the server runs and that "
+                      "the URL names it",
+                      where_, cause));
     }
     timeval command_timeout{k_command_timeout_seconds, 0};
     redisSetTimeout(context, command_timeout);
@@ -223,6 +262,14 @@ class RedisKvStore final : public KvStore {
                                    where_, std::string(reply->str, reply->len)));
     }
     return reply;
+  }
+
+  // The connection broke mid-pipeline: drop it (the next call opens a new one).
+  [[noreturn]] void lost(const char* what, const std::string& key) {
+    std::string cause = context_ != nullptr ? context_->errstr : "";
+    drop_connection();
+    throw StoreError(fmt::format("redis {} {}: {}: {}", what, kv_rules::printable_key(key), where_,
+                                 cause.empty() ? "connection lost" : cause));
   }
 
   long long integer_command(const char* what, const std::string& key) {

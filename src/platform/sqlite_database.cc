@@ -39,6 +39,24 @@ class SqliteDatabase final : public Database {
     return connection_.last_insert_id();
   }
 
+  void insert_rows(const std::vector<TableRow>& rows) override {
+    if (rows.empty()) return;
+    std::vector<sql::Statement> statements;
+    statements.reserve(rows.size());
+    for (const TableRow& r : rows) {
+      statements.push_back(sql::build_insert(r.table, r.row, sql::Placeholders::question_mark,
+                                             false));
+    }
+    std::lock_guard lock(mutex_);
+    SqliteTransaction transaction(connection_);
+    for (const sql::Statement& s : statements) {
+      auto statement = connection_.statement(s.text);
+      bind_all(*statement, s.params);
+      statement->step();
+    }
+    transaction.commit();
+  }
+
   long long update(const Query& query, const Row& changes) override {
     return run(sql::build_update(query, changes, sql::Placeholders::question_mark));
   }

@@ -62,6 +62,24 @@ class SqliteKvStore final : public KvStore {
     statement->step();
   }
 
+  void set_many(const std::vector<KvWrite>& writes) override {
+    if (writes.empty()) return;
+    for (const KvWrite& w : writes) {
+      kv_rules::check_expire_seconds("sqlite kv SET", w.key, w.expire_seconds);
+    }
+    std::lock_guard lock(mutex_);
+    maybe_sweep();
+    SqliteTransaction transaction(connection_);
+    for (const KvWrite& w : writes) {
+      auto statement = connection_.statement(k_upsert);
+      statement->bind_blob(1, w.key);
+      statement->bind_blob(2, w.value);
+      bind_expiry(*statement, 3, w.expire_seconds);
+      statement->step();
+    }
+    transaction.commit();
+  }
+
   bool set_if_absent(const std::string& key, const std::string& value,
                      std::optional<long long> expire_seconds) override {
     kv_rules::check_expire_seconds("sqlite kv SET NX", key, expire_seconds);

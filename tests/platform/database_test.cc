@@ -1,13 +1,12 @@
 #include "platform/database.h"
 
+#include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
-
-#include <gtest/gtest.h>
 
 #include "platform/errors.h"
 #include "support/test_support.h"
@@ -48,6 +47,31 @@ class DatabaseContract : public ::testing::TestWithParam<Backend> {
   TempDir dir_;
   std::unique_ptr<Database> db_;
 };
+
+TEST_P(DatabaseContract, InsertRowsStoresAllInOrderOrNone) {
+  auto log = [](const std::string& only_id, Value status) {
+    return TableRow{"logs",
+                    Row{{"only_id", only_id}, {"uuid", "wf"}, {"status", std::move(status)}}};
+  };
+  // Tables interleave and column sets differ: every row lands, in order.
+  db_->insert_rows({log("a", 0),
+                    log("b", 1),
+                    {"report", Row{{"report_no", "a"}}},
+                    log("c", 0),
+                    {"logs", Row{{"only_id", "d"}}}});
+  std::vector<std::string> order;
+  for (const Row& row : db_->table("logs").get()) order.push_back(row["only_id"]);
+  EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(db_->table("report").get().size(), 1u);
+
+  // One row the store refuses (text in an integer column) and nothing of the call is kept.
+  EXPECT_THROW(db_->insert_rows(
+                   {log("e", 0), {"report", Row{{"report_no", "e"}}}, log("f", "not a number")}),
+               StoreError);
+  EXPECT_EQ(db_->table("logs").get().size(), 4u);
+  EXPECT_EQ(db_->table("report").get().size(), 1u);
+  EXPECT_NO_THROW(db_->insert_rows({}));
+}
 
 TEST_P(DatabaseContract, InitSchemaTwiceKeepsRows) {
   add_log("run1", "a", 0);
@@ -105,8 +129,11 @@ TEST_P(DatabaseContract, SelectRestrictsColumnsInTheGivenOrder) {
 
 TEST_P(DatabaseContract, UpdateAndRemoveTouchOnlyMatchingRows) {
   auto timer = [](const std::string& timer_uuid, int status) {
-    return Row{{"timer_uuid", timer_uuid}, {"uuid", "wf"}, {"type", "interval"},
-               {"jitter", 0},              {"status", status}};
+    return Row{{"timer_uuid", timer_uuid},
+               {"uuid", "wf"},
+               {"type", "interval"},
+               {"jitter", 0},
+               {"status", status}};
   };
   db_->table("timer").insert(timer("t1", 0));
   db_->table("timer").insert(timer("t2", 0));
@@ -126,9 +153,14 @@ TEST_P(DatabaseContract, UpdateAndRemoveTouchOnlyMatchingRows) {
 }
 
 TEST_P(DatabaseContract, HostileTextsAreBoundNotSpliced) {
-  const std::vector<std::string> texts = {
-      "'; DROP TABLE logs; --", "\" OR 1=1 --", "$1", "?", "a\\b", "剧本开始执行", "\n\t",
-      "Robert'); DELETE FROM workflow; --"};
+  const std::vector<std::string> texts = {"'; DROP TABLE logs; --",
+                                          "\" OR 1=1 --",
+                                          "$1",
+                                          "?",
+                                          "a\\b",
+                                          "剧本开始执行",
+                                          "\n\t",
+                                          "Robert'); DELETE FROM workflow; --"};
   for (const auto& text : texts) {
     db_->table("variablen").insert(Row{{"key", text}, {"value", text}, {"status", 0}});
   }
@@ -193,16 +225,16 @@ TEST_P(DatabaseContract, DescribeNamesTheStore) { EXPECT_FALSE(db_->describe().e
 
 INSTANTIATE_TEST_SUITE_P(Sqlite, DatabaseContract,
                          ::testing::Values(Backend{"sqlite", [](const TempDir& dir) {
-                                             return open_database(dir.file("db.sqlite"));
-                                           }}));
+                                                     return open_database(dir.file("db.sqlite"));
+                                                   }}));
 
 INSTANTIATE_TEST_SUITE_P(LivePostgres, DatabaseContract,
-                         ::testing::Values(Backend{
-                             "postgres", [](const TempDir&) -> std::unique_ptr<Database> {
-                               auto url = test::live_pg_url();
-                               if (!url) return nullptr;
-                               return open_database(*url);
-                             }}));
+                         ::testing::Values(Backend{"postgres",
+                                                   [](const TempDir&) -> std::unique_ptr<Database> {
+                                                     auto url = test::live_pg_url();
+                                                     if (!url) return nullptr;
+                                                     return open_database(*url);
+                                                   }}));
 
 // --- opening by URL, and a damaged or busy file ---
 
@@ -233,7 +265,8 @@ TEST(OpenDatabase, MalformedUrlsAreConfigErrors) {
 }
 
 TEST(OpenDatabase, UnreachablePostgresIsAStoreErrorNamingTheServer) {
-  std::string message = message_of([] { open_database("postgresql://postgres@127.0.0.1:1/postgres"); });
+  std::string message =
+      message_of([] { open_database("postgresql://postgres@127.0.0.1:1/postgres"); });
   EXPECT_NE(message.find("127.0.0.1"), std::string::npos) << message;
 }
 

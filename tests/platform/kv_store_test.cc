@@ -78,6 +78,23 @@ TEST_P(KvStoreContract, MissingKeyIsAbsentAndSetValueReadsBack) {
   EXPECT_EQ(store_->get(key("a")), "two");
 }
 
+TEST_P(KvStoreContract, SetManyStoresEveryWriteInOrder) {
+  const std::string binary("a\0\xff", 3);
+  store_->set(key("old"), "x", 1);
+  store_->set_many({{key("a"), "1", 100},
+                    {key("b"), binary, std::nullopt},
+                    {key("a"), "2", std::nullopt},  // the later write wins
+                    {key("old"), "y", std::nullopt}});
+  EXPECT_EQ(store_->get(key("a")), "2");
+  EXPECT_EQ(store_->get(key("b")), binary);
+  pass_seconds(1.2);
+  EXPECT_EQ(store_->get(key("old")), "y");  // the expiry went with the earlier value
+  EXPECT_THROW(store_->set_many({{key("c"), "v", 0}}), StoreError);
+  store_->set_many({});
+  // The connection stays usable after a batch.
+  EXPECT_EQ(store_->incr(key("n")), 1);
+}
+
 TEST_P(KvStoreContract, ExpiredKeyReadsAsMissing) {
   store_->set(key("short"), "v", 1);
   store_->set(key("long"), "v", 100);
