@@ -53,12 +53,13 @@ std::string bad_app_dir_message(const std::string& app_dir) {
 }
 
 // The parsed manifest of an app; a manifest that is not JSON propagates.
-Value read_manifest(const Services& services, const std::string& app_dir) {
+std::shared_ptr<const Value> read_manifest(const Services& services, const std::string& app_dir) {
   // Checked here as well as by the loader: the manifest path must stay inside the apps folder.
   if (!is_plain_app_dir(app_dir)) throw AppLoadError(bad_app_dir_message(app_dir));
-  const std::string text = File::find_app_json(services.config.apps_path, app_dir);
   try {
-    return parse_json(text);
+    if (services.manifests) return services.manifests->get(services.config.apps_path, app_dir);
+    return std::make_shared<const Value>(
+        parse_json(File::find_app_json(services.config.apps_path, app_dir)));
   } catch (const JsonError& e) {
     throw JsonError(fmt::format("app manifest of {}: {}", app_dir, e.what()));
   }
@@ -91,13 +92,15 @@ std::vector<std::string> split_commas(std::string_view text) {
 }  // namespace
 
 bool Auto::is_identification(const std::string& app_dir) {
-  const Value manifest = read_manifest(*services(), app_dir);
+  const std::shared_ptr<const Value> found = read_manifest(*services(), app_dir);
+  const Value& manifest = *found;
   return manifest.is_object() && manifest.contains("identification") &&
          manifest["identification"] == "vqflow";
 }
 
 std::pair<int, Value> Auto::is_public(const std::string& app_dir) {
-  const Value manifest = read_manifest(*services(), app_dir);
+  const std::shared_ptr<const Value> found = read_manifest(*services(), app_dir);
+  const Value& manifest = *found;
   if (manifest.is_object() && manifest.contains("is_public")) return {1, manifest["is_public"]};
   return {0, false};
 }
@@ -105,7 +108,6 @@ std::pair<int, Value> Auto::is_public(const std::string& app_dir) {
 awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> app_dir,
                                std::optional<Value> datas_given) {
   Value datas = datas_given ? std::move(*datas_given) : Value();
-  const long long lose_time = services()->config.lose_time;
 
   // 1. The argument copy and its unexpanded text.
   Value args_copy = datas;
@@ -120,7 +122,7 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
   // 2-3. Nodes that deliver a text instead of calling an app.
   if ((input_app && app_uuid == *input_app) || (webhook_app && app_uuid == *webhook_app)) {
     const std::string key = run_key(app_uuid, "text");
-    std::optional<std::string> text = services()->kv->get(key);
+    std::optional<std::string> text = kv().get(key);
     if (!text) {
       throw StoreError(fmt::format("kv GET {}: no text was delivered to node {}",
                                    kv_rules::printable_key(key), app_uuid));
@@ -171,7 +173,7 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
     argument_list += ",";
     argument_list += name;
     Expansion expansion = analysis_var(text_form(it.value()));
-    services()->kv->set(run_key(app_uuid, name), expansion.text, lose_time);
+    stage_kv(run_key(app_uuid, name), expansion.text);
     if (expansion.status != 0) {
       co_return invocation(expansion.status, std::move(expansion.text), unexpanded, "");
     }

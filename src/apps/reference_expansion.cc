@@ -323,9 +323,8 @@ Expansion expand_references(std::string_view text, const Value& local_var_data,
 }
 
 Expansion Auto::analysis_var(const std::string& text) {
-  const std::shared_ptr<KvStore>& kv = services()->kv;
-  AppValueReader read = [this, &kv](const std::string& node_id, const std::string& field) {
-    return kv->get(run_key(node_id, field));
+  AppValueReader read = [this](const std::string& node_id, const std::string& field) {
+    return kv().get(run_key(node_id, field));
   };
   return expand_references(text, local_var_data, global_var_data, read);
 }

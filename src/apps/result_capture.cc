@@ -45,22 +45,21 @@ bool is(const std::optional<std::string>& node, const std::string& id) {
 
 awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
                                          std::optional<Value> app_info, bool for_play) {
-  KvStore& kv = *services()->kv;
-  const long long lose_time = services()->config.lose_time;
   const std::string result_key = run_key(app_uuid, "result");
   const std::string status_key = run_key(app_uuid, "status");
 
   // Input, webhook and timer nodes run once per run, whatever for_play says.
   if (is(input_app, app_uuid) || is(webhook_app, app_uuid) || is(timer_app, app_uuid)) {
-    if (kv.exists(result_key)) co_return stored_pair(kv, result_key, status_key);
+    if (kv().exists(result_key)) co_return stored_pair(kv(), result_key, status_key);
     Value outcome = co_await execute(app_uuid, std::nullopt, std::nullopt);
     std::string text = result_text(outcome["result"], false);
-    kv.set(result_key, text, lose_time);
-    kv.set(status_key, stored_bytes(outcome["status"], status_key), lose_time);
+    stage_kv(result_key, text);
+    stage_kv(status_key, stored_bytes(outcome["status"], status_key));
     const char* name = is(input_app, app_uuid)     ? "用户输入"
                        : is(webhook_app, app_uuid) ? "WebHook"
                                                    : "定时器";
-    add_execute_logs(uuid, app_uuid, name, text, outcome["status"], text);
+    awaitable<void> stored = add_execute_logs(uuid, app_uuid, name, text, outcome["status"], text);
+    co_await std::move(stored);
     co_return NodeResult{outcome["status"], std::move(text)};
   }
 
@@ -71,13 +70,14 @@ awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
   } catch (const std::exception&) {
   }
 
-  if (!for_play && kv.exists(result_key)) co_return stored_pair(kv, result_key, status_key);
+  if (!for_play && kv().exists(result_key)) co_return stored_pair(kv(), result_key, status_key);
 
   if (!app_info || !app_info->is_object() || !app_info->contains("app_dir") ||
       !app_info->contains("data")) {
-    throw ValueError(fmt::format("app node {}: the flow data has no entry with \"app_dir\" and "
-                                 "\"data\" for it",
-                                 app_uuid));
+    throw ValueError(
+        fmt::format("app node {}: the flow data has no entry with \"app_dir\" and "
+                    "\"data\" for it",
+                    app_uuid));
   }
   const Value& dir_value = (*app_info)["app_dir"];
   std::optional<std::string> app_dir;
@@ -86,15 +86,16 @@ awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
 
   Value outcome = co_await execute(app_uuid, app_dir, data);
   std::string text = result_text(outcome["result"], true);
-  kv.set(result_key, text, lose_time);
-  kv.set(status_key, stored_bytes(outcome["status"], status_key), lose_time);
+  stage_kv(result_key, text);
+  stage_kv(status_key, stored_bytes(outcome["status"], status_key));
   const Value& html = outcome["html"];
   const Value logged_html = text_form(html).empty() ? Value(text) : html;
   if (!data.is_object() || !data.contains("node_name")) {
     throw ValueError(fmt::format("app node {}: node data has no \"node_name\"", app_uuid));
   }
-  add_execute_logs(uuid, app_uuid, data["node_name"], text, outcome["status"], logged_html,
-                   outcome["args"]);
+  awaitable<void> stored = add_execute_logs(uuid, app_uuid, data["node_name"], text,
+                                            outcome["status"], logged_html, outcome["args"]);
+  co_await std::move(stored);
   co_return NodeResult{outcome["status"], std::move(text)};
 }
 

@@ -40,8 +40,6 @@ bool contains(const std::vector<std::string>& list, const std::string& id) {
 }  // namespace
 
 void Auto::make_var(const Value& local_var, const Value& controller_var) {
-  KvStore& kv = *services()->kv;
-  const long long lose_time = services()->config.lose_time;
 
   // 1. Node settings: actions of FOR and IF controllers, then every node's text.
   if (!skipped(controller_var, "{}")) {
@@ -57,11 +55,11 @@ void Auto::make_var(const Value& local_var, const Value& controller_var) {
               fmt::format("node settings of controller {}: no \"action\"", node_id));
         }
         const std::string key = run_key(node_id, "action");
-        kv.set(key, stored_bytes(entry["action"], key), lose_time);
+        stage_kv(key, stored_bytes(entry["action"], key));
       }
       try {
         const std::string key = run_key(node_id, "text");
-        kv.set(key, stored_bytes(entry.at("text"), key), lose_time);
+        stage_kv(key, stored_bytes(entry.at("text"), key));
       } catch (const std::exception&) {
         // A node without a storable "text" simply has none; the others go on.
       }

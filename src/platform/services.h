@@ -7,6 +7,8 @@
 #include "platform/config.h"
 #include "platform/database.h"
 #include "platform/kv_store.h"
+#include "platform/manifest_cache.h"
+#include "platform/record_writer.h"
 
 namespace vqflow {
 
@@ -18,6 +20,11 @@ struct Services {
   std::shared_ptr<Database> db;
   std::shared_ptr<KvStore> kv;
   std::shared_ptr<AppLoader> apps;
+  // Group commit of execution logs, reports and audits; runs write their records
+  // through it (absent: straight inserts, one commit each).
+  std::shared_ptr<RecordWriter> records;
+  // Parsed app manifests (absent: read and parsed on every use).
+  std::shared_ptr<ManifestCache> manifests;
   boost::asio::any_io_executor executor;
 };
 

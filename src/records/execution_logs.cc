@@ -5,6 +5,9 @@
 #include "records/escape_decoding.h"
 #include "run/auto.h"
 
+// g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace vqflow {
 
 namespace {
@@ -22,9 +25,10 @@ bool decode_in_place(Value& value) {
 
 }  // namespace
 
-void Auto::add_execute_logs(const Value& uuid, const Value& app_uuid, const Value& app_name,
-                            const Value& result, const Value& status, const Value& html,
-                            const Value& args) {
+awaitable<void> Auto::add_execute_logs(const Value& uuid, const Value& app_uuid,
+                                       const Value& app_name, const Value& result,
+                                       const Value& status, const Value& html,
+                                       const Value& args) {
   Value shown_result = result;
   Value shown_html = html;
   if (has_unicode_escape(text_form(result))) {
@@ -43,7 +47,15 @@ void Auto::add_execute_logs(const Value& uuid, const Value& app_uuid, const Valu
   record["args"] = args;
   record["create_time"] = Time::get_date_time();
 
-  services_->db->table("logs").insert(record);
+  return publish_log(std::move(record));
+}
+
+awaitable<void> Auto::publish_log(Value record) {
+  // Stored before it is logged or sent: a client never sees a record that a
+  // crash could still lose.
+  std::string table = "logs";
+  Value row = record;
+  co_await store_record(std::move(table), std::move(row));
 
   spdlog::info("{} {} {} {} {} {} {}", text_form(record["only_id"]), text_form(record["uuid"]),
                text_form(record["app_uuid"]), text_form(record["app_name"]),

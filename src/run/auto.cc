@@ -13,9 +13,10 @@ namespace vqflow {
 namespace {
 
 const std::vector<std::string> k_workflow_fields = {
-    "uuid",     "name",    "remarks",    "start_app", "end_app",   "input_app",
-    "webhook_app", "timer_app", "for_list", "if_list", "audit_list", "flow_json",
-    "flow_data", "controller_data", "local_var_data", "status"};
+    "uuid",       "name",        "remarks",   "start_app",       "end_app",
+    "input_app",  "webhook_app", "timer_app", "for_list",        "if_list",
+    "audit_list", "flow_json",   "flow_data", "controller_data", "local_var_data",
+    "status"};
 
 std::optional<std::string> optional_text(const Value& value) {
   if (value.is_null()) return std::nullopt;
@@ -68,10 +69,35 @@ Auto::Auto(std::shared_ptr<Services> services, std::shared_ptr<ClientConnection>
       socket(std::move(socket_)),
       services_(std::move(services)) {}
 
+Auto::~Auto() {
+  try {
+    kv();
+  } catch (const std::exception& error) {
+    spdlog::error("run {}: key-value writes lost: {}", only_id, error.what());
+  }
+}
+
+void Auto::stage_kv(std::string key, std::string value) {
+  // Bounded: a long stretch of writes without reads goes out in slices.
+  constexpr std::size_t k_max_staged = 256;
+  staged_.push_back(KvWrite{std::move(key), std::move(value), services_->config.lose_time});
+  if (staged_.size() >= k_max_staged) kv();
+}
+
+KvStore& Auto::kv() {
+  KvStore& store = *services_->kv;
+  if (!staged_.empty()) {
+    std::vector<KvWrite> writes;
+    writes.swap(staged_);
+    store.set_many(writes);
+  }
+  return store;
+}
+
 awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
-  auto& kv = *services_->kv;
-  kv.incr("exec_sum");
-  kv.incr(uuid + "&&exec_sum");
+  KvStore& store = kv();
+  store.incr("exec_sum");
+  store.incr(uuid + "&&exec_sum");
 
   std::optional<Row> record;
   try {
@@ -122,19 +148,23 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
       const std::string user = args.user ? text_form(*args.user) : "None";
       if (decision == "2") {
         const std::string text = "【" + user + "】拒绝了该剧本执行";
-        add_execute_logs(uuid, *args.audit_app, node_name_of(controller_data, *args.audit_app),
-                         text, 0, text);
+        awaitable<void> stored = add_execute_logs(
+            uuid, *args.audit_app, node_name_of(controller_data, *args.audit_app), text, 0, text);
+        co_await std::move(stored);
       } else if (decision == "1") {
         const std::string text = "【" + user + "】通过了该剧本执行";
-        add_execute_logs(uuid, *args.audit_app, node_name_of(controller_data, *args.audit_app),
-                         text, 0, text);
+        awaitable<void> stored = add_execute_logs(
+            uuid, *args.audit_app, node_name_of(controller_data, *args.audit_app), text, 0, text);
+        co_await std::move(stored);
         auto paths = tree.get_paths(node_link_data, args.start_app, end_app);
         make_var(local_var_data, controller_data);
         run_status = co_await for_play_book(std::move(paths), uuid);
       }
     } else {
-      add_execute_logs(uuid, start_app ? Value(*start_app) : Value(), "开始", "剧本开始执行", 0,
-                       "<span>剧本开始执行</span>");
+      awaitable<void> stored =
+          add_execute_logs(uuid, start_app ? Value(*start_app) : Value(), "开始", "剧本开始执行", 0,
+                           "<span>剧本开始执行</span>");
+      co_await std::move(stored);
       auto paths = tree.get_paths(node_link_data, start_app, end_app);
       make_var(local_var_data, controller_data);
       run_status = co_await for_play_book(std::move(paths), uuid);
@@ -145,7 +175,7 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     spdlog::error("{} {}", text_form(workflow_name), "unknown error");
   }
 
-  end_run(run_status, uuid);
+  co_await end_run(run_status, uuid);
   co_return std::nullopt;
 }
 

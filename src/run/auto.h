@@ -45,6 +45,9 @@ struct NodeResult {
 class Auto {
  public:
   Auto(std::shared_ptr<Services> services, std::shared_ptr<ClientConnection> socket);
+  ~Auto();  // sends the run's staged key-value writes that are left
+  Auto(const Auto&) = delete;
+  Auto& operator=(const Auto&) = delete;
 
   // --- value model (value/) ---
   static bool is_json(const Value& json_text) { return vqflow::is_json(json_text); }
@@ -60,12 +63,18 @@ class Auto {
   Expansion analysis_var(const std::string& text);
 
   // --- records (records/) ---
-  void add_execute_logs(const Value& uuid, const Value& app_uuid, const Value& app_name,
-                        const Value& result, const Value& status, const Value& html,
-                        const Value& args = "");
-  void add_report();
-  void add_audit(const Value& workflow_uuid, const Value& only_id, const Value& user_id,
-                 const Value& audit_app, const Value& start_app);
+  // Each builds its record at once and answers an awaitable that resumes once
+  // the record is committed (records of concurrent runs share transactions); a
+  // record that cannot be stored throws StoreError. Not coroutines themselves:
+  // arguments are read before the call returns, so temporaries are fine.
+  awaitable<void> add_execute_logs(const Value& uuid, const Value& app_uuid,
+                                   const Value& app_name, const Value& result,
+                                   const Value& status, const Value& html,
+                                   const Value& args = "");
+  awaitable<void> add_report();
+  awaitable<void> add_audit(const Value& workflow_uuid, const Value& only_id,
+                            const Value& user_id, const Value& audit_app,
+                            const Value& start_app);
 
   // --- app invocation and result capture (apps/) ---
   // Invocation result {"status", "result", "args", "html"}.
@@ -79,8 +88,8 @@ class Auto {
                                bool for_play = false);
   awaitable<void> for_controller(std::string left, std::string right, std::string uuid);
   // true, false, or absent (no comparison kind matched).
-  std::optional<bool> is_condition(const std::string& left, const std::string& uuid,
-                                   const std::string& if_else_result);
+  awaitable<std::optional<bool>> is_condition(std::string left, std::string uuid,
+                                              std::string if_else_result);
 
   // --- flow document tables (flow/node_tables.cc) ---
   static Value make_node_link(const Value& edges);
@@ -88,7 +97,7 @@ class Auto {
   static Value make_node_name(const Value& edges);
 
   // --- completion (run/run_completion.cc) ---
-  void end_run(int run_status, const std::string& uuid);
+  awaitable<void> end_run(int run_status, std::string uuid);
   void decr_sum(const std::string& uuid);
 
   // --- driver (run/auto.cc) ---
@@ -116,6 +125,14 @@ class Auto {
   Value controller_data;  // node settings as a JSON object text (null when stored absent)
 
   const std::shared_ptr<Services>& services() const { return services_; }
+
+  // Run-scoped key-value writes (lifetime lose_time) are staged and sent
+  // together just before the run's next key-value read, or when it ends: one
+  // round trip (one transaction) for a node's writes instead of one each.
+  void stage_kv(std::string key, std::string value);
+  // The key-value store, after every staged write has been sent.
+  KvStore& kv();
+
   // Key of a run-scoped value: node id + "&&" + only_id + "&&" + field.
   std::string run_key(const std::string& node_id, const std::string& field) const {
     return node_id + "&&" + only_id + "&&" + field;
@@ -124,7 +141,13 @@ class Auto {
   std::string last_result_key() const { return only_id + "if_else_result"; }
 
  private:
+  // Inserts through the services' group commit when there is one.
+  awaitable<void> store_record(std::string table, Value row);
+  // Stores a log record, then writes its process-log line and live message.
+  awaitable<void> publish_log(Value record);
+
   std::shared_ptr<Services> services_;
+  std::vector<KvWrite> staged_;
 };
 
 }  // namespace vqflow

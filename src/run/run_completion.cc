@@ -1,30 +1,37 @@
+#include <exception>
+
 #include "run/auto.h"
+
+// g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace vqflow {
 
-void Auto::end_run(int run_status, const std::string& uuid) {
+awaitable<void> Auto::end_run(int run_status, std::string uuid) {
   if (run_status == 1) {
     // Waiting for an audit decision: the resumed run writes the end record.
     decr_sum(uuid);
-    return;
+    co_return;
   }
+  std::exception_ptr failure;
   try {
-    add_execute_logs(uuid, end_app ? Value(*end_app) : Value(), "结束", "剧本执行结束", 0,
-                     "<span>剧本执行结束</span>");
-    add_report();
+    awaitable<void> stored = add_execute_logs(uuid, end_app ? Value(*end_app) : Value(), "结束",
+                                              "剧本执行结束", 0, "<span>剧本执行结束</span>");
+    co_await std::move(stored);
+    co_await add_report();
   } catch (...) {
     // A failed record must not leave the run counted as in progress for ever.
-    decr_sum(uuid);
-    throw;
+    failure = std::current_exception();
   }
   decr_sum(uuid);
+  if (failure) std::rethrow_exception(failure);
 }
 
 void Auto::decr_sum(const std::string& uuid) {
-  auto& kv = *services_->kv;
-  if (kv.decr("exec_sum") < 0) kv.set("exec_sum", "0");
+  KvStore& store = kv();
+  if (store.decr("exec_sum") < 0) store.set("exec_sum", "0");
   const std::string per_playbook = uuid + "&&exec_sum";
-  if (kv.decr(per_playbook) < 0) kv.set(per_playbook, "0");
+  if (store.decr(per_playbook) < 0) store.set(per_playbook, "0");
 }
 
 }  // namespace vqflow

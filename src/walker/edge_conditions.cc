@@ -1,12 +1,17 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <exception>
 #include <string_view>
+#include <vector>
 
 #include "platform/kv_store_rules.h"
 #include "platform/regex.h"
 #include "run/auto.h"
 #include "walker/walker_support.h"
+
+// g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace vqflow {
 
@@ -94,36 +99,42 @@ std::optional<std::string> character_at(const std::string& text, long long n) {
 
 }  // namespace
 
-std::optional<bool> Auto::is_condition(const std::string& left, const std::string& uuid,
-                                       const std::string& if_else_result) {
+namespace {
+
+// The outcome of the IF node `left` against the last app result. Texts of the
+// failure records to write (in order) are added to `records`; they are written
+// before the error propagates.
+std::optional<bool> evaluate_condition(Auto& engine, const std::string& left,
+                                       const std::string& if_else_result,
+                                       std::vector<std::string>& records) {
   auto fail = [&](const std::string& text) -> WalkError {
-    walker::write_failure(*this, uuid, "", "", text);
+    records.push_back(text);
     return WalkError(fmt::format("IF node {}: {}", left, text));
   };
 
   std::string action;
   std::string condition;
   try {
-    std::optional<std::string> stored_action = walker::read_run_value(*this, left, "action");
+    std::optional<std::string> stored_action = walker::read_run_value(engine, left, "action");
     if (!stored_action) {
       throw WalkError(fmt::format("IF node {}: no comparison kind ({} is missing)", left,
-                                  kv_rules::printable_key(run_key(left, "action"))));
+                                  kv_rules::printable_key(engine.run_key(left, "action"))));
     }
-    std::optional<std::string> stored_text = walker::read_run_value(*this, left, "text");
+    std::optional<std::string> stored_text = walker::read_run_value(engine, left, "text");
     if (!stored_text) {
       throw WalkError(fmt::format("IF node {}: no condition text ({} is missing)", left,
-                                  kv_rules::printable_key(run_key(left, "text"))));
+                                  kv_rules::printable_key(engine.run_key(left, "text"))));
     }
     action = std::move(*stored_action);
-    Expansion expanded = analysis_var(*stored_text);
+    Expansion expanded = engine.analysis_var(*stored_text);
     if (expanded.status != 0) {
-      walker::write_failure(*this, uuid, "", "", expanded.text);
+      records.push_back(expanded.text);
       throw WalkError(
           fmt::format("IF node {}: condition references did not expand: {}", left, expanded.text));
     }
     condition = std::move(expanded.text);
   } catch (const std::exception& error) {
-    walker::write_failure(*this, uuid, "", "", std::string(k_condition_error) + error.what());
+    records.push_back(std::string(k_condition_error) + error.what());
     throw;
   }
 
@@ -158,7 +169,7 @@ std::optional<bool> Auto::is_condition(const std::string& left, const std::strin
     const std::string member_path = without(parts[0], "{}");
     const std::string& expected = parts[1];
 
-    if (!is_json(Value(if_else_result))) throw fail("[参数错误] 非 JSON 格式变量");
+    if (!Auto::is_json(Value(if_else_result))) throw fail("[参数错误] 非 JSON 格式变量");
     Value value = parse_json(if_else_result);
     if (value.is_string()) {
       if (std::optional<Value> inner = try_parse_json(value.get_ref<const std::string&>())) {
@@ -193,6 +204,26 @@ std::optional<bool> Auto::is_condition(const std::string& left, const std::strin
     return difference ? !same : same;
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+awaitable<std::optional<bool>> Auto::is_condition(std::string left, std::string uuid,
+                                                  std::string if_else_result) {
+  std::vector<std::string> records;
+  std::optional<bool> outcome;
+  std::exception_ptr error;
+  try {
+    outcome = evaluate_condition(*this, left, if_else_result, records);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  for (const std::string& text : records) {
+    awaitable<void> stored = walker::write_failure(*this, uuid, "", "", text);
+    co_await std::move(stored);
+  }
+  if (error) std::rethrow_exception(error);
+  co_return outcome;
 }
 
 }  // namespace vqflow

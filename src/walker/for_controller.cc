@@ -1,6 +1,8 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <exception>
+#include <optional>
 #include <string_view>
 
 #include "flow/vq_tree.h"
@@ -50,61 +52,74 @@ awaitable<void> Auto::for_controller(std::string left, std::string right, std::s
       VqTree(services()->config.max_paths).get_paths(node_link_data, right, end_app);
   const Value name = walker::node_name(*this, left);
 
-  // Writes the failure record and answers the error that ends the walk.
+  // Notes the failure record (written before the error leaves this node) and
+  // answers the error that ends the walk.
+  std::optional<std::string> failure_record;
   auto fail = [&](const std::string& record, std::string_view error) {
-    walker::write_failure(*this, uuid, left, name, record);
+    failure_record = record;
     return WalkError(fmt::format("FOR node {}: {}", left, error));
   };
-
-  std::optional<std::string> action;
-  std::optional<std::string> text;
+  std::exception_ptr failure;
   try {
-    action = walker::read_run_value(*this, left, "action");
-    text = walker::read_run_value(*this, left, "text");
-  } catch (const std::exception& error) {
-    spdlog::error("FOR node {}: settings cannot be read: {}", left, error.what());
-    action.reset();
-  }
-  if (!action || !text) throw fail(fmt::format("[配置错误] {}", k_no_settings), k_no_settings);
+    std::optional<std::string> action;
+    std::optional<std::string> text;
+    try {
+      action = walker::read_run_value(*this, left, "action");
+      text = walker::read_run_value(*this, left, "text");
+    } catch (const std::exception& error) {
+      spdlog::error("FOR node {}: settings cannot be read: {}", left, error.what());
+      action.reset();
+    }
+    if (!action || !text) throw fail(fmt::format("[配置错误] {}", k_no_settings), k_no_settings);
 
-  Expansion expanded = analysis_var(*text);
-  if (expanded.status != 0) {
-    const std::string record = "[变量错误] " + expanded.text;
-    throw fail(record, record);
-  }
-  const std::string& collection = expanded.text;
+    Expansion expanded = analysis_var(*text);
+    if (expanded.status != 0) {
+      const std::string record = "[变量错误] " + expanded.text;
+      throw fail(record, record);
+    }
+    const std::string& collection = expanded.text;
 
-  if (*action == "1") {
-    std::optional<Value> list = read_collection(collection, true);
-    if (!list) throw fail(fmt::format("[配置错误] {}", k_not_a_list), k_not_a_list);
-    for (const Value& element : *list) {
-      walker::write_run_value(*this, left, "value", element_text(element));
-      co_await for_play_book(paths, uuid, true);
+    if (*action == "1") {
+      std::optional<Value> list = read_collection(collection, true);
+      if (!list) throw fail(fmt::format("[配置错误] {}", k_not_a_list), k_not_a_list);
+      for (const Value& element : *list) {
+        walker::write_run_value(*this, left, "value", element_text(element));
+        co_await for_play_book(paths, uuid, true);
+      }
+    } else if (*action == "2") {
+      std::optional<Value> map = read_collection(collection, false);
+      if (!map) throw fail(fmt::format("[配置错误] {}", k_not_a_map), k_not_a_map);
+      for (const auto& [key, value] : map->items()) {
+        walker::write_run_value(*this, left, "key", key);
+        walker::write_run_value(*this, left, "value", element_text(value));
+        co_await for_play_book(paths, uuid, true);
+      }
+    } else if (*action == "3") {
+      const std::optional<long long> count = parse_integer(collection);
+      if (!count) throw fail(fmt::format("[配置错误] {}", k_not_a_count), k_not_a_count);
+      const long long max_loop = services()->config.max_loop;
+      if (*count > max_loop) {
+        spdlog::error(
+            "FOR node {}: {} rounds are more than the bound of {}; raise it with --max-loop", left,
+            *count, max_loop);
+        throw fail(fmt::format("[配置错误] {}", k_not_a_count),
+                   fmt::format("{} ({} rounds, more than --max-loop {})", k_not_a_count, *count,
+                               max_loop));
+      }
+      for (long long i = 0; i < *count; ++i) {
+        walker::write_run_value(*this, left, "value", std::to_string(i));
+        co_await for_play_book(paths, uuid, true);
+      }
     }
-  } else if (*action == "2") {
-    std::optional<Value> map = read_collection(collection, false);
-    if (!map) throw fail(fmt::format("[配置错误] {}", k_not_a_map), k_not_a_map);
-    for (const auto& [key, value] : map->items()) {
-      walker::write_run_value(*this, left, "key", key);
-      walker::write_run_value(*this, left, "value", element_text(value));
-      co_await for_play_book(paths, uuid, true);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    if (failure_record) {
+      awaitable<void> stored = walker::write_failure(*this, uuid, left, name, *failure_record);
+      co_await std::move(stored);
     }
-  } else if (*action == "3") {
-    const std::optional<long long> count = parse_integer(collection);
-    if (!count) throw fail(fmt::format("[配置错误] {}", k_not_a_count), k_not_a_count);
-    const long long max_loop = services()->config.max_loop;
-    if (*count > max_loop) {
-      spdlog::error(
-          "FOR node {}: {} rounds are more than the bound of {}; raise it with --max-loop", left,
-          *count, max_loop);
-      throw fail(
-          fmt::format("[配置错误] {}", k_not_a_count),
-          fmt::format("{} ({} rounds, more than --max-loop {})", k_not_a_count, *count, max_loop));
-    }
-    for (long long i = 0; i < *count; ++i) {
-      walker::write_run_value(*this, left, "value", std::to_string(i));
-      co_await for_play_book(paths, uuid, true);
-    }
+    std::rethrow_exception(failure);
   }
 }
 

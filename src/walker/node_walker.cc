@@ -41,7 +41,6 @@ bool is(const std::optional<std::string>& node, const std::string& id) {
 
 awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string uuid,
                                    bool for_play) {
-  KvStore& kv = *services()->kv;
   for (const std::string& path : paths) {
     const std::vector<std::string> nodes = split_path(path);
     for (std::size_t i = 1; i < nodes.size(); ++i) {
@@ -58,14 +57,14 @@ awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string u
       const bool is_if = contains(if_list, left);
       if (is_if) {
         const std::string key = last_result_key();
-        std::optional<std::string> stored = kv.get(key);
+        std::optional<std::string> stored = kv().get(key);
         if (!stored) {
           throw WalkError(
               fmt::format("IF node {}: no app result before it in this run ({} is missing)", left,
                           kv_rules::printable_key(key)));
         }
         const std::string last_result = decode_stored_text(std::move(*stored), key);
-        const std::optional<bool> go_on = is_condition(left, uuid, last_result);
+        const std::optional<bool> go_on = co_await is_condition(left, uuid, last_result);
         if (go_on.has_value() && !*go_on) break;
       }
 
@@ -75,10 +74,12 @@ awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string u
           throw WalkError(fmt::format("audit node {}: no auditor is configured ({} is missing)",
                                       left, kv_rules::printable_key(run_key(left, "text"))));
         }
-        add_audit(uuid, only_id, *user_id, left, right);
+        awaitable<void> stored = add_audit(uuid, only_id, *user_id, left, right);
+        co_await std::move(stored);
         const Value name = walker::node_name(*this, left);
-        add_execute_logs(uuid, left, name, std::string(k_audit_waiting), 0,
-                         fmt::format("<span>{}</span>", k_audit_waiting));
+        awaitable<void> logged = add_execute_logs(uuid, left, name, std::string(k_audit_waiting), 0,
+                                                  fmt::format("<span>{}</span>", k_audit_waiting));
+        co_await std::move(logged);
         co_return 1;
       }
       if (is_if) continue;
@@ -90,7 +91,7 @@ awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string u
         if (entry != flow_data.end()) app_info = Value(*entry);
       }
       NodeResult outcome = co_await get_app_data(uuid, left, std::move(app_info), for_play);
-      kv.set(last_result_key(), outcome.result, services()->config.lose_time);
+      stage_kv(last_result_key(), outcome.result);
       if (outcome.status == 2) break;
     }
   }

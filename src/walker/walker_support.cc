@@ -3,6 +3,9 @@
 #include "apps/stored_values.h"
 #include "platform/kv_store.h"
 
+// g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace vqflow::walker {
 
 Value node_settings(const Auto& engine) {
@@ -32,20 +35,19 @@ Value node_name(const Auto& engine, const std::string& node_id) {
 std::optional<std::string> read_run_value(Auto& engine, const std::string& node_id,
                                           const std::string& field) {
   const std::string key = engine.run_key(node_id, field);
-  std::optional<std::string> stored = engine.services()->kv->get(key);
+  std::optional<std::string> stored = engine.kv().get(key);
   if (!stored) return std::nullopt;
   return decode_stored_text(std::move(*stored), key);
 }
 
 void write_run_value(Auto& engine, const std::string& node_id, const std::string& field,
                      const std::string& value) {
-  engine.services()->kv->set(engine.run_key(node_id, field), value,
-                             engine.services()->config.lose_time);
+  engine.stage_kv(engine.run_key(node_id, field), value);
 }
 
-void write_failure(Auto& engine, const std::string& uuid, const Value& app_uuid,
-                   const Value& app_name, const std::string& text) {
-  engine.add_execute_logs(uuid, app_uuid, app_name, text, 1, "<span>" + text + "</span>");
+awaitable<void> write_failure(Auto& engine, const std::string& uuid, const Value& app_uuid,
+                              const Value& app_name, const std::string& text) {
+  return engine.add_execute_logs(uuid, app_uuid, app_name, text, 1, "<span>" + text + "</span>");
 }
 
 }  // namespace vqflow::walker

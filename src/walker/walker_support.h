@@ -35,8 +35,9 @@ void write_run_value(Auto& engine, const std::string& node_id, const std::string
                      const std::string& value);
 
 // One failure record: status 1, html "<span>" + text + "</span>".
-void write_failure(Auto& engine, const std::string& uuid, const Value& app_uuid,
-                   const Value& app_name, const std::string& text);
+// Not a coroutine: the arguments are read before it returns.
+awaitable<void> write_failure(Auto& engine, const std::string& uuid, const Value& app_uuid,
+                              const Value& app_name, const std::string& text);
 
 }  // namespace walker
 }  // namespace vqflow

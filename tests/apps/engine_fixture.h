@@ -42,7 +42,7 @@ class EngineTest : public ::testing::Test {
   }
 
   std::optional<std::string> stored(const std::string& node, const std::string& field) {
-    return services_->kv->get(engine_->run_key(node, field));
+    return engine_->kv().get(engine_->run_key(node, field));  // staged writes first
   }
   void store(const std::string& node, const std::string& field, const std::string& value) {
     services_->kv->set(engine_->run_key(node, field), value, 3600);

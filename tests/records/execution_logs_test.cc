@@ -20,8 +20,8 @@ TEST(EscapeDecoding, DecodesEscapesAndKeepsOtherCharacters) {
   const std::vector<Case> cases = {
       {R"(\u4e2d)", "中"},
       {R"(已有 中文 \u4e2d)", "已有 中文 中"},  // non-ASCII next to an escape stays intact
-      {R"(\ud83d\ude00)", "\xF0\x9F\x98\x80"},   // surrogate pair -> one character
-      {R"(\ud83d x)", "\xEF\xBF\xBD x"},         // lone surrogate -> U+FFFD
+      {R"(\ud83d\ude00)", "\xF0\x9F\x98\x80"},  // surrogate pair -> one character
+      {R"(\ud83d x)", "\xEF\xBF\xBD x"},        // lone surrogate -> U+FFFD
       {R"(a\nb\tc\\d\'e\"f)", "a\nb\tc\\d'e\"f"},
       {R"(\x41\101\U0001F600)", "AA\xF0\x9F\x98\x80"},
       {"line\\\nnext", "linenext"},
@@ -58,7 +58,8 @@ class ExecutionLogs : public ::testing::Test {
 };
 
 TEST_F(ExecutionLogs, StoresAndSendsTheRecordWithMembersInOrder) {
-  engine_->add_execute_logs("pb", "node-1", "查询", "结果 ok", 0, "<span>结果 ok</span>");
+  test::run_sync(
+      engine_->add_execute_logs("pb", "node-1", "查询", "结果 ok", 0, "<span>结果 ok</span>"));
   auto rows = logs();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0]["only_id"], engine_->only_id);
@@ -71,11 +72,12 @@ TEST_F(ExecutionLogs, StoresAndSendsTheRecordWithMembersInOrder) {
   // One line, ASCII only, members in record order.
   EXPECT_EQ(live.find('\n'), std::string::npos);
   for (unsigned char c : live) EXPECT_LT(c, 0x80);
-  EXPECT_EQ(live.rfind("{\"method\": \"execute_log\", \"data\": {\"only_id\": \"" + engine_->only_id +
-                           "\", \"uuid\": \"pb\", \"app_uuid\": \"node-1\", \"app_name\": \"\\u67e5"
-                           "\\u8be2\", \"result\": ",
-                       0),
-            0u)
+  EXPECT_EQ(
+      live.rfind("{\"method\": \"execute_log\", \"data\": {\"only_id\": \"" + engine_->only_id +
+                     "\", \"uuid\": \"pb\", \"app_uuid\": \"node-1\", \"app_name\": \"\\u67e5"
+                     "\\u8be2\", \"result\": ",
+                 0),
+      0u)
       << live;
   auto parsed = parse_json(live);
   std::vector<std::string> keys;
@@ -85,8 +87,8 @@ TEST_F(ExecutionLogs, StoresAndSendsTheRecordWithMembersInOrder) {
 }
 
 TEST_F(ExecutionLogs, DecodesEscapesOfTheResultAndThenOfTheHtml) {
-  engine_->add_execute_logs("pb", "n", "n", R"(got \u4e2d)", 0, R"(<b>\u6587</b>)");
-  engine_->add_execute_logs("pb", "n", "n", "no escape", 0, R"(<b>\u6587</b>)");
+  test::run_sync(engine_->add_execute_logs("pb", "n", "n", R"(got \u4e2d)", 0, R"(<b>\u6587</b>)"));
+  test::run_sync(engine_->add_execute_logs("pb", "n", "n", "no escape", 0, R"(<b>\u6587</b>)"));
   auto rows = logs();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0]["result"], "got 中");
@@ -95,7 +97,7 @@ TEST_F(ExecutionLogs, DecodesEscapesOfTheResultAndThenOfTheHtml) {
 }
 
 TEST_F(ExecutionLogs, CutShortEscapeLeavesBothValuesAsGiven) {
-  engine_->add_execute_logs("pb", "n", "n", R"(bad \uZZ)", 1, R"(\u4e2d)");
+  test::run_sync(engine_->add_execute_logs("pb", "n", "n", R"(bad \uZZ)", 1, R"(\u4e2d)"));
   auto rows = logs();
   EXPECT_EQ(rows[0]["result"], R"(bad \uZZ)");
   EXPECT_EQ(rows[0]["html"], R"(\u4e2d)");
@@ -103,15 +105,15 @@ TEST_F(ExecutionLogs, CutShortEscapeLeavesBothValuesAsGiven) {
 
 TEST_F(ExecutionLogs, FailingClientDoesNotStopLaterRecords) {
   socket_->fail = true;
-  engine_->add_execute_logs("pb", "a", "a", "one", 0, "one");
-  engine_->add_execute_logs("pb", "b", "b", "two", 0, "two");
+  test::run_sync(engine_->add_execute_logs("pb", "a", "a", "one", 0, "one"));
+  test::run_sync(engine_->add_execute_logs("pb", "b", "b", "two", 0, "two"));
   EXPECT_EQ(logs().size(), 2u);
   EXPECT_EQ(socket_->messages.size(), 2u);
 }
 
 TEST_F(ExecutionLogs, WithoutClientTheRecordIsStillStored) {
   Auto scheduled(services_, nullptr);
-  scheduled.add_execute_logs("pb", "a", "a", "one", 0, "one", "{\"x\": \"1\"}");
+  test::run_sync(scheduled.add_execute_logs("pb", "a", "a", "one", 0, "one", "{\"x\": \"1\"}"));
   auto rows = logs();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0]["args"], "{\"x\": \"1\"}");
@@ -119,8 +121,8 @@ TEST_F(ExecutionLogs, WithoutClientTheRecordIsStillStored) {
 
 TEST_F(ExecutionLogs, ReportAndAuditRecords) {
   engine_->workflow_name = "triage";
-  engine_->add_report();
-  engine_->add_audit("pb", engine_->only_id, "alice", "audit-node", "next-node");
+  test::run_sync(engine_->add_report());
+  test::run_sync(engine_->add_audit("pb", engine_->only_id, "alice", "audit-node", "next-node"));
   auto reports = services_->db->table("report").get();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0]["report_no"], engine_->only_id);

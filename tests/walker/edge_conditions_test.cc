@@ -17,7 +17,7 @@ class EdgeConditions : public WalkerTest {
                             const std::string& last_result) {
     services_->kv->set(engine_->run_key("k", "action"), action, 3600);
     services_->kv->set(engine_->run_key("k", "text"), text, 3600);
-    return engine_->is_condition("k", "book-1", last_result);
+    return run_sync(engine_->is_condition("k", "book-1", last_result));
   }
 };
 
@@ -169,7 +169,7 @@ TEST_F(EdgeConditions, FailuresWriteRecordsAndEndTheWalk) {
 }
 
 TEST_F(EdgeConditions, SettingsAndExpansionFailuresAreConditionErrors) {
-  EXPECT_THROW(engine_->is_condition("k", "book-1", "x"), WalkError);
+  EXPECT_THROW(run_sync(engine_->is_condition("k", "book-1", "x")), WalkError);
   EXPECT_THAT(
       log_results(),
       ElementsAre(HasSubstr("[条件错误] 当前剧本不具备可执行条件 IF node k: no comparison kind")));

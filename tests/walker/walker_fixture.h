@@ -91,7 +91,7 @@ class WalkerTest : public ::testing::Test {
     return run_sync(engine_->for_play_book(std::move(paths), "book-1"));
   }
 
-  std::optional<std::string> stored(const std::string& key) { return services_->kv->get(key); }
+  std::optional<std::string> stored(const std::string& key) { return engine_->kv().get(key); }
   std::vector<Row> logs() { return services_->db->table("logs").get(); }
   std::vector<std::string> log_results() {
     std::vector<std::string> out;

@@ -1,0 +1,31 @@
+#pragma once
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "value/value.h"
+
+namespace vqflow {
+
+// Parsed app manifests (app.json) by apps folder and app folder. Each call looks at the file's
+// size, modification time and inode and reads it again only when one changed;
+// built-in apps parse their compiled-in manifest once. Thread-safe.
+class ManifestCache {
+ public:
+  // The parsed manifest: {} when the app has none. Throws JsonError for a
+  // manifest that is not JSON and StoreError when it cannot be read; failures
+  // are not kept, so a repaired file is read on the next call.
+  std::shared_ptr<const Value> get(const std::string& apps_path, const std::string& app_dir);
+
+ private:
+  struct Entry {
+    std::string stamp;
+    std::shared_ptr<const Value> manifest;
+  };
+
+  std::mutex mutex_;
+  std::map<std::string, Entry> entries_;
+};
+
+}  // namespace vqflow

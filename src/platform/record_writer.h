@@ -1,0 +1,42 @@
+#pragma once
+#include <memory>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "platform/database.h"
+
+namespace vqflow {
+
+// Group commit of records (execution logs, reports, audits). A row handed in
+// by a run is queued, and one flush posted to the run's event loop inserts
+// every row queued by then in one transaction; each caller resumes only once
+// its own row is committed. Concurrent runs on one loop thus share commits,
+// while a lone run pays one commit per record, as with plain inserts.
+//
+// A crash can lose only rows whose transaction had not committed; none of
+// their runs has gone past them (at most max_batch rows per transaction).
+// Rows still queued when the writer is destroyed (a loop stopped mid-batch)
+// are stored by the destructor, so a clean shutdown loses nothing.
+class RecordWriter {
+ public:
+  explicit RecordWriter(std::shared_ptr<Database> db, std::size_t max_batch = 512);
+  ~RecordWriter();
+  RecordWriter(const RecordWriter&) = delete;
+  RecordWriter& operator=(const RecordWriter&) = delete;
+
+  // Inserts `row` into `table` together with the rows of other runs queued in
+  // the same loop turn. Throws StoreError when this row could not be stored;
+  // a bad row never fails the rows it shared a transaction with.
+  boost::asio::awaitable<void> store(std::string table, Row row);
+
+  // Number of transactions and rows committed so far (for benchmarks and tests).
+  std::size_t commits() const;
+  std::size_t rows() const;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace vqflow
