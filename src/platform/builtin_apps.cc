@@ -428,6 +428,8 @@ std::optional<std::string> builtin_app_manifest(const std::string& app_dir) {
   return manifest_text(*app);
 }
 
+bool is_builtin_app(const std::string& app_dir) { return find_app(app_dir) != nullptr; }
+
 std::vector<std::string> builtin_app_names() {
   std::vector<std::string> names;
   for (const auto& app : builtin_apps()) names.emplace_back(app.name);

@@ -19,6 +19,9 @@ namespace vqflow {
 // The manifest lookup of the app invocation answers with it for built-ins.
 std::optional<std::string> builtin_app_manifest(const std::string& app_dir);
 
+// True when `app_dir` names a built-in app (cheaper than asking for its manifest).
+bool is_builtin_app(const std::string& app_dir);
+
 // Names of the built-in apps.
 std::vector<std::string> builtin_app_names();
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/kv_store.h"
 #include "value/value.h"
 
 namespace vqflow {
@@ -93,6 +94,9 @@ class Database {
   virtual std::string describe() const = 0;
   // The SQLite file behind this store; absent for server databases.
   virtual std::optional<std::string> sqlite_path() const = 0;
+  // The embedded key-value store in this store's file, over the same
+  // connection; absent for server databases.
+  virtual std::unique_ptr<KvStore> embedded_kv() { return nullptr; }
 };
 
 // Columns of each table (besides the integer primary key "id").

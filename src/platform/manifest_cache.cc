@@ -1,9 +1,8 @@
 #include "platform/manifest_cache.h"
 
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <time.h>
-
-#include <fmt/format.h>
 
 #include "platform/builtin_apps.h"
 #include "platform/utilities.h"
@@ -36,8 +35,8 @@ Stamp file_stamp(const std::string& path) {
 std::shared_ptr<const Value> ManifestCache::get(const std::string& apps_path,
                                                 const std::string& app_dir) {
   const std::string key = apps_path + "/" + app_dir;
-  const Stamp stamp = builtin_app_manifest(app_dir) ? Stamp{"built-in", true}
-                                                    : file_stamp(key + "/app.json");
+  const Stamp stamp =
+      is_builtin_app(app_dir) ? Stamp{"built-in", true} : file_stamp(key + "/app.json");
   if (stamp.settled) {
     std::lock_guard lock(mutex_);
     auto found = entries_.find(key);

@@ -21,9 +21,10 @@ std::shared_ptr<Services> open_services(const Config& config,
   auto sqlite_file = services->db->sqlite_path();
   // The zero-set-up path: the embedded tables appear on first use.
   if (sqlite_file) services->db->init_schema();
-  services->kv = open_kv_store(config.kv_url, sqlite_file);
+  // The embedded key-value table shares the database's connection to its file.
+  if (config.kv_url.empty() && sqlite_file) services->kv = services->db->embedded_kv();
+  if (!services->kv) services->kv = open_kv_store(config.kv_url, sqlite_file);
   services->records = std::make_shared<RecordWriter>(services->db);
-  services->manifests = std::make_shared<ManifestCache>();
   services->apps = make_app_loader(config);
   services->executor = std::move(executor);
   return services;

@@ -24,7 +24,7 @@ struct Services {
   // through it (absent: straight inserts, one commit each).
   std::shared_ptr<RecordWriter> records;
   // Parsed app manifests (absent: read and parsed on every use).
-  std::shared_ptr<ManifestCache> manifests;
+  std::shared_ptr<ManifestCache> manifests = std::make_shared<ManifestCache>();
   boost::asio::any_io_executor executor;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -106,6 +107,15 @@ class SqliteTransaction {
  private:
   SqliteConnection& connection_;
   bool done_ = false;
+};
+
+// One connection with its mutex, shared by the relational tables and the
+// embedded key-value table of one file in one process: a single connection
+// keeps its page cache across both, where two would invalidate each other's.
+struct SharedSqlite {
+  explicit SharedSqlite(std::string path) : connection(std::move(path)) {}
+  std::mutex mutex;
+  SqliteConnection connection;
 };
 
 }  // namespace vqflow

@@ -12,7 +12,8 @@ namespace {
 
 class SqliteDatabase final : public Database {
  public:
-  explicit SqliteDatabase(const std::string& path) : connection_(path) {}
+  explicit SqliteDatabase(const std::string& path)
+      : shared_(std::make_shared<SharedSqlite>(path)) {}
 
   std::vector<Row> select(const Query& query, std::optional<long long> limit) override {
     auto s = sql::build_select(query, limit, sql::Placeholders::question_mark);
@@ -44,8 +45,8 @@ class SqliteDatabase final : public Database {
     std::vector<sql::Statement> statements;
     statements.reserve(rows.size());
     for (const TableRow& r : rows) {
-      statements.push_back(sql::build_insert(r.table, r.row, sql::Placeholders::question_mark,
-                                             false));
+      statements.push_back(
+          sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false));
     }
     std::lock_guard lock(mutex_);
     SqliteTransaction transaction(connection_);
@@ -82,6 +83,8 @@ class SqliteDatabase final : public Database {
 
   std::optional<std::string> sqlite_path() const override { return connection_.path(); }
 
+  std::unique_ptr<KvStore> embedded_kv() override { return open_sqlite_kv_store(shared_); }
+
  private:
   static void bind_all(SqliteStatement& statement, const std::vector<Value>& params) {
     for (std::size_t i = 0; i < params.size(); ++i) {
@@ -97,8 +100,9 @@ class SqliteDatabase final : public Database {
     return connection_.changes();
   }
 
-  mutable std::mutex mutex_;
-  SqliteConnection connection_;
+  std::shared_ptr<SharedSqlite> shared_;
+  std::mutex& mutex_ = shared_->mutex;
+  SqliteConnection& connection_ = shared_->connection;
 };
 
 }  // namespace

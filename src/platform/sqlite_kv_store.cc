@@ -39,8 +39,9 @@ constexpr const char* k_sweep = "DELETE FROM kv WHERE expires_at IS NOT NULL AND
 
 class SqliteKvStore final : public KvStore {
  public:
-  SqliteKvStore(const std::string& path, KvClock clock)
-      : connection_(path), clock_(std::move(clock)) {
+  SqliteKvStore(std::shared_ptr<SharedSqlite> shared, KvClock clock)
+      : shared_(std::move(shared)), clock_(std::move(clock)) {
+    std::lock_guard lock(mutex_);
     connection_.exec(sqlite_kv_table_sql());
     sweep();
   }
@@ -128,8 +129,7 @@ class SqliteKvStore final : public KvStore {
     return statement->column_bytes(0);
   }
 
-  void bind_expiry(SqliteStatement& statement, int index,
-                   std::optional<long long> expire_seconds) {
+  void bind_expiry(SqliteStatement& statement, int index, std::optional<long long> expire_seconds) {
     if (expire_seconds) {
       statement.bind_int(index, clock_() + *expire_seconds * 1000);
     } else {
@@ -167,8 +167,9 @@ class SqliteKvStore final : public KvStore {
     statement->step();
   }
 
-  std::mutex mutex_;
-  SqliteConnection connection_;
+  std::shared_ptr<SharedSqlite> shared_;
+  std::mutex& mutex_ = shared_->mutex;
+  SqliteConnection& connection_ = shared_->connection;
   KvClock clock_;
   int writes_since_sweep_ = 0;
 };
@@ -179,7 +180,11 @@ std::unique_ptr<KvStore> open_sqlite_kv_store(const std::string& path, KvClock c
   if (path.empty()) {
     throw ConfigError("key-value store: the SQLite file path is empty");
   }
-  return std::make_unique<SqliteKvStore>(path, std::move(clock));
+  return std::make_unique<SqliteKvStore>(std::make_shared<SharedSqlite>(path), std::move(clock));
+}
+
+std::unique_ptr<KvStore> open_sqlite_kv_store(std::shared_ptr<SharedSqlite> shared, KvClock clock) {
+  return std::make_unique<SqliteKvStore>(std::move(shared), std::move(clock));
 }
 
 }  // namespace vqflow

@@ -14,6 +14,11 @@ namespace vqflow {
 std::unique_ptr<KvStore> open_sqlite_kv_store(const std::string& path,
                                               KvClock clock = system_clock_ms);
 
+// The same over a connection shared with the relational tables of the file.
+struct SharedSqlite;
+std::unique_ptr<KvStore> open_sqlite_kv_store(std::shared_ptr<SharedSqlite> shared,
+                                              KvClock clock = system_clock_ms);
+
 // CREATE TABLE IF NOT EXISTS statement of the kv table.
 std::string sqlite_kv_table_sql();
 

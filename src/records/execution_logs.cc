@@ -27,8 +27,7 @@ bool decode_in_place(Value& value) {
 
 awaitable<void> Auto::add_execute_logs(const Value& uuid, const Value& app_uuid,
                                        const Value& app_name, const Value& result,
-                                       const Value& status, const Value& html,
-                                       const Value& args) {
+                                       const Value& status, const Value& html, const Value& args) {
   Value shown_result = result;
   Value shown_html = html;
   if (has_unicode_escape(text_form(result))) {
@@ -57,10 +56,12 @@ awaitable<void> Auto::publish_log(Value record) {
   Value row = record;
   co_await store_record(std::move(table), std::move(row));
 
-  spdlog::info("{} {} {} {} {} {} {}", text_form(record["only_id"]), text_form(record["uuid"]),
-               text_form(record["app_uuid"]), text_form(record["app_name"]),
-               text_form(record["result"]), text_form(record["status"]),
-               text_form(record["create_time"]));
+  if (spdlog::should_log(spdlog::level::info)) {
+    spdlog::info("{} {} {} {} {} {} {}", text_form(record["only_id"]), text_form(record["uuid"]),
+                 text_form(record["app_uuid"]), text_form(record["app_name"]),
+                 text_form(record["result"]), text_form(record["status"]),
+                 text_form(record["create_time"]));
+  }
 
   if (socket) {
     try {

@@ -122,6 +122,14 @@ bool is_json(const Value& value) {
 }
 
 std::optional<Value> try_parse_json(std::string_view text, std::size_t max_depth) {
+  // Most texts that are not JSON are plain words: answer those without the
+  // cost of a thrown error. A JSON text starts (after white space) with one of
+  // these; NaN and Infinity are read too.
+  const std::size_t first = text.find_first_not_of(" \t\n\r");
+  if (first == std::string_view::npos) return std::nullopt;
+  if (std::string_view("{[\"-0123456789tfnNI").find(text[first]) == std::string_view::npos) {
+    return std::nullopt;
+  }
   try {
     return parse_json(text, max_depth);
   } catch (const JsonError&) {

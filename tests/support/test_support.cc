@@ -51,7 +51,6 @@ std::shared_ptr<Services> make_test_services(const TempDir& dir, const std::stri
   services->db->init_schema();
   services->kv = open_kv_store("memory://", std::nullopt);
   services->records = std::make_shared<RecordWriter>(services->db);
-  services->manifests = std::make_shared<ManifestCache>();
   return services;
 }
 
