@@ -19,6 +19,7 @@ struct GlobalOptions {
   std::optional<std::size_t> max_paths;
   std::optional<long long> max_loop;
   std::optional<double> app_timeout;
+  std::optional<double> app_idle;
   std::optional<std::string> log_file;
 
   // The configuration these flags select (throws ConfigError).

@@ -23,6 +23,13 @@ Config GlobalOptions::resolve() const {
     if (*app_timeout <= 0) throw ConfigError("--app-timeout must be a positive number of seconds");
     config.app_timeout_seconds = *app_timeout;
   }
+  if (app_idle) {
+    // Bounded so that the duration arithmetic cannot overflow (a day is plenty).
+    if (!(*app_idle > 0 && *app_idle <= 86400)) {
+      throw ConfigError("--app-idle must be a number of seconds above 0 and at most 86400");
+    }
+    config.app_idle_seconds = *app_idle;
+  }
   return config;
 }
 

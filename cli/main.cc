@@ -29,6 +29,8 @@ int main(int argc, char** argv) {
                  "Iterations one FOR node may make before it fails (default 100000)");
   app.add_option("--app-timeout", global.app_timeout,
                  "Seconds one app call may take before it is killed (default 300)");
+  app.add_option("--app-idle", global.app_idle,
+                 "Seconds a persistent plug-in may sit idle before it is stopped (default 60)");
   app.add_option("--log-file", global.log_file, "Also write the process log to this file");
 
   add_db_commands(app, global);

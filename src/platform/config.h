@@ -15,6 +15,7 @@ struct Config {
   std::size_t max_paths = 10000;        // routes one enumeration may produce
   long long max_loop = 100000;          // iterations one FOR controller may make
   double app_timeout_seconds = 300;     // one app call
+  double app_idle_seconds = 60;         // a persistent plug-in idle this long is stopped
   std::size_t app_output_cap = 16u << 20;  // bytes of an app's standard output
 };
 

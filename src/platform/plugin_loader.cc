@@ -244,7 +244,10 @@ class PluginLoader : public AppLoader {
 }  // namespace
 
 std::shared_ptr<AppLoader> make_app_loader(const Config& config) {
-  return make_app_loader(config, PluginOptions{});
+  PluginOptions options;
+  options.idle_stop = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(config.app_idle_seconds));
+  return make_app_loader(config, options);
 }
 
 std::shared_ptr<AppLoader> make_app_loader(const Config& config, PluginOptions options) {

@@ -159,6 +159,8 @@ TEST(Cli, RefusesWithOneClearLine) {
       {"import " + dir.file("unknown.json"), "playbook[1]: unknown member \"colour\""},
       {"run x --audit-app U --audit-status 1", "--only-id"},
       {"--db postgresql://nobody@127.0.0.1:1/x db init", "--kv"},
+      {"--app-idle 0 run x", "--app-idle"},
+      {"--app-idle 1e300 run x", "--app-idle"},
   };
   for (const auto& c : cases) {
     auto result = vqflow(dir, c.args);
