@@ -1,5 +1,6 @@
 #include "platform/memory_kv_store.h"
 
+#include <algorithm>
 #include <mutex>
 #include <unordered_map>
 
@@ -93,8 +94,11 @@ class MemoryKvStore final : public KvStore {
     return result;
   }
 
+  // A sweep walks every entry, so it runs once per as many writes as there are
+  // entries (at least k_sweep_every): constant work per write on average, and
+  // dead keys never more than the live ones plus a sweep's worth.
   void note_write() {
-    if (++writes_since_sweep_ < k_sweep_every) return;
+    if (++writes_since_sweep_ < std::max<std::size_t>(k_sweep_every, entries_.size())) return;
     writes_since_sweep_ = 0;
     long long now = clock_();
     std::erase_if(entries_, [now](const auto& item) {
@@ -105,7 +109,7 @@ class MemoryKvStore final : public KvStore {
   KvClock clock_;
   std::mutex mutex_;
   std::unordered_map<std::string, Entry> entries_;
-  int writes_since_sweep_ = 0;
+  std::size_t writes_since_sweep_ = 0;
 };
 
 }  // namespace
