@@ -233,6 +233,20 @@ Row ten_node_playbook(const std::string& uuid) {
   return chain_playbook(uuid, ids, flow_data, "[]");
 }
 
+std::shared_ptr<Services> open_bench_services(const std::string& db_url, const std::string& kv_url,
+                                              const std::string& apps_path,
+                                              boost::asio::any_io_executor executor,
+                                              const Row& playbook) {
+  Config config;
+  config.db_url = db_url;
+  config.kv_url = kv_url;
+  config.apps_path = apps_path;
+  auto services = open_services(config, std::move(executor));
+  services->db->init_schema();
+  services->db->table("workflow").insert(playbook);
+  return services;
+}
+
 Row reference_playbook(const std::string& uuid, int nodes) {
   std::vector<std::string> ids = {"n0"};
   Value flow_data = Value::object();

@@ -131,13 +131,8 @@ void engine_section(Report& report, const Options& options) {
   {
     boost::asio::io_context ioc;
     auto guard = boost::asio::make_work_guard(ioc);
-    Config config;
-    config.db_url = dir.file("engine.db");
-    config.kv_url = "";
-    config.apps_path = dir.file("apps");
-    auto services = open_services(config, ioc.get_executor());
-    services->db->init_schema();
-    services->db->table("workflow").insert(playbook);
+    auto services =
+        open_bench_services(dir.file("engine.db"), "", dir.file("apps"), ioc.get_executor(), playbook);
     for (const Row& global : reference_globals()) services->db->table("variablen").insert(global);
     Cost cost = measure(services, ioc, uuid, app_nodes, options.quick ? 100 : 300);
     Figure row = info(section, "thread CPU per node (embedded stores)", cost.thread_cpu_us_per_node, "us");

@@ -72,13 +72,8 @@ void http_section(Report& report, const Options& options) {
   std::filesystem::create_directories(dir.path() / "apps");
 
   net::io_context ioc;
-  Config config;
-  config.db_url = dir.file("vqflow.db");
-  config.kv_url = "";
-  config.apps_path = dir.file("apps");
-  auto services = open_services(config, ioc.get_executor());
-  services->db->init_schema();
-  services->db->table("workflow").insert(ten_node_playbook("bench-10"));
+  auto services = open_bench_services(dir.file("vqflow.db"), "", dir.file("apps"),
+                                      ioc.get_executor(), ten_node_playbook("bench-10"));
   RpcRegistry rpc;
   Api api(services, &rpc, engine_run_starter(services), ApiOptions{});
   ServerOptions server_options;

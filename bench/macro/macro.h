@@ -116,6 +116,13 @@ class LoopThread {
 // start, eight built-in no-op app nodes, end.
 Row ten_node_playbook(const std::string& uuid);
 
+// Services on the stores named (kv_url "" = the embedded table), the tables
+// created and `playbook` stored.
+std::shared_ptr<Services> open_bench_services(const std::string& db_url, const std::string& kv_url,
+                                              const std::string& apps_path,
+                                              boost::asio::any_io_executor executor,
+                                              const Row& playbook);
+
 // start, one vq_text node "n0", then `nodes` vq_text upper nodes whose text
 // holds ten references (globals host/port, locals user/token, n0's values), end.
 Row reference_playbook(const std::string& uuid, int nodes);

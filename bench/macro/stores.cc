@@ -273,13 +273,8 @@ void embedded_section(Report& report, const Options& options) {
   RunBatch serial, concurrent;
   {
     LoopThread loop;
-    Config config;
-    config.db_url = dir.file("vqflow.db");
-    config.kv_url = "";
-    config.apps_path = dir.file("apps");
-    auto services = open_services(config, loop.ioc().get_executor());
-    services->db->init_schema();
-    services->db->table("workflow").insert(ten_node_playbook(k_playbook));
+    auto services = open_bench_services(dir.file("vqflow.db"), "", dir.file("apps"),
+                                        loop.ioc().get_executor(), ten_node_playbook(k_playbook));
     steps = count_steps(services);
     report.note(section, "one run of the 10-node playbook does " + steps.text());
     run_batch(services, k_playbook, 50, 1, 60);  // warm-up
@@ -334,13 +329,8 @@ void server_stores_section(Report& report, const Options& options) {
   RunBatch serial, concurrent;
   {
     LoopThread loop;
-    Config config;
-    config.db_url = db_url;
-    config.kv_url = *options.redis_url;
-    config.apps_path = dir.file("apps");
-    auto services = open_services(config, loop.ioc().get_executor());
-    services->db->init_schema();
-    services->db->table("workflow").insert(ten_node_playbook(k_playbook));
+    auto services = open_bench_services(db_url, *options.redis_url, dir.file("apps"),
+                                        loop.ioc().get_executor(), ten_node_playbook(k_playbook));
     steps = count_steps(services);
     report.note(section, "one run does " + steps.text());
     run_batch(services, k_playbook, 20, 1, 60);  // warm-up
