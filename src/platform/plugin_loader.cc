@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -135,10 +136,18 @@ class PersistentAction : public AppAction {
   WorkerHost::Call base_;
 };
 
+// Plug-ins start in their own folder, so a relative apps folder is made
+// absolute first (against the working directory vqflow was started in).
+std::string absolute_folder(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  return ec ? path : absolute.lexically_normal().string();
+}
+
 class PluginLoader : public AppLoader {
  public:
   PluginLoader(const Config& config, PluginOptions options)
-      : apps_path_(config.apps_path.empty() ? "." : config.apps_path),
+      : apps_path_(absolute_folder(config.apps_path.empty() ? "." : config.apps_path)),
         options_(options),
         settings_{timeout_of(config), options.kill_grace, config.app_output_cap} {}
 

@@ -223,6 +223,14 @@ TEST_F(PluginLoaderTest, PluginRunsInItsFolderWithAMinimalEnvironment) {
   EXPECT_EQ(seen["argc"], 1);
 }
 
+TEST_F(PluginLoaderTest, RelativeAppsFolderIsFoundFromTheStartingDirectory) {
+  // Plug-ins start inside their own folder: a relative apps folder (as given
+  // on the command line) must still name the program from where vqflow started.
+  config_.apps_path = fs::relative(apps_, fs::current_path()).string();
+  ASSERT_TRUE(fs::path(config_.apps_path).is_relative());
+  EXPECT_EQ(call("shell_kit", "echo", {{"a", "1"}}), parse_json(R"({"a": "1"})"));
+}
+
 TEST_F(PluginLoaderTest, ExitStatusTwoIsAnArgumentFailureWithTheLastStderrLine) {
   EXPECT_EQ(failure<AppArgumentError>("shell_kit", "bad_args"),
             "app shell_kit action bad_args: value of x is not a number");
