@@ -9,6 +9,7 @@
 #include "platform/kv_store.h"
 #include "run/auto.h"
 #include "run/auto_execute.h"
+#include "support/echo_playbook.h"
 #include "support/fake_app_loader.h"
 #include "support/test_support.h"
 
@@ -20,46 +21,6 @@ using test::RecordingConnection;
 using test::run_sync;
 using test::TempDir;
 
-// A playbook S -> A -> [U ->] B -> E where A and B call the fake app "echo".
-Row make_playbook(const std::string& uuid, bool with_audit) {
-  Value cells = Value::array();
-  auto node = [&](const std::string& id, const std::string& name) {
-    cells.push_back({{"shape", "html"}, {"id", id}, {"data", {{"name", name}}}});
-  };
-  auto edge = [&](const std::string& from, const std::string& to) {
-    cells.push_back({{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
-  };
-  node("S", "开始");
-  node("A", "first");
-  node("B", "second");
-  node("E", "结束");
-  edge("S", "A");
-  if (with_audit) {
-    node("U", "审核");
-    edge("A", "U");
-    edge("U", "B");
-  } else {
-    edge("A", "B");
-  }
-  edge("B", "E");
-  Value flow_data = {
-      {"A", {{"app_dir", "echo"}, {"data", {{"node_name", "first"}, {"action", "run"}, {"text", "a"}}}}},
-      {"B", {{"app_dir", "echo"}, {"data", {{"node_name", "second"}, {"action", "run"}, {"text", "b"}}}}}};
-  Value controller = {{"U", {{"node_name", "审核"}, {"text", "auditor-7"}}}};
-  return {{"uuid", uuid},
-          {"name", "test playbook"},
-          {"remarks", "for tests"},
-          {"start_app", "S"},
-          {"end_app", "E"},
-          {"for_list", ""},
-          {"if_list", ""},
-          {"audit_list", with_audit ? "U" : ""},
-          {"flow_json", json_text(Value{{"cells", cells}})},
-          {"flow_data", json_text(flow_data)},
-          {"controller_data", json_text(controller)},
-          {"local_var_data", "[]"},
-          {"status", 0}};
-}
 
 class RunDriver : public ::testing::Test {
  protected:
@@ -98,7 +59,7 @@ class RunDriver : public ::testing::Test {
 };
 
 TEST_F(RunDriver, FinishedRunWritesStartNodesEndAndOneReport) {
-  services_->db->table("workflow").insert(make_playbook("pb", false));
+  services_->db->table("workflow").insert(test::echo_playbook("pb", false));
   auto socket = std::make_shared<RecordingConnection>();
   EXPECT_EQ(run("pb", {}, socket), std::nullopt);
   EXPECT_EQ(log_results(), (std::vector<std::string>{"剧本开始执行", "a", "b", "剧本执行结束"}));
@@ -112,7 +73,7 @@ TEST_F(RunDriver, FinishedRunWritesStartNodesEndAndOneReport) {
 }
 
 TEST_F(RunDriver, RefusedRunsLowerTheCountersAgain) {
-  Row disabled = make_playbook("off", false);
+  Row disabled = test::echo_playbook("off", false);
   disabled["status"] = 1;
   services_->db->table("workflow").insert(disabled);
   EXPECT_EQ(run("off"), std::optional<bool>(false));
@@ -124,7 +85,7 @@ TEST_F(RunDriver, RefusedRunsLowerTheCountersAgain) {
 }
 
 TEST_F(RunDriver, InvalidFlowStillEndsWithEndRecordAndReport) {
-  Row broken = make_playbook("bad", false);
+  Row broken = test::echo_playbook("bad", false);
   broken["flow_json"] = "{not json";
   services_->db->table("workflow").insert(broken);
   run("bad");
@@ -134,7 +95,7 @@ TEST_F(RunDriver, InvalidFlowStillEndsWithEndRecordAndReport) {
 }
 
 TEST_F(RunDriver, AuditDecisionBranches) {
-  services_->db->table("workflow").insert(make_playbook("pb", true));
+  services_->db->table("workflow").insert(test::echo_playbook("pb", true));
   run("pb");
   const std::string waiting_id = engine_->only_id;
   EXPECT_EQ(log_results(), (std::vector<std::string>{"剧本开始执行", "a", "剧本等待审核..."}));
@@ -177,7 +138,7 @@ TEST_F(RunDriver, AuditDecisionBranches) {
 }
 
 TEST_F(RunDriver, EmptyAuditAppStartsAFreshRun) {
-  services_->db->table("workflow").insert(make_playbook("pb", false));
+  services_->db->table("workflow").insert(test::echo_playbook("pb", false));
   RunArguments args;
   args.audit_app = "";
   args.only_id = "ignored-id";
@@ -188,7 +149,7 @@ TEST_F(RunDriver, EmptyAuditAppStartsAFreshRun) {
 }
 
 TEST_F(RunDriver, AutoExecutePreparesInputDataAndRefusesBadSettings) {
-  Row playbook = make_playbook("pb", false);
+  Row playbook = test::echo_playbook("pb", false);
   services_->db->table("workflow").insert(playbook);
   boost::asio::io_context ioc;
   services_->executor = ioc.get_executor();
@@ -224,7 +185,7 @@ TEST(RunDriverLive, CountersStayExactUnderConcurrentRunsOnRedis) {
   auto services = test::make_test_services(dir);
   services->kv = open_kv_store(*url, std::nullopt);
   const std::string uuid = "pb-" + dir.path().filename().string();
-  services->db->table("workflow").insert(make_playbook(uuid, false));
+  services->db->table("workflow").insert(test::echo_playbook(uuid, false));
   auto apps = std::make_shared<FakeAppLoader>();
   services->apps = apps;  // no app folder: the nodes fail, the runs still close
 

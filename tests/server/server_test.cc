@@ -22,6 +22,7 @@
 #include "fake_run_starter.h"
 #include "platform/database.h"
 #include "platform/kv_store.h"
+#include "support/echo_playbook.h"
 #include "support/fake_app_loader.h"
 #include "server/graceful_stop.h"
 #include "server/json_rpc.h"
@@ -440,46 +441,6 @@ TEST_F(ServerTest, GracefulStopLetsRunsCloseAndWatchersSeeTheEnd) {
 
 // ---- with the run engine ----------------------------------------------------
 
-// A playbook S -> A -> [U ->] B -> E whose nodes A and B call the fake app "echo".
-Row echo_playbook(const std::string& uuid, bool with_audit) {
-  Value cells = Value::array();
-  auto node = [&](const std::string& id, const std::string& name) {
-    cells.push_back({{"shape", "html"}, {"id", id}, {"data", {{"name", name}}}});
-  };
-  auto edge = [&](const std::string& from, const std::string& to) {
-    cells.push_back({{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
-  };
-  node("S", "开始");
-  node("A", "first");
-  node("B", "second");
-  node("E", "结束");
-  edge("S", "A");
-  if (with_audit) {
-    node("U", "审核");
-    edge("A", "U");
-    edge("U", "B");
-  } else {
-    edge("A", "B");
-  }
-  edge("B", "E");
-  Value flow_data = {
-      {"A", {{"app_dir", "echo"}, {"data", {{"node_name", "first"}, {"action", "run"}, {"text", "a"}}}}},
-      {"B", {{"app_dir", "echo"}, {"data", {{"node_name", "second"}, {"action", "run"}, {"text", "b"}}}}}};
-  Value controller = {{"U", {{"node_name", "审核"}, {"text", "auditor-7"}}}};
-  return {{"uuid", uuid},
-          {"name", "server test playbook"},
-          {"remarks", ""},
-          {"start_app", "S"},
-          {"end_app", "E"},
-          {"for_list", ""},
-          {"if_list", ""},
-          {"audit_list", with_audit ? "U" : ""},
-          {"flow_json", json_text(Value{{"cells", cells}})},
-          {"flow_data", json_text(flow_data)},
-          {"controller_data", json_text(controller)},
-          {"local_var_data", "[]"},
-          {"status", 0}};
-}
 
 // A whole server with the real engine on its own loop thread: `services` get
 // the fake "echo" app and the loop as their executor.
@@ -549,7 +510,7 @@ std::vector<std::string> results(const Value& records) {
 TEST(EngineServer, WebSocketClientReceivesTheRunsRecordsInOrderAsStored) {
   test::TempDir dir;
   EngineServer server(test::make_test_services(dir), dir);
-  server.services().db->table("workflow").insert(echo_playbook("pb", false));
+  server.services().db->table("workflow").insert(test::echo_playbook("pb", false));
   // Live texts escape every non-ASCII character.
   std::string end_record = json_text(Value("剧本执行结束"));
   end_record = end_record.substr(1, end_record.size() - 2);
@@ -575,7 +536,7 @@ TEST(EngineServer, WebSocketClientReceivesTheRunsRecordsInOrderAsStored) {
 TEST(EngineServer, AuditWaitsAndAnApprovalOverHttpResumesTheRun) {
   test::TempDir dir;
   EngineServer server(test::make_test_services(dir), dir);
-  server.services().db->table("workflow").insert(echo_playbook("pb", true));
+  server.services().db->table("workflow").insert(test::echo_playbook("pb", true));
   HttpResult started = http_request(server.port(), "POST", "/api/runs", R"({"uuid": "pb"})");
   ASSERT_EQ(started.status, 202) << started.body;
   const std::string only_id = started.json()["only_id"];
@@ -614,7 +575,7 @@ TEST(EngineServerLive, AuditApprovedOnAnotherServerResumesTheRun) {
   EngineServer first(open(), unique);
   EngineServer second(open(), unique);
   const std::string uuid = "pb-" + unique.path().filename().string();
-  first.services().db->table("workflow").insert(echo_playbook(uuid, true));
+  first.services().db->table("workflow").insert(test::echo_playbook(uuid, true));
 
   HttpResult started =
       http_request(first.port(), "POST", "/api/runs", json_text(Value{{"uuid", uuid}}));

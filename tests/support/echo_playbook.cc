@@ -1,0 +1,46 @@
+#include "support/echo_playbook.h"
+
+namespace vqflow::test {
+
+// A playbook S -> A -> [U ->] B -> E where A and B call the fake app "echo".
+Row echo_playbook(const std::string& uuid, bool with_audit) {
+  Value cells = Value::array();
+  auto node = [&](const std::string& id, const std::string& name) {
+    cells.push_back({{"shape", "html"}, {"id", id}, {"data", {{"name", name}}}});
+  };
+  auto edge = [&](const std::string& from, const std::string& to) {
+    cells.push_back({{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
+  };
+  node("S", "开始");
+  node("A", "first");
+  node("B", "second");
+  node("E", "结束");
+  edge("S", "A");
+  if (with_audit) {
+    node("U", "审核");
+    edge("A", "U");
+    edge("U", "B");
+  } else {
+    edge("A", "B");
+  }
+  edge("B", "E");
+  Value flow_data = {
+      {"A", {{"app_dir", "echo"}, {"data", {{"node_name", "first"}, {"action", "run"}, {"text", "a"}}}}},
+      {"B", {{"app_dir", "echo"}, {"data", {{"node_name", "second"}, {"action", "run"}, {"text", "b"}}}}}};
+  Value controller = {{"U", {{"node_name", "审核"}, {"text", "auditor-7"}}}};
+  return {{"uuid", uuid},
+          {"name", "test playbook"},
+          {"remarks", "for tests"},
+          {"start_app", "S"},
+          {"end_app", "E"},
+          {"for_list", ""},
+          {"if_list", ""},
+          {"audit_list", with_audit ? "U" : ""},
+          {"flow_json", json_text(Value{{"cells", cells}})},
+          {"flow_data", json_text(flow_data)},
+          {"controller_data", json_text(controller)},
+          {"local_var_data", "[]"},
+          {"status", 0}};
+}
+
+}  // namespace vqflow::test
