@@ -18,6 +18,7 @@
 
 #include "platform/app_path.h"
 #include "platform/errors.h"
+#include "support/processes.h"
 #include "support/test_support.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
@@ -28,45 +29,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::children_of_self;
+using test::eventually;
+using test::is_dead;
 using test::run_sync;
 
 const fs::path k_source_dir = VQFLOW_SOURCE_DIR;
-
-std::vector<int> children_of_self() {
-  std::vector<int> children;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    auto close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(line.substr(close + 2));
-    char state;
-    int ppid;
-    if (rest >> state >> ppid && ppid == ::getpid()) children.push_back(std::stoi(name));
-  }
-  return children;
-}
-
-bool is_dead(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (predicate()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return predicate();
-}
 
 void write_file(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());

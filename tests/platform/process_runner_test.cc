@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/processes.h"
 #include "support/test_support.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
@@ -26,45 +27,10 @@ namespace vqflow {
 namespace {
 
 using namespace std::chrono_literals;
+using test::children_of_self;
+using test::eventually;
+using test::is_dead;
 using test::run_sync;
-
-// Pids of this process's children (zombies included), from /proc.
-std::vector<int> children_of_self() {
-  std::vector<int> children;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    auto close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(line.substr(close + 2));
-    char state;
-    int ppid;
-    if (rest >> state >> ppid && ppid == ::getpid()) children.push_back(std::stoi(name));
-  }
-  return children;
-}
-
-// True when `pid` is gone or a zombie (a reaper other than us may be slow).
-bool is_dead(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (predicate()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return predicate();
-}
 
 ProcessSpec shell(const std::string& script) {
   ProcessSpec plan;
