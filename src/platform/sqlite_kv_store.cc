@@ -56,11 +56,7 @@ class SqliteKvStore final : public KvStore {
     kv_rules::check_expire_seconds("sqlite kv SET", key, expire_seconds);
     std::lock_guard lock(mutex_);
     maybe_sweep();
-    auto statement = connection_.statement(k_upsert);
-    statement->bind_blob(1, key);
-    statement->bind_blob(2, value);
-    bind_expiry(*statement, 3, expire_seconds);
-    statement->step();
+    upsert(key, value, expire_seconds);
   }
 
   void set_many(const std::vector<KvWrite>& writes) override {
@@ -71,13 +67,7 @@ class SqliteKvStore final : public KvStore {
     std::lock_guard lock(mutex_);
     maybe_sweep();
     SqliteTransaction transaction(connection_);
-    for (const KvWrite& w : writes) {
-      auto statement = connection_.statement(k_upsert);
-      statement->bind_blob(1, w.key);
-      statement->bind_blob(2, w.value);
-      bind_expiry(*statement, 3, w.expire_seconds);
-      statement->step();
-    }
+    for (const KvWrite& w : writes) upsert(w.key, w.value, w.expire_seconds);
     transaction.commit();
   }
 
@@ -127,6 +117,16 @@ class SqliteKvStore final : public KvStore {
     statement->bind_int(2, clock_());
     if (!statement->step()) return std::nullopt;
     return statement->column_bytes(0);
+  }
+
+  // Caller holds the mutex.
+  void upsert(const std::string& key, const std::string& value,
+              std::optional<long long> expire_seconds) {
+    auto statement = connection_.statement(k_upsert);
+    statement->bind_blob(1, key);
+    statement->bind_blob(2, value);
+    bind_expiry(*statement, 3, expire_seconds);
+    statement->step();
   }
 
   void bind_expiry(SqliteStatement& statement, int index, std::optional<long long> expire_seconds) {
