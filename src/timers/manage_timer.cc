@@ -42,6 +42,14 @@ void attempt_or_add(Attempt attempt, Fallback fallback) {
   }
 }
 
+// The timer settings a row keeps, in column order.
+void copy_settings(const Value& config, Row& row) {
+  for (const char* column : {"type", "interval_type", "time", "start_date", "end_date", "jitter"}) {
+    auto found = config.find(column);
+    row[column] = found != config.end() ? *found : Value();
+  }
+}
+
 }  // namespace
 
 long long whole_number(const Value& value, const char* field) {
@@ -209,12 +217,7 @@ void ManageTimer::add_timer() {
   Row row = Row::object();
   row["timer_uuid"] = timer_app;
   row["uuid"] = uuid;
-  row["type"] = config["type"];
-  row["interval_type"] = config["interval_type"];
-  row["time"] = config["time"];
-  row["start_date"] = config["start_date"];
-  row["end_date"] = config["end_date"];
-  row["jitter"] = config["jitter"];
+  copy_settings(config, row);
   row["status"] = 0;
   row["update_time"] = Time::get_date_time();
   row["create_time"] = Time::get_date_time();
@@ -231,12 +234,7 @@ void ManageTimer::update_timer() {
   load_config();
   register_job(true);
   Row changes = Row::object();
-  changes["type"] = config["type"];
-  changes["interval_type"] = config["interval_type"];
-  changes["time"] = config["time"];
-  changes["start_date"] = config["start_date"];
-  changes["end_date"] = config["end_date"];
-  changes["jitter"] = config["jitter"];
+  copy_settings(config, changes);
   changes["update_time"] = Time::get_date_time();
   db_->table(k_table).where("timer_uuid", timer_app).update(changes);
 }

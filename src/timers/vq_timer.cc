@@ -27,6 +27,17 @@ const char* interval_unit(const Value& t) {
   return nullptr;
 }
 
+// Trigger fields of an interval job: the count under its unit, then the window.
+Value interval_fields(const char* unit, const Value& interval, const Value& start_date,
+                      const Value& end_date, const Value& jitter) {
+  Value fields = Value::object();
+  fields[unit] = interval;
+  fields["start_date"] = start_date;
+  fields["end_date"] = end_date;
+  fields["jitter"] = jitter;
+  return fields;
+}
+
 }  // namespace
 
 std::string job_id_text(const Value& id) {
@@ -115,11 +126,7 @@ void VqTimer::add_interval(const Value& t, const Value& interval, const Value& u
   auto& s = need_scheduler();
   const char* unit = interval_unit(t);
   if (unit == nullptr) return;
-  Value fields = Value::object();
-  fields[unit] = interval;
-  fields["start_date"] = start_date;
-  fields["end_date"] = end_date;
-  fields["jitter"] = jitter;
+  const Value fields = interval_fields(unit, interval, start_date, end_date, jitter);
   s.add_job(job_function(), "interval", fields, job_id_text(timer_uuid), {uuid});
 }
 
@@ -128,11 +135,7 @@ void VqTimer::update_interval(const Value& uuid, const Value& t, const Value& in
   auto& s = need_scheduler();
   const char* unit = interval_unit(t);
   if (unit == nullptr) return;
-  Value fields = Value::object();
-  fields[unit] = interval;
-  fields["start_date"] = start_date;
-  fields["end_date"] = end_date;
-  fields["jitter"] = jitter;
+  const Value fields = interval_fields(unit, interval, start_date, end_date, jitter);
   s.reschedule_job(lookup_id(uuid), std::nullopt, "interval", fields);
 }
 

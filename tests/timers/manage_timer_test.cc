@@ -64,6 +64,16 @@ class ManageTimerTest : public ::testing::Test {
     row["create_time"] = "2024-01-01 00:00:00";
     return row;
   }
+  // Creates and resumes one 10-second interval timer per id (playbook "pb-" + id).
+  void start_running_ten_second_timers(const std::vector<std::string>& ids) {
+    for (const std::string& id : ids) {
+      service_->exposed_exec(
+          "pb-" + id, id, "",
+          controller_data_with(id,
+                               {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 10}}));
+      service_->exposed_resume(id);
+    }
+  }
   void insert(const Row& row) { services_->db->table("timer").insert(row); }
   std::optional<Row> row_of(const std::string& timer_uuid) {
     return services_->db->table("timer").where("timer_uuid", timer_uuid).first();
@@ -446,13 +456,7 @@ TEST_F(ManageTimerTest, PauseAndResumeChangeJobAndRow) {
 
 TEST_F(ManageTimerTest, ResumeAllRunsEveryTimerWhoseRowSaysRunning) {
   service_->start();
-  for (const char* id : {"t1", "t2"}) {
-    service_->exposed_exec(
-        "pb-" + std::string(id), id, "",
-        controller_data_with(id,
-                             {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 10}}));
-    service_->exposed_resume(id);
-  }
+  start_running_ten_second_timers({"t1", "t2"});
   service_->exposed_pause("t1");
   service_->exposed_resume_all();
   EXPECT_EQ(text_form(row_of("t1")->at("status")), "1");
@@ -463,13 +467,7 @@ TEST_F(ManageTimerTest, ResumeAllRunsEveryTimerWhoseRowSaysRunning) {
 
 TEST_F(ManageTimerTest, ResumingOneTimerAfterPauseAllRunsItAlone) {
   service_->start();
-  for (const char* id : {"t1", "t2"}) {
-    service_->exposed_exec(
-        "pb-" + std::string(id), id, "",
-        controller_data_with(id,
-                             {{"type", "interval"}, {"interval_type", "seconds"}, {"time", 10}}));
-    service_->exposed_resume(id);
-  }
+  start_running_ten_second_timers({"t1", "t2"});
   service_->exposed_pause_all();
   EXPECT_EQ(text_form(row_of("t1")->at("status")), "0");
   EXPECT_EQ(text_form(row_of("t2")->at("status")), "0");
