@@ -12,6 +12,10 @@
 
 namespace vqflow {
 
+const char* global_reference_pattern() { return R"(@\{\w*\})"; }
+const char* local_reference_pattern() { return R"(@\[\w*\])"; }
+const char* app_reference_pattern() { return R"(@\(\w*-\w*-\w*-\w*-\w*.\w.*?\))"; }
+
 namespace {
 
 const char* const k_add_local = "请添加局部变量";
@@ -26,15 +30,15 @@ const char* const k_not_json = "非 JSON 格式变量";
 constexpr RegexLimits k_limits{50'000'000, 10'000, 64 * 1024};
 
 const Regex& global_pattern() {
-  static const Regex pattern(R"(@\{\w*\})", k_limits);
+  static const Regex pattern(global_reference_pattern(), k_limits);
   return pattern;
 }
 const Regex& local_pattern() {
-  static const Regex pattern(R"(@\[\w*\])", k_limits);
+  static const Regex pattern(local_reference_pattern(), k_limits);
   return pattern;
 }
 const Regex& app_pattern() {
-  static const Regex pattern(R"(@\(\w*-\w*-\w*-\w*-\w*.\w.*?\))", k_limits);
+  static const Regex pattern(app_reference_pattern(), k_limits);
   return pattern;
 }
 
@@ -268,6 +272,92 @@ std::string reference_name(const std::string& reference) {
 
 }  // namespace
 
+namespace {
+
+bool is_ascii_word(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+bool is_ascii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+std::size_t word_run_end(std::string_view text, std::size_t at) {
+  while (at < text.size() && is_ascii_word(text[at])) ++at;
+  return at;
+}
+
+// "@" open \w* close, scanned by hand: on ASCII text \w is [A-Za-z0-9_] and
+// the pattern cannot backtrack, so this finds exactly the pattern's matches
+// without the cost of the matcher.
+std::vector<std::string> find_bracketed(std::string_view text, char open, char close,
+                                        const Regex& pattern) {
+  if (!is_ascii(text)) return pattern.find_all(text);
+  std::vector<std::string> out;
+  std::size_t at = text.find('@');
+  while (at != std::string_view::npos) {
+    if (at + 1 < text.size() && text[at + 1] == open) {
+      const std::size_t end = word_run_end(text, at + 2);
+      if (end < text.size() && text[end] == close) {
+        out.emplace_back(text.substr(at, end + 1 - at));
+        at = text.find('@', end + 1);
+        continue;
+      }
+    }
+    at = text.find('@', at + 1);
+  }
+  return out;
+}
+
+// The app pattern on one ASCII line: "@(" then four word runs each ended by
+// "-", a word run W, any character, a word character, and the shortest stretch
+// up to ")". The runs before "-" cannot give anything back; W can, and the
+// longest W that works decides where the match ends: W in full when the
+// character after it is followed by a word character and a ")" comes later,
+// otherwise (W of two or more) the first ")" after W.
+void scan_app_line(std::string_view line, std::vector<std::string>& out) {
+  std::size_t at = line.find("@(");
+  while (at != std::string_view::npos) {
+    std::size_t p = at + 2;
+    bool prefix = true;
+    for (int dash = 0; dash < 4 && prefix; ++dash) {
+      p = word_run_end(line, p);
+      if (p < line.size() && line[p] == '-') {
+        ++p;
+      } else {
+        prefix = false;
+      }
+    }
+    std::size_t end = std::string_view::npos;
+    if (prefix) {
+      const std::size_t run_end = word_run_end(line, p);
+      if (run_end + 1 < line.size() && is_ascii_word(line[run_end + 1])) {
+        end = line.find(')', run_end + 2);
+      }
+      if (end == std::string_view::npos && run_end - p >= 2) end = line.find(')', run_end);
+    }
+    if (end != std::string_view::npos) {
+      out.emplace_back(line.substr(at, end + 1 - at));
+      at = line.find("@(", end + 1);
+    } else {
+      at = line.find("@(", at + 1);
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> find_global_references(std::string_view text) {
+  return find_bracketed(text, '{', '}', global_pattern());
+}
+
+std::vector<std::string> find_local_references(std::string_view text) {
+  return find_bracketed(text, '[', ']', local_pattern());
+}
+
 std::vector<std::string> find_app_references(std::string_view text) {
   // A match never crosses a line feed and ends at a ")": searching each line
   // only up to its last ")" gives the same matches, and keeps a line full of
@@ -280,8 +370,11 @@ std::vector<std::string> find_app_references(std::string_view text) {
     std::string_view line = text.substr(line_start, line_end - line_start);
     const std::size_t last_paren = line.rfind(')');
     if (last_paren != std::string_view::npos && line.find("@(") < last_paren) {
-      for (std::string& match : app_pattern().find_all(line.substr(0, last_paren + 1))) {
-        out.push_back(std::move(match));
+      const std::string_view searched = line.substr(0, last_paren + 1);
+      if (is_ascii(searched)) {
+        scan_app_line(searched, out);
+      } else {
+        for (std::string& match : app_pattern().find_all(searched)) out.push_back(std::move(match));
       }
     }
     if (newline == std::string_view::npos) break;
@@ -294,8 +387,8 @@ Expansion expand_references(std::string_view text, const Value& local_var_data,
                             const Value& global_var_data, const AppValueReader& read_app_value) {
   if (text.find('@') == std::string_view::npos) return {0, std::string(text)};
 
-  const std::vector<std::string> globals = distinct(global_pattern().find_all(text));
-  const std::vector<std::string> locals = distinct(local_pattern().find_all(text));
+  const std::vector<std::string> globals = distinct(find_global_references(text));
+  const std::vector<std::string> locals = distinct(find_local_references(text));
   const std::vector<std::string> apps = distinct(find_app_references(text));
 
   if (!locals.empty() && local_var_data.is_null()) return {1, k_add_local};

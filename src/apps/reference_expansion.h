@@ -30,7 +30,16 @@ inline constexpr std::size_t k_max_expanded_bytes = 64u << 20;
 Expansion expand_references(std::string_view text, const Value& local_var_data,
                             const Value& global_var_data, const AppValueReader& read_app_value);
 
-// Every match of the app reference pattern in `text`, left to right.
+// Every match of the global (@{name}), local (@[name]) and app reference
+// patterns in `text`, left to right.
+std::vector<std::string> find_global_references(std::string_view text);
+std::vector<std::string> find_local_references(std::string_view text);
 std::vector<std::string> find_app_references(std::string_view text);
+
+// The patterns themselves (PCRE2, UTF + UCP); the finders above give exactly
+// their matches.
+const char* global_reference_pattern();
+const char* local_reference_pattern();
+const char* app_reference_pattern();
 
 }  // namespace vqflow

@@ -1,11 +1,13 @@
 #include "apps/reference_expansion.h"
 
 #include <map>
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "platform/errors.h"
+#include "platform/regex.h"
 
 namespace vqflow {
 namespace {
@@ -178,6 +180,35 @@ TEST(ReferenceExpansion, LongLinesOfUnterminatedAppReferencesStayLinear) {
   EXPECT_EQ(find_app_references(spanning).size(), 1u);
   EXPECT_EQ(expand_references(spanning, Value(), Value(), store.reader()).text,
             "未找到 APP 变量");
+}
+
+// The hand-written finders must give exactly the patterns' matches, also on
+// texts built from the characters that steer them, and on non-ASCII text.
+TEST(ReferenceExpansion, FindersAgreeWithTheirPatterns) {
+  const Regex global(global_reference_pattern()), local(local_reference_pattern()),
+      app(app_reference_pattern(), RegexLimits{50'000'000, 10'000, 64 * 1024});
+  const std::vector<std::string> fixed = {
+      "@(a-b-c-d-ef)", "@(a-b-c-d-e)x)", "@(a-b-c-d-e.x)", "@(a-b-c-d-e..)x)", "@(a-b-c-d-)",
+      "@(a-b-c-d-e))", "@(-----x)", "@(a-b-c-d-e.x\n)", "@{a}@{b_1}@{}@{a-b}", "@[x]@[]@[@[y]]",
+      "@(a-b-c-d-é.x) @{é} @[ü]", "x@@(a-b-c-d-e.r!>0) @(@(a-b-c-d-e.r)"};
+  // Pieces rather than characters, so that whole references come up often.
+  const std::vector<std::string> pieces = {"@(a-b-c-d-", "@(a-b-c-d-", "@(", "a-b-c-d-", "a-", "-", "e", "ab", ".", "x", ")",
+                                           "\n", "@{", "}", "@[", "]", "@", "(", " ", "!>0", "_1"};
+  std::mt19937 random(7);
+  std::vector<std::string> texts = fixed;
+  std::size_t app_matches = 0;
+  for (int i = 0; i < 20000; ++i) {
+    std::string text;
+    for (int n = static_cast<int>(random() % 12); n > 0; --n) text += pieces[random() % pieces.size()];
+    texts.push_back(std::move(text));
+  }
+  for (const std::string& text : texts) {
+    ASSERT_EQ(find_global_references(text), global.find_all(text)) << text;
+    ASSERT_EQ(find_local_references(text), local.find_all(text)) << text;
+    ASSERT_EQ(find_app_references(text), app.find_all(text)) << text;
+    app_matches += find_app_references(text).size();
+  }
+  EXPECT_GT(app_matches, 200u);
 }
 
 }  // namespace
