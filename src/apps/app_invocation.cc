@@ -1,5 +1,5 @@
+#include <algorithm>
 #include <array>
-#include <unordered_set>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -109,15 +109,16 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
                                std::optional<Value> datas_given) {
   Value datas = datas_given ? std::move(*datas_given) : Value();
 
-  // 1. The argument copy and its unexpanded text.
-  Value args_copy = datas;
+  // 1. The unexpanded arguments text, with the app folder. `datas` is this
+  // invocation's own copy, so the folder is written into it: it is reserved
+  // and never passed as an argument.
   if (app_dir && !app_dir->empty()) {
-    if (!args_copy.is_object()) {
+    if (!datas.is_object()) {
       throw ValueError(fmt::format("node {}: node data is not a map", app_uuid));
     }
-    args_copy["app_dir"] = *app_dir;
+    datas["app_dir"] = *app_dir;
   }
-  const std::string unexpanded = json_text(args_copy);
+  const std::string unexpanded = json_text(datas);
 
   // 2-3. Nodes that deliver a text instead of calling an app.
   if ((input_app && app_uuid == *input_app) || (webhook_app && app_uuid == *webhook_app)) {
@@ -177,24 +178,27 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
     if (expansion.status != 0) {
       co_return invocation(expansion.status, std::move(expansion.text), unexpanded, "");
     }
-    args_copy[name] = expansion.text;
     it.value() = std::move(expansion.text);
   }
 
   // 8. The expanded arguments text.
-  const std::string expanded = json_text(args_copy);
+  const std::string expanded = json_text(datas);
 
   // 9. Call with the pieces of the argument list that name members (a key
   // holding "," falls apart here and is not passed).
+  // The values move out of `datas`: from here on only its reserved members are read.
   NamedArguments named;
-  std::unordered_set<std::string> passed;
   const std::string_view pieces =
       argument_list.empty() ? std::string_view() : std::string_view(argument_list).substr(1);
   for (std::string& piece : split_commas(pieces)) {
     auto member = datas.find(piece);
-    if (member == datas.end() || !passed.insert(piece).second) continue;
-    named.emplace_back(std::move(piece), member->is_string() ? member->get<std::string>()
-                                                             : text_form(*member));
+    if (member == datas.end()) continue;
+    const bool passed = std::any_of(named.begin(), named.end(),
+                                    [&piece](const auto& arg) { return arg.first == piece; });
+    if (passed) continue;
+    named.emplace_back(std::move(piece), member->is_string()
+                                             ? std::move(member->get_ref<std::string&>())
+                                             : text_form(*member));
   }
   Value result;
   std::optional<std::string> call_failure;

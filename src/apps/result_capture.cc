@@ -82,18 +82,24 @@ awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
   const Value& dir_value = (*app_info)["app_dir"];
   std::optional<std::string> app_dir;
   if (!dir_value.is_null()) app_dir = text_form(dir_value);
-  const Value data = (*app_info)["data"];
+  // The node data itself goes to the invocation; its name is kept for the record.
+  Value& data = (*app_info)["data"];
+  std::optional<Value> node_name;
+  if (data.is_object()) {
+    auto found = data.find("node_name");
+    if (found != data.end()) node_name = *found;
+  }
 
-  Value outcome = co_await execute(app_uuid, app_dir, data);
+  Value outcome = co_await execute(app_uuid, app_dir, std::move(data));
   std::string text = result_text(outcome["result"], true);
   stage_kv(result_key, text);
   stage_kv(status_key, stored_bytes(outcome["status"], status_key));
   const Value& html = outcome["html"];
   const Value logged_html = text_form(html).empty() ? Value(text) : html;
-  if (!data.is_object() || !data.contains("node_name")) {
+  if (!node_name) {
     throw ValueError(fmt::format("app node {}: node data has no \"node_name\"", app_uuid));
   }
-  awaitable<void> stored = add_execute_logs(uuid, app_uuid, data["node_name"], text,
+  awaitable<void> stored = add_execute_logs(uuid, app_uuid, *node_name, text,
                                             outcome["status"], logged_html, outcome["args"]);
   co_await std::move(stored);
   co_return NodeResult{outcome["status"], std::move(text)};

@@ -8,6 +8,7 @@
 #include "platform/database.h"
 #include "platform/kv_store.h"
 #include "platform/manifest_cache.h"
+#include "platform/parsed_json_cache.h"
 #include "platform/record_writer.h"
 
 namespace vqflow {
@@ -25,6 +26,8 @@ struct Services {
   std::shared_ptr<RecordWriter> records;
   // Parsed app manifests (absent: read and parsed on every use).
   std::shared_ptr<ManifestCache> manifests = std::make_shared<ManifestCache>();
+  // Parsed playbook documents (absent: parsed on every run).
+  std::shared_ptr<ParsedJsonCache> documents = std::make_shared<ParsedJsonCache>();
   boost::asio::any_io_executor executor;
 };
 

@@ -53,10 +53,15 @@ awaitable<void> Auto::publish_log(Value record) {
   // Stored before it is logged or sent: a client never sees a record that a
   // crash could still lose.
   std::string table = "logs";
+  const bool logged = spdlog::should_log(spdlog::level::info);
+  if (!logged && !socket) {
+    co_await store_record(std::move(table), std::move(record));
+    co_return;
+  }
   Value row = record;
   co_await store_record(std::move(table), std::move(row));
 
-  if (spdlog::should_log(spdlog::level::info)) {
+  if (logged) {
     spdlog::info("{} {} {} {} {} {} {}", text_form(record["only_id"]), text_form(record["uuid"]),
                  text_form(record["app_uuid"]), text_form(record["app_name"]),
                  text_form(record["result"]), text_form(record["status"]),

@@ -40,15 +40,35 @@ std::vector<std::string> split_list(const Value& value) {
   }
 }
 
-Value parse_stored_json(const Value& stored, const char* field) {
+void check_stored_json(const Value& stored, const char* field) {
   if (!stored.is_string()) {
     throw FlowError(std::string("playbook field \"") + field + "\" is " +
                     (stored.is_null() ? "missing" : "not a JSON text"));
   }
+}
+
+FlowError invalid_json(const char* field, const JsonError& e) {
+  return FlowError(std::string("playbook field \"") + field + "\" is not valid JSON: " + e.what());
+}
+
+Value parse_stored_json(const Value& stored, const char* field) {
+  check_stored_json(stored, field);
   try {
-    return parse_json(stored.get<std::string>());
+    return parse_json(stored.get_ref<const std::string&>());
   } catch (const JsonError& e) {
-    throw FlowError(std::string("playbook field \"") + field + "\" is not valid JSON: " + e.what());
+    throw invalid_json(field, e);
+  }
+}
+
+// The same through the cache of parsed documents, when there is one.
+std::shared_ptr<const Value> shared_stored_json(ParsedJsonCache* documents, const Value& stored,
+                                                const char* field) {
+  if (!documents) return std::make_shared<const Value>(parse_stored_json(stored, field));
+  check_stored_json(stored, field);
+  try {
+    return documents->parse(stored.get_ref<const std::string&>());
+  } catch (const JsonError& e) {
+    throw invalid_json(field, e);
   }
 }
 
@@ -129,17 +149,17 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     for_list = split_list(row["for_list"]);
     if_list = split_list(row["if_list"]);
     audit_list = split_list(row["audit_list"]);
-    flow_json = parse_stored_json(row["flow_json"], "flow_json");
-    flow_data = parse_stored_json(row["flow_data"], "flow_data");
+    flow_json = shared_stored_json(services_->documents.get(), row["flow_json"], "flow_json");
+    flow_data = shared_stored_json(services_->documents.get(), row["flow_data"], "flow_data");
     local_var_data = row["local_var_data"];
     controller_data = row["controller_data"];
 
     if (args.controller_data) controller_data = json_text(*args.controller_data);
 
-    if (!flow_json.is_object() || !flow_json.contains("cells")) {
+    if (!flow_json->is_object() || !flow_json->contains("cells")) {
       throw FlowError("flow_json has no \"cells\"");
     }
-    node_link_data = make_node_link(flow_json["cells"]);
+    node_link_data = make_node_link((*flow_json)["cells"]);
 
     VqTree tree(services_->config.max_paths);
     if (args.audit_app && !args.audit_app->empty()) {

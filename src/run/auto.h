@@ -109,8 +109,10 @@ class Auto {
   Value workflow_name;     // null until the playbook is read
   Value workflow_remarks;  // null until the playbook is read
   std::shared_ptr<ClientConnection> socket;
-  Value flow_json;
-  Value flow_data;
+  // Parsed playbook documents, shared with other runs of the same playbook
+  // and never changed (null until the playbook is read).
+  std::shared_ptr<const Value> flow_json;
+  std::shared_ptr<const Value> flow_data;
   Value local_var_data;   // stored text; after make_var possibly the local table (a map)
   Value global_var_data;  // null, or the global table (a map of texts)
   std::optional<std::string> start_app;

@@ -86,9 +86,9 @@ awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string u
 
       // Each app node gets node data of its own: invocation may change it.
       std::optional<Value> app_info;
-      if (flow_data.is_object()) {
-        auto entry = flow_data.find(left);
-        if (entry != flow_data.end()) app_info = Value(*entry);
+      if (flow_data && flow_data->is_object()) {
+        auto entry = flow_data->find(left);
+        if (entry != flow_data->end()) app_info = Value(*entry);
       }
       NodeResult outcome = co_await get_app_data(uuid, left, std::move(app_info), for_play);
       stage_kv(last_result_key(), outcome.result);

@@ -74,8 +74,8 @@ TEST_F(ForController, ReferencesInTheCollectionAreExpanded) {
   app("a");
   answer("a", 0, Value::array({"x", "y"}));
   for_node(k_loop, "1", "@(a-0-0-0-0.result)");
-  engine_->flow_data["a-0-0-0-0"] = engine_->flow_data["a"];
-  engine_->flow_data["a-0-0-0-0"]["data"]["node"] = "a";
+  flow_data_["a-0-0-0-0"] = flow_data_["a"];
+  flow_data_["a-0-0-0-0"]["data"]["node"] = "a";
   app("x", "@(" + k_loop + ".value)");
   EXPECT_EQ(walk({{"s", "a-0-0-0-0"}, {"a-0-0-0-0", k_loop}, {k_loop, "x"}, {"x", "e"}}), 0);
   EXPECT_THAT(calls_, ElementsAre("a:", "x:x", "x:y"));

@@ -143,9 +143,9 @@ TEST_F(NodeWalker, IfThenAuditOnTheSameNode) {
 TEST_F(NodeWalker, EachAppNodeGetsItsOwnCopyOfTheFlowData) {
   app("a");
   app("b");
-  const Value before = engine_->flow_data;
+  const Value before = flow_data_;
   EXPECT_EQ(walk({{"s", "a"}, {"a", "b"}, {"b", "e"}}), 0);
-  EXPECT_EQ(engine_->flow_data, before);
+  EXPECT_EQ(*engine_->flow_data, before);
 }
 
 }  // namespace

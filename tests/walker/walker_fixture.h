@@ -46,7 +46,7 @@ class WalkerTest : public ::testing::Test {
     engine_->only_id = "run0000001";
     engine_->start_app = "s";
     engine_->end_app = "e";
-    engine_->flow_data = Value::object();
+    flow_data_ = Value::object();
     settings_ = Value::object();
     calls_.clear();
     answers_.clear();
@@ -54,7 +54,7 @@ class WalkerTest : public ::testing::Test {
 
   // An app node whose argument "arg" is `arg` (references allowed).
   void app(const std::string& id, const std::string& arg = "") {
-    engine_->flow_data[id] = {
+    flow_data_[id] = {
         {"app_dir", "demo"},
         {"data", {{"node_name", "App " + id}, {"action", "run"}, {"node", id}, {"arg", arg}}}};
   }
@@ -88,6 +88,7 @@ class WalkerTest : public ::testing::Test {
     return walk_paths(std::move(paths));
   }
   int walk_paths(std::vector<std::string> paths) {
+    engine_->flow_data = std::make_shared<const Value>(flow_data_);
     return run_sync(engine_->for_play_book(std::move(paths), "book-1"));
   }
 
@@ -104,6 +105,7 @@ class WalkerTest : public ::testing::Test {
   std::shared_ptr<FakeAppLoader> loader_;
   std::unique_ptr<Auto> engine_;
   Value settings_;
+  Value flow_data_;  // the playbook's node data, handed to the engine by walk_paths
   std::vector<std::string> calls_;
   std::map<std::string, Value> answers_;
 };
