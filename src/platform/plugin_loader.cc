@@ -121,19 +121,19 @@ class OneShotAction : public AppAction {
 class PersistentAction : public AppAction {
  public:
   PersistentAction(std::shared_ptr<WorkerHost> host, ActionSpec plan, WorkerHost::Call base)
-      : host_(std::move(host)), spec_(std::move(plan)), base_(std::move(base)) {}
+      : host_(std::move(host)),
+        spec_(std::move(plan)),
+        base_(std::make_shared<const WorkerHost::Call>(std::move(base))) {}
 
   boost::asio::awaitable<Value> call(NamedArguments args) override {
-    check_arguments(base_.context, spec_, args);
-    WorkerHost::Call call = base_;
-    call.args = arguments_object(args);
-    co_return co_await host_->call(std::move(call));
+    check_arguments(base_->context, spec_, args);
+    co_return co_await host_->call(base_, arguments_object(args));
   }
 
  private:
   std::shared_ptr<WorkerHost> host_;
   ActionSpec spec_;
-  WorkerHost::Call base_;
+  std::shared_ptr<const WorkerHost::Call> base_;
 };
 
 // Plug-ins start in their own folder, so a relative apps folder is made

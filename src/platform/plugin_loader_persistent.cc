@@ -1,8 +1,10 @@
 #include "platform/plugin_loader_persistent.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <signal.h>
 #include <spdlog/spdlog.h>
+#include <unistd.h>
 
 #include <array>
 #include <boost/asio/async_result.hpp>
@@ -11,12 +13,17 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/process_runner.h"
@@ -54,53 +61,74 @@ Value interpret_worker_answer(const Value& answer, const std::string& context) {
 namespace {
 
 constexpr std::size_t k_stderr_keep = 64u << 10;
+using Clock = std::chrono::steady_clock;
 
-double seconds(std::chrono::steady_clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-std::string excerpt(const std::string& text) {
+std::string excerpt(std::string_view text) {
   constexpr std::size_t limit = 200;
-  std::string cut = text.size() > limit ? text.substr(0, limit) + "..." : text;
+  std::string cut(text.substr(0, limit));
+  if (text.size() > limit) cut += "...";
   return json_text(Value(cut));
 }
 
-// Hands a call's outcome to the awaiting coroutine on its own executor.
-class Completion {
+// Resumes a coroutine waiting for its call, on the coroutine's own executor.
+class Wake {
  public:
-  virtual ~Completion() = default;
-  virtual void complete(std::exception_ptr error, Value value) = 0;
+  virtual ~Wake() = default;
+  virtual void fire() = 0;  // posts the resumption; later calls do nothing
 };
 
 template <typename Handler>
-class HandlerCompletion : public Completion {
+class HandlerWake : public Wake {
  public:
-  explicit HandlerCompletion(Handler handler)
+  explicit HandlerWake(Handler handler)
       : handler_(std::move(handler)),
         executor_(asio::prefer(asio::get_associated_executor(handler_),
                                asio::execution::outstanding_work.tracked)) {}
-  ~HandlerCompletion() override {
-    // Never leave a coroutine waiting forever.
-    if (!done_)
-      complete(std::make_exception_ptr(AppCallError("app call abandoned: the app loader stopped")),
-               Value());
-  }
-  void complete(std::exception_ptr error, Value value) override {
-    if (done_) return;
-    done_ = true;
+  // Never leaves a coroutine waiting forever: it resumes and finds its call
+  // unanswered.
+  ~HandlerWake() override { fire(); }
+  void fire() override {
+    if (fired_) return;
+    fired_ = true;
     auto executor = std::move(executor_);
-    asio::post(executor,
-               [handler = std::move(handler_), error, value = std::move(value)]() mutable {
-                 handler(error, std::move(value));
-               });
+    asio::post(executor, [handler = std::move(handler_)]() mutable { handler(); });
   }
 
  private:
   Handler handler_;
   decltype(asio::prefer(std::declval<asio::associated_executor_t<Handler>>(),
                         asio::execution::outstanding_work.tracked)) executor_;
-  bool done_ = false;
+  bool fired_ = false;
 };
+
+using Wakes = std::vector<std::unique_ptr<Wake>>;
+
+// One call in flight. id, context, timeout and deadline are set before the
+// call is shared; the rest is guarded by its worker's mutex.
+struct Slot {
+  std::uint64_t id = 0;
+  std::string context;
+  Clock::duration timeout{};
+  Clock::time_point deadline;
+  bool done = false;
+  bool reader = false;  // this call reads the worker's answers
+  std::exception_ptr error;
+  Value value;
+  std::unique_ptr<Wake> wake;  // while the call sleeps
+};
+
+void ignore_sigpipe() {
+  // A worker that goes away while we write must not take the server with it.
+  static std::once_flag once;
+  std::call_once(once, [] { ::signal(SIGPIPE, SIG_IGN); });
+}
+
+void set_non_blocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
 
 }  // namespace
 
@@ -109,7 +137,9 @@ class WorkerHost::Impl {
   class Worker;
 
   explicit Impl(PluginOptions options)
-      : options_(options), work_(asio::make_work_guard(ioc_)), thread_([this] { run(); }) {}
+      : options_(options), work_(asio::make_work_guard(ioc_)), thread_([this] { run(); }) {
+    ignore_sigpipe();
+  }
 
   ~Impl() {
     asio::post(ioc_, [this] { shutdown(); });
@@ -117,7 +147,10 @@ class WorkerHost::Impl {
     thread_.join();
   }
 
-  void submit(Call call, std::unique_ptr<Completion> done);
+  // Hands the call to the worker of its app, starting one when needed, and
+  // returns that worker. Throws AppCallError when no worker can be started.
+  std::shared_ptr<Worker> submit(const Call& call, const std::shared_ptr<Slot>& slot,
+                                 const std::string& body);
   void detach(Worker* worker);
   void forget(Worker* worker);
   asio::io_context& ioc() { return ioc_; }
@@ -139,127 +172,281 @@ class WorkerHost::Impl {
   PluginOptions options_;
   asio::io_context ioc_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::mutex mutex_;  // guards what follows; taken before any worker's mutex
   std::map<std::string, std::shared_ptr<Worker>> live_;  // the worker that takes new calls
   std::set<std::shared_ptr<Worker>> all_;                // every worker not yet reaped
   bool stopping_ = false;
   std::thread thread_;
 };
 
-// One worker process. Touched only on the host thread.
+// One worker process. Its descriptors other than stdout, its timer and its
+// stderr tail belong to the host thread; the rest is guarded by mutex_, except
+// the answer buffers, which only the call holding the reader role touches.
 class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
  public:
+  // What must be done once the worker's mutex is released.
+  struct Aftermath {
+    Wakes wakes;
+    bool died = false;     // detach it, close its stdin
+    bool stopped = false;  // detach it, close its stdin, SIGKILL after the grace time
+    bool rearm = false;    // the host must look at the timer again
+    bool drain = false;    // the host must write the outbox
+  };
+
   Worker(Impl& host, const Call& first, const process_detail::Spawned& child)
       : host_(host),
         key_(first.app_key),
         stamp_(first.stamp),
         line_cap_(first.output_cap),
         pid_(child.pid),
+        in_fd_(child.in),
+        out_fd_(child.out),
+        last_active_(Clock::now()),
         in_(host.ioc(), child.in),
-        out_(host.ioc(), child.out),
         err_(host.ioc(), child.err),
         pidfd_(host.ioc(), child.pidfd),
-        idle_(host.ioc()) {}
+        clock_(host.ioc()) {
+    set_non_blocking(in_fd_);
+    set_non_blocking(out_fd_);
+  }
+
+  ~Worker() { ::close(out_fd_); }
 
   const std::string& key() const { return key_; }
   const std::string& stamp() const { return stamp_; }
 
+  bool open() {
+    std::lock_guard lock(mutex_);
+    return !dead_ && !retired_;
+  }
+
+  // Host thread, once, after the first call was enqueued.
   void start() {
-    read_out();
     read_err();
     auto self = shared_from_this();
     pidfd_.async_wait(Descriptor::wait_read, [self](error_code) { self->on_exit(); });
+    std::lock_guard lock(mutex_);
+    if (!dead_) arm_locked(next_check_locked());
   }
 
-  void enqueue(Call call, std::unique_ptr<Completion> done) {
-    ++idle_generation_;
-    idle_.cancel();
-    const std::uint64_t id = next_id_++;
-    Value request = Value::object();
-    request["id"] = id;
-    request["action"] = call.action;
-    request["args"] = std::move(call.args);
-    Pending pending{std::move(call.context), std::move(done),
-                    std::make_unique<asio::steady_timer>(host_.ioc()), call.timeout};
-    pending.timer->expires_after(call.timeout);
-    auto self = shared_from_this();
-    pending.timer->async_wait([self, id](error_code ec) {
-      if (!ec) self->on_timeout(id);
-    });
-    pending_.emplace(id, std::move(pending));
-    outbox_.push_back(json_text(request) + "\n");
-    if (!writing_) write_next();
+  // Registers the call and writes its request ({"id":N,<body>}); false when
+  // the worker takes no more calls.
+  bool enqueue(const std::shared_ptr<Slot>& slot, const std::string& body, Aftermath& after) {
+    std::lock_guard lock(mutex_);
+    if (dead_ || retired_) return false;
+    slot->id = next_id_++;
+    std::string request = "{\"id\":" + std::to_string(slot->id) + ",";
+    request.reserve(request.size() + body.size() + 2);
+    request += body;
+    request += "}\n";
+    pending_.emplace(slot->id, slot);
+    last_active_ = Clock::now();
+    if (!reading_) {
+      reading_ = true;
+      slot->reader = true;
+    }
+    if (slot->deadline < armed_at_) {
+      armed_at_ = slot->deadline;
+      after.rearm = true;
+    }
+    write_locked(std::move(request), after);
+    return true;
+  }
+
+  // No new calls come here; it stops once the calls in flight are answered.
+  void retire() {
+    Aftermath after;
+    {
+      std::lock_guard lock(mutex_);
+      retired_ = true;
+      if (pending_.empty()) stop_locked(after);
+    }
+    settle(after);
   }
 
   // Kills the worker; every call in flight fails with `reason` (the call
   // `timed_out`, when given, with its own timeout message).
   void fail(const std::string& reason, std::uint64_t timed_out = 0) {
-    if (dead_) return;
-    dead_ = true;
-    auto self = shared_from_this();
-    host_.detach(this);
-    if (!reaped_) process_detail::kill_group(pid_, SIGKILL);
-    close_io();
-    auto calls = std::move(pending_);
-    pending_.clear();
-    for (auto& [id, call] : calls) {
-      call.timer->cancel();
-      std::string message = id == timed_out ? fmt::format("{}: timed out after {:g} s",
-                                                          call.context, seconds(call.timeout))
-                                            : fmt::format("{}: {}", call.context, reason);
-      call.done->complete(std::make_exception_ptr(AppCallError(message)), Value());
+    Aftermath after;
+    {
+      std::lock_guard lock(mutex_);
+      fail_locked(reason, timed_out, after);
     }
-  }
-
-  // No new calls come here; it stops once the calls in flight are answered.
-  void retire() {
-    retired_ = true;
-    if (pending_.empty()) stop_gracefully();
+    settle(after);
   }
 
   void shutdown() {
     fail("the app loader is shutting down");
+    std::lock_guard lock(mutex_);
     if (!reaped_) process_detail::kill_group(pid_, SIGKILL);
-    idle_.cancel();
+    ++clock_generation_;
+    clock_.cancel();
+  }
+
+  // Does what `after` says; never called with a mutex held.
+  void settle(Aftermath& after) {
+    if (after.died || after.stopped) host_.detach(this);
+    if (after.died || after.stopped || after.rearm || after.drain) {
+      auto self = shared_from_this();
+      asio::post(host_.ioc(), [self, died = after.died, stopped = after.stopped,
+                               rearm = after.rearm, drain = after.drain] {
+        if (died || stopped) self->close_input();
+        if (stopped) self->arm_kill();
+        if (rearm) self->rearm();
+        if (drain) self->drain();
+      });
+    }
+    for (auto& wake : after.wakes) wake->fire();
+    after.wakes.clear();
+  }
+
+  // Waits for the call's outcome, reading the worker's answers while the call
+  // holds the reader role.
+  static asio::awaitable<Value> outcome(std::shared_ptr<Worker> self, std::shared_ptr<Slot> slot) {
+    CallGuard guard{self, slot};
+    for (;;) {
+      bool read;
+      {
+        std::lock_guard lock(self->mutex_);
+        if (slot->done) break;
+        read = slot->reader;
+      }
+      if (read) {
+        co_await self->read_answers(slot);
+        continue;
+      }
+      co_await asio::async_initiate<decltype(asio::use_awaitable), void()>(
+          [](auto handler, Worker* worker, std::shared_ptr<Slot> slot) {
+            auto wake = std::make_unique<HandlerWake<std::decay_t<decltype(handler)>>>(
+                std::move(handler));
+            {
+              std::lock_guard lock(worker->mutex_);
+              if (!slot->done && !slot->reader) {
+                slot->wake = std::move(wake);
+                return;
+              }
+            }
+            wake->fire();
+          },
+          asio::use_awaitable, self.get(), slot);
+      std::lock_guard lock(self->mutex_);
+      if (!slot->done && !slot->reader)
+        throw AppCallError(slot->context + ": app call abandoned: the app loader stopped");
+    }
+    if (slot->error) std::rethrow_exception(slot->error);
+    co_return std::move(slot->value);
   }
 
  private:
-  struct Pending {
-    std::string context;
-    std::unique_ptr<Completion> done;
-    std::unique_ptr<asio::steady_timer> timer;
-    std::chrono::steady_clock::duration timeout;
+  // Ends a call's stay: an unanswered call (its coroutine went away) leaves the
+  // calls in flight, and a reader hands its role on.
+  struct CallGuard {
+    std::shared_ptr<Worker> worker;
+    std::shared_ptr<Slot> slot;
+    ~CallGuard() {
+      Aftermath after;
+      {
+        std::lock_guard lock(worker->mutex_);
+        if (!slot->done) {
+          slot->done = true;
+          worker->pending_.erase(slot->id);
+          worker->after_answer_locked(after);
+        }
+        if (slot->reader) {
+          slot->reader = false;
+          worker->hand_off_locked(after);
+        }
+      }
+      worker->settle(after);
+    }
   };
 
-  void close_io() {
-    error_code ec;
-    in_.close(ec);
-    out_.close(ec);
-    outbox_.clear();
-  }
-
-  void write_next() {
-    if (dead_ || outbox_.empty()) {
-      writing_ = false;
-      return;
+  // The stdout pipe registered with the reader's own event loop, for as long
+  // as it reads.
+  class ReaderSession {
+   public:
+    ReaderSession(Worker& worker, const asio::any_io_executor& executor)
+        : worker_(worker), descriptor_(executor) {
+      descriptor_.assign(worker.out_fd_);
+      std::lock_guard lock(worker_.mutex_);
+      worker_.reader_ = &descriptor_;
     }
-    writing_ = true;
-    auto self = shared_from_this();
-    asio::async_write(in_, asio::buffer(outbox_.front()), [self](error_code ec, std::size_t) {
-      if (self->dead_) return;
-      if (ec) return self->fail("could not write to the worker: " + ec.message());
-      self->outbox_.pop_front();
-      self->write_next();
-    });
+    ~ReaderSession() {
+      std::lock_guard lock(worker_.mutex_);
+      worker_.reader_ = nullptr;
+      descriptor_.release();  // deregisters; the worker keeps the descriptor open
+    }
+    Descriptor& descriptor() { return descriptor_; }
+
+   private:
+    Worker& worker_;
+    Descriptor descriptor_;
+  };
+
+  // Reads what the pipe holds without waiting; true when `mine` is over or
+  // nobody is to read any more. A worker often answers before its caller gets
+  // here, and then no event loop is involved.
+  bool read_ready(const std::shared_ptr<Slot>& mine) {
+    for (;;) {
+      ssize_t n = ::read(out_fd_, read_buffer_.data(), read_buffer_.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;  // EAGAIN: wait for the answer
+      if (n > 0) consume(static_cast<std::size_t>(n));
+      std::lock_guard lock(mutex_);
+      if (dead_ || mine->done) return true;
+      if (n == 0) {
+        mine->reader = false;  // see read_answers
+        return true;
+      }
+    }
   }
 
-  void read_out() {
-    auto self = shared_from_this();
-    out_.async_read_some(asio::buffer(read_buffer_),
-                         [self](error_code ec, std::size_t n) { self->on_out(ec, n); });
+  asio::awaitable<void> read_answers(std::shared_ptr<Slot> mine) {
+    if (read_ready(mine)) co_return;
+    auto executor = co_await asio::this_coro::executor;
+    std::unique_ptr<ReaderSession> session;
+    try {
+      session = std::make_unique<ReaderSession>(*this, executor);
+    } catch (const boost::system::system_error& e) {
+      fail(fmt::format("worker stopped: its answers cannot be read: {}", e.what()));
+      co_return;
+    }
+    for (;;) {
+      error_code ec;
+      auto token = asio::redirect_error(asio::use_awaitable, ec);
+      const std::size_t n = co_await asio::async_initiate<decltype(token),
+                                                           void(error_code, std::size_t)>(
+          [](auto handler, Worker* worker, Descriptor* descriptor) {
+            std::unique_lock lock(worker->mutex_);
+            if (!worker->dead_) {
+              descriptor->async_read_some(asio::buffer(worker->read_buffer_), std::move(handler));
+              return;
+            }
+            lock.unlock();
+            auto ex = asio::get_associated_executor(handler);
+            asio::post(ex, [handler = std::move(handler)]() mutable {
+              handler(error_code(asio::error::operation_aborted), std::size_t{0});
+            });
+          },
+          token, this, &session->descriptor());
+      {
+        std::lock_guard lock(mutex_);
+        if (dead_) co_return;
+      }
+      if (n > 0) consume(n);
+      std::lock_guard lock(mutex_);
+      if (dead_ || mine->done) co_return;
+      if (ec) {
+        // At the end of stdout the exit watcher says what happened; nobody
+        // reads any more.
+        mine->reader = false;
+        co_return;
+      }
+    }
   }
 
-  void on_out(error_code ec, std::size_t n) {
-    if (dead_) return;
+  // Splits what was read into answer lines.
+  void consume(std::size_t n) {
     std::size_t from = line_.size();
     line_.append(read_buffer_.data(), n);
     std::size_t start = 0;
@@ -267,74 +454,226 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
       std::size_t newline = line_.find('\n', from);
       if (newline == std::string::npos) break;
       if (newline - start > line_cap_) return fail(too_long());
-      std::string line = line_.substr(start, newline - start);
+      std::string_view line(line_.data() + start, newline - start);
       start = from = newline + 1;
-      handle_line(line);
-      if (dead_) return;
+      if (!handle_line(line)) return;
     }
     line_.erase(0, start);
     if (line_.size() > line_cap_) return fail(too_long());
-    // At the end of stdout the exit watcher says what happened.
-    if (!ec) read_out();
   }
 
   std::string too_long() const {
     return fmt::format("worker stopped: an answer line exceeds {} bytes", line_cap_);
   }
 
-  void handle_line(const std::string& line) {
-    if (line.find_first_not_of(" \t\r") == std::string::npos) return;
+  // False when the worker was failed.
+  bool handle_line(std::string_view line) {
+    if (line.find_first_not_of(" \t\r") == std::string_view::npos) return true;
     auto answer = try_parse_json(line);
-    if (!answer || !answer->is_object())
-      return fail("worker stopped: it wrote a line that is not a JSON object: " + excerpt(line));
+    if (!answer || !answer->is_object()) {
+      fail("worker stopped: it wrote a line that is not a JSON object: " + excerpt(line));
+      return false;
+    }
     auto id_member = answer->find("id");
     if (id_member == answer->end() || !id_member->is_number_integer() ||
-        id_member->get<long long>() < 0)
-      return fail("worker stopped: it wrote an answer without a valid \"id\": " + excerpt(line));
-    auto found = pending_.find(id_member->get<std::uint64_t>());
-    if (found == pending_.end()) return;  // not a call in flight: ignored
-    Pending call = std::move(found->second);
-    pending_.erase(found);
-    call.timer->cancel();
-    try {
-      call.done->complete(nullptr, interpret_worker_answer(*answer, call.context));
-    } catch (...) {
-      call.done->complete(std::current_exception(), Value());
+        id_member->get<long long>() < 0) {
+      fail("worker stopped: it wrote an answer without a valid \"id\": " + excerpt(line));
+      return false;
     }
-    after_call();
+    Aftermath after;
+    {
+      std::lock_guard lock(mutex_);
+      if (dead_) return false;
+      auto found = pending_.find(id_member->get<std::uint64_t>());
+      if (found == pending_.end()) return true;  // not a call in flight: ignored
+      std::shared_ptr<Slot> slot = std::move(found->second);
+      pending_.erase(found);
+      try {
+        slot->value = interpret_worker_answer(*answer, slot->context);
+      } catch (...) {
+        slot->error = std::current_exception();
+      }
+      slot->done = true;
+      if (slot->wake) after.wakes.push_back(std::move(slot->wake));
+      after_answer_locked(after);
+    }
+    settle(after);
+    return true;
   }
 
-  void after_call() {
-    if (!pending_.empty() || dead_) return;
-    if (retired_) return stop_gracefully();
-    const std::uint64_t generation = ++idle_generation_;
-    idle_.expires_after(host_.options().idle_stop);
-    auto self = shared_from_this();
-    idle_.async_wait([self, generation](error_code ec) {
-      if (ec || self->dead_ || generation != self->idle_generation_ || !self->pending_.empty())
-        return;
-      self->stop_gracefully();
-    });
+  void after_answer_locked(Aftermath& after) {
+    last_active_ = Clock::now();
+    if (!pending_.empty()) return;
+    if (retired_) return stop_locked(after);
+    // The idle time now ends before the host looks again.
+    const Clock::time_point idle_end = last_active_ + host_.options().idle_stop;
+    if (idle_end < armed_at_) {
+      armed_at_ = idle_end;
+      after.rearm = true;
+    }
   }
 
-  void on_timeout(std::uint64_t id) {
-    if (dead_ || pending_.count(id) == 0) return;
-    fail("worker stopped: another call on it timed out", id);
+  // The reader's own call is over: the first call still waiting reads next.
+  void hand_off_locked(Aftermath& after) {
+    if (dead_ || pending_.empty()) {
+      reading_ = false;
+      return;
+    }
+    Slot& next = *pending_.begin()->second;
+    next.reader = true;
+    if (next.wake) after.wakes.push_back(std::move(next.wake));
+  }
+
+  void write_locked(std::string request, Aftermath& after) {
+    if (in_fd_ < 0) return fail_locked("could not write to the worker: its input is closed", 0, after);
+    std::size_t written = 0;
+    if (outbox_.empty()) {
+      ssize_t n;
+      do {
+        n = ::write(in_fd_, request.data(), request.size());
+      } while (n < 0 && errno == EINTR);
+      if (n == static_cast<ssize_t>(request.size())) return;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        return fail_locked(std::string("could not write to the worker: ") + std::strerror(errno), 0,
+                           after);
+      if (n > 0) written = static_cast<std::size_t>(n);
+    }
+    outbox_.push_back(request.substr(written));
+    if (!draining_) {
+      draining_ = true;
+      after.drain = true;
+    }
+  }
+
+  // Host thread: writes what the pipe did not take at once.
+  void drain() {
+    Aftermath after;
+    {
+      std::lock_guard lock(mutex_);
+      while (!dead_ && in_fd_ >= 0 && !outbox_.empty()) {
+        std::string& front = outbox_.front();
+        ssize_t n = ::write(in_fd_, front.data(), front.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+          auto self = shared_from_this();
+          in_.async_wait(Descriptor::wait_write, [self](error_code ec) {
+            if (!ec) return self->drain();
+            self->fail("could not write to the worker: " + ec.message());
+          });
+          return;
+        }
+        if (n < 0) {
+          fail_locked(std::string("could not write to the worker: ") + std::strerror(errno), 0,
+                      after);
+          break;
+        }
+        if (static_cast<std::size_t>(n) == front.size()) {
+          outbox_.pop_front();
+        } else {
+          front.erase(0, static_cast<std::size_t>(n));
+        }
+      }
+      draining_ = false;
+    }
+    settle(after);
+  }
+
+  void fail_locked(const std::string& reason, std::uint64_t timed_out, Aftermath& after) {
+    if (dead_) return;
+    dead_ = true;
+    after.died = true;
+    if (!reaped_) process_detail::kill_group(pid_, SIGKILL);
+    if (reader_) {
+      error_code ec;
+      reader_->cancel(ec);
+    }
+    outbox_.clear();
+    in_fd_ = -1;  // closed on the host thread
+    for (auto& [id, slot] : pending_) {
+      std::string message = id == timed_out ? fmt::format("{}: timed out after {:g} s",
+                                                          slot->context, seconds(slot->timeout))
+                                            : fmt::format("{}: {}", slot->context, reason);
+      slot->error = std::make_exception_ptr(AppCallError(message));
+      slot->done = true;
+      if (slot->wake) after.wakes.push_back(std::move(slot->wake));
+    }
+    pending_.clear();
   }
 
   // Closes stdin, which tells a well-behaved worker to exit; SIGKILL follows
   // after the grace time.
-  void stop_gracefully() {
-    if (dead_) return;
+  void stop_locked(Aftermath& after) {
+    if (dead_ || !pending_.empty()) return;
     dead_ = true;
-    host_.detach(this);
-    close_io();
-    ++idle_generation_;
-    idle_.expires_after(host_.options().kill_grace);
+    after.stopped = true;
+    in_fd_ = -1;
+  }
+
+  // Host thread.
+  void close_input() {
+    error_code ec;
+    in_.close(ec);
+  }
+
+  // Host thread.
+  void arm_kill() {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t generation = ++clock_generation_;
+    clock_.expires_after(host_.options().kill_grace);
     auto self = shared_from_this();
-    idle_.async_wait([self](error_code ec) {
-      if (!ec && !self->reaped_) process_detail::kill_group(self->pid_, SIGKILL);
+    clock_.async_wait([self, generation](error_code ec) {
+      if (ec) return;
+      std::lock_guard lock(self->mutex_);
+      if (generation == self->clock_generation_ && !self->reaped_)
+        process_detail::kill_group(self->pid_, SIGKILL);
     });
+  }
+
+  // When the host must look next: the earliest deadline of a call in flight,
+  // or the end of the idle time.
+  Clock::time_point next_check_locked() const {
+    if (pending_.empty()) return last_active_ + host_.options().idle_stop;
+    Clock::time_point earliest = Clock::time_point::max();
+    for (const auto& [id, slot] : pending_) earliest = std::min(earliest, slot->deadline);
+    return earliest;
+  }
+
+  // Host thread, with mutex_ held.
+  void arm_locked(Clock::time_point at) {
+    armed_at_ = at;
+    const std::uint64_t generation = ++clock_generation_;
+    clock_.expires_at(at);
+    auto self = shared_from_this();
+    clock_.async_wait([self, generation](error_code ec) {
+      if (!ec) self->on_clock(generation);
+    });
+  }
+
+  // Host thread.
+  void rearm() {
+    std::lock_guard lock(mutex_);
+    if (!dead_) arm_locked(next_check_locked());
+  }
+
+  // Host thread: a deadline or the idle time may have passed.
+  void on_clock(std::uint64_t generation) {
+    Aftermath after;
+    {
+      std::lock_guard lock(mutex_);
+      if (dead_ || generation != clock_generation_) return;
+      const Clock::time_point now = Clock::now();
+      std::shared_ptr<Slot> late;
+      for (const auto& [id, slot] : pending_)
+        if (slot->deadline <= now && (!late || slot->deadline < late->deadline)) late = slot;
+      if (late) {
+        fail_locked("worker stopped: another call on it timed out", late->id, after);
+      } else if (pending_.empty() && now >= last_active_ + host_.options().idle_stop) {
+        stop_locked(after);
+      } else {
+        arm_locked(next_check_locked());
+      }
+    }
+    settle(after);
   }
 
   void read_err() {
@@ -350,12 +689,16 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     if (err_tail_.size() > 2 * k_stderr_keep) err_tail_.erase(0, err_tail_.size() - k_stderr_keep);
   }
 
+  // Host thread.
   void on_exit() {
-    // The worker is a zombie until reaped: its group id is still ours to signal.
-    process_detail::kill_group(pid_, SIGKILL);
     ProcessResult ending;
-    process_detail::reap(pid_, ending);
-    reaped_ = true;
+    {
+      std::lock_guard lock(mutex_);
+      // The worker is a zombie until reaped: its group id is still ours to signal.
+      process_detail::kill_group(pid_, SIGKILL);
+      process_detail::reap(pid_, ending);
+      reaped_ = true;
+    }
     error_code ec;
     pidfd_.close(ec);
     // What the worker wrote last may not have been read yet.
@@ -369,72 +712,98 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     fail("worker ended: " + describe_ending(ending, ProcessSpec{}) +
          (hint.empty() ? "" : ": " + hint));
     err_.close(ec);
-    idle_.cancel();
+    {
+      std::lock_guard lock(mutex_);
+      ++clock_generation_;
+      clock_.cancel();
+    }
     host_.forget(this);
   }
 
   Impl& host_;
-  std::string key_;
-  std::string stamp_;
-  std::size_t line_cap_;
-  pid_t pid_;
-  Descriptor in_, out_, err_, pidfd_;
-  asio::steady_timer idle_;
-  std::uint64_t idle_generation_ = 0;
-  std::map<std::uint64_t, Pending> pending_;
+  const std::string key_;
+  const std::string stamp_;
+  const std::size_t line_cap_;
+  const pid_t pid_;
+
+  std::mutex mutex_;
+  std::map<std::uint64_t, std::shared_ptr<Slot>> pending_;
   std::uint64_t next_id_ = 1;
-  std::deque<std::string> outbox_;
-  bool writing_ = false;
-  bool dead_ = false;     // takes no calls any more
-  bool reaped_ = false;   // the process is gone: never signal its group again
-  bool retired_ = false;  // replaced by a newer worker; stops when idle
+  int in_fd_;                    // -1 once stdin is to be closed
+  const int out_fd_;             // open as long as the worker object lives
+  std::deque<std::string> outbox_;  // what the pipe did not take yet, in order
+  bool draining_ = false;        // the host writes the outbox
+  bool reading_ = false;         // a call holds the reader role (or stdout ended)
+  Descriptor* reader_ = nullptr;  // that call's registration of stdout
+  bool dead_ = false;            // takes no calls any more
+  bool reaped_ = false;          // the process is gone: never signal its group again
+  bool retired_ = false;         // replaced by a newer worker; stops when idle
+  Clock::time_point last_active_;
+  Clock::time_point armed_at_ = Clock::time_point::max();  // when the host timer fires
+  std::uint64_t clock_generation_ = 0;
+
+  // Reader role only.
   std::array<char, 65536> read_buffer_;
-  std::array<char, 16384> err_buffer_;
   std::string line_;
+
+  // Host thread only.
+  Descriptor in_, err_, pidfd_;
+  asio::steady_timer clock_;
+  std::array<char, 16384> err_buffer_;
   std::string err_tail_;
 };
 
-void WorkerHost::Impl::submit(Call call, std::unique_ptr<Completion> done) {
-  if (stopping_) {
-    done->complete(
-        std::make_exception_ptr(AppCallError(call.context + ": the app loader is shutting down")),
-        Value());
-    return;
-  }
-  auto found = live_.find(call.app_key);
-  if (found != live_.end() && found->second->stamp() != call.stamp) {
-    auto old = found->second;
-    live_.erase(found);
-    old->retire();
-    found = live_.end();
-  }
-  if (found == live_.end()) {
-    ProcessSpec plan;
-    plan.argv = {call.program, "--serve"};
-    plan.cwd = call.folder;
-    plan.env = minimal_environment();
-    process_detail::Spawned child;
-    try {
-      child = process_detail::spawn(plan);
-    } catch (const ProcessError& e) {
-      done->complete(std::make_exception_ptr(AppCallError(call.context + ": " + e.what())),
-                     Value());
-      return;
+std::shared_ptr<WorkerHost::Impl::Worker> WorkerHost::Impl::submit(
+    const Call& call, const std::shared_ptr<Slot>& slot, const std::string& body) {
+  std::shared_ptr<Worker> worker, retired;
+  Worker::Aftermath after;
+  {
+    std::lock_guard lock(mutex_);
+    for (;;) {
+      if (stopping_) throw AppCallError(call.context + ": the app loader is shutting down");
+      auto found = live_.find(call.app_key);
+      if (found != live_.end() && (found->second->stamp() != call.stamp || !found->second->open())) {
+        if (found->second->stamp() != call.stamp) retired = found->second;
+        live_.erase(found);
+        found = live_.end();
+      }
+      if (found != live_.end()) {
+        worker = found->second;
+        if (worker->enqueue(slot, body, after)) break;
+        continue;  // it died meanwhile: the next round replaces it
+      }
+      ProcessSpec plan;
+      plan.argv = {call.program, "--serve"};
+      plan.cwd = call.folder;
+      plan.env = minimal_environment();
+      process_detail::Spawned child;
+      try {
+        child = process_detail::spawn(plan);
+      } catch (const ProcessError& e) {
+        throw AppCallError(call.context + ": " + e.what());
+      }
+      worker = std::make_shared<Worker>(*this, call, child);
+      all_.insert(worker);
+      live_.emplace(call.app_key, worker);
+      // Nothing fails a worker before it starts, so the first call always goes in.
+      worker->enqueue(slot, body, after);
+      asio::post(ioc_, [worker] { worker->start(); });
+      break;
     }
-    auto worker = std::make_shared<Worker>(*this, call, child);
-    worker->start();
-    all_.insert(worker);
-    found = live_.emplace(call.app_key, worker).first;
   }
-  found->second->enqueue(std::move(call), std::move(done));
+  if (retired) retired->retire();
+  worker->settle(after);
+  return worker;
 }
 
 void WorkerHost::Impl::detach(Worker* worker) {
+  std::lock_guard lock(mutex_);
   auto found = live_.find(worker->key());
   if (found != live_.end() && found->second.get() == worker) live_.erase(found);
 }
 
 void WorkerHost::Impl::forget(Worker* worker) {
+  std::lock_guard lock(mutex_);
   for (auto it = all_.begin(); it != all_.end(); ++it)
     if (it->get() == worker) {
       all_.erase(it);
@@ -443,8 +812,12 @@ void WorkerHost::Impl::forget(Worker* worker) {
 }
 
 void WorkerHost::Impl::shutdown() {
-  stopping_ = true;
-  auto workers = all_;
+  std::set<std::shared_ptr<Worker>> workers;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    workers = all_;
+  }
   for (const auto& worker : workers) worker->shutdown();
 }
 
@@ -452,19 +825,14 @@ WorkerHost::WorkerHost(PluginOptions options) : impl_(std::make_unique<Impl>(opt
 
 WorkerHost::~WorkerHost() = default;
 
-boost::asio::awaitable<Value> WorkerHost::call(Call call) {
-  Impl* host = impl_.get();
-  co_return co_await asio::async_initiate<decltype(asio::use_awaitable),
-                                          void(std::exception_ptr, Value)>(
-      [host](auto handler, Call call) {
-        std::unique_ptr<Completion> done =
-            std::make_unique<HandlerCompletion<std::decay_t<decltype(handler)>>>(
-                std::move(handler));
-        asio::post(host->ioc(), [host, call = std::move(call), done = std::move(done)]() mutable {
-          host->submit(std::move(call), std::move(done));
-        });
-      },
-      asio::use_awaitable, std::move(call));
+boost::asio::awaitable<Value> WorkerHost::call(std::shared_ptr<const Call> call, Value args) {
+  auto slot = std::make_shared<Slot>();
+  slot->context = call->context;
+  slot->timeout = call->timeout;
+  slot->deadline = Clock::now() + call->timeout;
+  std::string body = "\"action\":" + json_text(Value(call->action)) + ",\"args\":" + json_text(args);
+  auto worker = impl_->submit(*call, slot, body);
+  co_return co_await Impl::Worker::outcome(std::move(worker), std::move(slot));
 }
 
 }  // namespace vqflow
