@@ -1,5 +1,6 @@
 #include "platform/plugin_loader.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -370,6 +371,71 @@ TEST_F(PluginLoaderTest, ChangedAppGetsAFreshWorker) {
   fs::last_write_time(manifest, fs::last_write_time(manifest) + 2s);
   EXPECT_NE(call("py_worker", "pid")["result"].get<int>(), pid);
   EXPECT_TRUE(eventually([&] { return is_dead(pid); }));
+}
+
+// Each loop has its own thread; the answers are read on whichever loop's call
+// holds the reader role, and must still reach the call that asked.
+TEST_F(PluginLoaderTest, CallsFromSeveralLoopsAndThreadsShareOneWorker) {
+  const Value pid = call("py_worker", "pid")["result"];
+  auto echo = loader().load("py_worker", "echo");
+  constexpr int k_threads = 4, k_calls = 25;
+  std::vector<std::vector<std::string>> got(k_threads);
+  std::vector<std::string> errors(k_threads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < k_threads; ++t) {
+    threads.emplace_back([&, t] {
+      try {
+        for (int i = 0; i < k_calls; ++i) {
+          got[t].push_back(
+              run_sync(echo->call({{"text", fmt::format("{}-{}", t, i)}}))["result"].get<std::string>());
+        }
+      } catch (const std::exception& e) {
+        errors[t] = e.what();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < k_threads; ++t) {
+    EXPECT_EQ(errors[t], "");
+    ASSERT_EQ(got[t].size(), static_cast<std::size_t>(k_calls));
+    for (int i = 0; i < k_calls; ++i) EXPECT_EQ(got[t][i], fmt::format("{}-{}", t, i));
+  }
+  EXPECT_EQ(call("py_worker", "pid")["result"], pid) << "one worker for all calls";
+}
+
+// Requests and answers larger than a pipe holds go through whole, several at once.
+TEST_F(PluginLoaderTest, LargeRequestsAndAnswersCrossThePipeWhole) {
+  boost::asio::io_context ioc;
+  auto error = std::make_shared<std::string>();
+  const std::string big_a(300000, 'a'), big_b = std::string(200000, 'b') + "中";
+  auto a = spawn_call(ioc, loader(), "echo", {{"text", big_a}}, error);
+  auto b = spawn_call(ioc, loader(), "echo", {{"text", big_b}}, error);
+  auto small = spawn_call(ioc, loader(), "echo", {{"text", "small"}}, error);
+  ioc.run();
+  EXPECT_EQ(*error, "");
+  EXPECT_EQ((*a)["result"], big_a);
+  EXPECT_EQ((*b)["result"], big_b);
+  EXPECT_EQ((*small)["result"], "small");
+}
+
+// The call reading the answers goes away with its loop: another waiting call
+// takes over the reading and gets its answer.
+TEST_F(PluginLoaderTest, AbandonedReaderHandsItsRoleOn) {
+  call("py_worker", "pid");  // the worker is up
+  auto error = std::make_shared<std::string>();
+  boost::asio::io_context waiting;
+  std::shared_ptr<Value> answer;
+  {
+    boost::asio::io_context reader;
+    auto never = spawn_call(reader, loader(), "sleep", {{"seconds", "5"}, {"text", "a"}}, error);
+    reader.run_for(50ms);  // writes its request and reads
+    answer = spawn_call(waiting, loader(), "sleep", {{"seconds", "0.2"}, {"text", "b"}}, error);
+    waiting.run_for(50ms);  // writes its request and waits
+    EXPECT_TRUE(never->is_null());
+  }  // the reader's coroutine is destroyed with its loop
+  waiting.run();
+  EXPECT_EQ(*error, "");
+  EXPECT_EQ((*answer)["result"], "b");
 }
 
 TEST_F(PluginLoaderTest, DroppingTheLoaderStopsItsWorkers) {
