@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,6 +98,16 @@ class Database {
   // The embedded key-value store in this store's file, over the same
   // connection; absent for server databases.
   virtual std::unique_ptr<KvStore> embedded_kv() { return nullptr; }
+  // Lets writes of the embedded key-value table leave their transaction open
+  // for a later commit_pending(), so that they share one commit with the
+  // records stored then: after such a write, `arrange` answers true when it
+  // has made sure that commit_pending() runs soon, false to commit at once.
+  // Any other write of this store commits what is held back along with itself.
+  // Stores without an embedded key-value table ignore this.
+  virtual void hold_kv_commits(std::function<bool()> arrange) { (void)arrange; }
+  // Commits the writes held back (see hold_kv_commits); false when there were
+  // none. Throws StoreError when the commit fails.
+  virtual bool commit_pending() { return false; }
 };
 
 // Columns of each table (besides the integer primary key "id").

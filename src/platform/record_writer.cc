@@ -3,7 +3,11 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <boost/asio/execution/context.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/query.hpp>
+#include <boost/asio/require.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -52,6 +56,22 @@ void commit(Database& db, Pending& pending) {
   pending.committed = true;
 }
 
+// Batches are kept per event loop: executors of one io_context share them.
+boost::asio::execution_context* loop_of(const boost::asio::any_io_executor& executor) {
+  return &boost::asio::query(executor, boost::asio::execution::context);
+}
+
+// True on a thread that is running `executor`'s io_context.
+bool runs_here(const boost::asio::any_io_executor& executor) {
+  using plain = boost::asio::io_context::executor_type;
+  using tracked = decltype(boost::asio::require(std::declval<plain>(),
+                                                boost::asio::execution::outstanding_work.tracked));
+  if (!executor) return false;
+  if (const auto* e = executor.target<plain>()) return e->running_in_this_thread();
+  if (const auto* e = executor.target<tracked>()) return e->running_in_this_thread();
+  return false;
+}
+
 }  // namespace
 
 struct RecordWriter::State {
@@ -74,6 +94,28 @@ struct RecordWriter::State {
   std::size_t commits = 0;
   std::size_t rows = 0;
 
+  // The batch taking rows on `executor`'s loop, opened (and its flush posted)
+  // when there is none. Caller holds `mutex`.
+  OpenBatch& open_batch(std::shared_ptr<State> self, const boost::asio::any_io_executor& executor) {
+    auto* loop = loop_of(executor);
+    auto batch = std::find_if(open.begin(), open.end(),
+                              [&](const OpenBatch& b) { return loop_of(b.executor) == loop; });
+    if (batch != open.end()) return *batch;
+    OpenBatch fresh{executor, std::make_shared<Pending>(),
+                    std::make_shared<boost::asio::steady_timer>(
+                        executor, boost::asio::steady_timer::time_point::max())};
+    queued.push_back(fresh.pending);
+    // Posted, not run now: runs that are ready in this loop turn add their
+    // rows (and key-value writes) first and share the transaction.
+    auto flush = [state = std::move(self), rows = fresh.pending, wake = fresh.signal]() {
+      state->flush(rows);
+      wake->cancel();
+    };
+    boost::asio::post(executor, std::move(flush));
+    open.push_back(std::move(fresh));
+    return open.back();
+  }
+
   void flush(const std::shared_ptr<Pending>& pending) {
     {
       std::lock_guard lock(mutex);
@@ -82,10 +124,24 @@ struct RecordWriter::State {
       if (it == queued.end()) return;  // already stored
       queued.erase(it);
     }
-    commit(*db, *pending);
+    bool committed = store(*pending);
     std::lock_guard lock(mutex);
-    ++commits;
+    if (committed) ++commits;
     rows += pending->rows.size();
+  }
+
+  // Stores the rows and commits the writes the database held back for this
+  // flush; true when anything was committed. Never throws.
+  bool store(Pending& pending) {
+    if (!pending.rows.empty()) commit(*db, pending);
+    pending.committed = true;
+    try {
+      // After rows, normally nothing is left: they were committed together.
+      return db->commit_pending() || !pending.rows.empty();
+    } catch (const std::exception& e) {
+      spdlog::error("held-back key-value writes lost: {}", e.what());
+      return !pending.rows.empty();
+    }
   }
 };
 
@@ -103,7 +159,7 @@ RecordWriter::~RecordWriter() {
     state_->open.clear();
   }
   for (const auto& pending : leftovers) {
-    commit(*state_->db, *pending);
+    state_->store(*pending);
     for (const auto& error : pending->errors) {
       if (!error) continue;
       try {
@@ -113,6 +169,7 @@ RecordWriter::~RecordWriter() {
       }
     }
   }
+  state_->store(*std::make_shared<Pending>());  // key-value writes held for a flush that never ran
 }
 
 boost::asio::awaitable<void> RecordWriter::store(std::string table, Row row) {
@@ -123,25 +180,9 @@ boost::asio::awaitable<void> RecordWriter::store(std::string table, Row row) {
   std::size_t index = 0;
   {
     std::lock_guard lock(state->mutex);
-    auto batch = std::find_if(state->open.begin(), state->open.end(),
-                              [&](const State::OpenBatch& b) { return b.executor == executor; });
-    if (batch == state->open.end()) {
-      State::OpenBatch fresh{executor, std::make_shared<Pending>(),
-                             std::make_shared<boost::asio::steady_timer>(
-                                 executor, boost::asio::steady_timer::time_point::max())};
-      state->queued.push_back(fresh.pending);
-      // Posted, not run now: runs that are ready in this loop turn add their
-      // rows first and share the transaction.
-      auto flush = [state, rows = fresh.pending, wake = fresh.signal]() {
-        state->flush(rows);
-        wake->cancel();
-      };
-      boost::asio::post(executor, std::move(flush));
-      state->open.push_back(std::move(fresh));
-      batch = std::prev(state->open.end());
-    }
-    pending = batch->pending;
-    signal = batch->signal;
+    State::OpenBatch& batch = state->open_batch(state, executor);
+    pending = batch.pending;
+    signal = batch.signal;
     index = pending->rows.size();
     pending->rows.push_back(TableRow{std::move(table), std::move(row)});
     if (pending->rows.size() >= state->max_batch) state->close(pending);
@@ -151,6 +192,17 @@ boost::asio::awaitable<void> RecordWriter::store(std::string table, Row row) {
     co_await signal->async_wait(boost::asio::redirect_error(boost::asio::use_awaitable, ignored));
   }
   if (pending->errors[index]) std::rethrow_exception(pending->errors[index]);
+}
+
+std::function<bool()> RecordWriter::flush_arranger(boost::asio::any_io_executor executor) {
+  std::weak_ptr<State> weak = state_;
+  return [weak, executor]() {
+    auto state = weak.lock();
+    if (!state || !runs_here(executor)) return false;
+    std::lock_guard lock(state->mutex);
+    state->open_batch(state, executor);
+    return true;
+  };
 }
 
 std::size_t RecordWriter::commits() const {

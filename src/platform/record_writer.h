@@ -1,7 +1,9 @@
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
 #include "platform/database.h"
@@ -29,6 +31,11 @@ class RecordWriter {
   // the same loop turn. Throws StoreError when this row could not be stored;
   // a bad row never fails the rows it shared a transaction with.
   boost::asio::awaitable<void> store(std::string table, Row row);
+
+  // For Database::hold_kv_commits: on a thread running `executor`'s loop, makes
+  // sure a flush follows on that loop (key-value writes held until then share
+  // its commit) and answers true; elsewhere answers false.
+  std::function<bool()> flush_arranger(boost::asio::any_io_executor executor);
 
   // Number of transactions and rows committed so far (for benchmarks and tests).
   std::size_t commits() const;

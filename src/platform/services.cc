@@ -21,10 +21,14 @@ std::shared_ptr<Services> open_services(const Config& config,
   auto sqlite_file = services->db->sqlite_path();
   // The zero-set-up path: the embedded tables appear on first use.
   if (sqlite_file) services->db->init_schema();
-  // The embedded key-value table shares the database's connection to its file.
-  if (config.kv_url.empty() && sqlite_file) services->kv = services->db->embedded_kv();
-  if (!services->kv) services->kv = open_kv_store(config.kv_url, sqlite_file);
   services->records = std::make_shared<RecordWriter>(services->db);
+  // The embedded key-value table shares the database's connection to its file,
+  // and the runs' key-value writes on the loop share the records' commits.
+  if (config.kv_url.empty() && sqlite_file) {
+    services->kv = services->db->embedded_kv();
+    if (services->kv) services->db->hold_kv_commits(services->records->flush_arranger(executor));
+  }
+  if (!services->kv) services->kv = open_kv_store(config.kv_url, sqlite_file);
   services->apps = make_app_loader(config);
   services->executor = std::move(executor);
   return services;

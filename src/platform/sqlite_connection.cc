@@ -3,6 +3,7 @@
 #include <limits>
 
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 #include <sqlite3.h>
 
 #include "platform/errors.h"
@@ -233,6 +234,79 @@ SqliteTransaction::~SqliteTransaction() {
 void SqliteTransaction::commit() {
   connection_.statement("COMMIT")->step();
   done_ = true;
+}
+
+SharedSqlite::~SharedSqlite() {
+  try {
+    commit_pending();
+  } catch (const std::exception& e) {
+    spdlog::error("{}", e.what());
+  }
+}
+
+bool SharedSqlite::holding() {
+  // A failed statement (disk full, I/O error) may have rolled the whole
+  // transaction back; its earlier writes are then gone.
+  if (held_ && sqlite3_get_autocommit(connection.handle()) != 0) {
+    held_ = false;
+    spdlog::error("sqlite {}: held-back writes were rolled back by a failed statement",
+                  connection.path());
+  }
+  return held_;
+}
+
+bool SharedSqlite::commit_pending() {
+  if (!holding()) return false;
+  held_ = false;
+  try {
+    connection.statement("COMMIT")->step();
+  } catch (...) {
+    if (sqlite3_get_autocommit(connection.handle()) == 0) {
+      sqlite3_exec(connection.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    throw;
+  }
+  return true;
+}
+
+SqliteWrite::SqliteWrite(SharedSqlite& shared) : shared_(shared) {
+  if (shared_.holding()) return;
+  shared_.connection.statement("BEGIN IMMEDIATE")->step();
+  began_ = true;
+}
+
+SqliteWrite::~SqliteWrite() {
+  if (done_) return;
+  if (began_) {
+    sqlite3_exec(shared_.connection.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+  } else {
+    shared_.holding();  // notes a transaction that the failure rolled back
+  }
+}
+
+void SqliteWrite::finish(bool may_hold) {
+  done_ = true;
+  const auto now = std::chrono::steady_clock::now();
+  if (began_) {
+    shared_.held_units_ = 0;
+    shared_.held_since_ = now;
+  }
+  bool hold = false;
+  if (may_hold && shared_.arrange_ && ++shared_.held_units_ < SharedSqlite::k_max_held_units &&
+      now - shared_.held_since_ < SharedSqlite::k_max_held_time) {
+    try {
+      hold = shared_.arrange_();
+    } catch (const std::exception& e) {
+      spdlog::warn("sqlite {}: committing at once: {}", shared_.connection.path(), e.what());
+    }
+  }
+  if (hold) {
+    shared_.held_ = true;
+    return;
+  }
+  // Commits this write together with anything held back before it.
+  shared_.held_ = true;
+  shared_.commit_pending();
 }
 
 }  // namespace vqflow

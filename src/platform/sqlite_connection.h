@@ -1,4 +1,6 @@
 #pragma once
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -112,10 +114,61 @@ class SqliteTransaction {
 // One connection with its mutex, shared by the relational tables and the
 // embedded key-value table of one file in one process: a single connection
 // keeps its page cache across both, where two would invalidate each other's.
-struct SharedSqlite {
+//
+// Held-back commits: given an arranger (hold_commits), a key-value write may
+// leave its transaction open when the arranger answers true, having made sure
+// that commit_pending() runs soon (the record writer's next flush on the
+// caller's loop); the records of that flush then share the commit. Every
+// other write commits whatever is held together with itself. Invariant:
+// `held_` is true exactly while such a transaction is open; the destructor
+// commits it, so a clean shutdown keeps it. Callers hold `mutex`.
+class SharedSqlite {
+ public:
   explicit SharedSqlite(std::string path) : connection(std::move(path)) {}
+  ~SharedSqlite();
+  SharedSqlite(const SharedSqlite&) = delete;
+  SharedSqlite& operator=(const SharedSqlite&) = delete;
+
   std::mutex mutex;
   SqliteConnection connection;
+
+  void hold_commits(std::function<bool()> arrange) { arrange_ = std::move(arrange); }
+  // True while a held-back transaction is open.
+  bool holding();
+  // Commits the held-back transaction; false when none was open. Throws
+  // StoreError when the commit fails (its writes are then lost).
+  bool commit_pending();
+
+ private:
+  friend class SqliteWrite;
+  // Bounds of one held-back transaction, so a busy loop still commits often.
+  static constexpr int k_max_held_units = 4096;
+  static constexpr std::chrono::milliseconds k_max_held_time{100};
+
+  std::function<bool()> arrange_;
+  bool held_ = false;
+  int held_units_ = 0;
+  std::chrono::steady_clock::time_point held_since_;
+};
+
+// One write of the shared connection (caller holds its mutex): joins the
+// held-back transaction or begins one (BEGIN IMMEDIATE, so read-modify-write
+// steps are atomic across processes). finish() commits, or holds the
+// transaction back when allowed and the arranger agrees. Dropped without
+// finish(): a transaction it began is rolled back; in a joined one the writes
+// that succeeded before the failure stay (SQLite undid the failed statement).
+class SqliteWrite {
+ public:
+  explicit SqliteWrite(SharedSqlite& shared);
+  ~SqliteWrite();
+  SqliteWrite(const SqliteWrite&) = delete;
+  SqliteWrite& operator=(const SqliteWrite&) = delete;
+  void finish(bool may_hold);
+
+ private:
+  SharedSqlite& shared_;
+  bool began_ = false;
+  bool done_ = false;
 };
 
 }  // namespace vqflow

@@ -34,10 +34,15 @@ class SqliteDatabase final : public Database {
   long long insert(const std::string& table, const Row& row) override {
     auto s = sql::build_insert(table, row, sql::Placeholders::question_mark, false);
     std::lock_guard lock(mutex_);
-    auto statement = connection_.statement(s.text);
-    bind_all(*statement, s.params);
-    statement->step();
-    return connection_.last_insert_id();
+    long long id = 0;
+    {
+      auto statement = connection_.statement(s.text);
+      bind_all(*statement, s.params);
+      statement->step();
+      id = connection_.last_insert_id();
+    }
+    shared_->commit_pending();
+    return id;
   }
 
   void insert_rows(const std::vector<TableRow>& rows) override {
@@ -49,13 +54,36 @@ class SqliteDatabase final : public Database {
           sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false));
     }
     std::lock_guard lock(mutex_);
-    SqliteTransaction transaction(connection_);
-    for (const sql::Statement& s : statements) {
-      auto statement = connection_.statement(s.text);
-      bind_all(*statement, s.params);
-      statement->step();
+    if (!shared_->holding()) {
+      SqliteTransaction transaction(connection_);
+      insert_all(statements);
+      transaction.commit();
+      return;
     }
-    transaction.commit();
+    // Inside the held-back transaction: the rows go in (or fail) together, and
+    // the held writes are committed with them, or on their own when a row fails.
+    connection_.statement("SAVEPOINT record_rows")->step();
+    try {
+      insert_all(statements);
+      connection_.statement("RELEASE record_rows")->step();
+    } catch (...) {
+      if (shared_->holding()) {
+        connection_.exec("ROLLBACK TO record_rows; RELEASE record_rows");
+        shared_->commit_pending();
+      }
+      throw;
+    }
+    shared_->commit_pending();
+  }
+
+  bool commit_pending() override {
+    std::lock_guard lock(mutex_);
+    return shared_->commit_pending();
+  }
+
+  void hold_kv_commits(std::function<bool()> arrange) override {
+    std::lock_guard lock(mutex_);
+    shared_->hold_commits(std::move(arrange));
   }
 
   long long update(const Query& query, const Row& changes) override {
@@ -68,6 +96,7 @@ class SqliteDatabase final : public Database {
 
   void init_schema() override {
     std::lock_guard lock(mutex_);
+    shared_->commit_pending();
     SqliteTransaction transaction(connection_);
     // STRICT: a text that is not an integer is refused by an integer column, as a
     // server database does, instead of being kept as text.
@@ -86,6 +115,14 @@ class SqliteDatabase final : public Database {
   std::unique_ptr<KvStore> embedded_kv() override { return open_sqlite_kv_store(shared_); }
 
  private:
+  void insert_all(const std::vector<sql::Statement>& statements) {
+    for (const sql::Statement& s : statements) {
+      auto statement = connection_.statement(s.text);
+      bind_all(*statement, s.params);
+      statement->step();
+    }
+  }
+
   static void bind_all(SqliteStatement& statement, const std::vector<Value>& params) {
     for (std::size_t i = 0; i < params.size(); ++i) {
       statement.bind(static_cast<int>(i + 1), params[i]);
@@ -94,10 +131,15 @@ class SqliteDatabase final : public Database {
 
   long long run(const sql::Statement& s) {
     std::lock_guard lock(mutex_);
-    auto statement = connection_.statement(s.text);
-    bind_all(*statement, s.params);
-    statement->step();
-    return connection_.changes();
+    long long changed = 0;
+    {
+      auto statement = connection_.statement(s.text);
+      bind_all(*statement, s.params);
+      statement->step();
+      changed = connection_.changes();
+    }
+    shared_->commit_pending();
+    return changed;
   }
 
   std::shared_ptr<SharedSqlite> shared_;

@@ -55,8 +55,10 @@ class SqliteKvStore final : public KvStore {
            std::optional<long long> expire_seconds) override {
     kv_rules::check_expire_seconds("sqlite kv SET", key, expire_seconds);
     std::lock_guard lock(mutex_);
+    SqliteWrite write(*shared_);
     maybe_sweep();
     upsert(key, value, expire_seconds);
+    write.finish(true);
   }
 
   void set_many(const std::vector<KvWrite>& writes) override {
@@ -65,24 +67,30 @@ class SqliteKvStore final : public KvStore {
       kv_rules::check_expire_seconds("sqlite kv SET", w.key, w.expire_seconds);
     }
     std::lock_guard lock(mutex_);
+    SqliteWrite write(*shared_);
     maybe_sweep();
-    SqliteTransaction transaction(connection_);
     for (const KvWrite& w : writes) upsert(w.key, w.value, w.expire_seconds);
-    transaction.commit();
+    write.finish(true);
   }
 
   bool set_if_absent(const std::string& key, const std::string& value,
                      std::optional<long long> expire_seconds) override {
     kv_rules::check_expire_seconds("sqlite kv SET NX", key, expire_seconds);
     std::lock_guard lock(mutex_);
+    SqliteWrite write(*shared_);
     maybe_sweep();
-    auto statement = connection_.statement(k_insert_if_absent);
-    statement->bind_blob(1, key);
-    statement->bind_blob(2, value);
-    bind_expiry(*statement, 3, expire_seconds);
-    statement->bind_int(4, clock_());
-    statement->step();
-    return connection_.changes() == 1;
+    bool stored = false;
+    {
+      auto statement = connection_.statement(k_insert_if_absent);
+      statement->bind_blob(1, key);
+      statement->bind_blob(2, value);
+      bind_expiry(*statement, 3, expire_seconds);
+      statement->bind_int(4, clock_());
+      statement->step();
+      stored = connection_.changes() == 1;
+    }
+    write.finish(true);
+    return stored;
   }
 
   long long incr(const std::string& key) override { return add(key, 1, "sqlite kv INCR"); }
@@ -95,14 +103,14 @@ class SqliteKvStore final : public KvStore {
 
   bool del(const std::string& key) override {
     std::lock_guard lock(mutex_);
-    SqliteTransaction transaction(connection_);
+    SqliteWrite write(*shared_);
     bool existed = live_value(key).has_value();
     {
       auto statement = connection_.statement(k_delete);
       statement->bind_blob(1, key);
       statement->step();
     }
-    transaction.commit();
+    write.finish(true);
     return existed;
   }
 
@@ -139,10 +147,11 @@ class SqliteKvStore final : public KvStore {
 
   long long add(const std::string& key, long long delta, const char* what) {
     std::lock_guard lock(mutex_);
+    // The write holds the file's write lock before reading (BEGIN IMMEDIATE, or
+    // the held-back transaction), so no other process can change the value
+    // between the read and the write.
+    SqliteWrite write(*shared_);
     maybe_sweep();
-    // BEGIN IMMEDIATE takes the file's write lock before reading, so no other
-    // process can change the value between the read and the write.
-    SqliteTransaction transaction(connection_);
     long long result = kv_rules::add_to_stored(live_value(key), delta, what, key);
     {
       auto statement = connection_.statement(k_store_counter);
@@ -151,7 +160,7 @@ class SqliteKvStore final : public KvStore {
       statement->bind_int(3, clock_());
       statement->step();
     }
-    transaction.commit();
+    write.finish(true);
     return result;
   }
 

@@ -15,7 +15,7 @@ std::unique_ptr<KvStore> open_sqlite_kv_store(const std::string& path,
                                               KvClock clock = system_clock_ms);
 
 // The same over a connection shared with the relational tables of the file.
-struct SharedSqlite;
+class SharedSqlite;
 std::unique_ptr<KvStore> open_sqlite_kv_store(std::shared_ptr<SharedSqlite> shared,
                                               KvClock clock = system_clock_ms);
 
