@@ -102,7 +102,7 @@ class SqliteDatabase final : public Database {
     // server database does, instead of being kept as text.
     for (const auto& statement :
          sql::schema_statements("INTEGER PRIMARY KEY AUTOINCREMENT", " STRICT")) {
-      connection_.exec(statement);
+      connection_.exec(record_table(statement) ? without_sequence(statement) : statement);
     }
     connection_.exec(sqlite_kv_table_sql());
     transaction.commit();
@@ -115,6 +115,25 @@ class SqliteDatabase final : public Database {
   std::unique_ptr<KvStore> embedded_kv() override { return open_sqlite_kv_store(shared_); }
 
  private:
+  // Records (logs, reports, audits) are only ever appended, so the largest id
+  // is never deleted and plain rowids never repeat: they need no sequence row,
+  // which every commit of records would otherwise rewrite (a page per commit).
+  // Files made before keep their AUTOINCREMENT tables, which work the same.
+  static bool record_table(const std::string& statement) {
+    for (const char* table : {"\"logs\"", "\"report\"", "\"audit\""}) {
+      if (statement.rfind(std::string("CREATE TABLE IF NOT EXISTS ") + table + " ", 0) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+  static std::string without_sequence(std::string statement) {
+    const std::string autoincrement = " AUTOINCREMENT";
+    auto at = statement.find(autoincrement);
+    if (at != std::string::npos) statement.erase(at, autoincrement.size());
+    return statement;
+  }
+
   void insert_all(const std::vector<sql::Statement>& statements) {
     for (const sql::Statement& s : statements) {
       auto statement = connection_.statement(s.text);
