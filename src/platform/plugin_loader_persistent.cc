@@ -65,6 +65,11 @@ using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// `t + d`, saturating instead of overflowing for very long settings.
+Clock::time_point later(Clock::time_point t, Clock::duration d) {
+  return d > Clock::time_point::max() - t ? Clock::time_point::max() : t + d;
+}
+
 std::string excerpt(std::string_view text) {
   constexpr std::size_t limit = 200;
   std::string cut(text.substr(0, limit));
@@ -117,6 +122,52 @@ struct Slot {
   std::exception_ptr error;
   Value value;
   std::unique_ptr<Wake> wake;  // while the call sleeps
+};
+
+// A worker's stdout registered with the event loop of a call that reads its
+// answers. It is kept between reads, so that a loop that calls again reads
+// without registering again; a service of the loop drops it when the loop
+// goes away.
+struct Registration {
+  std::mutex mutex;
+  asio::execution_context* context = nullptr;
+  std::unique_ptr<Descriptor> descriptor;  // null once dropped
+
+  void drop() {
+    std::lock_guard lock(mutex);
+    if (!descriptor) return;
+    descriptor->release();  // deregisters; the worker keeps the pipe open
+    descriptor.reset();
+  }
+};
+
+class RegistrationService : public asio::execution_context::service {
+ public:
+  static inline asio::execution_context::id id;
+
+  explicit RegistrationService(asio::execution_context& context) : service(context) {}
+
+  void add(const std::shared_ptr<Registration>& registration) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(registrations_, [](const auto& weak) { return weak.expired(); });
+    registrations_.push_back(registration);
+  }
+
+ private:
+  // Runs before the loop's reactor shuts down (services stop in the reverse
+  // order of their creation, and this one comes after the first registration).
+  void shutdown() override {
+    std::vector<std::weak_ptr<Registration>> registrations;
+    {
+      std::lock_guard lock(mutex_);
+      registrations.swap(registrations_);
+    }
+    for (const auto& weak : registrations)
+      if (auto registration = weak.lock()) registration->drop();
+  }
+
+  std::mutex mutex_;
+  std::vector<std::weak_ptr<Registration>> registrations_;
 };
 
 void ignore_sigpipe() {
@@ -210,7 +261,10 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     set_non_blocking(out_fd_);
   }
 
-  ~Worker() { ::close(out_fd_); }
+  ~Worker() {
+    if (registration_) registration_->drop();
+    ::close(out_fd_);
+  }
 
   const std::string& key() const { return key_; }
   const std::string& stamp() const { return stamp_; }
@@ -361,26 +415,37 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     }
   };
 
-  // The stdout pipe registered with the reader's own event loop, for as long
-  // as it reads.
-  class ReaderSession {
-   public:
-    ReaderSession(Worker& worker, const asio::any_io_executor& executor)
-        : worker_(worker), descriptor_(executor) {
-      descriptor_.assign(worker.out_fd_);
-      std::lock_guard lock(worker_.mutex_);
-      worker_.reader_ = &descriptor_;
+  // The registration of stdout with the event loop of `executor`: the one
+  // kept from the last read when it was on the same loop, or a new one.
+  // Reader role only. Throws boost::system::system_error.
+  Registration& registration_for(const asio::any_io_executor& executor) {
+    asio::execution_context& context = asio::query(executor, asio::execution::context);
+    if (registration_ && registration_->context == &context) {
+      std::lock_guard lock(registration_->mutex);
+      if (registration_->descriptor) return *registration_;
     }
-    ~ReaderSession() {
-      std::lock_guard lock(worker_.mutex_);
-      worker_.reader_ = nullptr;
-      descriptor_.release();  // deregisters; the worker keeps the descriptor open
-    }
-    Descriptor& descriptor() { return descriptor_; }
+    if (registration_) registration_->drop();
+    registration_.reset();
+    auto registration = std::make_shared<Registration>();
+    registration->context = &context;
+    registration->descriptor = std::make_unique<Descriptor>(executor);
+    registration->descriptor->assign(out_fd_);
+    asio::use_service<RegistrationService>(context).add(registration);
+    registration_ = std::move(registration);
+    return *registration_;
+  }
 
-   private:
-    Worker& worker_;
-    Descriptor descriptor_;
+  // Lets fail() cancel the read of the call holding the reader role.
+  struct ReadingScope {
+    Worker& worker;
+    ReadingScope(Worker& w, Registration* registration) : worker(w) {
+      std::lock_guard lock(worker.mutex_);
+      worker.reader_ = registration;
+    }
+    ~ReadingScope() {
+      std::lock_guard lock(worker.mutex_);
+      worker.reader_ = nullptr;
+    }
   };
 
   // Reads what the pipe holds without waiting; true when `mine` is over or
@@ -404,23 +469,28 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
   asio::awaitable<void> read_answers(std::shared_ptr<Slot> mine) {
     if (read_ready(mine)) co_return;
     auto executor = co_await asio::this_coro::executor;
-    std::unique_ptr<ReaderSession> session;
+    Registration* registration;
     try {
-      session = std::make_unique<ReaderSession>(*this, executor);
+      registration = &registration_for(executor);
     } catch (const boost::system::system_error& e) {
       fail(fmt::format("worker stopped: its answers cannot be read: {}", e.what()));
       co_return;
     }
+    ReadingScope scope(*this, registration);
     for (;;) {
       error_code ec;
       auto token = asio::redirect_error(asio::use_awaitable, ec);
       const std::size_t n = co_await asio::async_initiate<decltype(token),
                                                            void(error_code, std::size_t)>(
-          [](auto handler, Worker* worker, Descriptor* descriptor) {
+          [](auto handler, Worker* worker, Registration* registration) {
             std::unique_lock lock(worker->mutex_);
             if (!worker->dead_) {
-              descriptor->async_read_some(asio::buffer(worker->read_buffer_), std::move(handler));
-              return;
+              std::lock_guard hold(registration->mutex);
+              if (registration->descriptor) {
+                registration->descriptor->async_read_some(asio::buffer(worker->read_buffer_),
+                                                          std::move(handler));
+                return;
+              }
             }
             lock.unlock();
             auto ex = asio::get_associated_executor(handler);
@@ -428,7 +498,7 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
               handler(error_code(asio::error::operation_aborted), std::size_t{0});
             });
           },
-          token, this, &session->descriptor());
+          token, this, registration);
       {
         std::lock_guard lock(mutex_);
         if (dead_) co_return;
@@ -506,7 +576,7 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     if (!pending_.empty()) return;
     if (retired_) return stop_locked(after);
     // The idle time now ends before the host looks again.
-    const Clock::time_point idle_end = last_active_ + host_.options().idle_stop;
+    const Clock::time_point idle_end = later(last_active_, host_.options().idle_stop);
     if (idle_end < armed_at_) {
       armed_at_ = idle_end;
       after.rearm = true;
@@ -584,8 +654,9 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     after.died = true;
     if (!reaped_) process_detail::kill_group(pid_, SIGKILL);
     if (reader_) {
+      std::lock_guard hold(reader_->mutex);
       error_code ec;
-      reader_->cancel(ec);
+      if (reader_->descriptor) reader_->descriptor->cancel(ec);
     }
     outbox_.clear();
     in_fd_ = -1;  // closed on the host thread
@@ -629,13 +700,16 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     });
   }
 
-  // When the host must look next: the earliest deadline of a call in flight,
-  // or the end of the idle time.
+  // When the host must look next: the earliest deadline of a call in flight
+  // or the end of the idle time, whichever comes first (the idle end counts
+  // while it is ahead even with calls in flight, so that a call ending or
+  // starting seldom has to move the timer, which would wake the host).
   Clock::time_point next_check_locked() const {
-    if (pending_.empty()) return last_active_ + host_.options().idle_stop;
+    const Clock::time_point idle_end = later(last_active_, host_.options().idle_stop);
+    if (pending_.empty()) return idle_end;
     Clock::time_point earliest = Clock::time_point::max();
     for (const auto& [id, slot] : pending_) earliest = std::min(earliest, slot->deadline);
-    return earliest;
+    return idle_end > Clock::now() ? std::min(earliest, idle_end) : earliest;
   }
 
   // Host thread, with mutex_ held.
@@ -667,7 +741,7 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
         if (slot->deadline <= now && (!late || slot->deadline < late->deadline)) late = slot;
       if (late) {
         fail_locked("worker stopped: another call on it timed out", late->id, after);
-      } else if (pending_.empty() && now >= last_active_ + host_.options().idle_stop) {
+      } else if (pending_.empty() && now >= later(last_active_, host_.options().idle_stop)) {
         stop_locked(after);
       } else {
         arm_locked(next_check_locked());
@@ -734,7 +808,7 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
   std::deque<std::string> outbox_;  // what the pipe did not take yet, in order
   bool draining_ = false;        // the host writes the outbox
   bool reading_ = false;         // a call holds the reader role (or stdout ended)
-  Descriptor* reader_ = nullptr;  // that call's registration of stdout
+  Registration* reader_ = nullptr;  // the registration that call reads through
   bool dead_ = false;            // takes no calls any more
   bool reaped_ = false;          // the process is gone: never signal its group again
   bool retired_ = false;         // replaced by a newer worker; stops when idle
@@ -743,6 +817,7 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
   std::uint64_t clock_generation_ = 0;
 
   // Reader role only.
+  std::shared_ptr<Registration> registration_;
   std::array<char, 65536> read_buffer_;
   std::string line_;
 
@@ -829,7 +904,7 @@ boost::asio::awaitable<Value> WorkerHost::call(std::shared_ptr<const Call> call,
   auto slot = std::make_shared<Slot>();
   slot->context = call->context;
   slot->timeout = call->timeout;
-  slot->deadline = Clock::now() + call->timeout;
+  slot->deadline = later(Clock::now(), call->timeout);
   std::string body = "\"action\":" + json_text(Value(call->action)) + ",\"args\":" + json_text(args);
   auto worker = impl_->submit(*call, slot, body);
   co_return co_await Impl::Worker::outcome(std::move(worker), std::move(slot));
