@@ -10,11 +10,11 @@ namespace vqflow {
 
 std::string sqlite_kv_table_sql() {
   // Keys and values are blobs: bytes are kept exactly, NUL and invalid UTF-8 included.
-  // expires_at is in milliseconds since the Unix epoch; NULL never expires.
+  // expires_at is in milliseconds since the Unix epoch; NULL never expires. There
+  // is no index on expires_at: every write would rewrite one, and the sweep walks
+  // the keys in slices instead. Files made with that index keep it; it still works.
   return "CREATE TABLE IF NOT EXISTS kv (key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL, "
-         "expires_at INTEGER) WITHOUT ROWID; "
-         "CREATE INDEX IF NOT EXISTS kv_expires_at ON kv (expires_at) "
-         "WHERE expires_at IS NOT NULL;";
+         "expires_at INTEGER) WITHOUT ROWID;";
 }
 
 namespace {
@@ -36,6 +36,14 @@ constexpr const char* k_store_counter =
     "CASE WHEN kv.expires_at IS NOT NULL AND kv.expires_at <= ?3 THEN NULL ELSE kv.expires_at END";
 constexpr const char* k_delete = "DELETE FROM kv WHERE key = ?1";
 constexpr const char* k_sweep = "DELETE FROM kv WHERE expires_at IS NOT NULL AND expires_at <= ?1";
+// A slice of the sweep: the key that ends the next slice after ?1, then the
+// expired keys up to it (or to the last key when no key ends the slice).
+constexpr const char* k_slice_end_first = "SELECT key FROM kv ORDER BY key LIMIT 1 OFFSET ?1";
+constexpr const char* k_slice_end = "SELECT key FROM kv WHERE key > ?1 ORDER BY key LIMIT 1 OFFSET ?2";
+constexpr const char* k_sweep_between =
+    "DELETE FROM kv WHERE key > ?1 AND key <= ?2 AND expires_at <= ?3";
+constexpr const char* k_sweep_slice_first = "DELETE FROM kv WHERE key <= ?1 AND expires_at <= ?2";
+constexpr const char* k_sweep_tail = "DELETE FROM kv WHERE key > ?1 AND expires_at <= ?2";
 
 class SqliteKvStore final : public KvStore {
  public:
@@ -68,7 +76,7 @@ class SqliteKvStore final : public KvStore {
     }
     std::lock_guard lock(mutex_);
     SqliteWrite write(*shared_);
-    maybe_sweep();
+    maybe_sweep(static_cast<int>(writes.size()));
     for (const KvWrite& w : writes) upsert(w.key, w.value, w.expire_seconds);
     write.finish(true);
   }
@@ -117,7 +125,11 @@ class SqliteKvStore final : public KvStore {
   std::string describe() const override { return "sqlite kv " + connection_.path(); }
 
  private:
-  static constexpr int k_sweep_every = 1000;
+  // Every k_sweep_every writes, the next k_sweep_slice keys (in key order) lose
+  // their expired entries; scanning more keys than were written keeps the file
+  // within a small factor of its live keys.
+  static constexpr int k_sweep_every = 500;
+  static constexpr int k_sweep_slice = 2000;
 
   std::optional<std::string> live_value(const std::string& key) {
     auto statement = connection_.statement(k_live_value);
@@ -164,10 +176,44 @@ class SqliteKvStore final : public KvStore {
     return result;
   }
 
-  void maybe_sweep() {
-    if (++writes_since_sweep_ < k_sweep_every) return;
+  void maybe_sweep(int writes = 1) {
+    writes_since_sweep_ += writes;
+    if (writes_since_sweep_ < k_sweep_every) return;
     writes_since_sweep_ = 0;
-    sweep();
+    sweep_slice();
+  }
+
+  // Caller holds the mutex.
+  void sweep_slice() {
+    const long long now = clock_();
+    std::optional<std::string> end;
+    {
+      auto statement = connection_.statement(cursor_ ? k_slice_end : k_slice_end_first);
+      int next = 1;
+      if (cursor_) statement->bind_blob(next++, *cursor_);
+      statement->bind_int(next, k_sweep_slice - 1);
+      if (statement->step()) end = statement->column_bytes(0);
+    }
+    if (end) {
+      auto statement = connection_.statement(cursor_ ? k_sweep_between : k_sweep_slice_first);
+      int next = 1;
+      if (cursor_) statement->bind_blob(next++, *cursor_);
+      statement->bind_blob(next++, *end);
+      statement->bind_int(next, now);
+      statement->step();
+      cursor_ = std::move(end);
+      return;
+    }
+    // The last slice: to the end of the keys, then from the start again.
+    if (cursor_) {
+      auto statement = connection_.statement(k_sweep_tail);
+      statement->bind_blob(1, *cursor_);
+      statement->bind_int(2, now);
+      statement->step();
+    } else {
+      sweep();
+    }
+    cursor_.reset();
   }
 
   void sweep() {
@@ -181,6 +227,7 @@ class SqliteKvStore final : public KvStore {
   SqliteConnection& connection_ = shared_->connection;
   KvClock clock_;
   int writes_since_sweep_ = 0;
+  std::optional<std::string> cursor_;  // last key of the previous slice
 };
 
 }  // namespace

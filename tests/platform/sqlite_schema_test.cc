@@ -5,6 +5,7 @@
 
 #include "platform/database.h"
 #include "platform/database_sql.h"
+#include "platform/sqlite_kv_store.h"
 #include "support/test_support.h"
 
 namespace vqflow {
@@ -67,6 +68,28 @@ TEST(SqliteSchema, FilesWhoseRecordTablesCountIdsInASequenceKeepWorking) {
   kv->set("k", "v", 60);
   EXPECT_EQ(kv->incr("n"), 1);
   EXPECT_EQ(kv->get("k"), "v");
+}
+
+TEST(SqliteSchema, ExpiredKeysLeaveInSlicesWithoutAnExpiryIndex) {
+  TempDir dir;
+  const std::string path = dir.file("sweep.db");
+  auto now = std::make_shared<long long>(1'000'000);
+  auto kv = open_sqlite_kv_store(path, [now] { return *now; });
+  for (int batch = 0; batch < 6; ++batch) {
+    std::vector<KvWrite> writes;
+    for (int i = 0; i < 1000; ++i) {
+      writes.push_back(KvWrite{"old" + std::to_string(batch * 1000 + i), "v", 10});
+    }
+    kv->set_many(writes);
+  }
+  kv->set("kept", "v");
+  EXPECT_EQ(query_int(path, "SELECT count(*) FROM sqlite_master WHERE name = 'kv_expires_at'"), 0);
+  *now += 11'000;
+  // Each slice walks more keys than were written since the last one.
+  for (int i = 0; i < 2500; ++i) kv->set("busy", std::to_string(i), 60);
+  EXPECT_EQ(query_int(path, "SELECT count(*) FROM kv"), 2);
+  EXPECT_EQ(kv->get("kept"), "v");
+  EXPECT_EQ(kv->get("busy"), "2499");
 }
 
 }  // namespace
