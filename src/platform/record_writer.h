@@ -20,6 +20,8 @@ namespace vqflow {
 // their runs has gone past them (at most max_batch rows per transaction).
 // Rows still queued when the writer is destroyed (a loop stopped mid-batch)
 // are stored by the destructor, so a clean shutdown loses nothing.
+// With the embedded store, key-value writes made on the loop wait for the
+// next flush (see flush_arranger) and are committed with its rows.
 class RecordWriter {
  public:
   explicit RecordWriter(std::shared_ptr<Database> db, std::size_t max_batch = 512);
