@@ -239,12 +239,17 @@ void plugin_section(Report& report, const Options& options) {
   config.apps_path = dir.path().string();
   {
     auto loader = make_app_loader(config);
-    // The bare pipe and the persistent call talk to the same worker binary.
+    // The bare pipe and the persistent call talk to the same worker binary,
+    // started afresh for each round on both sides.
     std::optional<double> pipe, persistent;
     try {
       auto [bare, call] = interleaved_medians(
-          q ? 5 : 11, [&] { return pipe_round_trip_us(persistent_program, q ? 1000 : 2000); },
-          [&] { return loader_call_us(loader, "bench_persistent", "ping", {}, q ? 1000 : 2000); });
+          q ? 7 : 11, [&] { return pipe_round_trip_us(persistent_program, q ? 1000 : 2000); },
+          [&] {
+            // A fresh loader, hence a fresh worker, each round, as the bare side has.
+            return loader_call_us(make_app_loader(config), "bench_persistent", "ping", {},
+                                  q ? 1000 : 2000);
+          });
       pipe = bare;
       persistent = call;
     } catch (const std::exception& e) {
@@ -255,8 +260,8 @@ void plugin_section(Report& report, const Options& options) {
     std::optional<double> spawn, one_shot;
     try {
       auto [bare, call] = interleaved_medians(
-          q ? 5 : 9, [&] { return spawn_us({one_shot_program, "ping"}, "{}", q ? 20 : 50); },
-          [&] { return loader_call_us(loader, "bench_one-shot", "ping", {}, q ? 20 : 50); });
+          q ? 5 : 9, [&] { return spawn_us({one_shot_program, "ping"}, "{}", q ? 40 : 50); },
+          [&] { return loader_call_us(loader, "bench_one-shot", "ping", {}, q ? 40 : 50); });
       spawn = bare;
       one_shot = call;
     } catch (const std::exception& e) {
