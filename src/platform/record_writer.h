@@ -36,7 +36,8 @@ class RecordWriter {
 
   // For Database::hold_kv_commits: on a thread running `executor`'s loop, makes
   // sure a flush follows on that loop (key-value writes held until then share
-  // its commit) and answers true; elsewhere answers false.
+  // its commit) and answers true; elsewhere answers false. The io_context must
+  // outlive every call of the answer (services go before their loop).
   std::function<bool()> flush_arranger(boost::asio::any_io_executor executor);
 
   // Number of transactions and rows committed so far (for benchmarks and tests).
