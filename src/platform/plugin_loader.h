@@ -20,9 +20,10 @@ struct PluginOptions {
 // builtin_apps.h), then plug-in folders <config.apps_path>/<app_dir>/ with an
 // app.json and an executable main/run (the contract is in docs/apps.md).
 // Calls use config.app_timeout_seconds and config.app_output_cap. Persistent
-// plug-ins run on a thread of the loader, started at the first such call and
-// stopped (calls in flight failing with AppCallError) once the loader and
-// every action it handed out are gone. Safe to call from any thread.
+// plug-in workers are started at the first such call and watched by a thread
+// of the loader (a call itself talks to its worker from the caller's own
+// loop); they are stopped (calls in flight failing with AppCallError) once the
+// loader and every action it handed out are gone. Safe to call from any thread.
 std::shared_ptr<AppLoader> make_app_loader(const Config& config);
 std::shared_ptr<AppLoader> make_app_loader(const Config& config, PluginOptions options);
 
