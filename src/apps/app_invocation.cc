@@ -32,6 +32,7 @@ bool is_reserved(const std::string& key) {
 // Invocation result {"status", "result", "args", "html"}.
 Value invocation(Value status, Value result, std::string args, Value html) {
   Value out = Value::object();
+  out.get_ref<Value::object_t&>().reserve(4);
   out["status"] = std::move(status);
   out["result"] = std::move(result);
   out["args"] = std::move(args);
@@ -89,19 +90,24 @@ std::vector<std::string> split_commas(std::string_view text) {
   }
 }
 
-}  // namespace
-
-bool Auto::is_identification(const std::string& app_dir) {
-  const std::shared_ptr<const Value> found = read_manifest(*services(), app_dir);
-  const Value& manifest = *found;
+bool identifies_as_ours(const Value& manifest) {
   return manifest.is_object() && manifest.contains("identification") &&
          manifest["identification"] == "vqflow";
 }
 
+bool declares_public(const Value& manifest) {
+  return manifest.is_object() && manifest.contains("is_public");
+}
+
+}  // namespace
+
+bool Auto::is_identification(const std::string& app_dir) {
+  return identifies_as_ours(*read_manifest(*services(), app_dir));
+}
+
 std::pair<int, Value> Auto::is_public(const std::string& app_dir) {
-  const std::shared_ptr<const Value> found = read_manifest(*services(), app_dir);
-  const Value& manifest = *found;
-  if (manifest.is_object() && manifest.contains("is_public")) return {1, manifest["is_public"]};
+  const std::shared_ptr<const Value> manifest = read_manifest(*services(), app_dir);
+  if (declares_public(*manifest)) return {1, (*manifest)["is_public"]};
   return {0, false};
 }
 
@@ -118,7 +124,9 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
     }
     datas["app_dir"] = *app_dir;
   }
-  const std::string unexpanded = json_text(datas);
+  // Only failures report the unexpanded text, so it is made only for them;
+  // `datas` keeps its unexpanded values until every argument has expanded.
+  auto unexpanded = [&datas] { return json_text(datas); };
 
   // 2-3. Nodes that deliver a text instead of calling an app.
   if ((input_app && app_uuid == *input_app) || (webhook_app && app_uuid == *webhook_app)) {
@@ -128,10 +136,10 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
       throw StoreError(fmt::format("kv GET {}: no text was delivered to node {}",
                                    kv_rules::printable_key(key), app_uuid));
     }
-    co_return invocation(0, decode_stored_text(std::move(*text), key), unexpanded, "");
+    co_return invocation(0, decode_stored_text(std::move(*text), key), unexpanded(), "");
   }
   if (timer_app && app_uuid == *timer_app) {
-    co_return invocation(0, k_timer_notice, unexpanded, k_timer_notice);
+    co_return invocation(0, k_timer_notice, unexpanded(), k_timer_notice);
   }
 
   // 4-5. The manifest, read only from a plain folder directly under the apps folder.
@@ -139,13 +147,16 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
   if (!is_plain_app_dir(dir)) {
     const std::string message = bad_app_dir_message(dir);
     log_failure(app_uuid, datas, message);
-    co_return failure("[程序错误] " + message, unexpanded);
+    co_return failure("[程序错误] " + message, unexpanded());
   }
-  if (!is_identification(dir)) {
-    co_return failure("[配置错误] 请配置 is_identification", unexpanded);
-  }
-  if (is_public(dir).first == 0) {
-    co_return failure("[配置错误] 请配置 is_public", unexpanded);
+  {
+    const std::shared_ptr<const Value> manifest = read_manifest(*services(), dir);
+    if (!identifies_as_ours(*manifest)) {
+      co_return failure("[配置错误] 请配置 is_identification", unexpanded());
+    }
+    if (!declares_public(*manifest)) {
+      co_return failure("[配置错误] 请配置 is_public", unexpanded());
+    }
   }
 
   // 6. The plug-in and its action. `datas` is this invocation's own copy, so the
@@ -164,10 +175,11 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
     log_failure(app_uuid, datas, e.what());
     load_failure = std::string("[程序错误] ") + e.what();
   }
-  if (load_failure) co_return failure(*load_failure, unexpanded);
+  if (load_failure) co_return failure(*load_failure, unexpanded());
 
   // 7. Arguments: every member that is not reserved, expanded in stored order.
   std::string argument_list;
+  std::vector<std::pair<Value*, std::string>> expanded_values;
   for (auto it = datas.begin(); it != datas.end(); ++it) {
     const std::string& name = it.key();
     if (is_reserved(name)) continue;
@@ -176,10 +188,11 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
     Expansion expansion = analysis_var(text_form(it.value()));
     stage_kv(run_key(app_uuid, name), expansion.text);
     if (expansion.status != 0) {
-      co_return invocation(expansion.status, std::move(expansion.text), unexpanded, "");
+      co_return invocation(expansion.status, std::move(expansion.text), unexpanded(), "");
     }
-    it.value() = std::move(expansion.text);
+    expanded_values.emplace_back(&it.value(), std::move(expansion.text));
   }
+  for (auto& [value, text] : expanded_values) *value = std::move(text);
 
   // 8. The expanded arguments text.
   const std::string expanded = json_text(datas);

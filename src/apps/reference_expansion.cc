@@ -1,5 +1,6 @@
 #include "apps/reference_expansion.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <unordered_set>
@@ -42,8 +43,22 @@ const Regex& app_pattern() {
   return pattern;
 }
 
-// Distinct texts in order of first appearance.
+// Distinct texts in order of first appearance. A text holds few references,
+// so the usual list is checked by looking back; long ones use a set.
 std::vector<std::string> distinct(std::vector<std::string> matches) {
+  constexpr std::size_t k_look_back = 32;
+  if (matches.size() <= k_look_back) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+      if (std::find(matches.begin(), matches.begin() + static_cast<std::ptrdiff_t>(kept), matches[i]) ==
+          matches.begin() + static_cast<std::ptrdiff_t>(kept)) {
+        if (kept != i) matches[kept] = std::move(matches[i]);
+        ++kept;
+      }
+    }
+    matches.resize(kept);
+    return matches;
+  }
   std::vector<std::string> out;
   std::unordered_set<std::string> seen;
   for (std::string& m : matches) {
@@ -258,11 +273,16 @@ class AppResolver {
   std::map<std::pair<std::string, std::string>, StoredEntry> entries_;
 };
 
-std::optional<std::string> table_lookup(const Value& table, const std::string& name) {
+// The text form of table[name]; a text member is answered without a copy
+// (`holder` keeps the text form of any other value).
+std::optional<std::string_view> table_lookup(const Value& table, const std::string& name,
+                                             std::string& holder) {
   if (!table.is_object()) return std::nullopt;
   auto it = table.find(name);
   if (it == table.end()) return std::nullopt;
-  return text_form(*it);
+  if (it->is_string()) return std::string_view(it->get_ref<const std::string&>());
+  holder = text_form(*it);
+  return std::string_view(holder);
 }
 
 // The name inside "@{name}" or "@[name]".
@@ -298,6 +318,7 @@ std::vector<std::string> find_bracketed(std::string_view text, char open, char c
   if (!is_ascii(text)) return pattern.find_all(text);
   std::vector<std::string> out;
   std::size_t at = text.find('@');
+  if (at != std::string_view::npos) out.reserve(8);
   while (at != std::string_view::npos) {
     if (at + 1 < text.size() && text[at + 1] == open) {
       const std::size_t end = word_run_end(text, at + 2);
@@ -396,16 +417,18 @@ Expansion expand_references(std::string_view text, const Value& local_var_data,
 
   const std::size_t limit = std::max(k_max_expanded_bytes, text.size());
   std::string current(text);
+  std::string holder;
   for (const std::string& reference : locals) {
-    auto value = table_lookup(local_var_data, reference_name(reference));
+    auto value = table_lookup(local_var_data, reference_name(reference), holder);
     if (!value) return {1, k_no_local};
     replace_all_in_place(current, reference, *value, limit);
   }
   for (const std::string& reference : globals) {
-    auto value = table_lookup(global_var_data, reference_name(reference));
+    auto value = table_lookup(global_var_data, reference_name(reference), holder);
     if (!value) return {1, k_no_global};
     replace_all_in_place(current, reference, *value, limit);
   }
+  if (apps.empty()) return {0, std::move(current)};
   AppResolver resolver(read_app_value);
   for (const std::string& reference : apps) {
     Resolved resolved = resolver.resolve(reference);

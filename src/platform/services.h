@@ -3,6 +3,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
+#include "flow/route_cache.h"
 #include "platform/app_loader.h"
 #include "platform/config.h"
 #include "platform/database.h"
@@ -28,6 +29,8 @@ struct Services {
   std::shared_ptr<ManifestCache> manifests = std::make_shared<ManifestCache>();
   // Parsed playbook documents (absent: parsed on every run).
   std::shared_ptr<ParsedJsonCache> documents = std::make_shared<ParsedJsonCache>();
+  // Link tables and routes of those documents (absent: built on every run).
+  std::shared_ptr<RouteCache> routes = std::make_shared<RouteCache>();
   boost::asio::any_io_executor executor;
 };
 

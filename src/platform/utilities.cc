@@ -43,12 +43,19 @@ bool is_plain_name(const std::string& name) {
 }  // namespace
 
 std::string Time::get_date_time() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[32];
-  std::size_t size = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return std::string(text, size);
+  // Every record asks for it: the text is made once per second per thread.
+  thread_local std::time_t formatted_second = -1;
+  thread_local std::string formatted;
+  const std::time_t now = std::time(nullptr);
+  if (now != formatted_second) {
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    const std::size_t size = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    formatted.assign(text, size);
+    formatted_second = now;
+  }
+  return formatted;
 }
 
 std::string Random::make_order_number(std::size_t length) {

@@ -51,6 +51,7 @@ char32_t read_hex(std::string_view text, std::size_t pos, std::size_t digits, ch
 }  // namespace
 
 bool has_unicode_escape(std::string_view text) {
+  if (text.find("\\u") == std::string_view::npos) return false;  // the usual case, found cheaply
   const pcre2_code* code = unicode_escape_pattern();
   if (code == nullptr) return text.find("\\u") != std::string_view::npos;
   pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);

@@ -30,12 +30,16 @@ awaitable<void> Auto::add_execute_logs(const Value& uuid, const Value& app_uuid,
                                        const Value& status, const Value& html, const Value& args) {
   Value shown_result = result;
   Value shown_html = html;
-  if (has_unicode_escape(text_form(result))) {
+  const bool escaped = result.is_string()
+                           ? has_unicode_escape(result.get_ref<const std::string&>())
+                           : has_unicode_escape(text_form(result));
+  if (escaped) {
     // Escapes written by apps are shown decoded; html follows only when result decoded.
     if (decode_in_place(shown_result)) decode_in_place(shown_html);
   }
 
   Value record = Value::object();
+  record.get_ref<Value::object_t&>().reserve(9);
   record["only_id"] = only_id;
   record["uuid"] = uuid;
   record["app_uuid"] = app_uuid;

@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "flow/route_cache.h"
 #include "flow/vq_tree.h"
 #include "platform/database.h"
 #include "platform/errors.h"
@@ -159,7 +160,9 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     if (!flow_json->is_object() || !flow_json->contains("cells")) {
       throw FlowError("flow_json has no \"cells\"");
     }
-    node_link_data = make_node_link((*flow_json)["cells"]);
+    RouteCache* routes = services_->routes.get();
+    node_link_data = routes ? routes->links(flow_json)
+                            : std::make_shared<const Value>(make_node_link((*flow_json)["cells"]));
 
     VqTree tree(services_->config.max_paths);
     if (args.audit_app && !args.audit_app->empty()) {
@@ -176,7 +179,7 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
         awaitable<void> stored = add_execute_logs(
             uuid, *args.audit_app, node_name_of(controller_data, *args.audit_app), text, 0, text);
         co_await std::move(stored);
-        auto paths = tree.get_paths(node_link_data, args.start_app, end_app);
+        auto paths = routes_of(routes, node_link_data, args.start_app, end_app, tree);
         make_var(local_var_data, controller_data);
         run_status = co_await for_play_book(std::move(paths), uuid);
       }
@@ -185,7 +188,7 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
           add_execute_logs(uuid, start_app ? Value(*start_app) : Value(), "开始", "剧本开始执行", 0,
                            "<span>剧本开始执行</span>");
       co_await std::move(stored);
-      auto paths = tree.get_paths(node_link_data, start_app, end_app);
+      auto paths = routes_of(routes, node_link_data, start_app, end_app, tree);
       make_var(local_var_data, controller_data);
       run_status = co_await for_play_book(std::move(paths), uuid);
     }

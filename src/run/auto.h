@@ -123,7 +123,7 @@ class Auto {
   std::vector<std::string> for_list;
   std::vector<std::string> if_list;
   std::vector<std::string> audit_list;
-  Value node_link_data;   // [[source, target], ...]
+  std::shared_ptr<const Value> node_link_data;  // [[source, target], ...], shared like flow_json
   Value controller_data;  // node settings as a JSON object text (null when stored absent)
 
   const std::shared_ptr<Services>& services() const { return services_; }

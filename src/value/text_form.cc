@@ -87,10 +87,24 @@ void append_quoted(std::string& out, std::string_view text) {
   out += quote;
 }
 
+bool needs_no_escape(unsigned char byte, bool ensure_ascii) {
+  return byte >= 0x20 && byte < 0x7F ? byte != '"' && byte != '\\' : byte == 0x7F && !ensure_ascii;
+}
+
 void append_json_string(std::string& out, std::string_view text, bool ensure_ascii) {
   out += '"';
   std::size_t pos = 0;
   while (pos < text.size()) {
+    // Plain characters go in one append.
+    std::size_t plain = pos;
+    while (plain < text.size() && needs_no_escape(static_cast<unsigned char>(text[plain]), ensure_ascii)) {
+      ++plain;
+    }
+    if (plain != pos) {
+      out.append(text, pos, plain - pos);
+      pos = plain;
+      if (pos == text.size()) break;
+    }
     const auto byte = static_cast<unsigned char>(text[pos]);
     if (byte < 0x80) {
       switch (byte) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "flow/route_cache.h"
 #include "flow/vq_tree.h"
 #include "run/auto.h"
 #include "value/literal.h"
@@ -48,8 +49,10 @@ std::string element_text(const Value& element) {
 }  // namespace
 
 awaitable<void> Auto::for_controller(std::string left, std::string right, std::string uuid) {
+  const VqTree tree(services()->config.max_paths);
   const std::vector<std::string> paths =
-      VqTree(services()->config.max_paths).get_paths(node_link_data, right, end_app);
+      node_link_data ? routes_of(services()->routes.get(), node_link_data, right, end_app, tree)
+                     : tree.get_paths(Value(), right, end_app);
   const Value name = walker::node_name(*this, left);
 
   // Notes the failure record (written before the error leaves this node) and

@@ -80,11 +80,12 @@ class WalkerTest : public ::testing::Test {
   // Sets the link table, writes the node settings as a run would and walks the
   // routes from s to e.
   int walk(std::vector<std::pair<std::string, std::string>> links) {
-    engine_->node_link_data = Value::array();
-    for (const auto& [from, to] : links) engine_->node_link_data.push_back({from, to});
+    Value link_table = Value::array();
+    for (const auto& [from, to] : links) link_table.push_back({from, to});
+    engine_->node_link_data = std::make_shared<const Value>(std::move(link_table));
     engine_->controller_data = json_text(settings_);
     engine_->make_var("none", engine_->controller_data);
-    auto paths = VqTree().get_paths(engine_->node_link_data, engine_->start_app, engine_->end_app);
+    auto paths = VqTree().get_paths(*engine_->node_link_data, engine_->start_app, engine_->end_app);
     return walk_paths(std::move(paths));
   }
   int walk_paths(std::vector<std::string> paths) {
