@@ -67,8 +67,9 @@ std::vector<std::string> distinct(std::vector<std::string> matches) {
   return out;
 }
 
+// `scratch` is room the caller keeps between calls; it ends up holding the old text.
 void replace_all_in_place(std::string& text, const std::string& from, std::string_view to,
-                          std::size_t limit) {
+                          std::size_t limit, std::string& scratch) {
   std::size_t count = 0;
   for (std::size_t pos = text.find(from); pos != std::string::npos;
        pos = text.find(from, pos + from.size())) {
@@ -84,7 +85,8 @@ void replace_all_in_place(std::string& text, const std::string& from, std::strin
           limit, count, to.size()));
     }
   }
-  std::string out;
+  std::string& out = scratch;
+  out.clear();
   out.reserve(text.size() - count * from.size() + count * to.size());
   std::size_t start = 0;
   for (std::size_t pos = text.find(from); pos != std::string::npos;
@@ -94,7 +96,7 @@ void replace_all_in_place(std::string& text, const std::string& from, std::strin
     start = pos + from.size();
   }
   out.append(text, start, std::string::npos);
-  text = std::move(out);
+  text.swap(out);
 }
 
 // Splits at every occurrence of `separator` (a text without it gives one piece).
@@ -417,23 +419,23 @@ Expansion expand_references(std::string_view text, const Value& local_var_data,
 
   const std::size_t limit = std::max(k_max_expanded_bytes, text.size());
   std::string current(text);
-  std::string holder;
+  std::string holder, scratch;
   for (const std::string& reference : locals) {
     auto value = table_lookup(local_var_data, reference_name(reference), holder);
     if (!value) return {1, k_no_local};
-    replace_all_in_place(current, reference, *value, limit);
+    replace_all_in_place(current, reference, *value, limit, scratch);
   }
   for (const std::string& reference : globals) {
     auto value = table_lookup(global_var_data, reference_name(reference), holder);
     if (!value) return {1, k_no_global};
-    replace_all_in_place(current, reference, *value, limit);
+    replace_all_in_place(current, reference, *value, limit, scratch);
   }
   if (apps.empty()) return {0, std::move(current)};
   AppResolver resolver(read_app_value);
   for (const std::string& reference : apps) {
     Resolved resolved = resolver.resolve(reference);
     if (!resolved.value) return {1, std::move(resolved.message)};
-    replace_all_in_place(current, reference, text_form(*resolved.value), limit);
+    replace_all_in_place(current, reference, text_form(*resolved.value), limit, scratch);
   }
   return {0, std::move(current)};
 }

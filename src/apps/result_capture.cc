@@ -45,8 +45,8 @@ bool is(const std::optional<std::string>& node, const std::string& id) {
 
 awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
                                          std::optional<Value> app_info, bool for_play) {
-  const std::string result_key = run_key(app_uuid, "result");
-  const std::string status_key = run_key(app_uuid, "status");
+  std::string result_key = run_key(app_uuid, "result");
+  std::string status_key = run_key(app_uuid, "status");
 
   // Input, webhook and timer nodes run once per run, whatever for_play says.
   if (is(input_app, app_uuid) || is(webhook_app, app_uuid) || is(timer_app, app_uuid)) {
@@ -92,10 +92,13 @@ awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
 
   Value outcome = co_await execute(app_uuid, app_dir, std::move(data));
   std::string text = result_text(outcome["result"], true);
-  stage_kv(result_key, text);
-  stage_kv(status_key, stored_bytes(outcome["status"], status_key));
+  std::string status_text = stored_bytes(outcome["status"], status_key);
+  stage_kv(std::move(result_key), text);
+  stage_kv(std::move(status_key), std::move(status_text));
   const Value& html = outcome["html"];
-  const Value logged_html = text_form(html).empty() ? Value(text) : html;
+  const bool no_html = html.is_string() ? html.get_ref<const std::string&>().empty()
+                                        : text_form(html).empty();
+  const Value logged_html = no_html ? Value(text) : html;
   if (!node_name) {
     throw ValueError(fmt::format("app node {}: node data has no \"node_name\"", app_uuid));
   }

@@ -111,6 +111,9 @@ KvStore& Auto::kv() {
     std::vector<KvWrite> writes;
     writes.swap(staged_);
     store.set_many(writes);
+    // The next node's writes reuse the room.
+    writes.clear();
+    if (staged_.empty()) staged_.swap(writes);
   }
   return store;
 }

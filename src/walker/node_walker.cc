@@ -91,7 +91,7 @@ awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string u
         if (entry != flow_data->end()) app_info = Value(*entry);
       }
       NodeResult outcome = co_await get_app_data(uuid, left, std::move(app_info), for_play);
-      stage_kv(last_result_key(), outcome.result);
+      stage_kv(last_result_key(), std::move(outcome.result));
       if (outcome.status == 2) break;
     }
   }
