@@ -32,17 +32,8 @@ class SqliteDatabase final : public Database {
   }
 
   long long insert(const std::string& table, const Row& row) override {
-    auto s = sql::build_insert(table, row, sql::Placeholders::question_mark, false);
-    std::lock_guard lock(mutex_);
-    long long id = 0;
-    {
-      auto statement = connection_.statement(s.text);
-      bind_all(*statement, s.params);
-      statement->step();
-      id = connection_.last_insert_id();
-    }
-    shared_->commit_pending();
-    return id;
+    return write_one(sql::build_insert(table, row, sql::Placeholders::question_mark, false),
+                     Answer::new_id);
   }
 
   void insert_rows(const std::vector<TableRow>& rows) override {
@@ -148,17 +139,22 @@ class SqliteDatabase final : public Database {
     }
   }
 
-  long long run(const sql::Statement& s) {
+  long long run(const sql::Statement& s) { return write_one(s, Answer::changes); }
+
+  enum class Answer { new_id, changes };
+  // One statement, committed with whatever key-value writes wait on the
+  // connection; answers the new row's id or the number of rows changed.
+  long long write_one(const sql::Statement& s, Answer answer) {
     std::lock_guard lock(mutex_);
-    long long changed = 0;
+    long long out = 0;
     {
       auto statement = connection_.statement(s.text);
       bind_all(*statement, s.params);
       statement->step();
-      changed = connection_.changes();
+      out = answer == Answer::new_id ? connection_.last_insert_id() : connection_.changes();
     }
     shared_->commit_pending();
-    return changed;
+    return out;
   }
 
   std::shared_ptr<SharedSqlite> shared_;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/errors.h"
+#include "support/log_rows.h"
 #include "support/test_support.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
@@ -16,11 +17,9 @@
 namespace vqflow {
 namespace {
 
+using test::log_row;
 using test::TempDir;
 
-Row log_row(const std::string& only_id, Value status = 0) {
-  return Row{{"only_id", only_id}, {"uuid", "wf"}, {"status", std::move(status)}};
-}
 
 // Each writer task stores its rows one after another, as a run does, and notes
 // what became of each.

@@ -16,6 +16,7 @@
 #include "platform/kv_store.h"
 #include "platform/record_writer.h"
 #include "platform/sqlite_kv_store.h"
+#include "support/log_rows.h"
 #include "support/test_support.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
@@ -24,11 +25,9 @@
 namespace vqflow {
 namespace {
 
+using test::log_row;
 using test::TempDir;
 
-Row log_row(const std::string& only_id, Value status = 0) {
-  return Row{{"only_id", only_id}, {"uuid", "wf"}, {"status", std::move(status)}};
-}
 
 // The wiring of open_services: tables and key-value table on one connection,
 // key-value writes on the loop held for the writer's flush.
