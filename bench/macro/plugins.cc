@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <tuple>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
+
 #include <fmt/format.h>
 
 #include "macro.h"
@@ -224,7 +226,8 @@ void plugin_section(Report& report, const Options& options) {
   const std::string one_shot_program = (dir.path() / "bench_one-shot/main/run").string();
   const std::string persistent_program = (dir.path() / "bench_persistent/main/run").string();
 
-  auto guarded = [&](const std::string& name, auto measure) -> std::optional<double> {
+  // The measurement, or absent with its failure reported under `name`.
+  auto guarded = [&](const std::string& name, auto measure) -> std::optional<decltype(measure())> {
     try {
       return measure();
     } catch (const std::exception& e) {
@@ -242,32 +245,24 @@ void plugin_section(Report& report, const Options& options) {
     // The bare pipe and the persistent call talk to the same worker binary,
     // started afresh for each round on both sides.
     std::optional<double> pipe, persistent;
-    try {
-      auto [bare, call] = interleaved_medians(
-          q ? 7 : 11, [&] { return pipe_round_trip_us(persistent_program, q ? 1000 : 2000); },
-          [&] {
-            // A fresh loader, hence a fresh worker, each round, as the bare side has.
-            return loader_call_us(make_app_loader(config), "bench_persistent", "ping", {},
-                                  q ? 1000 : 2000);
-          });
-      pipe = bare;
-      persistent = call;
-    } catch (const std::exception& e) {
-      Figure f = info(section, "persistent compiled call", 0, "us");
-      f.failure = e.what();
-      report.add(f);
+    if (auto medians = guarded("persistent compiled call", [&] {
+          return interleaved_medians(
+              q ? 7 : 11, [&] { return pipe_round_trip_us(persistent_program, q ? 1000 : 2000); },
+              [&] {
+                // A fresh loader, hence a fresh worker, each round, as the bare side has.
+                return loader_call_us(make_app_loader(config), "bench_persistent", "ping", {},
+                                      q ? 1000 : 2000);
+              });
+        })) {
+      std::tie(pipe, persistent) = *medians;
     }
     std::optional<double> spawn, one_shot;
-    try {
-      auto [bare, call] = interleaved_medians(
-          q ? 5 : 9, [&] { return spawn_us({one_shot_program, "ping"}, "{}", q ? 40 : 50); },
-          [&] { return loader_call_us(loader, "bench_one-shot", "ping", {}, q ? 40 : 50); });
-      spawn = bare;
-      one_shot = call;
-    } catch (const std::exception& e) {
-      Figure f = info(section, "one-shot compiled call", 0, "us");
-      f.failure = e.what();
-      report.add(f);
+    if (auto medians = guarded("one-shot compiled call", [&] {
+          return interleaved_medians(
+              q ? 5 : 9, [&] { return spawn_us({one_shot_program, "ping"}, "{}", q ? 40 : 50); },
+              [&] { return loader_call_us(loader, "bench_one-shot", "ping", {}, q ? 40 : 50); });
+        })) {
+      std::tie(spawn, one_shot) = *medians;
     }
     if (pipe) {
       report.add(info(section, "pipe round trip, bare compiled worker", *pipe, "us"));
