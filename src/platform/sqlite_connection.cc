@@ -58,11 +58,11 @@ SqliteConnection::SqliteConnection(std::string path) : path_(std::move(path)) {
     if (sqlite3_db_readonly(db_, "main") == 1) fail("open", SQLITE_READONLY);
     // Touching the schema reads the header: a file that is not a database fails here.
     // Durability as WAL + synchronous=NORMAL always gives; a 32 MiB page cache
-    // keeps the tables and indexes of a busy file in memory, and checkpoints
-    // every 8,000 frames (instead of 1,000) copy each hot page once per
-    // 8,000 frames and sync the file less often.
-    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32768; "
-         "PRAGMA wal_autocheckpoint=8000; SELECT count(*) FROM sqlite_schema;");
+    // keeps the tables and indexes of a busy file in memory.
+    exec(fmt::format("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+                     "PRAGMA cache_size=-32768; PRAGMA wal_autocheckpoint={}; "
+                     "SELECT count(*) FROM sqlite_schema;",
+                     k_sqlite_checkpoint_frames));
   } catch (...) {
     statements_.clear();
     sqlite3_close_v2(db_);

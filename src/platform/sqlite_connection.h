@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/sqlite_checkpointer.h"
 #include "value/value.h"
 
 struct sqlite3;
@@ -17,6 +18,9 @@ namespace vqflow {
 // How long a connection waits for another connection's (or process's) write lock
 // before it reports the database as locked.
 inline constexpr int k_sqlite_busy_timeout_ms = 5000;
+// WAL frames between checkpoints: each hot page is copied once per this many
+// frames, and the file is synced as often.
+inline constexpr int k_sqlite_checkpoint_frames = 8000;
 
 class SqliteConnection;
 
@@ -124,7 +128,9 @@ class SqliteTransaction {
 // commits it, so a clean shutdown keeps it. Callers hold `mutex`.
 class SharedSqlite {
  public:
-  explicit SharedSqlite(std::string path) : connection(std::move(path)) {}
+  explicit SharedSqlite(std::string path)
+      : connection(std::move(path)),
+        checkpointer_(connection.handle(), connection.path(), k_sqlite_checkpoint_frames) {}
   ~SharedSqlite();
   SharedSqlite(const SharedSqlite&) = delete;
   SharedSqlite& operator=(const SharedSqlite&) = delete;
@@ -145,6 +151,8 @@ class SharedSqlite {
   static constexpr int k_max_held_units = 4096;
   static constexpr std::chrono::milliseconds k_max_held_time{100};
 
+  // Declared after `connection`: stops before the connection closes.
+  WalCheckpointer checkpointer_;
   std::function<bool()> arrange_;
   bool held_ = false;
   int held_units_ = 0;
