@@ -339,32 +339,39 @@ class CountingKv : public KvStore {
       : inner_(std::move(inner)), counts_(std::move(counts)) {}
   std::optional<std::string> get(const std::string& key) override {
     ++counts_->kv_reads;
+    counts_->note({StoreCounts::KvStep::read, key, {}, {}});
     return inner_->get(key);
   }
   void set(const std::string& key, const std::string& value,
            std::optional<long long> expire_seconds) override {
     ++counts_->kv_writes;
+    counts_->note({StoreCounts::KvStep::write, key, value, expire_seconds});
     inner_->set(key, value, expire_seconds);
   }
   bool set_if_absent(const std::string& key, const std::string& value,
                      std::optional<long long> expire_seconds) override {
     ++counts_->kv_writes;
+    counts_->note({StoreCounts::KvStep::write, key, value, expire_seconds});
     return inner_->set_if_absent(key, value, expire_seconds);
   }
   long long incr(const std::string& key) override {
     ++counts_->kv_writes;
+    counts_->note({StoreCounts::KvStep::count, key, {}, {}});
     return inner_->incr(key);
   }
   long long decr(const std::string& key) override {
     ++counts_->kv_writes;
+    counts_->note({StoreCounts::KvStep::count, key, {}, {}});
     return inner_->decr(key);
   }
   bool exists(const std::string& key) override {
     ++counts_->kv_reads;
+    counts_->note({StoreCounts::KvStep::read, key, {}, {}});
     return inner_->exists(key);
   }
   bool del(const std::string& key) override {
     ++counts_->kv_writes;
+    counts_->note({StoreCounts::KvStep::remove, key, {}, {}});
     return inner_->del(key);
   }
   std::string describe() const override { return inner_->describe(); }

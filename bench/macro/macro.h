@@ -149,7 +149,8 @@ RunBatch run_batch(const std::shared_ptr<Services>& services, const std::string&
 RunBatch timed_run_batch(const std::shared_ptr<Services>& services, const std::string& uuid,
                          int in_flight, double seconds);
 
-// Database/KV pass-through wrappers that count every operation.
+// Database/KV pass-through wrappers that count every operation, and note the
+// key-value steps in order so that a floor can repeat exactly those.
 struct StoreCounts {
   std::atomic<long> kv_writes{0};  // set, set_if_absent, incr, decr, del
   std::atomic<long> kv_reads{0};   // get, exists
@@ -157,6 +158,19 @@ struct StoreCounts {
   std::atomic<long> db_logs{0};
   std::atomic<long> db_reports{0};
   std::atomic<long> db_other_writes{0};
+
+  struct KvStep {
+    enum Kind { read, write, count, remove } kind = read;
+    std::string key;
+    std::string value;  // writes
+    std::optional<long long> expire_seconds;
+  };
+  std::mutex mutex;
+  std::vector<KvStep> kv_steps;
+  void note(KvStep step) {
+    std::lock_guard lock(mutex);
+    kv_steps.push_back(std::move(step));
+  }
 };
 std::shared_ptr<KvStore> counting_kv(std::shared_ptr<KvStore> inner, std::shared_ptr<StoreCounts> counts);
 std::shared_ptr<Database> counting_db(std::shared_ptr<Database> inner,

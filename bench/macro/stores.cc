@@ -10,6 +10,8 @@
 
 #include "macro.h"
 #include "platform/kv_store.h"
+#include "platform/sqlite_kv_store.h"
+#include "platform/utilities.h"
 #include "run/auto_execute.h"
 
 namespace vqflow::bench {
@@ -18,7 +20,8 @@ namespace {
 
 const std::string k_playbook = "bench-10";
 
-// Store operations of one run, counted during one warm-up run.
+// Store operations of one run, counted during one warm-up run, with what the
+// floor needs to repeat them: the key-value steps in order and the stored rows.
 struct RunSteps {
   long kv_writes = 0;
   long kv_reads = 0;
@@ -26,12 +29,31 @@ struct RunSteps {
   long logs = 0;
   long reports = 0;
   long other_writes = 0;
+  std::string only_id;
+  std::vector<StoreCounts::KvStep> kv_steps;
+  std::vector<Row> log_rows;
+  std::vector<Row> report_rows;
   std::string text() const {
-    return fmt::format("{} kv writes, {} kv reads, {} selects, {} log rows, {} report rows{}",
-                       kv_writes, kv_reads, db_selects, logs, reports,
-                       other_writes ? fmt::format(", {} other writes", other_writes) : "");
+    std::size_t bytes = 0;
+    for (const auto& step : kv_steps) bytes += step.key.size() + step.value.size();
+    for (const auto* rows : {&log_rows, &report_rows}) {
+      for (const Row& row : *rows) bytes += json_text(row).size();
+    }
+    return fmt::format(
+        "{} kv writes, {} kv reads, {} selects, {} log rows, {} report rows{} ({} bytes of keys, "
+        "values and rows)",
+        kv_writes, kv_reads, db_selects, logs, reports,
+        other_writes ? fmt::format(", {} other writes", other_writes) : "", bytes);
   }
 };
+
+// The rows of `table` whose `column` is `only_id`, without their ids.
+std::vector<Row> stored_rows(Database& db, const std::string& table, const std::string& column,
+                             const std::string& only_id) {
+  std::vector<Row> rows = db.table(table).where(column, only_id).get();
+  for (Row& row : rows) row.erase("id");
+  return rows;
+}
 
 // One run through wrappers that count the key-value and select calls; stored
 // rows are counted in the tables afterwards, so rows written by a group
@@ -61,9 +83,15 @@ RunSteps count_steps(const std::shared_ptr<Services>& services) {
   steps.kv_reads = counts->kv_reads;
   steps.db_selects = counts->db_selects;
   steps.other_writes = counts->db_other_writes;
-  steps.logs = static_cast<long>(services->db->table("logs").where("only_id", only_id).get().size());
-  steps.reports =
-      static_cast<long>(services->db->table("report").where("report_no", only_id).get().size());
+  steps.only_id = only_id;
+  {
+    std::lock_guard lock(counts->mutex);
+    steps.kv_steps = counts->kv_steps;
+  }
+  steps.log_rows = stored_rows(*services->db, "logs", "only_id", only_id);
+  steps.report_rows = stored_rows(*services->db, "report", "report_no", only_id);
+  steps.logs = static_cast<long>(steps.log_rows.size());
+  steps.reports = static_cast<long>(steps.report_rows.size());
   return steps;
 }
 
@@ -73,27 +101,43 @@ class Sqlite {
  public:
   explicit Sqlite(const std::string& path) {
     if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) fail("open");
-    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    // The engine's page cache size, so that neither side reads pages the other keeps.
+    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32768;");
   }
   ~Sqlite() {
     for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
     sqlite3_close(db_);
   }
-  void exec(const char* sql) {
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(sql);
+  void exec(const std::string& sql) {
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) fail(sql.c_str());
   }
-  sqlite3_stmt* prepare(const char* sql) {
+  sqlite3_stmt* prepare(const std::string& sql) {
     sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK)
-      fail(sql);
+    if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) !=
+        SQLITE_OK)
+      fail(sql.c_str());
     statements_.push_back(s);
     return s;
   }
-  // Binds texts (and one integer where given as nullopt -> NULL) and steps to the end.
-  void run(sqlite3_stmt* s, std::initializer_list<std::string_view> texts) {
+  // Binds the values in order (texts, integers, reals, null; anything else as
+  // JSON text) and steps to the end.
+  void run(sqlite3_stmt* s, const std::vector<Value>& values) {
     int i = 1;
-    for (std::string_view t : texts) {
-      sqlite3_bind_text(s, i++, t.data(), static_cast<int>(t.size()), SQLITE_STATIC);
+    for (const Value& v : values) {
+      if (v.is_string()) {
+        const auto& t = v.get_ref<const std::string&>();
+        sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_STATIC);
+      } else if (v.is_number_integer()) {
+        sqlite3_bind_int64(s, i, v.get<long long>());
+      } else if (v.is_number_float()) {
+        sqlite3_bind_double(s, i, v.get<double>());
+      } else if (v.is_null()) {
+        sqlite3_bind_null(s, i);
+      } else {
+        const std::string t = json_text(v);
+        sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+      }
+      ++i;
     }
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
@@ -111,54 +155,87 @@ class Sqlite {
   std::vector<sqlite3_stmt*> statements_;
 };
 
-// Serial runs/s of the same store steps as plain autocommitted statements.
+std::string replaced_all(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// The row's values in column order, the recorded run's id replaced by `only_id`.
+std::vector<Value> row_values(const Row& row, const std::string& recorded_id,
+                              const std::string& only_id) {
+  std::vector<Value> values;
+  for (const auto& [name, value] : row.items()) {
+    values.push_back(value.is_string()
+                         ? Value(replaced_all(value.get<std::string>(), recorded_id, only_id))
+                         : value);
+  }
+  return values;
+}
+
+// INSERT INTO `table` naming the columns of `row`.
+std::string insert_sql(const std::string& table, const Row& row) {
+  std::string names;
+  std::string params;
+  int i = 1;
+  for (const auto& [name, value] : row.items()) {
+    names += fmt::format("{}\"{}\"", names.empty() ? "" : ", ", name);
+    params += fmt::format("{}?{}", params.empty() ? "" : ", ", i++);
+  }
+  return fmt::format("INSERT INTO \"{}\" ({}) VALUES ({})", table, names, params);
+}
+
+// Serial runs/s of the counted run's store steps as plain autocommitted
+// statements: the engine's own schema, the same keys, values and rows, each
+// run under a new id made as the engine makes them (random keys land all over
+// the key-value table and the logs' index, as the engine's do).
 double sqlite_floor(const std::string& path, const RunSteps& steps, double seconds) {
+  {
+    auto schema = open_database(path);
+    schema->init_schema();
+    schema->insert("workflow", ten_node_playbook(k_playbook));
+  }
   Sqlite db(path);
-  db.exec(
-      "CREATE TABLE kv (key BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL, expires_at INTEGER) "
-      "WITHOUT ROWID;"
-      "CREATE TABLE workflow (id INTEGER PRIMARY KEY, uuid TEXT, flow_json TEXT, flow_data TEXT);"
-      "CREATE INDEX workflow_uuid ON workflow (uuid);"
-      "CREATE TABLE logs (id INTEGER PRIMARY KEY, only_id TEXT, uuid TEXT, app_uuid TEXT, "
-      "app_name TEXT, result TEXT, status INTEGER, html TEXT, args TEXT, create_time TEXT);"
-      "CREATE TABLE report (id INTEGER PRIMARY KEY, report_no TEXT, workflow_name TEXT, "
-      "remarks TEXT, create_time TEXT);");
-  const Row playbook = ten_node_playbook(k_playbook);
-  db.exec(fmt::format("INSERT INTO workflow (uuid, flow_json, flow_data) VALUES ('{}', '{}', '{}')",
-                      k_playbook, playbook["flow_json"].get<std::string>(),
-                      playbook["flow_data"].get<std::string>())
-              .c_str());
+  db.exec(sqlite_kv_table_sql());
   sqlite3_stmt* upsert = db.prepare(
       "INSERT INTO kv (key, value, expires_at) VALUES (?1, ?2, ?3) ON CONFLICT (key) DO UPDATE "
       "SET value = excluded.value, expires_at = excluded.expires_at");
-  sqlite3_stmt* read = db.prepare("SELECT value FROM kv WHERE key = ?1");
-  sqlite3_stmt* select = db.prepare("SELECT * FROM workflow WHERE uuid = ?1 LIMIT 1");
-  sqlite3_stmt* log = db.prepare(
-      "INSERT INTO logs (only_id, uuid, app_uuid, app_name, result, status, html, args, "
-      "create_time) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
-  sqlite3_stmt* report = db.prepare(
-      "INSERT INTO report (report_no, workflow_name, remarks, create_time) VALUES (?1, ?2, ?3, ?4)");
+  sqlite3_stmt* count = db.prepare(
+      "INSERT INTO kv (key, value, expires_at) VALUES (?1, '1', NULL) ON CONFLICT (key) DO "
+      "UPDATE SET value = CAST(CAST(kv.value AS TEXT) AS INTEGER) + 1");
+  sqlite3_stmt* remove = db.prepare("DELETE FROM kv WHERE key = ?1");
+  sqlite3_stmt* read = db.prepare(
+      "SELECT value FROM kv WHERE key = ?1 AND (expires_at IS NULL OR expires_at > ?2)");
+  sqlite3_stmt* select = db.prepare("SELECT * FROM \"workflow\" WHERE \"uuid\" = ?1 LIMIT 1");
+  std::vector<std::pair<sqlite3_stmt*, const Row*>> rows;
+  for (const Row& row : steps.log_rows) rows.emplace_back(db.prepare(insert_sql("logs", row)), &row);
+  for (const Row& row : steps.report_rows) {
+    rows.emplace_back(db.prepare(insert_sql("report", row)), &row);
+  }
 
+  const long long now_ms = static_cast<long long>(now_seconds() * 1000);
   long runs = 0;
   const double start = now_seconds();
   const double end = start + seconds;
   while (now_seconds() < end) {
-    const std::string only_id = fmt::format("{:010d}", runs);
-    for (long i = 0; i < steps.kv_writes; ++i) {
-      const std::string key = fmt::format("n{}&&{}&&result", i % 8, only_id);
-      db.run(upsert, {key, R"({"status": 0, "result": "ok"})", "1767225600000"});
-    }
-    for (long i = 0; i < steps.kv_reads; ++i) {
-      const std::string key = fmt::format("n{}&&{}&&result", i % 8, only_id);
-      db.run(read, {key});
+    const std::string only_id = Random::make_order_number(10);
+    for (const StoreCounts::KvStep& step : steps.kv_steps) {
+      const Value key = replaced_all(step.key, steps.only_id, only_id);
+      switch (step.kind) {
+        case StoreCounts::KvStep::read: db.run(read, {key, now_ms}); break;
+        case StoreCounts::KvStep::count: db.run(count, {key}); break;
+        case StoreCounts::KvStep::remove: db.run(remove, {key}); break;
+        case StoreCounts::KvStep::write:
+          db.run(upsert, {key, step.value,
+                          step.expire_seconds ? Value(now_ms + *step.expire_seconds * 1000)
+                                              : Value()});
+          break;
+      }
     }
     for (long i = 0; i < steps.db_selects; ++i) db.run(select, {k_playbook});
-    for (long i = 0; i < steps.logs; ++i) {
-      db.run(log, {only_id, k_playbook, fmt::format("n{}", i), "noop", "ok", "0",
-                   "<span>ok</span>", "{}", "2026-12-08 00:00:00"});
-    }
-    for (long i = 0; i < steps.reports; ++i) {
-      db.run(report, {only_id, "bench", "", "2026-12-08 00:00:00"});
+    for (const auto& [statement, row] : rows) {
+      db.run(statement, row_values(*row, steps.only_id, only_id));
     }
     ++runs;
   }
