@@ -1,10 +1,17 @@
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <chrono>
 #include <memory>
+#include <thread>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <spdlog/spdlog.h>
 
 #include "commands.h"
@@ -31,26 +38,52 @@ struct ServeOptions {
   double shutdown_grace = 30;
   std::size_t max_body = 1u << 20;
   bool no_timers = false;
+  std::size_t max_runs = k_max_runs_default;
 };
 
-// What a shutdown needs; lives on the stack of serve() until the loop ends.
+// What a shutdown needs; lives on the stack of serve() until both loops end.
+// The server, its connections and the signals live on the HTTP loop (its own
+// thread); the runs, the timer service and the stores' loop work on the run
+// loop (serve()'s thread).
 struct ServeState {
-  net::io_context* ioc;
+  net::io_context* run_ioc;
+  net::io_context* http_ioc;
   Server* server;
   Api* api;
   std::unique_ptr<TimerHost>* timers;
   std::chrono::milliseconds grace;
-  bool stopping = false;
+  bool stopping = false;  // HTTP loop only
 };
 
-// Stop taking requests, let the runs in progress close, then stop the loop.
+// Stops the timer service on the run loop, where it lives; waits (on the HTTP
+// loop) until that is done or `limit` has passed.
+net::awaitable<void> stop_timers(ServeState* state, std::chrono::milliseconds limit) {
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  net::post(*state->run_ioc, [state, done] {
+    state->timers->reset();
+    *done = true;
+  });
+  net::steady_timer tick(*state->http_ioc);
+  boost::system::error_code ec;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!*done && std::chrono::steady_clock::now() < deadline) {
+    tick.expires_after(std::chrono::milliseconds(5));
+    co_await tick.async_wait(net::redirect_error(net::use_awaitable, ec));
+  }
+  if (!*done) spdlog::error("vqflow serve: the run loop did not stop the timer service in time");
+}
+
+// Stop taking requests, let the runs in progress close, then stop both loops.
 net::awaitable<void> shut_down(ServeState* state) {
+  // Draining first: a remote call the run loop reaches after this is refused
+  // there, so none reaches the timer service once it is gone.
   state->server->stop_accepting();
-  // No timer fires from here on; nothing calls the timer methods any more.
-  state->timers->reset();
+  // No timer fires from here on.
+  co_await stop_timers(state, std::max(state->grace, std::chrono::milliseconds(1000)));
   co_await graceful_stop(state->server, state->api, state->grace);
   spdlog::info("vqflow serve: stopped");
-  state->ioc->stop();
+  state->run_ioc->stop();
+  state->http_ioc->stop();
 }
 
 void on_signal(ServeState* state, net::signal_set* signals, const boost::system::error_code& ec,
@@ -59,7 +92,7 @@ void on_signal(ServeState* state, net::signal_set* signals, const boost::system:
   if (!state->stopping) {
     state->stopping = true;
     spdlog::info("vqflow serve: signal {} received", signal_number);
-    net::co_spawn(*state->ioc, shut_down(state), [](std::exception_ptr e) {
+    net::co_spawn(*state->http_ioc, shut_down(state), [](std::exception_ptr e) {
       if (e) std::rethrow_exception(e);
     });
     // A second signal stops at once.
@@ -70,7 +103,8 @@ void on_signal(ServeState* state, net::signal_set* signals, const boost::system:
   }
   spdlog::info("vqflow serve: signal {} received again; stopping now", signal_number);
   log_cut_short_runs(*state->api);
-  state->ioc->stop();
+  state->run_ioc->stop();
+  state->http_ioc->stop();
 }
 
 void check_origin(const std::string& origin) {
@@ -99,11 +133,16 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
     throw ConfigError("--shutdown-grace must be between 0 and 86400 seconds");
   }
   if (options.max_body < 1024) throw ConfigError("--max-body must be at least 1024 bytes");
+  if (options.max_runs < 1) throw ConfigError("--max-runs must be at least 1");
 
   // Writes to a client that left must fail, not kill the process.
   std::signal(SIGPIPE, SIG_IGN);
-  net::io_context ioc(1);
-  auto services = open_services(config, ioc.get_executor());
+  // Requests are answered on a loop of their own, so that a long turn of the
+  // run loop (a group commit of records) does not hold them up. Declared first,
+  // destroyed last: runs left on the run loop still hold WebSocket connections.
+  net::io_context http_ioc(1);
+  net::io_context run_ioc(1);
+  auto services = open_services(config, run_ioc.get_executor());
 
   RpcRegistry rpc;
   add_ping_method(rpc);
@@ -116,24 +155,51 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
   api_options.token = token;
   api_options.allowed_origins = options.allow_origin;
   api_options.body_limit = options.max_body;
+  api_options.max_runs = options.max_runs;
+  // The timer methods belong to the run loop, where the timer service lives.
+  api_options.rpc_executor = run_ioc.get_executor();
   Api api(services, &rpc, engine_run_starter(services), api_options);
 
   ServerOptions server_options;
   server_options.listen = listen;
-  Server server(ioc, api, server_options);
+  Server server(http_ioc, api, server_options);
   server.start();
   spdlog::info("vqflow serve: listening on {}{}{}:{} ({}; {}; timers {})",
                listen.host.find(':') != std::string::npos ? "[" : "", listen.host,
                listen.host.find(':') != std::string::npos ? "]" : "", server.port(),
                services->db->describe(), services->kv->describe(), timers ? "on" : "off");
 
-  ServeState state{&ioc, &server, &api, &timers,
+  ServeState state{&run_ioc, &http_ioc, &server, &api, &timers,
                    std::chrono::milliseconds(static_cast<long long>(options.shutdown_grace * 1000))};
-  net::signal_set signals(ioc, SIGINT, SIGTERM);
+  net::signal_set signals(http_ioc, SIGINT, SIGTERM);
   signals.async_wait([&state, &signals](const boost::system::error_code& ec, int n) {
     on_signal(&state, &signals, ec, n);
   });
-  ioc.run();
+
+  // Only a shutdown ends the run loop, also while no run or timer is pending.
+  auto run_work = net::make_work_guard(run_ioc);
+  std::exception_ptr http_failure;
+  std::thread http_thread([&http_ioc, &run_ioc, &http_failure] {
+    try {
+      http_ioc.run();
+    } catch (...) {
+      http_failure = std::current_exception();
+      run_ioc.stop();
+    }
+  });
+  // Also when the run loop throws: the HTTP thread ends before anything it uses.
+  struct JoinHttp {
+    net::io_context& ioc;
+    std::thread& thread;
+    ~JoinHttp() {
+      ioc.stop();
+      if (thread.joinable()) thread.join();
+    }
+  } join_http{http_ioc, http_thread};
+  run_ioc.run();
+  http_ioc.stop();
+  http_thread.join();
+  if (http_failure) std::rethrow_exception(http_failure);
   return 0;
 }
 
@@ -155,6 +221,9 @@ void add_serve_command(CLI::App& app, GlobalOptions& global) {
                   "Seconds runs in progress get to close after SIGINT/SIGTERM (default 30)");
   cmd->add_option("--max-body", options->max_body,
                   "Largest request body in bytes (default 1048576)");
+  cmd->add_option("--max-runs", options->max_runs,
+                  "Runs started through the API that may be in progress at once; further "
+                  "requests answer 503 with Retry-After (default 1000)");
   cmd->add_flag("--no-timers", options->no_timers, "Do not start the timer service");
   cmd->callback([&global, options] {
     int code = serve(global, *options);

@@ -4,6 +4,11 @@
 #include <exception>
 #include <string_view>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <spdlog/spdlog.h>
 
 #include "platform/errors.h"
@@ -215,7 +220,11 @@ HttpResponse Api::handle(const HttpRequest& request) {
 std::string Api::start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s) {
   if (draining_) throw RequestError("the server is shutting down");
   std::shared_ptr<RunTracker> tracker = tracker_;
-  const std::uint64_t ticket = tracker->begin(parsed.uuid);
+  const std::uint64_t ticket = tracker->begin_within(parsed.uuid, options_.max_runs);
+  if (ticket == 0) {
+    throw RunLimitError("too many runs in progress here (at most " +
+                        std::to_string(options_.max_runs) + "); retry later");
+  }
   const std::string uuid = parsed.uuid;
   RunFinished done = [tracker, ticket, uuid](std::exception_ptr error) {
     tracker->finish(ticket);
@@ -252,6 +261,10 @@ HttpResponse Api::post_run(const HttpRequest& request) {
     Value answer = Value::object();
     answer["only_id"] = only_id;
     return json_response(202, answer);
+  } catch (const RunLimitError& e) {
+    HttpResponse out = error_response(503, e.what());
+    out.headers.emplace_back("Retry-After", "1");
+    return out;
   } catch (const RequestError& e) {
     return error_response(draining_ ? 503 : 400, e.what());
   } catch (const ConfigError& e) {
@@ -358,6 +371,63 @@ HttpResponse Api::health() {
   body["runs_here"] = tracker_->in_progress();
   body["draining"] = draining_.load();
   return json_response(ok ? 200 : 503, body);
+}
+
+bool Api::is_rpc(const HttpRequest& request) {
+  std::string_view path = request.target;
+  path = path.substr(0, path.find('?'));
+  const auto parts = split_path(path);
+  return request.method == "POST" && parts.size() == 1 && parts[0] == "rpc";
+}
+
+namespace {
+
+// A remote call on the run loop and its way back. Touched only on the
+// server's loop: the run loop hands the answer back by posting there.
+struct RpcHop {
+  std::optional<HttpResponse> answer;
+  // The waiting request's wake-up; null once it stopped waiting.
+  boost::asio::steady_timer* wake = nullptr;
+};
+
+}  // namespace
+
+boost::asio::awaitable<HttpResponse> Api::respond(HttpRequest request) {
+  namespace net = boost::asio;
+  if (!options_.rpc_executor || draining_ || !is_rpc(request)) co_return handle(request);
+  const net::any_io_executor here = co_await net::this_coro::executor;
+  auto hop = std::make_shared<RpcHop>();
+  net::steady_timer wake(here, options_.rpc_timeout);
+  hop->wake = &wake;
+  // Also when this frame is destroyed with its loop: a late answer then finds nobody.
+  struct Forget {
+    RpcHop* hop;
+    ~Forget() { hop->wake = nullptr; }
+  } forget{hop.get()};
+  net::post(*options_.rpc_executor, [this, hop, here, request = std::move(request)] {
+    HttpResponse out;
+    // On the run loop, after the shutdown's steps there that came first.
+    if (draining_) {
+      out = error_response(503, "the server is shutting down");
+      out.close = true;
+    } else {
+      out = handle(request);
+    }
+    net::post(here, [hop, out = std::move(out)]() mutable {
+      if (!hop->wake) return;
+      hop->answer = std::move(out);
+      hop->wake->cancel();
+    });
+  });
+  boost::system::error_code ec;
+  co_await wake.async_wait(net::redirect_error(net::use_awaitable, ec));
+  hop->wake = nullptr;
+  if (hop->answer) co_return std::move(*hop->answer);
+  spdlog::error("POST /rpc: the run loop did not take up the call within {} ms",
+                options_.rpc_timeout.count());
+  co_return error_response(503, "remote call not answered within " +
+                                    std::to_string(options_.rpc_timeout.count()) +
+                                    " ms (the run loop is busy); it may still take effect");
 }
 
 HttpResponse Api::rpc(const HttpRequest& request) {

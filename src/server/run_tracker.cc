@@ -9,6 +9,14 @@ std::uint64_t RunTracker::begin(const std::string& uuid) {
   return ticket;
 }
 
+std::uint64_t RunTracker::begin_within(const std::string& uuid, std::size_t limit) {
+  std::lock_guard lock(mutex_);
+  if (runs_.size() >= limit) return 0;
+  const std::uint64_t ticket = next_++;
+  runs_[ticket] = Run{"", uuid};
+  return ticket;
+}
+
 void RunTracker::name(std::uint64_t ticket, const std::string& only_id) {
   std::lock_guard lock(mutex_);
   if (auto it = runs_.find(ticket); it != runs_.end()) it->second.only_id = only_id;

@@ -18,6 +18,10 @@ class RunTracker {
 
   // Counts a run about to be submitted; answers its ticket.
   std::uint64_t begin(const std::string& uuid);
+  // As begin, unless `limit` runs are already counted: then answers 0 and
+  // counts nothing (check and count are one step, so concurrent callers
+  // cannot overshoot the limit).
+  std::uint64_t begin_within(const std::string& uuid, std::size_t limit);
   // Names the run once auto_execute has answered its only_id.
   void name(std::uint64_t ticket, const std::string& only_id);
   // The run closed (or was never submitted). Unknown tickets are ignored.

@@ -345,7 +345,7 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
       if (ec) break;
     }
     request.body = std::move(parser.get().body());
-    HttpResponse response = impl->api.handle(request);
+    HttpResponse response = co_await impl->api.respond(std::move(request));
     const bool keep = parser.get().keep_alive() && !response.close && !impl->api.draining();
     co_await write_response(conn, std::move(response), version, keep, timeout);
     if (!keep) break;

@@ -26,7 +26,8 @@ struct ServerOptions {
 
 // The HTTP and WebSocket transport of `vqflow serve`: accepts connections,
 // parses requests and hands them to an Api. Runs on one io_context driven by a
-// single thread; call every method on that thread (or before it runs).
+// single thread (in `vqflow serve` not the one running the runs); call every
+// method on that thread (or before it runs).
 class Server {
  public:
   // `api` must outlive the io_context's pending work.

@@ -290,6 +290,39 @@ TEST_F(ApiTest, WebSocketMessagesStartRunsOnTheirConnectionAndAckFirst) {
   EXPECT_EQ(starter_->count(), 1u);
 }
 
+// Over the bound, HTTP and WebSocket requests alike are refused without
+// starting anything, and room comes back as runs close (resumes count too).
+TEST_F(ApiTest, RunsBeyondTheBoundAre503WithRetryAfterUntilOneCloses) {
+  ApiOptions options;
+  options.max_runs = 2;
+  make_api(options);
+  starter_->held_ = true;
+  const std::string run = R"({"uuid": "wf"})";
+  const std::string resume = R"({"uuid": "wf", "audit_app": "U", "audit_status": "2",
+                                 "only_id": "abcdefghij"})";
+  ASSERT_EQ(answer(request("POST", "/api/runs", run)).status, 202);
+  ASSERT_EQ(answer(request("POST", "/api/runs", resume)).status, 202);
+  for (const std::string& body_text : {run, resume}) {
+    HttpResponse full = answer(request("POST", "/api/runs", body_text));
+    EXPECT_EQ(full.status, 503) << body_text;
+    EXPECT_EQ(body(full)["error"], "too many runs in progress here (at most 2); retry later");
+    EXPECT_EQ(full.headers, (decltype(full.headers){{"Retry-After", "1"}}));
+    EXPECT_FALSE(full.close);  // the client may keep its connection and retry
+  }
+  auto conn = std::make_shared<test::RecordingConnection>();
+  api_->ws_message(R"({"method": "run", "data": {"uuid": "wf"}})", conn);
+  ASSERT_EQ(conn->messages.size(), 1u);
+  EXPECT_EQ(parse_json(conn->messages[0])["method"], "error") << conn->messages[0];
+  EXPECT_EQ(starter_->count(), 2u);
+  EXPECT_EQ(api_->tracker()->in_progress(), 2u);
+
+  starter_->release();
+  ioc_.run();  // both runs close
+  EXPECT_EQ(api_->tracker()->in_progress(), 0u);
+  EXPECT_EQ(answer(request("POST", "/api/runs", run)).status, 202);
+  EXPECT_EQ(starter_->count(), 3u);
+}
+
 TEST_F(ApiTest, RpcNotificationAnswers204) {
   make_api();
   EXPECT_EQ(answer(request("POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping"})")).status, 204);

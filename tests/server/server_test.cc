@@ -1,5 +1,6 @@
 // End-to-end tests of the transport: a real server on a free loopback port on
-// its own loop thread, and real HTTP/WebSocket clients.
+// its own loop thread, runs (fake or real) on another loop thread as in
+// `vqflow serve`, and real HTTP/WebSocket clients.
 #include "server/server.h"
 
 #include <spawn.h>
@@ -168,11 +169,17 @@ WsResult ws_session(unsigned short port, const Headers& headers,
 
 // ---- server fixture --------------------------------------------------------
 
+// The server on ioc_ (its thread), the fake runs and the remote methods on
+// run_ioc_ (another thread).
 class ServerTest : public ::testing::Test {
  protected:
   void start(ApiOptions api_options = {}, ServerOptions server_options = {}) {
     services_ = test::make_test_services(dir_);
     add_ping_method(rpc_);
+    rpc_.add("on_run_loop", [this](const Value&) -> Value {
+      ++rpc_calls_;
+      return run_ioc_.get_executor().running_in_this_thread();
+    });
     rpc_.add("needs_name", [](const Value& params) -> Value {
       if (!params.contains("name") || !params["name"].is_string()) {
         throw RpcError(k_rpc_invalid_params, "invalid params: \"name\" must be a text");
@@ -180,13 +187,15 @@ class ServerTest : public ::testing::Test {
       return "hello " + params["name"].get<std::string>();
     });
     rpc_.add("broken", [](const Value&) -> Value { throw StoreError("redis GET x: refused"); });
-    starter_ = std::make_shared<test::FakeRunStarter>(ioc_);
+    starter_ = std::make_shared<test::FakeRunStarter>(run_ioc_);
+    if (!api_options.rpc_executor) api_options.rpc_executor = run_ioc_.get_executor();
     api_ = std::make_unique<Api>(services_, &rpc_, starter_->starter(), std::move(api_options));
     server_options.listen = {"127.0.0.1", 0};
     server_ = std::make_unique<Server>(ioc_, *api_, server_options);
     server_->start();
     port_ = server_->port();
     thread_ = std::thread([this] { ioc_.run(); });
+    run_thread_ = std::thread([this] { run_ioc_.run(); });
   }
 
   void TearDown() override {
@@ -195,9 +204,33 @@ class ServerTest : public ::testing::Test {
       // Let close frames go out, then stop whatever is left.
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       ioc_.stop();
+      run_ioc_.stop();
       thread_.join();
+      run_thread_.join();
     }
   }
+
+  // Holds the run loop in one turn until release() (or destruction).
+  class RunLoopBlock {
+   public:
+    explicit RunLoopBlock(net::io_context& run_ioc) {
+      std::promise<void> entered;
+      net::post(run_ioc, [wait = release_.get_future().share(), &entered] {
+        entered.set_value();
+        wait.wait();
+      });
+      entered.get_future().wait();
+    }
+    ~RunLoopBlock() { release(); }
+    void release() {
+      if (!released_) release_.set_value();
+      released_ = true;
+    }
+
+   private:
+    std::promise<void> release_;
+    bool released_ = false;
+  };
 
   // Runs `fn` on the server's loop and waits for it.
   template <typename Fn>
@@ -209,13 +242,20 @@ class ServerTest : public ::testing::Test {
   }
 
   test::TempDir dir_;
+  // Declared first, destroyed last: runs left on run_ioc_ hold connections.
   net::io_context ioc_;
+  net::io_context run_ioc_;
+  // Kept running between runs, as the timer service keeps the real one.
+  net::executor_work_guard<net::io_context::executor_type> run_work_ =
+      net::make_work_guard(run_ioc_);
+  std::atomic<int> rpc_calls_{0};
   std::shared_ptr<Services> services_;
   RpcRegistry rpc_;
   std::shared_ptr<test::FakeRunStarter> starter_;
   std::unique_ptr<Api> api_;
   std::unique_ptr<Server> server_;
   std::thread thread_;
+  std::thread run_thread_;
   unsigned short port_ = 0;
 };
 
@@ -278,6 +318,75 @@ TEST_F(ServerTest, JsonRpcOverHttp) {
   HttpResult parse_error = http_request(port_, "POST", "/rpc", "{\"jsonrpc\": ");
   EXPECT_EQ(parse_error.json()["error"]["code"], k_rpc_parse_error);
   EXPECT_TRUE(parse_error.json()["id"].is_null());
+}
+
+const std::string k_on_run_loop = R"({"jsonrpc": "2.0", "method": "on_run_loop", "id": 1})";
+
+TEST_F(ServerTest, RemoteMethodsAreCalledOnTheRunLoop) {
+  start();
+  EXPECT_EQ(http_request(port_, "POST", "/rpc", k_on_run_loop).body,
+            R"({"jsonrpc": "2.0", "result": true, "id": 1})");
+}
+
+// A run loop stuck in one turn holds up nothing but the remote calls, and
+// those only for a while.
+TEST_F(ServerTest, BusyRunLoopHoldsUpOnlyRemoteCallsAndThoseBoundedly) {
+  ApiOptions options;
+  options.rpc_timeout = std::chrono::milliseconds(200);
+  start(options);
+  RunLoopBlock block(run_ioc_);
+  EXPECT_EQ(http_request(port_, "GET", "/api/health").status, 200);
+  EXPECT_EQ(http_request(port_, "POST", "/api/runs", R"({"uuid": "wf"})").status, 202);
+  HttpResult late = http_request(port_, "POST", "/rpc", k_on_run_loop);
+  EXPECT_EQ(late.status, 503);
+  EXPECT_NE(late.body.find("not answered within 200 ms"), std::string::npos) << late.body;
+  block.release();
+  // The late call is still carried out, once; its answer goes nowhere.
+  for (int i = 0; i < 500 && rpc_calls_ == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(rpc_calls_, 1);
+  EXPECT_EQ(http_request(port_, "POST", "/rpc", k_on_run_loop).status, 200);
+}
+
+// What the shutdown stops on the run loop (the timer service) must not be
+// called after: a call queued there before the server began to stop is refused
+// when the run loop reaches it.
+TEST_F(ServerTest, RemoteCallReachingTheRunLoopAfterShutdownBeganIsRefused) {
+  start();
+  RunLoopBlock block(run_ioc_);
+  auto call = std::async(std::launch::async,
+                         [this] { return http_request(port_, "POST", "/rpc", k_on_run_loop); });
+  // Give the call time to be queued on the run loop (refused either way).
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  on_loop([this] { server_->stop_accepting(); });
+  block.release();
+  EXPECT_NE(call.get().status, 200);
+  EXPECT_EQ(rpc_calls_, 0);
+}
+
+// Runs are counted from the HTTP loop and closed on the run loop; the bound
+// holds across both, and its refusal reaches the client whole.
+TEST_F(ServerTest, RunsOverTheBoundAre503UntilRunsCloseOnTheRunLoop) {
+  ApiOptions options;
+  options.max_runs = 3;
+  start(options);
+  starter_->held_ = true;
+  const std::string run = R"({"uuid": "wf"})";
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(http_request(port_, "POST", "/api/runs", run).status, 202);
+  HttpResult full = http_request(port_, "POST", "/api/runs", run);
+  EXPECT_EQ(full.status, 503);
+  EXPECT_EQ(full.headers["Retry-After"], "1");
+  EXPECT_EQ(full.json()["error"], "too many runs in progress here (at most 3); retry later");
+  EXPECT_EQ(http_request(port_, "GET", "/api/health").json()["runs_here"], 3);
+  starter_->release();
+  int status = 0;
+  for (int i = 0; i < 500 && status != 202; ++i) {
+    status = http_request(port_, "POST", "/api/runs", run).status;
+    if (status != 202) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(status, 202);
+  EXPECT_EQ(starter_->count(), 4u);
 }
 
 TEST_F(ServerTest, TokenGuardsEveryRequestAndTheUpgrade) {
@@ -442,8 +551,9 @@ TEST_F(ServerTest, GracefulStopLetsRunsCloseAndWatchersSeeTheEnd) {
 // ---- with the run engine ----------------------------------------------------
 
 
-// A whole server with the real engine on its own loop thread: `services` get
-// the fake "echo" app and the loop as their executor.
+// A whole server with the real engine as `vqflow serve` has it: requests on one
+// loop thread, runs on another; `services` get the fake "echo" app and the run
+// loop as their executor.
 class EngineServer {
  public:
   EngineServer(std::shared_ptr<Services> services, const test::TempDir& dir)
@@ -457,24 +567,36 @@ class EngineServer {
       return Value{{"status", 0}, {"result", args.empty() ? "" : args[0].second}};
     });
     services_->apps = apps;
-    services_->executor = ioc_.get_executor();
+    services_->executor = run_ioc_.get_executor();
     add_ping_method(rpc_);
-    api_ = std::make_unique<Api>(services_, &rpc_, engine_run_starter(services_), ApiOptions{});
+    ApiOptions api_options;
+    api_options.rpc_executor = run_ioc_.get_executor();
+    api_ = std::make_unique<Api>(services_, &rpc_, engine_run_starter(services_), api_options);
     ServerOptions options;
     options.listen = {"127.0.0.1", 0};
     server_ = std::make_unique<Server>(ioc_, *api_, options);
     server_->start();
     port_ = server_->port();
     thread_ = std::thread([this] { ioc_.run(); });
+    run_thread_ = std::thread([this] { run_ioc_.run(); });
   }
   ~EngineServer() {
     net::post(ioc_, [this] { server_->close_all(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ioc_.stop();
+    run_ioc_.stop();
     thread_.join();
+    run_thread_.join();
   }
   unsigned short port() const { return port_; }
   Services& services() { return *services_; }
+  Api& api() { return *api_; }
+
+  // graceful_stop on the server's loop, as `vqflow serve` runs it.
+  std::vector<RunTracker::Run> stop(std::chrono::milliseconds grace) {
+    return net::co_spawn(ioc_, graceful_stop(server_.get(), api_.get(), grace), net::use_future)
+        .get();
+  }
 
   // The stored records of a run once its last one says it closed or waits
   // (gives up after a while and answers what is there).
@@ -492,12 +614,17 @@ class EngineServer {
   }
 
  private:
+  // Declared first, destroyed last: runs left on run_ioc_ hold connections.
   net::io_context ioc_;
+  net::io_context run_ioc_;
+  net::executor_work_guard<net::io_context::executor_type> run_work_ =
+      net::make_work_guard(run_ioc_);
   std::shared_ptr<Services> services_;
   RpcRegistry rpc_;
   std::unique_ptr<Api> api_;
   std::unique_ptr<Server> server_;
   std::thread thread_;
+  std::thread run_thread_;
   unsigned short port_ = 0;
 };
 
@@ -551,6 +678,64 @@ TEST(EngineServer, AuditWaitsAndAnApprovalOverHttpResumesTheRun) {
                                       "【alice】通过了该剧本执行", "b", "剧本执行结束"}));
   Value health = http_request(server.port(), "GET", "/api/health").json();
   EXPECT_EQ(health["exec_sum"], 0) << health.dump();
+}
+
+// Clients on several connections at once: every run they start from the
+// request loop is tracked until it closed on the run loop, and stored whole.
+TEST(EngineServer, RunsStartedFromManyConnectionsAllCloseWhole) {
+  test::TempDir dir;
+  EngineServer server(test::make_test_services(dir), dir);
+  server.services().db->table("workflow").insert(test::echo_playbook("pb", false));
+  constexpr int k_clients = 4;
+  constexpr int k_runs_each = 10;
+  std::vector<std::future<std::vector<std::string>>> clients;
+  for (int c = 0; c < k_clients; ++c) {
+    clients.push_back(std::async(std::launch::async, [&server] {
+      std::vector<std::string> ids;
+      for (int i = 0; i < k_runs_each; ++i) {
+        HttpResult r = http_request(server.port(), "POST", "/api/runs", R"({"uuid": "pb"})");
+        if (r.status == 202) ids.push_back(r.json()["only_id"]);
+      }
+      return ids;
+    }));
+  }
+  std::vector<std::string> ids;
+  for (auto& c : clients) {
+    for (auto& id : c.get()) ids.push_back(id);
+  }
+  ASSERT_EQ(ids.size(), std::size_t{k_clients * k_runs_each});
+  for (int i = 0; i < 1000 && server.api().tracker()->in_progress() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(server.api().tracker()->in_progress(), 0u);
+  const std::vector<std::string> whole = {"剧本开始执行", "a", "b", "剧本执行结束"};
+  for (const auto& id : ids) EXPECT_EQ(results(server.settled_logs(id)), whole) << id;
+  Value health = http_request(server.port(), "GET", "/api/health").json();
+  EXPECT_EQ(health["exec_sum"], 0) << health.dump();
+  EXPECT_EQ(health["runs_here"], 0) << health.dump();
+}
+
+// A stop while runs are in flight on the run loop waits for them: none is cut
+// short and none loses a record.
+TEST(EngineServer, StopWhileRunsAreInFlightKeepsEveryRecord) {
+  test::TempDir dir;
+  EngineServer server(test::make_test_services(dir), dir);
+  server.services().db->table("workflow").insert(test::echo_playbook("pb", false));
+  // The runs are submitted from the request loop while the stop begins there.
+  std::vector<std::string> ids;
+  for (int i = 0; i < 30; ++i) {
+    HttpResult r = http_request(server.port(), "POST", "/api/runs", R"({"uuid": "pb"})");
+    ASSERT_EQ(r.status, 202) << r.body;
+    ids.push_back(r.json()["only_id"]);
+  }
+  EXPECT_TRUE(server.stop(std::chrono::seconds(30)).empty());
+  EXPECT_EQ(server.api().tracker()->in_progress(), 0u);
+  for (const auto& id : ids) {
+    auto rows = server.services().db->table("logs").where("only_id", id).get();
+    std::vector<std::string> stored;
+    for (const auto& row : rows) stored.push_back(text_form(row["result"]));
+    EXPECT_EQ(stored, (std::vector<std::string>{"剧本开始执行", "a", "b", "剧本执行结束"})) << id;
+  }
 }
 
 // Two servers on one Redis and one PostgreSQL: a run started on the first
@@ -615,9 +800,26 @@ struct ChildGuard {
   }
 };
 
+// The echo playbook on the built-in app that does nothing.
+Row noop_playbook(const std::string& uuid) {
+  Row row = test::echo_playbook(uuid, false);
+  Value flow_data = parse_json(row["flow_data"].get<std::string>());
+  for (auto& [id, node] : flow_data.items()) {
+    node["app_dir"] = "vq_noop";
+    node["data"].erase("text");
+  }
+  row["flow_data"] = json_text(flow_data);
+  return row;
+}
+
 TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
   test::TempDir dir;
   const std::string log = dir.file("serve.log");
+  {
+    auto db = open_database(dir.file("vqflow.db"));
+    db->init_schema();
+    db->table("workflow").insert(noop_playbook("pb"));
+  }
   std::vector<std::string> args = {VQFLOW_BINARY,  "--db",     dir.file("vqflow.db"),
                                    "--apps",       dir.path().string(),
                                    "--log-file",   log,        "serve",
@@ -666,10 +868,29 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
     EXPECT_NE(WEXITSTATUS(second_status), 0);
   }
 
+  // Runs still going when the signal comes close before the process exits,
+  // every record stored.
+  std::vector<std::string> ids;
+  for (int i = 0; i < 20; ++i) {
+    HttpResult run = http_request(port, "POST", "/api/runs", R"({"uuid": "pb"})");
+    ASSERT_EQ(run.status, 202) << run.body;
+    ids.push_back(run.json()["only_id"]);
+  }
+
   ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
   int status = child.wait();
   ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  auto db = open_database(dir.file("vqflow.db"));
+  for (const auto& id : ids) {
+    auto rows = db->table("logs").where("only_id", id).get();
+    ASSERT_EQ(rows.size(), 4u) << id;
+    EXPECT_EQ(rows.front()["result"], "剧本开始执行") << id;
+    EXPECT_EQ(rows.back()["result"], "剧本执行结束") << id;
+  }
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("cut short"), std::string::npos) << text;
 }
 
 TEST(ServeProcess, RefusesNonLoopbackWithoutTokenFile) {
