@@ -133,9 +133,11 @@ void http_section(Report& report, const Options& options) {
           Client client(server.port());
           per_client[c].reserve(20000);
           while (now_seconds() < end) {
-            // Room for every client at once, so that none is refused.
+            // Room for every client at once, so that none is refused. The
+            // runs queued meanwhile keep the run loop busy for far longer
+            // than this wait, whose polling must not take CPU from the loops.
             if (api.tracker()->in_progress() + k_clients > max_runs) {
-              std::this_thread::sleep_for(std::chrono::microseconds(100));
+              std::this_thread::sleep_for(std::chrono::milliseconds(1));
               continue;
             }
             const double t0 = now_seconds();
