@@ -193,7 +193,7 @@ class PluginLoader : public AppLoader {
     base.folder = folder;
     base.program = program;
     base.context = context;
-    base.action = action;
+    base.action_json = json_text(Value(action));
     base.timeout = settings_.timeout;
     base.output_cap = settings_.output_cap;
     return std::make_shared<PersistentAction>(host(), found->second, std::move(base));

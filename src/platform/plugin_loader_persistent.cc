@@ -16,7 +16,9 @@
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -37,7 +39,7 @@ namespace asio = boost::asio;
 using boost::system::error_code;
 using Descriptor = asio::posix::stream_descriptor;
 
-Value interpret_worker_answer(const Value& answer, const std::string& context) {
+Value interpret_worker_answer(Value answer, const std::string& context) {
   if (auto error = answer.find("error"); error != answer.end()) {
     std::string kind, message;
     if (error->is_object()) {
@@ -54,7 +56,7 @@ Value interpret_worker_answer(const Value& answer, const std::string& context) {
     if (kind == "argument") throw AppArgumentError(context + ": " + message);
     throw AppCallError(context + ": " + message);
   }
-  if (auto result = answer.find("result"); result != answer.end()) return *result;
+  if (auto result = answer.find("result"); result != answer.end()) return std::move(*result);
   throw AppCallError(context + ": the answer has neither \"result\" nor \"error\"");
 }
 
@@ -75,6 +77,49 @@ std::string excerpt(std::string_view text) {
   std::string cut(text.substr(0, limit));
   if (text.size() > limit) cut += "...";
   return json_text(Value(cut));
+}
+
+std::string_view skip_space(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r' ||
+                           text.front() == '\n'))
+    text.remove_prefix(1);
+  return text;
+}
+
+bool take(std::string_view& text, std::string_view token) {
+  text = skip_space(text);
+  if (text.substr(0, token.size()) != token) return false;
+  text.remove_prefix(token.size());
+  return true;
+}
+
+// The usual answer line, {"id": N, "result": R} with nothing else in it, split
+// into N and the text of R without reading the envelope as a JSON document.
+// Absent for any other shape: such lines take the general way.
+struct PlainAnswer {
+  std::uint64_t id;
+  std::string_view result;
+};
+
+std::optional<PlainAnswer> plain_answer(std::string_view line) {
+  if (!take(line, "{") || !take(line, "\"id\"") || !take(line, ":")) return std::nullopt;
+  line = skip_space(line);
+  std::uint64_t id = 0;
+  std::size_t digits = 0;
+  while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') {
+    if (digits == 18) return std::nullopt;  // no overflow; long ids take the general way
+    id = id * 10 + static_cast<std::uint64_t>(line[digits] - '0');
+    ++digits;
+  }
+  if (digits == 0 || (digits > 1 && line[0] == '0')) return std::nullopt;  // JSON has no leading zeros
+  line.remove_prefix(digits);
+  if (!take(line, ",") || !take(line, "\"result\"") || !take(line, ":")) return std::nullopt;
+  // R runs up to the object's closing brace, the last character but white space.
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r'))
+    line.remove_suffix(1);
+  if (line.empty() || line.back() != '}') return std::nullopt;
+  line.remove_suffix(1);
+  return PlainAnswer{id, line};
 }
 
 // Resumes a coroutine waiting for its call, on the coroutine's own executor.
@@ -110,12 +155,11 @@ class HandlerWake : public Wake {
 
 using Wakes = std::vector<std::unique_ptr<Wake>>;
 
-// One call in flight. id, context, timeout and deadline are set before the
-// call is shared; the rest is guarded by its worker's mutex.
+// One call in flight. id, call and deadline are set before the call is
+// shared; the rest is guarded by its worker's mutex.
 struct Slot {
   std::uint64_t id = 0;
-  std::string context;
-  Clock::duration timeout{};
+  std::shared_ptr<const WorkerHost::Call> call;
   Clock::time_point deadline;
   bool done = false;
   bool reader = false;  // this call reads the worker's answers
@@ -176,6 +220,20 @@ void ignore_sigpipe() {
   std::call_once(once, [] { ::signal(SIGPIPE, SIG_IGN); });
 }
 
+// {"id":N,"action":...,"args":...} and a newline, in one allocation.
+std::string request_line(std::uint64_t id, const WorkerHost::Call& call, const Value& args) {
+  const std::string arguments = json_text(args);
+  char digits[24];
+  const auto id_end = std::to_chars(digits, digits + sizeof digits, id).ptr;
+  std::string line;
+  line.reserve(30 + static_cast<std::size_t>(id_end - digits) + call.action_json.size() +
+               arguments.size());
+  line.append("{\"id\":").append(digits, id_end);
+  line.append(",\"action\":").append(call.action_json);
+  line.append(",\"args\":").append(arguments).append("}\n");
+  return line;
+}
+
 void set_non_blocking(int fd) {
   int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -201,7 +259,10 @@ class WorkerHost::Impl {
   // Hands the call to the worker of its app, starting one when needed, and
   // returns that worker. Throws AppCallError when no worker can be started.
   std::shared_ptr<Worker> submit(const Call& call, const std::shared_ptr<Slot>& slot,
-                                 const std::string& body);
+                                 const std::string& request, Clock::time_point now);
+  // Ids are unique across the host's workers, so a request is written whole
+  // before it is known which worker takes it.
+  std::uint64_t next_id() { return next_id_.fetch_add(1, std::memory_order_relaxed); }
   void detach(Worker* worker);
   void forget(Worker* worker);
   asio::io_context& ioc() { return ioc_; }
@@ -227,6 +288,7 @@ class WorkerHost::Impl {
   std::map<std::string, std::shared_ptr<Worker>> live_;  // the worker that takes new calls
   std::set<std::shared_ptr<Worker>> all_;                // every worker not yet reaped
   bool stopping_ = false;
+  std::atomic<std::uint64_t> next_id_{1};
   std::thread thread_;
 };
 
@@ -269,10 +331,6 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
   const std::string& key() const { return key_; }
   const std::string& stamp() const { return stamp_; }
 
-  bool open() {
-    std::lock_guard lock(mutex_);
-    return !dead_ && !retired_;
-  }
 
   // Host thread, once, after the first call was enqueued.
   void start() {
@@ -283,18 +341,14 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     if (!dead_) arm_locked(next_check_locked());
   }
 
-  // Registers the call and writes its request ({"id":N,<body>}); false when
-  // the worker takes no more calls.
-  bool enqueue(const std::shared_ptr<Slot>& slot, const std::string& body, Aftermath& after) {
+  // Registers the call and writes its request line; false when the worker
+  // takes no more calls. `now` is when the call began.
+  bool enqueue(const std::shared_ptr<Slot>& slot, const std::string& request,
+               Clock::time_point now, Aftermath& after) {
     std::lock_guard lock(mutex_);
     if (dead_ || retired_) return false;
-    slot->id = next_id_++;
-    std::string request = "{\"id\":" + std::to_string(slot->id) + ",";
-    request.reserve(request.size() + body.size() + 2);
-    request += body;
-    request += "}\n";
     pending_.emplace(slot->id, slot);
-    last_active_ = Clock::now();
+    last_active_ = now;
     if (!reading_) {
       reading_ = true;
       slot->reader = true;
@@ -303,7 +357,7 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
       armed_at_ = slot->deadline;
       after.rearm = true;
     }
-    write_locked(std::move(request), after);
+    write_locked(request, after);
     return true;
   }
 
@@ -357,38 +411,51 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
   // Waits for the call's outcome, reading the worker's answers while the call
   // holds the reader role.
   static asio::awaitable<Value> outcome(std::shared_ptr<Worker> self, std::shared_ptr<Slot> slot) {
-    CallGuard guard{self, slot};
+    CallGuard guard{std::move(self), std::move(slot)};
+    Worker& worker = *guard.worker;
+    const std::shared_ptr<Slot>& mine = guard.slot;
     for (;;) {
       bool read;
       {
-        std::lock_guard lock(self->mutex_);
-        if (slot->done) break;
-        read = slot->reader;
+        std::lock_guard lock(worker.mutex_);
+        if (mine->done) break;
+        read = mine->reader;
       }
       if (read) {
-        co_await self->read_answers(slot);
+        // On one CPU the worker usually runs as soon as the request is written
+        // and its answer is in the pipe by now: then no loop is involved.
+        if (worker.read_ready(mine)) continue;
+        // Reading here rather than in a nested coroutine saves a frame per call.
+        Registration* registration = worker.reading_registration(co_await asio::this_coro::executor);
+        if (!registration) continue;  // the worker was failed
+        ReadingScope scope(worker, registration);
+        for (;;) {
+          error_code ec;
+          const std::size_t n = co_await worker.read_some(registration, ec);
+          if (!worker.keep_reading(mine, n, ec)) break;
+        }
         continue;
       }
       co_await asio::async_initiate<decltype(asio::use_awaitable), void()>(
-          [](auto handler, Worker* worker, std::shared_ptr<Slot> slot) {
+          [](auto handler, Worker* owner, std::shared_ptr<Slot> waiting) {
             auto wake = std::make_unique<HandlerWake<std::decay_t<decltype(handler)>>>(
                 std::move(handler));
             {
-              std::lock_guard lock(worker->mutex_);
-              if (!slot->done && !slot->reader) {
-                slot->wake = std::move(wake);
+              std::lock_guard lock(owner->mutex_);
+              if (!waiting->done && !waiting->reader) {
+                waiting->wake = std::move(wake);
                 return;
               }
             }
             wake->fire();
           },
-          asio::use_awaitable, self.get(), slot);
-      std::lock_guard lock(self->mutex_);
-      if (!slot->done && !slot->reader)
-        throw AppCallError(slot->context + ": app call abandoned: the app loader stopped");
+          asio::use_awaitable, &worker, mine);
+      std::lock_guard lock(worker.mutex_);
+      if (!mine->done && !mine->reader)
+        throw AppCallError(mine->call->context + ": app call abandoned: the app loader stopped");
     }
-    if (slot->error) std::rethrow_exception(slot->error);
-    co_return std::move(slot->value);
+    if (mine->error) std::rethrow_exception(mine->error);
+    co_return std::move(mine->value);
   }
 
  private:
@@ -448,9 +515,19 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     }
   };
 
+  // The registration to read through, or null when the worker was failed
+  // because its answers cannot be read on this loop.
+  Registration* reading_registration(const asio::any_io_executor& executor) {
+    try {
+      return &registration_for(executor);
+    } catch (const boost::system::system_error& e) {
+      fail(fmt::format("worker stopped: its answers cannot be read: {}", e.what()));
+      return nullptr;
+    }
+  }
+
   // Reads what the pipe holds without waiting; true when `mine` is over or
-  // nobody is to read any more. A worker often answers before its caller gets
-  // here, and then no event loop is involved.
+  // nobody is to read any more.
   bool read_ready(const std::shared_ptr<Slot>& mine) {
     for (;;) {
       ssize_t n = ::read(out_fd_, read_buffer_.data(), read_buffer_.size());
@@ -460,59 +537,48 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
       std::lock_guard lock(mutex_);
       if (dead_ || mine->done) return true;
       if (n == 0) {
-        mine->reader = false;  // see read_answers
+        mine->reader = false;  // see keep_reading
         return true;
       }
     }
   }
 
-  asio::awaitable<void> read_answers(std::shared_ptr<Slot> mine) {
-    if (read_ready(mine)) co_return;
-    auto executor = co_await asio::this_coro::executor;
-    Registration* registration;
-    try {
-      registration = &registration_for(executor);
-    } catch (const boost::system::system_error& e) {
-      fail(fmt::format("worker stopped: its answers cannot be read: {}", e.what()));
-      co_return;
-    }
-    ReadingScope scope(*this, registration);
-    for (;;) {
-      error_code ec;
-      auto token = asio::redirect_error(asio::use_awaitable, ec);
-      const std::size_t n = co_await asio::async_initiate<decltype(token),
-                                                           void(error_code, std::size_t)>(
-          [](auto handler, Worker* worker, Registration* registration) {
-            std::unique_lock lock(worker->mutex_);
-            if (!worker->dead_) {
-              std::lock_guard hold(registration->mutex);
-              if (registration->descriptor) {
-                registration->descriptor->async_read_some(asio::buffer(worker->read_buffer_),
-                                                          std::move(handler));
-                return;
-              }
+  // One read of the worker's stdout through the loop.
+  asio::awaitable<std::size_t> read_some(Registration* registration, error_code& ec) {
+    auto token = asio::redirect_error(asio::use_awaitable, ec);
+    return asio::async_initiate<decltype(token), void(error_code, std::size_t)>(
+        [](auto handler, Worker* worker, Registration* registration) {
+          std::unique_lock lock(worker->mutex_);
+          if (!worker->dead_) {
+            std::lock_guard hold(registration->mutex);
+            if (registration->descriptor) {
+              registration->descriptor->async_read_some(asio::buffer(worker->read_buffer_),
+                                                        std::move(handler));
+              return;
             }
-            lock.unlock();
-            auto ex = asio::get_associated_executor(handler);
-            asio::post(ex, [handler = std::move(handler)]() mutable {
-              handler(error_code(asio::error::operation_aborted), std::size_t{0});
-            });
-          },
-          token, this, registration);
-      {
-        std::lock_guard lock(mutex_);
-        if (dead_) co_return;
-      }
-      if (n > 0) consume(n);
-      std::lock_guard lock(mutex_);
-      if (dead_ || mine->done) co_return;
-      if (ec) {
-        // At the end of stdout the exit watcher says what happened; nobody
-        // reads any more.
-        mine->reader = false;
-        co_return;
-      }
+          }
+          lock.unlock();
+          auto ex = asio::get_associated_executor(handler);
+          asio::post(ex, [handler = std::move(handler)]() mutable {
+            handler(error_code(asio::error::operation_aborted), std::size_t{0});
+          });
+        },
+        token, this, registration);
+  }
+
+  // Takes in what a read brought; false when `mine` is over or nobody is to
+  // read any more.
+  bool keep_reading(const std::shared_ptr<Slot>& mine, std::size_t n, error_code ec) {
+    if (n > 0) consume(n);  // after a failure the answers only find no calls
+    std::lock_guard lock(mutex_);
+    if (dead_ || mine->done) return false;
+    if (ec) {
+      // At the end of stdout the exit watcher says what happened; nobody
+      // reads any more.
+      mine->reader = false;
+      return false;
     }
+    return true;
   }
 
   // Splits what was read into answer lines.
@@ -539,29 +605,43 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
   // False when the worker was failed.
   bool handle_line(std::string_view line) {
     if (line.find_first_not_of(" \t\r") == std::string_view::npos) return true;
-    auto answer = try_parse_json(line);
-    if (!answer || !answer->is_object()) {
-      fail("worker stopped: it wrote a line that is not a JSON object: " + excerpt(line));
-      return false;
+    std::uint64_t id;
+    std::optional<Value> result, answer;
+    if (auto plain = plain_answer(line)) {
+      // The envelope takes one level of the depth the whole line may have.
+      result = try_parse_json(plain->result, k_max_json_depth - 1);
+      id = plain->id;
     }
-    auto id_member = answer->find("id");
-    if (id_member == answer->end() || !id_member->is_number_integer() ||
-        id_member->get<long long>() < 0) {
-      fail("worker stopped: it wrote an answer without a valid \"id\": " + excerpt(line));
-      return false;
+    if (!result) {
+      answer = try_parse_json(line);
+      if (!answer || !answer->is_object()) {
+        fail("worker stopped: it wrote a line that is not a JSON object: " + excerpt(line));
+        return false;
+      }
+      auto id_member = answer->find("id");
+      if (id_member == answer->end() || !id_member->is_number_integer() ||
+          id_member->get<long long>() < 0) {
+        fail("worker stopped: it wrote an answer without a valid \"id\": " + excerpt(line));
+        return false;
+      }
+      id = id_member->get<std::uint64_t>();
     }
     Aftermath after;
     {
       std::lock_guard lock(mutex_);
       if (dead_) return false;
-      auto found = pending_.find(id_member->get<std::uint64_t>());
+      auto found = pending_.find(id);
       if (found == pending_.end()) return true;  // not a call in flight: ignored
       std::shared_ptr<Slot> slot = std::move(found->second);
       pending_.erase(found);
-      try {
-        slot->value = interpret_worker_answer(*answer, slot->context);
-      } catch (...) {
-        slot->error = std::current_exception();
+      if (result) {
+        slot->value = std::move(*result);
+      } else {
+        try {
+          slot->value = interpret_worker_answer(std::move(*answer), slot->call->context);
+        } catch (...) {
+          slot->error = std::current_exception();
+        }
       }
       slot->done = true;
       if (slot->wake) after.wakes.push_back(std::move(slot->wake));
@@ -594,7 +674,7 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     if (next.wake) after.wakes.push_back(std::move(next.wake));
   }
 
-  void write_locked(std::string request, Aftermath& after) {
+  void write_locked(const std::string& request, Aftermath& after) {
     if (in_fd_ < 0) return fail_locked("could not write to the worker: its input is closed", 0, after);
     std::size_t written = 0;
     if (outbox_.empty()) {
@@ -661,9 +741,10 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     outbox_.clear();
     in_fd_ = -1;  // closed on the host thread
     for (auto& [id, slot] : pending_) {
+      const WorkerHost::Call& call = *slot->call;
       std::string message = id == timed_out ? fmt::format("{}: timed out after {:g} s",
-                                                          slot->context, seconds(slot->timeout))
-                                            : fmt::format("{}: {}", slot->context, reason);
+                                                          call.context, seconds(call.timeout))
+                                            : fmt::format("{}: {}", call.context, reason);
       slot->error = std::make_exception_ptr(AppCallError(message));
       slot->done = true;
       if (slot->wake) after.wakes.push_back(std::move(slot->wake));
@@ -802,7 +883,6 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
 
   std::mutex mutex_;
   std::map<std::uint64_t, std::shared_ptr<Slot>> pending_;
-  std::uint64_t next_id_ = 1;
   int in_fd_;                    // -1 once stdin is to be closed
   const int out_fd_;             // open as long as the worker object lives
   std::deque<std::string> outbox_;  // what the pipe did not take yet, in order
@@ -829,7 +909,8 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
 };
 
 std::shared_ptr<WorkerHost::Impl::Worker> WorkerHost::Impl::submit(
-    const Call& call, const std::shared_ptr<Slot>& slot, const std::string& body) {
+    const Call& call, const std::shared_ptr<Slot>& slot, const std::string& request,
+    Clock::time_point now) {
   std::shared_ptr<Worker> worker, retired;
   Worker::Aftermath after;
   {
@@ -837,15 +918,16 @@ std::shared_ptr<WorkerHost::Impl::Worker> WorkerHost::Impl::submit(
     for (;;) {
       if (stopping_) throw AppCallError(call.context + ": the app loader is shutting down");
       auto found = live_.find(call.app_key);
-      if (found != live_.end() && (found->second->stamp() != call.stamp || !found->second->open())) {
-        if (found->second->stamp() != call.stamp) retired = found->second;
+      if (found != live_.end() && found->second->stamp() != call.stamp) {
+        retired = found->second;
         live_.erase(found);
         found = live_.end();
       }
       if (found != live_.end()) {
         worker = found->second;
-        if (worker->enqueue(slot, body, after)) break;
-        continue;  // it died meanwhile: the next round replaces it
+        if (worker->enqueue(slot, request, now, after)) break;
+        live_.erase(found);  // it stopped or died: the next round replaces it
+        continue;
       }
       ProcessSpec plan;
       plan.argv = {call.program, "--serve"};
@@ -861,7 +943,7 @@ std::shared_ptr<WorkerHost::Impl::Worker> WorkerHost::Impl::submit(
       all_.insert(worker);
       live_.emplace(call.app_key, worker);
       // Nothing fails a worker before it starts, so the first call always goes in.
-      worker->enqueue(slot, body, after);
+      worker->enqueue(slot, request, now, after);
       asio::post(ioc_, [worker] { worker->start(); });
       break;
     }
@@ -901,12 +983,13 @@ WorkerHost::WorkerHost(PluginOptions options) : impl_(std::make_unique<Impl>(opt
 WorkerHost::~WorkerHost() = default;
 
 boost::asio::awaitable<Value> WorkerHost::call(std::shared_ptr<const Call> call, Value args) {
+  const Clock::time_point now = Clock::now();
   auto slot = std::make_shared<Slot>();
-  slot->context = call->context;
-  slot->timeout = call->timeout;
-  slot->deadline = later(Clock::now(), call->timeout);
-  std::string body = "\"action\":" + json_text(Value(call->action)) + ",\"args\":" + json_text(args);
-  auto worker = impl_->submit(*call, slot, body);
+  slot->id = impl_->next_id();
+  slot->deadline = later(now, call->timeout);
+  slot->call = call;
+  const std::string request = request_line(slot->id, *call, args);
+  auto worker = impl_->submit(*call, slot, request, now);
   co_return co_await Impl::Worker::outcome(std::move(worker), std::move(slot));
 }
 

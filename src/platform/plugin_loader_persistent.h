@@ -35,7 +35,7 @@ class WorkerHost {
     std::string folder;   // working directory
     std::string program;  // the executable, run with "--serve"
     std::string context;  // "app x action y", for messages
-    std::string action;
+    std::string action_json;  // the action name as JSON text
     std::chrono::steady_clock::duration timeout;
     std::size_t output_cap;  // bytes of one answer line
   };
@@ -58,6 +58,6 @@ class WorkerHost {
 // Reads one answer line of a worker: the "result" member, or throws
 // AppArgumentError ("error" of kind "argument") or AppCallError (any other
 // "error", or neither member). `context` prefixes the messages.
-Value interpret_worker_answer(const Value& answer, const std::string& context);
+Value interpret_worker_answer(Value answer, const std::string& context);
 
 }  // namespace vqflow
