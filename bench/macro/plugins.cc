@@ -2,6 +2,7 @@
 // compiled plug-in is this very binary: started as ".../main/run" it plays the
 // app instead of running the bench.
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +33,20 @@ namespace fs = std::filesystem;
 
 // ---- the plug-in side ----------------------------------------------------------------
 
+// The CPU a worker is to run on: a file "cpu" beside the program holds its
+// number (the bench writes it per placement; no file, no pinning). Both the
+// bare worker and the loader's worker read it, so both sides run alike.
+void pin_as_told(const std::string& program) {
+  const std::string folder = program.substr(0, program.rfind('/') + 1);
+  std::ifstream file(folder + "cpu");
+  int cpu = -1;
+  if (!(file >> cpu) || cpu < 0 || cpu >= CPU_SETSIZE) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  ::sched_setaffinity(0, sizeof set, &set);
+}
+
 void serve_one_shot() {
   char buffer[4096];
   while (::read(0, buffer, sizeof buffer) > 0) {
@@ -60,7 +75,10 @@ void serve_persistent() {
   std::getline(cmdline, argv0, '\0');
   std::getline(cmdline, argv1, '\0');
   if (argv0.size() < 9 || argv0.compare(argv0.size() - 9, 9, "/main/run") != 0) return false;
-  if (argv1 == "--serve") serve_persistent();
+  if (argv1 == "--serve") {
+    pin_as_told(argv0);
+    serve_persistent();
+  }
   serve_one_shot();
   return true;
 }();
@@ -129,8 +147,9 @@ double pipe_round_trip_us(const std::string& program, long count) {
   size_t capacity = 0;
   bool ok = true;
   double start = 0;
-  for (long id = 0; id < count + 100 && ok; ++id) {
-    if (id == 100) start = now_seconds();  // after a warm-up
+  const long warm_up = std::max(1L, count / 10);  // as loader_call_us
+  for (long id = 0; id < count + warm_up && ok; ++id) {
+    if (id == warm_up) start = now_seconds();
     const std::string request =
         "{\"id\": " + std::to_string(id) + ", \"action\": \"ping\", \"args\": {}}\n";
     ok = ::write(in[1], request.data(), request.size()) == static_cast<ssize_t>(request.size()) &&
@@ -202,6 +221,55 @@ std::pair<double, double> interleaved_medians(int rounds, const std::function<do
   return {median(as), median(bs)};
 }
 
+// Where the bench thread and the worker run during one paired measurement.
+struct Placement {
+  std::string name;  // for the figure names
+  int bench_cpu;
+  int worker_cpu;
+};
+
+// The same CPU for both, and two different ones when the process may use
+// two: the first shows what the call path costs in CPU, the second what it
+// adds to the wake-ups between two CPUs.
+std::vector<Placement> placements() {
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return {};
+  std::vector<int> cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE && cpus.size() < 2; ++cpu)
+    if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+  if (cpus.empty()) return {};
+  std::vector<Placement> result{{"one CPU", cpus[0], cpus[0]}};
+  if (cpus.size() > 1) result.push_back({"two CPUs", cpus[0], cpus[1]});
+  return result;
+}
+
+// Pins the calling thread (and so the workers and threads it starts) to one
+// CPU, and tells workers started from `program_folder` where to run; undone
+// when it goes away.
+class Pinned {
+ public:
+  Pinned(const Placement& placement, const fs::path& program_folder)
+      : cpu_file_(program_folder / "cpu") {
+    ::sched_getaffinity(0, sizeof before_, &before_);
+    std::ofstream(cpu_file_) << placement.worker_cpu << "\n";
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(placement.bench_cpu, &set);
+    if (::sched_setaffinity(0, sizeof set, &set) != 0) throw std::runtime_error("sched_setaffinity failed");
+  }
+  ~Pinned() {
+    ::sched_setaffinity(0, sizeof before_, &before_);
+    std::error_code ec;
+    fs::remove(cpu_file_, ec);
+  }
+  Pinned(const Pinned&) = delete;
+  Pinned& operator=(const Pinned&) = delete;
+
+ private:
+  fs::path cpu_file_;
+  cpu_set_t before_;
+};
+
 std::string python3() {
   for (const char* p : {"/usr/local/bin/python3", "/usr/bin/python3", "/bin/python3"}) {
     if (::access(p, X_OK) == 0) return p;
@@ -243,18 +311,42 @@ void plugin_section(Report& report, const Options& options) {
   {
     auto loader = make_app_loader(config);
     // The bare pipe and the persistent call talk to the same worker binary,
-    // started afresh for each round on both sides.
-    std::optional<double> pipe, persistent;
-    if (auto medians = guarded("persistent compiled call", [&] {
-          return interleaved_medians(
-              q ? 7 : 11, [&] { return pipe_round_trip_us(persistent_program, q ? 1000 : 2000); },
-              [&] {
-                // A fresh loader, hence a fresh worker, each round, as the bare side has.
-                return loader_call_us(make_app_loader(config), "bench_persistent", "ping", {},
-                                      q ? 1000 : 2000);
-              });
-        })) {
-      std::tie(pipe, persistent) = *medians;
+    // started afresh for each round on both sides, from the same thread, with
+    // the same placement of that thread and the worker: a round trip costs
+    // ~4 µs on one CPU and ~60 µs across two of this VM, so unpinned rounds
+    // would compare placements more than call paths.
+    const fs::path worker_folder = fs::path(persistent_program).parent_path();
+    bool first = true;
+    for (const Placement& placement : placements()) {
+      const std::string name = "persistent compiled call, " + placement.name;
+      std::optional<double> pipe, persistent;
+      if (auto medians = guarded(name, [&] {
+            Pinned pinned(placement, worker_folder);
+            return interleaved_medians(
+                q ? 7 : 11, [&] { return pipe_round_trip_us(persistent_program, q ? 1000 : 2000); },
+                [&] {
+                  // A fresh loader, hence a fresh worker, each round, as the bare side has.
+                  return loader_call_us(make_app_loader(config), "bench_persistent", "ping", {},
+                                        q ? 1000 : 2000);
+                });
+          })) {
+        std::tie(pipe, persistent) = *medians;
+      }
+      if (pipe) {
+        report.add(info(section, "pipe round trip, bare compiled worker, " + placement.name, *pipe,
+                        "us"));
+      }
+      if (persistent) {
+        report.add(judged(section, name, *persistent, "us", pipe, "pipe round trip",
+                          Bound::ratio_at_most, 2));
+      }
+      if (first) {
+        report.note(section, "compiled calls and their bare counterparts: medians of rounds taken in turn");
+        report.note(section,
+                    "persistent calls and pipe round trips with the bench thread and the worker "
+                    "pinned alike: both on one CPU, then on two different CPUs");
+        first = false;
+      }
     }
     std::optional<double> spawn, one_shot;
     if (auto medians = guarded("one-shot compiled call", [&] {
@@ -263,14 +355,6 @@ void plugin_section(Report& report, const Options& options) {
               [&] { return loader_call_us(loader, "bench_one-shot", "ping", {}, q ? 40 : 50); });
         })) {
       std::tie(spawn, one_shot) = *medians;
-    }
-    if (pipe) {
-      report.add(info(section, "pipe round trip, bare compiled worker", *pipe, "us"));
-      report.note(section, "compiled calls and their bare counterparts: medians of rounds taken in turn");
-    }
-    if (persistent) {
-      report.add(judged(section, "persistent compiled call", *persistent, "us", pipe,
-                        "pipe round trip", Bound::ratio_at_most, 2));
     }
     if (spawn) report.add(info(section, "posix_spawn + wait, same compiled binary", *spawn, "us"));
     if (one_shot) {
