@@ -70,7 +70,8 @@ net::awaitable<void> stop_timers(ServeState* state, std::chrono::milliseconds li
     tick.expires_after(std::chrono::milliseconds(5));
     co_await tick.async_wait(net::redirect_error(net::use_awaitable, ec));
   }
-  if (!*done) spdlog::error("vqflow serve: the run loop did not stop the timer service in time");
+  // Not in time: the timer service is stopped once the run loop has stopped.
+  if (!*done && limit.count() > 0) spdlog::error("vqflow serve: the run loop did not stop the timer service in time");
 }
 
 // Stop taking requests, let the runs in progress close, then stop both loops.
@@ -78,9 +79,14 @@ net::awaitable<void> shut_down(ServeState* state) {
   // Draining first: a remote call the run loop reaches after this is refused
   // there, so none reaches the timer service once it is gone.
   state->server->stop_accepting();
-  // No timer fires from here on.
-  co_await stop_timers(state, std::max(state->grace, std::chrono::milliseconds(1000)));
-  co_await graceful_stop(state->server, state->api, state->grace);
+  // No timer fires from here on. The run loop first works through what was
+  // queued before; that wait counts against the grace.
+  const auto began = std::chrono::steady_clock::now();
+  co_await stop_timers(state, state->grace);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - began);
+  co_await graceful_stop(state->server, state->api,
+                         std::max(state->grace - waited, std::chrono::milliseconds(0)));
   spdlog::info("vqflow serve: stopped");
   state->run_ioc->stop();
   state->http_ioc->stop();

@@ -26,8 +26,8 @@ class RpcError : public Error {
 using RpcMethod = std::function<Value(const Value& params)>;
 
 // The methods reachable over the remote-call transport. Filled before the
-// server starts; read-only afterwards. Methods are called on the event loop,
-// one at a time.
+// server starts; read-only afterwards. Methods are called one at a time on the
+// Api's rpc_executor (the run loop in `vqflow serve`), else on the server's loop.
 class RpcRegistry {
  public:
   void add(const std::string& name, RpcMethod method) { methods_[name] = std::move(method); }
