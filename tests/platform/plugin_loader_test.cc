@@ -358,6 +358,68 @@ TEST_F(PluginLoaderTest, WorkerBreakingTheProtocolIsStopped) {
   EXPECT_EQ(call("py_worker", "echo", {{"text", "fresh"}})["result"], "fresh");
 }
 
+// A persistent app that answers each request with the line given as its
+// "line" argument, "ID" replaced by the request's id.
+void write_echoing_worker(const fs::path& folder) {
+  write_file(folder / "app.json",
+             R"({"identification": "vqflow", "is_public": true, "mode": "persistent",)"
+             R"( "actions": {"say": {"args": [{"key": "line", "required": true}]}}})");
+  write_file(folder / "main/run", R"(#!/usr/bin/env python3
+import json, sys
+for request in sys.stdin:
+    request = json.loads(request)
+    line = request["args"]["line"].replace("ID", str(request["id"]))
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+)");
+  fs::permissions(folder / "main/run", fs::perms::owner_all, fs::perm_options::add);
+}
+
+// Answer lines of every shape reach the call as the whole line read as JSON
+// would say, however they are read; lines that are not JSON stop the worker.
+TEST_F(PluginLoaderTest, AnswerLinesMeanWhatTheirJsonSays) {
+  write_echoing_worker(apps_ / "raw");
+  const std::string deep = std::string(k_max_json_depth - 1, '[') + std::string(k_max_json_depth - 1, ']');
+  const std::string too_deep = "[" + deep + "]";
+  struct Case {
+    std::string line;
+    std::string result;   // JSON text of the result, or empty
+    std::string failure;  // part of the failure message, or empty
+  };
+  const std::vector<Case> cases = {
+      {R"({"id": ID, "result": {"status": 0, "result": "ok"}})", R"({"status": 0, "result": "ok"})", ""},
+      {R"({"id":ID,"result":[1,2]})", "[1, 2]", ""},
+      {"  {\"id\" :\tID , \"result\" :  \"x\"  } \r", R"("x")", ""},
+      {R"({"result": "x", "id": ID})", R"("x")", ""},
+      {R"({"id": ID, "result": {"a": 1}, "more": true})", R"({"a": 1})", ""},
+      {R"({"id": ID, "result": "x", "error": "boom"})", "", ": boom"},
+      {R"({"id": ID, "result": 1, "result": 2})", "2", ""},
+      {R"({"id": ID, "error": {"kind": "other", "message": "m"}})", "", ": m"},
+      {R"({"id": ID})", "", R"(the answer has neither "result" nor "error")"},
+      {"{\"id\": ID, \"result\": " + deep + "}", json_text(parse_json(deep)), ""},
+      {R"({"id": 0ID, "result": 1})", "", "not a JSON object: \"{\\\"id\\\": 0"},
+      {R"({"id": ID, "result": 1}})", "", "not a JSON object: "},
+      {R"({"id": ID, "result": })", "", "not a JSON object: "},
+      {R"({"id": ID, "result": 1} x)", "", "not a JSON object: "},
+      {"{\"id\": ID, \"result\": " + too_deep + "}", "", "not a JSON object: "},
+      {R"({"id": -ID, "result": 1})", "", "without a valid \"id\": "},
+      {R"({"id": ID.0, "result": 1})", "", "without a valid \"id\": "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.substr(0, 80));
+    try {
+      const std::string result = json_text(call("raw", "say", {{"line", c.line}}));
+      EXPECT_TRUE(result == c.result) << result.substr(0, 80);
+    } catch (const AppCallError& e) {
+      const std::string message = e.what();
+      EXPECT_FALSE(c.failure.empty()) << message;
+      if (!c.failure.empty()) {
+        EXPECT_CONTAINS(message, c.failure);
+      }
+    }
+  }
+}
+
 TEST_F(PluginLoaderTest, IdleWorkerIsStopped) {
   options_.idle_stop = 200ms;
   const int pid = call("py_worker", "pid")["result"].get<int>();
