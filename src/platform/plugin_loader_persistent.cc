@@ -408,9 +408,15 @@ class WorkerHost::Impl::Worker : public std::enable_shared_from_this<Worker> {
     after.wakes.clear();
   }
 
-  // Waits for the call's outcome, reading the worker's answers while the call
-  // holds the reader role.
-  static asio::awaitable<Value> outcome(std::shared_ptr<Worker> self, std::shared_ptr<Slot> slot) {
+  // Hands the call to its worker and waits for the outcome, reading the
+  // worker's answers while the call holds the reader role.
+  static asio::awaitable<Value> outcome(Impl* host, std::shared_ptr<const Call> call, Value args) {
+    const Clock::time_point now = Clock::now();
+    auto slot = std::make_shared<Slot>();
+    slot->id = host->next_id();
+    slot->deadline = later(now, call->timeout);
+    slot->call = call;
+    std::shared_ptr<Worker> self = host->submit(*call, slot, request_line(slot->id, *call, args), now);
     CallGuard guard{std::move(self), std::move(slot)};
     Worker& worker = *guard.worker;
     const std::shared_ptr<Slot>& mine = guard.slot;
@@ -982,15 +988,10 @@ WorkerHost::WorkerHost(PluginOptions options) : impl_(std::make_unique<Impl>(opt
 
 WorkerHost::~WorkerHost() = default;
 
+// Not a coroutine itself: the call's one frame is outcome's, which starts
+// only when awaited.
 boost::asio::awaitable<Value> WorkerHost::call(std::shared_ptr<const Call> call, Value args) {
-  const Clock::time_point now = Clock::now();
-  auto slot = std::make_shared<Slot>();
-  slot->id = impl_->next_id();
-  slot->deadline = later(now, call->timeout);
-  slot->call = call;
-  const std::string request = request_line(slot->id, *call, args);
-  auto worker = impl_->submit(*call, slot, request, now);
-  co_return co_await Impl::Worker::outcome(std::move(worker), std::move(slot));
+  return Impl::Worker::outcome(impl_.get(), std::move(call), std::move(args));
 }
 
 }  // namespace vqflow
