@@ -108,10 +108,6 @@ class Database {
   // Commits the writes held back (see hold_kv_commits); false when there were
   // none. Throws StoreError when the commit fails.
   virtual bool commit_pending() { return false; }
-  // True when insert_rows may be called from a thread other than the callers'
-  // event loop while the loop goes on using this store (it has a connection of
-  // its own for them): the record writer then waits for the commit there.
-  virtual bool stores_records_off_loop() const { return false; }
 };
 
 // Columns of each table (besides the integer primary key "id").

@@ -104,24 +104,18 @@ PostgresAddress parse_postgres_url(const std::string& url) {
 class PostgresDatabase final : public Database {
  public:
   explicit PostgresDatabase(PostgresAddress address) : address_(std::move(address)) {
-    std::lock_guard lock(main_.mutex);
-    connect(main_);
+    std::lock_guard lock(mutex_);
+    connect();
   }
 
   ~PostgresDatabase() override {
-    for (Link* link : {&main_, &records_}) {
-      if (link->conn != nullptr) PQfinish(link->conn);
-    }
+    if (conn_ != nullptr) PQfinish(conn_);
   }
-
-  // Records travel on a connection of their own, so the record writer can wait
-  // for their commit on its own thread while selects go on.
-  bool stores_records_off_loop() const override { return true; }
 
   std::vector<Row> select(const Query& query, std::optional<long long> limit) override {
     auto s = sql::build_select(query, limit, sql::Placeholders::dollar_number);
-    std::lock_guard lock(main_.mutex);
-    auto result = execute(main_, s, "select from " + query.table());
+    std::lock_guard lock(mutex_);
+    auto result = execute(s, "select from " + query.table());
     std::vector<Row> rows;
     int count = PQntuples(result.get());
     for (int r = 0; r < count; ++r) {
@@ -136,8 +130,8 @@ class PostgresDatabase final : public Database {
 
   long long insert(const std::string& table, const Row& row) override {
     auto s = sql::build_insert(table, row, sql::Placeholders::dollar_number, true);
-    std::lock_guard lock(main_.mutex);
-    auto result = execute(main_, s, "insert into " + table);
+    std::lock_guard lock(mutex_);
+    auto result = execute(s, "insert into " + table);
     return std::stoll(PQgetvalue(result.get(), 0, 0));
   }
 
@@ -160,50 +154,50 @@ class PostgresDatabase final : public Database {
       i = j;
     }
     if (statements.empty()) return;
-    std::lock_guard lock(records_.mutex);
+    std::lock_guard lock(mutex_);
     if (statements.size() == 1) {
-      execute(records_, statements.front(), "insert rows");
+      execute(statements.front(), "insert rows");
       return;
     }
     sql::Statement control;
     control.text = "BEGIN";
-    execute(records_, control, "insert rows");
+    execute(control, "insert rows");
     try {
-      for (const sql::Statement& statement : statements) execute(records_, statement, "insert rows");
+      for (const sql::Statement& statement : statements) execute(statement, "insert rows");
       control.text = "COMMIT";
-      execute(records_, control, "insert rows");
+      execute(control, "insert rows");
     } catch (...) {
-      if (records_.conn != nullptr) PQclear(PQexec(records_.conn, "ROLLBACK"));
+      if (conn_ != nullptr) PQclear(PQexec(conn_, "ROLLBACK"));
       throw;
     }
   }
 
   long long update(const Query& query, const Row& changes) override {
     auto s = sql::build_update(query, changes, sql::Placeholders::dollar_number);
-    std::lock_guard lock(main_.mutex);
-    return affected(execute(main_, s, "update " + query.table()).get());
+    std::lock_guard lock(mutex_);
+    return affected(execute(s, "update " + query.table()).get());
   }
 
   long long remove(const Query& query) override {
     auto s = sql::build_delete(query, sql::Placeholders::dollar_number);
-    std::lock_guard lock(main_.mutex);
-    return affected(execute(main_, s, "delete from " + query.table()).get());
+    std::lock_guard lock(mutex_);
+    return affected(execute(s, "delete from " + query.table()).get());
   }
 
   void init_schema() override {
-    std::lock_guard lock(main_.mutex);
+    std::lock_guard lock(mutex_);
     sql::Statement s;
     s.text = "BEGIN";
-    execute(main_, s, "create tables");
+    execute(s, "create tables");
     try {
       for (const auto& text : sql::schema_statements("BIGSERIAL PRIMARY KEY", "")) {
         s.text = text;
-        execute(main_, s, "create tables");
+        execute(s, "create tables");
       }
       s.text = "COMMIT";
-      execute(main_, s, "create tables");
+      execute(s, "create tables");
     } catch (...) {
-      if (main_.conn != nullptr) PQclear(PQexec(main_.conn, "ROLLBACK"));
+      if (conn_ != nullptr) PQclear(PQexec(conn_, "ROLLBACK"));
       throw;
     }
   }
@@ -215,13 +209,7 @@ class PostgresDatabase final : public Database {
  private:
   using ResultPtr = std::unique_ptr<PGresult, void (*)(PGresult*)>;
 
-  // One connection and the lock its users hold.
-  struct Link {
-    std::mutex mutex;
-    PGconn* conn = nullptr;
-  };
-
-  void connect(Link& link) {
+  void connect() {
     PGconn* conn = PQconnectdb(address_.conninfo.c_str());
     if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
       std::string cause = conn != nullptr ? first_line(PQerrorMessage(conn)) : "out of memory";
@@ -230,30 +218,30 @@ class PostgresDatabase final : public Database {
                                    "the URL names it and that the user may log in",
                                    address_.where, cause));
     }
-    link.conn = conn;
+    conn_ = conn;
     // Notices ("relation already exists, skipping") are not errors; keep them off stderr.
-    PQsetNoticeProcessor(link.conn, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     try {
-      if (PQsetClientEncoding(link.conn, "UTF8") != 0) fail(link, "set client encoding", nullptr);
+      if (PQsetClientEncoding(conn_, "UTF8") != 0) fail("set client encoding", nullptr);
       if (!address_.schema.empty()) {
         // The name was checked to be a plain identifier; it cannot be a parameter here.
         sql::Statement s;
         s.text = "CREATE SCHEMA IF NOT EXISTS \"" + address_.schema + "\"";
-        execute(link, s, "create schema " + address_.schema);
+        execute(s, "create schema " + address_.schema);
         s.text = "SET search_path TO \"" + address_.schema + "\"";
-        execute(link, s, "use schema " + address_.schema);
+        execute(s, "use schema " + address_.schema);
       }
     } catch (...) {
-      if (link.conn != nullptr) PQfinish(link.conn);
-      link.conn = nullptr;
+      if (conn_ != nullptr) PQfinish(conn_);
+      conn_ = nullptr;
       throw;
     }
   }
 
   // Runs one statement with its parameters bound. A lost connection is reported
   // and dropped; the next call opens a new one.
-  ResultPtr execute(Link& link, const sql::Statement& s, const std::string& doing) {
-    if (link.conn == nullptr) connect(link);
+  ResultPtr execute(const sql::Statement& s, const std::string& doing) {
+    if (conn_ == nullptr) connect();
     std::vector<std::string> texts(s.params.size());
     std::vector<const char*> values(s.params.size(), nullptr);
     for (std::size_t i = 0; i < s.params.size(); ++i) {
@@ -262,20 +250,20 @@ class PostgresDatabase final : public Database {
         values[i] = texts[i].c_str();
       }
     }
-    ResultPtr result(PQexecParams(link.conn, s.text.c_str(), static_cast<int>(values.size()), nullptr,
+    ResultPtr result(PQexecParams(conn_, s.text.c_str(), static_cast<int>(values.size()), nullptr,
                                   values.data(), nullptr, nullptr, 0),
                      PQclear);
     auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(link, doing, result.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(doing, result.get());
     return result;
   }
 
-  [[noreturn]] void fail(Link& link, const std::string& doing, const PGresult* result) {
+  [[noreturn]] void fail(const std::string& doing, const PGresult* result) {
     std::string cause = first_line(result != nullptr ? PQresultErrorMessage(result) : "");
-    if (cause.empty()) cause = first_line(PQerrorMessage(link.conn));
-    if (PQstatus(link.conn) == CONNECTION_BAD) {
-      PQfinish(link.conn);
-      link.conn = nullptr;
+    if (cause.empty()) cause = first_line(PQerrorMessage(conn_));
+    if (PQstatus(conn_) == CONNECTION_BAD) {
+      PQfinish(conn_);
+      conn_ = nullptr;
       cause += " (connection lost)";
     }
     throw StoreError(fmt::format("postgresql {}: {}: {}", address_.where, doing, cause));
@@ -340,8 +328,8 @@ class PostgresDatabase final : public Database {
   }
 
   PostgresAddress address_;
-  Link main_;     // selects, single writes, schema
-  Link records_;  // insert_rows, opened on first use
+  std::mutex mutex_;
+  PGconn* conn_ = nullptr;
 };
 
 }  // namespace

@@ -6,19 +6,15 @@
 #include <boost/asio/execution/context.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/prefer.hpp>
 #include <boost/asio/query.hpp>
 #include <boost/asio/require.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/errors.h"
@@ -35,8 +31,7 @@ namespace {
 struct Pending {
   std::vector<TableRow> rows;
   std::vector<std::exception_ptr> errors;
-  // Set (after `errors`) by whichever thread stored the rows.
-  std::atomic<bool> committed{false};
+  bool committed = false;
 };
 
 // Stores the rows in one transaction; when that fails, row by row, so that one
@@ -93,16 +88,6 @@ struct RecordWriter::State {
   std::vector<OpenBatch> open;
   std::vector<std::shared_ptr<Pending>> queued;
 
-  // Off-loop commits (a database that allows them): a batch closed on its
-  // loop is handed to the committer thread, which stores every batch handed
-  // in by then together and wakes each batch's waiters on their own loop, so
-  // the loop runs other runs while a commit waits for the server.
-  bool off_loop = false;
-  bool stopping = false;
-  std::vector<OpenBatch> handed;
-  std::condition_variable handed_cv;
-  std::thread committer;
-
   void close(const std::shared_ptr<Pending>& pending) {
     std::erase_if(open, [&](const OpenBatch& batch) { return batch.pending == pending; });
   }
@@ -116,96 +101,19 @@ struct RecordWriter::State {
     auto batch = std::find_if(open.begin(), open.end(),
                               [&](const OpenBatch& b) { return loop_of(b.executor) == loop; });
     if (batch != open.end()) return *batch;
-    // Untracked: a copy may end on the committer thread after the loop is gone.
-    OpenBatch fresh{boost::asio::prefer(executor, boost::asio::execution::outstanding_work.untracked),
-                    std::make_shared<Pending>(),
+    OpenBatch fresh{executor, std::make_shared<Pending>(),
                     std::make_shared<boost::asio::steady_timer>(
                         executor, boost::asio::steady_timer::time_point::max())};
     queued.push_back(fresh.pending);
     // Posted, not run now: runs that are ready in this loop turn add their
     // rows (and key-value writes) first and share the transaction.
-    auto flush = [state = std::move(self), batch = fresh]() {
-      if (state->off_loop && state->hand_over(batch)) return;
-      state->flush(batch.pending);
-      batch.signal->cancel();
+    auto flush = [state = std::move(self), rows = fresh.pending, wake = fresh.signal]() {
+      state->flush(rows);
+      wake->cancel();
     };
     boost::asio::post(executor, std::move(flush));
     open.push_back(std::move(fresh));
     return open.back();
-  }
-
-  // Passes the batch to the committer thread; false (the caller stores it)
-  // once the writer is stopping.
-  bool hand_over(const OpenBatch& batch) {
-    {
-      std::lock_guard lock(mutex);
-      if (stopping) return false;
-      close(batch.pending);
-      auto it = std::find(queued.begin(), queued.end(), batch.pending);
-      if (it == queued.end()) return false;  // already stored
-      queued.erase(it);
-      handed.push_back(batch);
-      if (!committer.joinable()) committer = std::thread([this] { commit_handed(); });
-    }
-    handed_cv.notify_one();
-    return true;
-  }
-
-  // The committer thread: until stopped and drained, stores what was handed
-  // in, at most max_batch rows per transaction.
-  void commit_handed() {
-    std::unique_lock lock(mutex);
-    while (true) {
-      handed_cv.wait(lock, [this] { return stopping || !handed.empty(); });
-      if (handed.empty()) return;
-      std::vector<OpenBatch> batches;
-      batches.swap(handed);
-      lock.unlock();
-      std::size_t committed = 0, stored = 0;
-      for (std::size_t first = 0; first < batches.size();) {
-        std::size_t last = first, count = 0;
-        while (last < batches.size() &&
-               (last == first || count + batches[last].pending->rows.size() <= max_batch)) {
-          count += batches[last++].pending->rows.size();
-        }
-        store_together(batches, first, last);
-        committed += count > 0 ? 1 : 0;
-        stored += count;
-        first = last;
-      }
-      lock.lock();
-      commits += committed;
-      rows += stored;
-      lock.unlock();
-      // The timers belong to their loops: the last reference to each goes to
-      // the handler that runs there (or dies with that loop's queue).
-      for (OpenBatch& batch : batches) {
-        batch.pending.reset();
-        boost::asio::post(batch.executor,
-                          [signal = std::move(batch.signal)] { signal->cancel(); });
-      }
-      batches.clear();
-      lock.lock();
-    }
-  }
-
-  // Stores the rows of batches [first, last) in one transaction and gives each
-  // batch its rows' outcomes.
-  void store_together(std::vector<OpenBatch>& batches, std::size_t first, std::size_t last) {
-    Pending together;
-    for (std::size_t b = first; b < last; ++b) {
-      for (TableRow& row : batches[b].pending->rows) together.rows.push_back(std::move(row));
-    }
-    if (!together.rows.empty()) commit(*db, together);
-    std::size_t offset = 0;
-    for (std::size_t b = first; b < last; ++b) {
-      Pending& pending = *batches[b].pending;
-      const std::size_t n = pending.rows.size();
-      pending.errors.assign(together.errors.begin() + static_cast<long>(offset),
-                            together.errors.begin() + static_cast<long>(offset + n));
-      offset += n;
-      pending.committed = true;
-    }
   }
 
   void flush(const std::shared_ptr<Pending>& pending) {
@@ -241,20 +149,15 @@ RecordWriter::RecordWriter(std::shared_ptr<Database> db, std::size_t max_batch)
     : state_(std::make_shared<State>()) {
   state_->db = std::move(db);
   state_->max_batch = max_batch == 0 ? 1 : max_batch;
-  state_->off_loop = state_->db && state_->db->stores_records_off_loop();
 }
 
 RecordWriter::~RecordWriter() {
   std::vector<std::shared_ptr<Pending>> leftovers;
   {
     std::lock_guard lock(state_->mutex);
-    state_->stopping = true;
     leftovers.swap(state_->queued);
     state_->open.clear();
   }
-  // The committer stores what it was handed before it ends.
-  state_->handed_cv.notify_all();
-  if (state_->committer.joinable()) state_->committer.join();
   for (const auto& pending : leftovers) {
     state_->store(*pending);
     for (const auto& error : pending->errors) {

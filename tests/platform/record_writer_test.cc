@@ -5,7 +5,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
-#include <atomic>
 #include <thread>
 
 #include "platform/errors.h"
@@ -38,52 +37,9 @@ boost::asio::awaitable<void> writer_task(RecordWriter& writer, std::string name,
   }
 }
 
-// The embedded store with its records stored off the loop, as a server
-// database's are: the writer then commits on a thread of its own.
-class OffLoopDatabase : public Database {
- public:
-  explicit OffLoopDatabase(std::shared_ptr<Database> inner) : inner_(std::move(inner)) {}
-  std::vector<Row> select(const Query& query, std::optional<long long> limit) override {
-    Query q = inner_->table(query.table());
-    for (const Condition& c : query.conditions()) q.where(c.column, c.op, c.value);
-    return inner_->select(q, limit);
-  }
-  long long insert(const std::string& table, const Row& row) override {
-    return inner_->insert(table, row);
-  }
-  void insert_rows(const std::vector<TableRow>& rows) override {
-    if (std::this_thread::get_id() == loop_thread) ++calls_on_loop_thread;
-    inner_->insert_rows(rows);
-  }
-  long long update(const Query&, const Row&) override { return 0; }
-  long long remove(const Query&) override { return 0; }
-  void init_schema() override { inner_->init_schema(); }
-  std::string describe() const override { return inner_->describe(); }
-  std::optional<std::string> sqlite_path() const override { return std::nullopt; }
-  bool stores_records_off_loop() const override { return true; }
-
-  const std::thread::id loop_thread = std::this_thread::get_id();
-  std::atomic<int> calls_on_loop_thread{0};
-
- private:
-  std::shared_ptr<Database> inner_;
-};
-
-// Every case runs on the embedded store (commits on the loop), on the same
-// store committing off the loop, and on a live PostgreSQL (off the loop).
-class RecordWriterTest : public ::testing::TestWithParam<std::string> {
+class RecordWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (GetParam() == "postgresql") {
-      std::optional<std::string> url = test::live_pg_url();
-      if (!url) GTEST_SKIP() << "VQFLOW_TEST_PG is not set";
-      db_ = open_database(*url);
-    } else {
-      db_ = open_database(dir_.file("records.db"));
-    }
-    db_->init_schema();
-    if (GetParam() == "off_loop") db_ = std::make_shared<OffLoopDatabase>(db_);
-  }
+  RecordWriterTest() : db_(open_database(dir_.file("records.db"))) { db_->init_schema(); }
 
   std::vector<std::string> stored_ids() {
     std::vector<std::string> ids;
@@ -96,7 +52,7 @@ class RecordWriterTest : public ::testing::TestWithParam<std::string> {
   boost::asio::io_context ioc_;
 };
 
-TEST_P(RecordWriterTest, ConcurrentRunsShareCommitsAndKeepTheirOrder) {
+TEST_F(RecordWriterTest, ConcurrentRunsShareCommitsAndKeepTheirOrder) {
   RecordWriter writer(db_);
   std::vector<std::string> outcomes;
   for (const char* name : {"a", "b", "c", "d"}) {
@@ -106,9 +62,6 @@ TEST_P(RecordWriterTest, ConcurrentRunsShareCommitsAndKeepTheirOrder) {
   EXPECT_EQ(outcomes.size(), 12u);
   EXPECT_EQ(writer.rows(), 12u);
   EXPECT_EQ(writer.commits(), 3u);  // one per step, shared by the four runs
-  if (auto* off_loop = dynamic_cast<OffLoopDatabase*>(db_.get())) {
-    EXPECT_EQ(off_loop->calls_on_loop_thread, 0);
-  }
   const std::vector<std::string> ids = stored_ids();
   ASSERT_EQ(ids.size(), 12u);
   // Each run's rows keep their order.
@@ -121,7 +74,7 @@ TEST_P(RecordWriterTest, ConcurrentRunsShareCommitsAndKeepTheirOrder) {
   }
 }
 
-TEST_P(RecordWriterTest, BadRowFailsOnlyItsOwnCaller) {
+TEST_F(RecordWriterTest, BadRowFailsOnlyItsOwnCaller) {
   RecordWriter writer(db_);
   std::vector<std::string> good;
   std::vector<std::string> bad;
@@ -134,7 +87,7 @@ TEST_P(RecordWriterTest, BadRowFailsOnlyItsOwnCaller) {
   EXPECT_EQ(stored_ids(), (std::vector<std::string>{"g0", "g1"}));
 }
 
-TEST_P(RecordWriterTest, SmallBatchesSplitButStoreEverything) {
+TEST_F(RecordWriterTest, SmallBatchesSplitButStoreEverything) {
   RecordWriter writer(db_, 2);
   std::vector<std::string> outcomes;
   for (const char* name : {"a", "b", "c", "d", "e"}) {
@@ -145,7 +98,7 @@ TEST_P(RecordWriterTest, SmallBatchesSplitButStoreEverything) {
   EXPECT_GE(writer.commits(), 5u);
 }
 
-TEST_P(RecordWriterTest, RowsQueuedWhenTheLoopStopsAreStoredAtShutdown) {
+TEST_F(RecordWriterTest, RowsQueuedWhenTheLoopStopsAreStoredAtShutdown) {
   std::vector<std::string> outcomes;
   {
     auto writer = std::make_unique<RecordWriter>(db_);
@@ -161,7 +114,7 @@ TEST_P(RecordWriterTest, RowsQueuedWhenTheLoopStopsAreStoredAtShutdown) {
   EXPECT_TRUE(outcomes.empty());
 }
 
-TEST_P(RecordWriterTest, LoopsOnSeveralThreadsShareOneWriter) {
+TEST_F(RecordWriterTest, LoopsOnSeveralThreadsShareOneWriter) {
   RecordWriter writer(db_);
   std::vector<std::thread> threads;
   std::vector<std::vector<std::string>> outcomes(4);
@@ -176,9 +129,6 @@ TEST_P(RecordWriterTest, LoopsOnSeveralThreadsShareOneWriter) {
   EXPECT_EQ(stored_ids().size(), 100u);
   for (const auto& mine : outcomes) EXPECT_EQ(mine.size(), 25u);
 }
-
-INSTANTIATE_TEST_SUITE_P(Sqlite, RecordWriterTest, ::testing::Values("sqlite", "off_loop"));
-INSTANTIATE_TEST_SUITE_P(LivePostgres, RecordWriterTest, ::testing::Values("postgresql"));
 
 }  // namespace
 }  // namespace vqflow
