@@ -37,9 +37,19 @@ boost::asio::awaitable<void> writer_task(RecordWriter& writer, std::string name,
   }
 }
 
-class RecordWriterTest : public ::testing::Test {
+// Every case runs on the embedded store and on a live PostgreSQL.
+class RecordWriterTest : public ::testing::TestWithParam<std::string> {
  protected:
-  RecordWriterTest() : db_(open_database(dir_.file("records.db"))) { db_->init_schema(); }
+  void SetUp() override {
+    if (GetParam() == "postgresql") {
+      std::optional<std::string> url = test::live_pg_url();
+      if (!url) GTEST_SKIP() << "VQFLOW_TEST_PG is not set";
+      db_ = open_database(*url);
+    } else {
+      db_ = open_database(dir_.file("records.db"));
+    }
+    db_->init_schema();
+  }
 
   std::vector<std::string> stored_ids() {
     std::vector<std::string> ids;
@@ -52,7 +62,7 @@ class RecordWriterTest : public ::testing::Test {
   boost::asio::io_context ioc_;
 };
 
-TEST_F(RecordWriterTest, ConcurrentRunsShareCommitsAndKeepTheirOrder) {
+TEST_P(RecordWriterTest, ConcurrentRunsShareCommitsAndKeepTheirOrder) {
   RecordWriter writer(db_);
   std::vector<std::string> outcomes;
   for (const char* name : {"a", "b", "c", "d"}) {
@@ -74,7 +84,7 @@ TEST_F(RecordWriterTest, ConcurrentRunsShareCommitsAndKeepTheirOrder) {
   }
 }
 
-TEST_F(RecordWriterTest, BadRowFailsOnlyItsOwnCaller) {
+TEST_P(RecordWriterTest, BadRowFailsOnlyItsOwnCaller) {
   RecordWriter writer(db_);
   std::vector<std::string> good;
   std::vector<std::string> bad;
@@ -87,7 +97,7 @@ TEST_F(RecordWriterTest, BadRowFailsOnlyItsOwnCaller) {
   EXPECT_EQ(stored_ids(), (std::vector<std::string>{"g0", "g1"}));
 }
 
-TEST_F(RecordWriterTest, SmallBatchesSplitButStoreEverything) {
+TEST_P(RecordWriterTest, SmallBatchesSplitButStoreEverything) {
   RecordWriter writer(db_, 2);
   std::vector<std::string> outcomes;
   for (const char* name : {"a", "b", "c", "d", "e"}) {
@@ -98,7 +108,7 @@ TEST_F(RecordWriterTest, SmallBatchesSplitButStoreEverything) {
   EXPECT_GE(writer.commits(), 5u);
 }
 
-TEST_F(RecordWriterTest, RowsQueuedWhenTheLoopStopsAreStoredAtShutdown) {
+TEST_P(RecordWriterTest, RowsQueuedWhenTheLoopStopsAreStoredAtShutdown) {
   std::vector<std::string> outcomes;
   {
     auto writer = std::make_unique<RecordWriter>(db_);
@@ -114,7 +124,7 @@ TEST_F(RecordWriterTest, RowsQueuedWhenTheLoopStopsAreStoredAtShutdown) {
   EXPECT_TRUE(outcomes.empty());
 }
 
-TEST_F(RecordWriterTest, LoopsOnSeveralThreadsShareOneWriter) {
+TEST_P(RecordWriterTest, LoopsOnSeveralThreadsShareOneWriter) {
   RecordWriter writer(db_);
   std::vector<std::thread> threads;
   std::vector<std::vector<std::string>> outcomes(4);
@@ -129,6 +139,9 @@ TEST_F(RecordWriterTest, LoopsOnSeveralThreadsShareOneWriter) {
   EXPECT_EQ(stored_ids().size(), 100u);
   for (const auto& mine : outcomes) EXPECT_EQ(mine.size(), 25u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sqlite, RecordWriterTest, ::testing::Values("sqlite"));
+INSTANTIATE_TEST_SUITE_P(LivePostgres, RecordWriterTest, ::testing::Values("postgresql"));
 
 }  // namespace
 }  // namespace vqflow
