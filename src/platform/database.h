@@ -21,6 +21,14 @@ struct TableRow {
   Row row;
 };
 
+// One row of Database::replace_rows: `row` replaces the rows of `table` whose
+// `key_column` equals its own value in that column.
+struct Replacement {
+  std::string table;
+  std::string key_column;
+  Row row;
+};
+
 // One condition of a query: column, comparison operator ("=", "!=", "<", "<=",
 // ">", ">="), value. Values are always bound as parameters.
 struct Condition {
@@ -89,6 +97,15 @@ class Database {
   }
   virtual long long update(const Query& query, const Row& changes) = 0;
   virtual long long remove(const Query& query) = 0;
+  // Replaces rows by key, in order, in one transaction: either every
+  // replacement is made or none is, and StoreError says why. (This default
+  // makes them one by one; the SQLite and PostgreSQL stores override it.)
+  virtual void replace_rows(const std::vector<Replacement>& rows) {
+    for (const Replacement& r : rows) {
+      table(r.table).where(r.key_column, r.row.value(r.key_column, Value())).remove();
+      insert(r.table, r.row);
+    }
+  }
   // Creates the six tables (and the embedded key-value table) when missing.
   virtual void init_schema() = 0;
   // "sqlite /path/vqflow.db" or "postgresql host:port/db".

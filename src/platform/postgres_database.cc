@@ -159,17 +159,21 @@ class PostgresDatabase final : public Database {
       execute(statements.front(), "insert rows");
       return;
     }
-    sql::Statement control;
-    control.text = "BEGIN";
-    execute(control, "insert rows");
-    try {
-      for (const sql::Statement& statement : statements) execute(statement, "insert rows");
-      control.text = "COMMIT";
-      execute(control, "insert rows");
-    } catch (...) {
-      if (conn_ != nullptr) PQclear(PQexec(conn_, "ROLLBACK"));
-      throw;
+    all_or_nothing(statements, "insert rows");
+  }
+
+  void replace_rows(const std::vector<Replacement>& rows) override {
+    if (rows.empty()) return;
+    // Every statement is built (and its names checked) before anything is written.
+    std::vector<sql::Statement> statements;
+    for (const Replacement& r : rows) {
+      Query key = table(r.table).where(r.key_column, r.row.value(r.key_column, Value()));
+      statements.push_back(sql::build_delete(key, sql::Placeholders::dollar_number));
+      statements.push_back(
+          sql::build_insert(r.table, r.row, sql::Placeholders::dollar_number, false));
     }
+    std::lock_guard lock(mutex_);
+    all_or_nothing(statements, "replace rows");
   }
 
   long long update(const Query& query, const Row& changes) override {
@@ -185,21 +189,12 @@ class PostgresDatabase final : public Database {
   }
 
   void init_schema() override {
-    std::lock_guard lock(mutex_);
-    sql::Statement s;
-    s.text = "BEGIN";
-    execute(s, "create tables");
-    try {
-      for (const auto& text : sql::schema_statements("BIGSERIAL PRIMARY KEY", "")) {
-        s.text = text;
-        execute(s, "create tables");
-      }
-      s.text = "COMMIT";
-      execute(s, "create tables");
-    } catch (...) {
-      if (conn_ != nullptr) PQclear(PQexec(conn_, "ROLLBACK"));
-      throw;
+    std::vector<sql::Statement> statements;
+    for (const auto& text : sql::schema_statements("BIGSERIAL PRIMARY KEY", "")) {
+      statements.push_back(sql::Statement{text, {}, {}});
     }
+    std::lock_guard lock(mutex_);
+    all_or_nothing(statements, "create tables");
   }
 
   std::string describe() const override { return "postgresql " + address_.where; }
@@ -208,6 +203,22 @@ class PostgresDatabase final : public Database {
 
  private:
   using ResultPtr = std::unique_ptr<PGresult, void (*)(PGresult*)>;
+
+  // The statements in one transaction; rolled back when one fails. Caller
+  // holds `mutex_`.
+  void all_or_nothing(const std::vector<sql::Statement>& statements, const std::string& doing) {
+    sql::Statement control;
+    control.text = "BEGIN";
+    execute(control, doing);
+    try {
+      for (const sql::Statement& statement : statements) execute(statement, doing);
+      control.text = "COMMIT";
+      execute(control, doing);
+    } catch (...) {
+      if (conn_ != nullptr) PQclear(PQexec(conn_, "ROLLBACK"));
+      throw;
+    }
+  }
 
   void connect() {
     PGconn* conn = PQconnectdb(address_.conninfo.c_str());

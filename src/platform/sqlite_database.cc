@@ -45,26 +45,22 @@ class SqliteDatabase final : public Database {
           sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false));
     }
     std::lock_guard lock(mutex_);
-    if (!shared_->holding()) {
-      SqliteTransaction transaction(connection_);
-      insert_all(statements);
-      transaction.commit();
-      return;
+    all_or_nothing(statements);
+  }
+
+  void replace_rows(const std::vector<Replacement>& rows) override {
+    if (rows.empty()) return;
+    // Every statement is built (and its names checked) before anything is written.
+    std::vector<sql::Statement> statements;
+    statements.reserve(2 * rows.size());
+    for (const Replacement& r : rows) {
+      Query key = table(r.table).where(r.key_column, r.row.value(r.key_column, Value()));
+      statements.push_back(sql::build_delete(key, sql::Placeholders::question_mark));
+      statements.push_back(
+          sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false));
     }
-    // Inside the held-back transaction: the rows go in (or fail) together, and
-    // the held writes are committed with them, or on their own when a row fails.
-    connection_.statement("SAVEPOINT record_rows")->step();
-    try {
-      insert_all(statements);
-      connection_.statement("RELEASE record_rows")->step();
-    } catch (...) {
-      if (shared_->holding()) {
-        connection_.exec("ROLLBACK TO record_rows; RELEASE record_rows");
-        shared_->commit_pending();
-      }
-      throw;
-    }
-    shared_->commit_pending();
+    std::lock_guard lock(mutex_);
+    all_or_nothing(statements);
   }
 
   bool commit_pending() override {
@@ -125,7 +121,32 @@ class SqliteDatabase final : public Database {
     return statement;
   }
 
-  void insert_all(const std::vector<sql::Statement>& statements) {
+  // Runs the statements in one transaction, or, inside the held-back
+  // transaction, in a savepoint: they take effect (or fail) together, and the
+  // held writes are committed with them, or on their own when one fails.
+  // Caller holds `mutex_`.
+  void all_or_nothing(const std::vector<sql::Statement>& statements) {
+    if (!shared_->holding()) {
+      SqliteTransaction transaction(connection_);
+      run_all(statements);
+      transaction.commit();
+      return;
+    }
+    connection_.statement("SAVEPOINT record_rows")->step();
+    try {
+      run_all(statements);
+      connection_.statement("RELEASE record_rows")->step();
+    } catch (...) {
+      if (shared_->holding()) {
+        connection_.exec("ROLLBACK TO record_rows; RELEASE record_rows");
+        shared_->commit_pending();
+      }
+      throw;
+    }
+    shared_->commit_pending();
+  }
+
+  void run_all(const std::vector<sql::Statement>& statements) {
     for (const sql::Statement& s : statements) {
       auto statement = connection_.statement(s.text);
       bind_all(*statement, s.params);

@@ -156,14 +156,11 @@ ImportBatch read_import_file(const std::string& path) {
 }
 
 void store_import(Database& db, const ImportBatch& batch) {
-  for (const auto& row : batch.workflows) {
-    db.table("workflow").where("uuid", row["uuid"]).remove();
-    db.table("workflow").insert(row);
-  }
-  for (const auto& row : batch.variables) {
-    db.table("variablen").where("key", row["key"]).remove();
-    db.table("variablen").insert(row);
-  }
+  std::vector<Replacement> rows;
+  rows.reserve(batch.workflows.size() + batch.variables.size());
+  for (const auto& row : batch.workflows) rows.push_back({"workflow", "uuid", row});
+  for (const auto& row : batch.variables) rows.push_back({"variablen", "key", row});
+  db.replace_rows(rows);
 }
 
 }  // namespace vqflow

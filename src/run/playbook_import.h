@@ -22,8 +22,9 @@ ImportBatch read_import_file(const std::string& path);
 // The same for text already in memory; `origin` names it in messages.
 ImportBatch read_import_text(const std::string& text, const std::string& origin);
 
-// Stores the batch: a playbook replaces the one with the same uuid, a variable
-// the one with the same key.
+// Stores the batch in one transaction: a playbook replaces the one with the
+// same uuid, a variable the one with the same key; when the store refuses any
+// row, nothing of the batch is stored (StoreError).
 void store_import(Database& db, const ImportBatch& batch);
 
 }  // namespace vqflow

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 
 #include "platform/errors.h"
 #include "support/test_support.h"
@@ -71,6 +72,31 @@ TEST_P(DatabaseContract, InsertRowsStoresAllInOrderOrNone) {
   EXPECT_EQ(db_->table("logs").get().size(), 4u);
   EXPECT_EQ(db_->table("report").get().size(), 1u);
   EXPECT_NO_THROW(db_->insert_rows({}));
+}
+
+TEST_P(DatabaseContract, ReplaceRowsReplacesByKeyAllOrNothing) {
+  db_->table("workflow").insert(Row{{"uuid", "w1"}, {"name", "old"}});
+  db_->table("variablen").insert(Row{{"key", "k"}, {"value", "old"}});
+  db_->replace_rows({{"workflow", "uuid", Row{{"uuid", "w1"}, {"name", "new"}}},
+                     {"workflow", "uuid", Row{{"uuid", "w2"}, {"name", "added"}}},
+                     {"variablen", "key", Row{{"key", "k"}, {"value", "new"}}}});
+  auto names = [this] {
+    std::map<std::string, std::string> out;
+    for (const Row& row : db_->table("workflow").get()) out[row["uuid"]] = row["name"];
+    return out;
+  };
+  EXPECT_EQ(names(), (std::map<std::string, std::string>{{"w1", "new"}, {"w2", "added"}}));
+  auto variables = db_->table("variablen").get();
+  ASSERT_EQ(variables.size(), 1u);
+  EXPECT_EQ(variables[0]["value"], "new");
+
+  // One row the store refuses (text in an integer column): the whole call is undone.
+  EXPECT_THROW(
+      db_->replace_rows({{"workflow", "uuid", Row{{"uuid", "w1"}, {"name", "lost"}}},
+                         {"workflow", "uuid", Row{{"uuid", "w3"}, {"status", "not a number"}}}}),
+      StoreError);
+  EXPECT_EQ(names(), (std::map<std::string, std::string>{{"w1", "new"}, {"w2", "added"}}));
+  EXPECT_NO_THROW(db_->replace_rows({}));
 }
 
 TEST_P(DatabaseContract, InitSchemaTwiceKeepsRows) {
