@@ -152,10 +152,13 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
 
   RpcRegistry rpc;
   add_ping_method(rpc);
+  // Runs the timers start count with those of the API: the shutdown waits for
+  // them too, and they take room under --max-runs (they are never refused).
+  auto tracker = std::make_shared<RunTracker>();
   std::unique_ptr<TimerHost> timers;
   // Throws ServiceLockError (saying to use --no-timers) when another process
   // runs the timers of these stores.
-  if (!options.no_timers) timers = TimerHost::start(services, rpc);
+  if (!options.no_timers) timers = TimerHost::start(services, rpc, {}, tracker);
 
   ApiOptions api_options;
   api_options.token = token;
@@ -164,6 +167,7 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
   api_options.max_runs = options.max_runs;
   // The timer methods belong to the run loop, where the timer service lives.
   api_options.rpc_executor = run_ioc.get_executor();
+  api_options.tracker = tracker;
   Api api(services, &rpc, engine_run_starter(services), api_options);
 
   ServerOptions server_options;

@@ -111,7 +111,9 @@ Api::Api(std::shared_ptr<Services> services, const RpcRegistry* rpc, RunStarter 
     : services_(std::move(services)),
       rpc_(rpc),
       start_run_(std::move(start_run)),
-      options_(std::move(options)) {}
+      options_(std::move(options)) {
+  if (options_.tracker) tracker_ = options_.tracker;
+}
 
 bool Api::origin_allowed(const std::string& origin) const {
   for (const auto& allowed : options_.allowed_origins) {

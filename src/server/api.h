@@ -48,6 +48,10 @@ struct ApiOptions {
   std::optional<boost::asio::any_io_executor> rpc_executor;
   // How long respond() waits for that loop to answer a remote call.
   std::chrono::milliseconds rpc_timeout{30000};
+  // Counts the runs in progress; shared with whatever else starts runs in this
+  // process (the timer service), so that max_runs and the shutdown wait see
+  // them too. Absent: the Api makes its own.
+  std::shared_ptr<RunTracker> tracker;
 };
 
 // A run refused because max_runs runs of this server are in progress.

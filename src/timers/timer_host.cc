@@ -7,16 +7,25 @@
 
 namespace vqflow {
 
-SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services) {
+SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services,
+                                   std::shared_ptr<RunTracker> tracker) {
   SchedulerSetup setup;
   setup.executor = services->executor;
   setup.max_instances = services->config.max_instances;
-  setup.run_playbook = [services](const Value& uuid, JobDone done) {
+  setup.run_playbook = [services, tracker](const Value& uuid, JobDone done) {
     std::string playbook = uuid.is_string() ? uuid.get<std::string>() : text_form(uuid);
+    // Counted before the run can close; a run that closes before it is named
+    // has already been dropped, and naming it then does nothing.
+    const std::uint64_t ticket = tracker ? tracker->begin(playbook) : 0;
     try {
-      auto_execute(services, playbook, nullptr, RunRequest{},
-                   [done](std::exception_ptr) { done(); });
+      const std::string only_id = auto_execute(
+          services, playbook, nullptr, RunRequest{}, [done, tracker, ticket](std::exception_ptr) {
+            if (tracker) tracker->finish(ticket);
+            done();
+          });
+      if (tracker) tracker->name(ticket, only_id);
     } catch (...) {
+      if (tracker) tracker->finish(ticket);
       done();
       throw;
     }
@@ -26,14 +35,16 @@ SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services) {
 
 std::unique_ptr<TimerHost> TimerHost::start(std::shared_ptr<Services> services,
                                             RpcRegistry& registry,
-                                            ServiceLockOptions lock_options) {
+                                            ServiceLockOptions lock_options,
+                                            std::shared_ptr<RunTracker> tracker) {
   std::unique_ptr<TimerHost> host(new TimerHost());
   host->lock_ =
       TimerServiceLock::acquire(services->kv, services->executor, std::move(lock_options), [] {
         // Another process runs the timers now: firing here too would run them twice.
         if (vq_timer.scheduler) vq_timer.shutdown();
       });
-  host->service_ = std::make_unique<ManageTimer>(services->db, scheduler_setup_for(services));
+  host->service_ =
+      std::make_unique<ManageTimer>(services->db, scheduler_setup_for(services, std::move(tracker)));
   host->service_->start();
   register_timer_methods(registry, *host->service_);
   return host;

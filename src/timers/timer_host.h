@@ -3,6 +3,7 @@
 
 #include "platform/services.h"
 #include "server/rpc_registry.h"
+#include "server/run_tracker.h"
 #include "timers/manage_timer.h"
 #include "timers/service_lock.h"
 
@@ -11,7 +12,9 @@ namespace vqflow {
 // What the scheduler needs from the host: the services' loop, their
 // max_instances, and a job function that starts a run of the playbook through
 // auto_execute (with the playbook id alone) and reports back when it is closed.
-SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services);
+// With a tracker, each such run is counted there until it is closed.
+SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services,
+                                   std::shared_ptr<RunTracker> tracker = nullptr);
 
 // The timer service of a serving process: its database lock, the service
 // object, and the scheduler of vq_timer. Destroying it shuts the scheduler
@@ -22,8 +25,10 @@ class TimerHost {
   // Takes the lock (ServiceLockError when another process holds it), creates
   // ManageTimer, calls start() (restores the stored timers) and registers the
   // remote operations in `registry`. Call on the loop thread, before serving.
+  // With a tracker, the runs the timers start are counted there until closed.
   static std::unique_ptr<TimerHost> start(std::shared_ptr<Services> services, RpcRegistry& registry,
-                                          ServiceLockOptions lock_options = {});
+                                          ServiceLockOptions lock_options = {},
+                                          std::shared_ptr<RunTracker> tracker = nullptr);
   ~TimerHost();
   TimerHost(const TimerHost&) = delete;
   TimerHost& operator=(const TimerHost&) = delete;

@@ -90,6 +90,35 @@ TEST(TimerEndToEndTest, ASecondsTimerMadeOverRpcStartsRealRuns) {
   vq_timer.scheduler.reset();
 }
 
+// A run a timer starts is counted (and named) until it closes, so that a
+// shutdown waits for it and a refused start leaves nothing counted.
+TEST(TimerEndToEndTest, TimerRunsAreTrackedUntilTheyClose) {
+  test::TempDir dir;
+  auto services = test::make_test_services(dir);
+  boost::asio::io_context ioc;
+  services->executor = ioc.get_executor();
+  services->db->table("workflow").insert(tiny_playbook("pb-tracked"));
+  auto tracker = std::make_shared<RunTracker>();
+  SchedulerSetup setup = scheduler_setup_for(services, tracker);
+
+  int done = 0;
+  setup.run_playbook(Value("pb-tracked"), [&done] { ++done; });
+  ASSERT_EQ(tracker->in_progress(), 1u);  // submitted, not yet run
+  const auto runs = tracker->runs();
+  EXPECT_EQ(runs[0].uuid, "pb-tracked");
+  EXPECT_EQ(runs[0].only_id.size(), 10u);
+  ioc.run();
+  EXPECT_EQ(done, 1);
+  EXPECT_EQ(tracker->in_progress(), 0u);
+
+  // A start refused at once (the loop is gone) counts nothing either.
+  services->executor = boost::asio::any_io_executor();
+  EXPECT_ANY_THROW(scheduler_setup_for(services, tracker)
+                       .run_playbook(Value("pb-tracked"), [&done] { ++done; }));
+  EXPECT_EQ(done, 2);
+  EXPECT_EQ(tracker->in_progress(), 0u);
+}
+
 TEST(TimerEndToEndTest, ASecondServiceOnTheSameStoresIsRefused) {
   test::TempDir dir;
   auto services = test::make_test_services(dir);
