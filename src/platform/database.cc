@@ -249,6 +249,22 @@ Statement build_delete(const Query& query, Placeholders style) {
   return s;
 }
 
+std::vector<Statement> build_replacements(const std::vector<Replacement>& rows,
+                                          Placeholders style) {
+  std::vector<Statement> out;
+  out.reserve(2 * rows.size());
+  for (const Replacement& r : rows) {
+    Builder b(style, canonical_table(r.table));
+    Statement remove;
+    remove.text = "DELETE FROM " + quoted(b.table()) +
+                  b.where({Condition{r.key_column, "=", r.row.value(r.key_column, Value())}});
+    remove.params = b.take_params();
+    out.push_back(std::move(remove));
+    out.push_back(build_insert(r.table, r.row, style, false));
+  }
+  return out;
+}
+
 std::vector<std::string> schema_statements(const std::string& id_column,
                                            const std::string& table_suffix) {
   std::vector<std::string> out;

@@ -165,13 +165,7 @@ class PostgresDatabase final : public Database {
   void replace_rows(const std::vector<Replacement>& rows) override {
     if (rows.empty()) return;
     // Every statement is built (and its names checked) before anything is written.
-    std::vector<sql::Statement> statements;
-    for (const Replacement& r : rows) {
-      Query key = table(r.table).where(r.key_column, r.row.value(r.key_column, Value()));
-      statements.push_back(sql::build_delete(key, sql::Placeholders::dollar_number));
-      statements.push_back(
-          sql::build_insert(r.table, r.row, sql::Placeholders::dollar_number, false));
-    }
+    const auto statements = sql::build_replacements(rows, sql::Placeholders::dollar_number);
     std::lock_guard lock(mutex_);
     all_or_nothing(statements, "replace rows");
   }

@@ -51,14 +51,7 @@ class SqliteDatabase final : public Database {
   void replace_rows(const std::vector<Replacement>& rows) override {
     if (rows.empty()) return;
     // Every statement is built (and its names checked) before anything is written.
-    std::vector<sql::Statement> statements;
-    statements.reserve(2 * rows.size());
-    for (const Replacement& r : rows) {
-      Query key = table(r.table).where(r.key_column, r.row.value(r.key_column, Value()));
-      statements.push_back(sql::build_delete(key, sql::Placeholders::question_mark));
-      statements.push_back(
-          sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false));
-    }
+    const auto statements = sql::build_replacements(rows, sql::Placeholders::question_mark);
     std::lock_guard lock(mutex_);
     all_or_nothing(statements);
   }
