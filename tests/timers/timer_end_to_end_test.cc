@@ -43,11 +43,19 @@ Value rpc(const RpcRegistry& registry, const std::string& method, const Value& p
   return answer.value("result", Value());
 }
 
-TEST(TimerEndToEndTest, ASecondsTimerMadeOverRpcStartsRealRuns) {
+// Test services whose loop is the test's own io_context.
+class TimerEndToEndTest : public ::testing::Test {
+ protected:
+  TimerEndToEndTest() : services(test::make_test_services(dir)) {
+    services->executor = ioc.get_executor();
+  }
+
   test::TempDir dir;
-  auto services = test::make_test_services(dir);
-  boost::asio::io_context ioc;
-  services->executor = ioc.get_executor();
+  boost::asio::io_context ioc;  // outlives the services, whose executor it is
+  std::shared_ptr<Services> services;
+};
+
+TEST_F(TimerEndToEndTest, ASecondsTimerMadeOverRpcStartsRealRuns) {
   services->db->table("workflow").insert(tiny_playbook("pb-e2e"));
 
   RpcRegistry registry;
@@ -92,11 +100,7 @@ TEST(TimerEndToEndTest, ASecondsTimerMadeOverRpcStartsRealRuns) {
 
 // A run a timer starts is counted (and named) until it closes, so that a
 // shutdown waits for it and a refused start leaves nothing counted.
-TEST(TimerEndToEndTest, TimerRunsAreTrackedUntilTheyClose) {
-  test::TempDir dir;
-  auto services = test::make_test_services(dir);
-  boost::asio::io_context ioc;
-  services->executor = ioc.get_executor();
+TEST_F(TimerEndToEndTest, TimerRunsAreTrackedUntilTheyClose) {
   services->db->table("workflow").insert(tiny_playbook("pb-tracked"));
   auto tracker = std::make_shared<RunTracker>();
   SchedulerSetup setup = scheduler_setup_for(services, tracker);
@@ -119,11 +123,7 @@ TEST(TimerEndToEndTest, TimerRunsAreTrackedUntilTheyClose) {
   EXPECT_EQ(tracker->in_progress(), 0u);
 }
 
-TEST(TimerEndToEndTest, ASecondServiceOnTheSameStoresIsRefused) {
-  test::TempDir dir;
-  auto services = test::make_test_services(dir);
-  boost::asio::io_context ioc;
-  services->executor = ioc.get_executor();
+TEST_F(TimerEndToEndTest, ASecondServiceOnTheSameStoresIsRefused) {
   RpcRegistry first_registry, second_registry;
   auto first = TimerHost::start(services, first_registry);
   EXPECT_THROW(TimerHost::start(services, second_registry), ServiceLockError);
