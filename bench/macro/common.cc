@@ -426,6 +426,14 @@ class CountingDb : public Database {
 
 }  // namespace
 
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
 std::shared_ptr<KvStore> counting_kv(std::shared_ptr<KvStore> inner,
                                      std::shared_ptr<StoreCounts> counts) {
   return std::make_shared<CountingKv>(std::move(inner), std::move(counts));

@@ -180,14 +180,6 @@ class NullDatabase : public Database {
   std::atomic<long long> next_id_{0};
 };
 
-// `text` with every `from` replaced by `to`.
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 // Thread CPU seconds that `runs` replays of the recorded calls take: the key-value
 // calls against a fresh in-process store (each replay under a run id of its
 // own, as runs write new keys), the database calls, and the app calls on the

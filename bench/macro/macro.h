@@ -149,6 +149,9 @@ RunBatch run_batch(const std::shared_ptr<Services>& services, const std::string&
 RunBatch timed_run_batch(const std::shared_ptr<Services>& services, const std::string& uuid,
                          int in_flight, double seconds);
 
+// `text` with every `from` replaced by `to` (a recorded run id by a new one).
+std::string replaced(std::string text, const std::string& from, const std::string& to);
+
 // Database/KV pass-through wrappers that count every operation, and note the
 // key-value steps in order so that a floor can repeat exactly those.
 struct StoreCounts {

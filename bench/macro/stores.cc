@@ -155,20 +155,13 @@ class Sqlite {
   std::vector<sqlite3_stmt*> statements_;
 };
 
-std::string replaced_all(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 // The row's values in column order, the recorded run's id replaced by `only_id`.
 std::vector<Value> row_values(const Row& row, const std::string& recorded_id,
                               const std::string& only_id) {
   std::vector<Value> values;
   for (const auto& [name, value] : row.items()) {
     values.push_back(value.is_string()
-                         ? Value(replaced_all(value.get<std::string>(), recorded_id, only_id))
+                         ? Value(replaced(value.get<std::string>(), recorded_id, only_id))
                          : value);
   }
   return values;
@@ -221,7 +214,7 @@ double sqlite_floor(const std::string& path, const RunSteps& steps, double secon
   while (now_seconds() < end) {
     const std::string only_id = Random::make_order_number(10);
     for (const StoreCounts::KvStep& step : steps.kv_steps) {
-      const Value key = replaced_all(step.key, steps.only_id, only_id);
+      const Value key = replaced(step.key, steps.only_id, only_id);
       switch (step.kind) {
         case StoreCounts::KvStep::read: db.run(read, {key, now_ms}); break;
         case StoreCounts::KvStep::count: db.run(count, {key}); break;
