@@ -62,6 +62,16 @@ awaitable<void> Auto::for_controller(std::string left, std::string right, std::s
     failure_record = record;
     return WalkError(fmt::format("FOR node {}: {}", left, error));
   };
+  // Lists and maps come from app results, which the playbook does not control:
+  // every kind of loop has the same bound on its rounds.
+  auto check_rounds = [&](long long rounds, std::string_view what) {
+    const long long max_loop = services()->config.max_loop;
+    if (rounds <= max_loop) return;
+    spdlog::error("FOR node {}: {} rounds are more than the bound of {}; raise it with --max-loop",
+                  left, rounds, max_loop);
+    throw fail(fmt::format("[配置错误] {}", what),
+               fmt::format("{} ({} rounds, more than --max-loop {})", what, rounds, max_loop));
+  };
   std::exception_ptr failure;
   try {
     std::optional<std::string> action;
@@ -85,6 +95,7 @@ awaitable<void> Auto::for_controller(std::string left, std::string right, std::s
     if (*action == "1") {
       std::optional<Value> list = read_collection(collection, true);
       if (!list) throw fail(fmt::format("[配置错误] {}", k_not_a_list), k_not_a_list);
+      check_rounds(list->size(), k_not_a_list);
       for (const Value& element : *list) {
         walker::write_run_value(*this, left, "value", element_text(element));
         co_await for_play_book(paths, uuid, true);
@@ -92,6 +103,7 @@ awaitable<void> Auto::for_controller(std::string left, std::string right, std::s
     } else if (*action == "2") {
       std::optional<Value> map = read_collection(collection, false);
       if (!map) throw fail(fmt::format("[配置错误] {}", k_not_a_map), k_not_a_map);
+      check_rounds(map->size(), k_not_a_map);
       for (const auto& [key, value] : map->items()) {
         walker::write_run_value(*this, left, "key", key);
         walker::write_run_value(*this, left, "value", element_text(value));
@@ -100,15 +112,7 @@ awaitable<void> Auto::for_controller(std::string left, std::string right, std::s
     } else if (*action == "3") {
       const std::optional<long long> count = parse_integer(collection);
       if (!count) throw fail(fmt::format("[配置错误] {}", k_not_a_count), k_not_a_count);
-      const long long max_loop = services()->config.max_loop;
-      if (*count > max_loop) {
-        spdlog::error(
-            "FOR node {}: {} rounds are more than the bound of {}; raise it with --max-loop", left,
-            *count, max_loop);
-        throw fail(fmt::format("[配置错误] {}", k_not_a_count),
-                   fmt::format("{} ({} rounds, more than --max-loop {})", k_not_a_count, *count,
-                               max_loop));
-      }
+      check_rounds(*count, k_not_a_count);
       for (long long i = 0; i < *count; ++i) {
         walker::write_run_value(*this, left, "value", std::to_string(i));
         co_await for_play_book(paths, uuid, true);

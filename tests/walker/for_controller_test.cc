@@ -179,13 +179,28 @@ TEST_F(ForController, MissingSettingsKeysAreAConfigurationError) {
   EXPECT_THAT(log_results(), ElementsAre("[配置错误] 请配置 FOR 控制器"));
 }
 
-TEST_F(ForController, CountBoundComesFromTheConfiguration) {
-  services_->config.max_loop = 2;
-  EXPECT_THROW(walk_loop("3", "3"), WalkError);
-  SetUp();
-  services_->config.max_loop = 2;
-  EXPECT_EQ(walk_loop("3", "2"), 0);
-  EXPECT_EQ(calls_.size(), 2u);
+TEST_F(ForController, EveryKindOfLoopIsBoundByTheConfiguration) {
+  struct Case {
+    std::string action, text, record;
+  };
+  const std::vector<Case> over = {
+      {"3", "3", "[配置错误] 请输入数字次数进行循环"},
+      {"1", "[1, 2, 3]", "[配置错误] 请输入数组进行循环"},
+      {"2", R"({"a": 1, "b": 2, "c": 3})", "[配置错误] 请输入字典进行循环"},
+  };
+  for (const Case& c : over) {
+    SetUp();
+    services_->config.max_loop = 2;
+    EXPECT_THROW(walk_loop(c.action, c.text), WalkError) << c.text;
+    EXPECT_TRUE(calls_.empty()) << c.text;
+    EXPECT_EQ(log_results().back(), c.record) << c.text;  // SetUp keeps the database
+  }
+  for (const std::string& within : {"2", "[1, 2]"}) {
+    SetUp();
+    services_->config.max_loop = 2;
+    EXPECT_EQ(walk_loop(within == "2" ? "3" : "1", within), 0) << within;
+    EXPECT_EQ(calls_.size(), 2u) << within;
+  }
 }
 
 }  // namespace
