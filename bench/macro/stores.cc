@@ -349,7 +349,15 @@ void embedded_section(Report& report, const Options& options) {
     report.note(section, "one run of the 10-node playbook does " + steps.text());
     run_batch(services, k_playbook, 50, 1, 60);  // warm-up
     serial = timed_run_batch(services, k_playbook, 1, seconds / 2);
+    const std::size_t commits_before = services->records->commits();
+    const std::size_t rows_before = services->records->rows();
     concurrent = timed_run_batch(services, k_playbook, 64, seconds / 2);
+    const std::size_t commits = services->records->commits() - commits_before;
+    const std::size_t rows = services->records->rows() - rows_before;
+    if (concurrent.runs > 0 && commits > 0)
+      report.note(section, fmt::format("64 in flight: {:.1f} commits per run, {:.1f} records per commit",
+                                       double(commits) / double(concurrent.runs),
+                                       double(rows) / double(commits)));
   }
   const double floor = sqlite_floor(dir.file("floor.db"), steps, options.quick ? 1 : 3);
 

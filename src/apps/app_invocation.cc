@@ -131,7 +131,7 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
   // 2-3. Nodes that deliver a text instead of calling an app.
   if ((input_app && app_uuid == *input_app) || (webhook_app && app_uuid == *webhook_app)) {
     const std::string key = run_key(app_uuid, "text");
-    std::optional<std::string> text = kv().get(key);
+    std::optional<std::string> text = read_kv(key);
     if (!text) {
       throw StoreError(fmt::format("kv GET {}: no text was delivered to node {}",
                                    kv_rules::printable_key(key), app_uuid));

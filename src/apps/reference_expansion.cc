@@ -442,7 +442,7 @@ Expansion expand_references(std::string_view text, const Value& local_var_data,
 
 Expansion Auto::analysis_var(const std::string& text) {
   AppValueReader read = [this](const std::string& node_id, const std::string& field) {
-    return kv().get(run_key(node_id, field));
+    return read_kv(run_key(node_id, field));
   };
   return expand_references(text, local_var_data, global_var_data, read);
 }

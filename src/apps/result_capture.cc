@@ -17,8 +17,8 @@ namespace {
 
 // The pair a node left in this run. Both keys must be there and the status must
 // read as an integer.
-NodeResult stored_pair(KvStore& kv, const std::string& result_key, const std::string& status_key) {
-  std::optional<std::string> status = kv.get(status_key);
+NodeResult stored_pair(Auto& run, const std::string& result_key, const std::string& status_key) {
+  std::optional<std::string> status = run.read_kv(status_key);
   if (!status) {
     throw StoreError(fmt::format("kv GET {}: the node's status is missing",
                                  kv_rules::printable_key(status_key)));
@@ -29,7 +29,7 @@ NodeResult stored_pair(KvStore& kv, const std::string& result_key, const std::st
                                  kv_rules::printable_key(status_key),
                                  kv_rules::printable_key(*status)));
   }
-  std::optional<std::string> result = kv.get(result_key);
+  std::optional<std::string> result = run.read_kv(result_key);
   if (!result) {
     throw StoreError(fmt::format("kv GET {}: the node's result has expired",
                                  kv_rules::printable_key(result_key)));
@@ -50,7 +50,7 @@ awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
 
   // Input, webhook and timer nodes run once per run, whatever for_play says.
   if (is(input_app, app_uuid) || is(webhook_app, app_uuid) || is(timer_app, app_uuid)) {
-    if (kv().exists(result_key)) co_return stored_pair(kv(), result_key, status_key);
+    if (kv_has(result_key)) co_return stored_pair(*this, result_key, status_key);
     Value outcome = co_await execute(app_uuid, std::nullopt, std::nullopt);
     std::string text = result_text(outcome["result"], false);
     stage_kv(result_key, text);
@@ -70,7 +70,7 @@ awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
   } catch (const std::exception&) {
   }
 
-  if (!for_play && kv().exists(result_key)) co_return stored_pair(kv(), result_key, status_key);
+  if (!for_play && kv_has(result_key)) co_return stored_pair(*this, result_key, status_key);
 
   if (!app_info || !app_info->is_object() || !app_info->contains("app_dir") ||
       !app_info->contains("data")) {

@@ -99,6 +99,8 @@ class Auto {
   // --- completion (run/run_completion.cc) ---
   awaitable<void> end_run(int run_status, std::string uuid);
   void decr_sum(const std::string& uuid);
+  // Sends the staged writes; a failure is logged, not thrown (the run is over).
+  void send_staged_kv();
 
   // --- driver (run/auto.cc) ---
   // Absent normally; false when the playbook is disabled (status 1).
@@ -128,10 +130,16 @@ class Auto {
 
   const std::shared_ptr<Services>& services() const { return services_; }
 
-  // Run-scoped key-value writes (lifetime lose_time) are staged and sent
-  // together just before the run's next key-value read, or when it ends: one
-  // round trip (one transaction) for a node's writes instead of one each.
+  // Run-scoped key-value writes (lifetime lose_time) are staged in the run and
+  // sent together when it ends, before it waits for an audit decision, or when
+  // the stage is full: one round trip (one transaction) for many writes. A later
+  // write of a staged key replaces it in the stage.
   void stage_kv(std::string key, std::string value);
+  // A run-scoped value as this run last wrote it: from the stage, else from the
+  // store. Reads do not send the stage: run-scoped keys carry the run's own id,
+  // and no one else writes them while it runs.
+  std::optional<std::string> read_kv(const std::string& key);
+  bool kv_has(const std::string& key);
   // The key-value store, after every staged write has been sent.
   KvStore& kv();
 
@@ -150,6 +158,14 @@ class Auto {
 
   std::shared_ptr<Services> services_;
   std::vector<KvWrite> staged_;
+  std::size_t staged_bytes_ = 0;
+  // The id the run was made with, and whether it has sent any key-value write.
+  // While it keeps that id (a resumed run takes the waiting run's) and has sent
+  // nothing, the store holds none of its run-scoped keys: its reads need no
+  // round trip.
+  std::string new_id_;
+  bool sent_kv_ = false;
+  bool nothing_stored() const { return !sent_kv_ && only_id == new_id_; }
 };
 
 }  // namespace vqflow

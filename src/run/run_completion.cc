@@ -1,3 +1,5 @@
+#include <spdlog/spdlog.h>
+
 #include <exception>
 
 #include "run/auto.h"
@@ -13,6 +15,9 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
     decr_sum(uuid);
     co_return;
   }
+  // The run's state goes out before its end record, so an ended run's state is
+  // complete; losing it fails nothing that is left to run.
+  send_staged_kv();
   std::exception_ptr failure;
   try {
     awaitable<void> stored = add_execute_logs(uuid, end_app ? Value(*end_app) : Value(), "结束",
@@ -27,8 +32,18 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
   if (failure) std::rethrow_exception(failure);
 }
 
+void Auto::send_staged_kv() {
+  try {
+    kv();
+  } catch (const std::exception& error) {
+    spdlog::error("run {}: key-value writes lost: {}", only_id, error.what());
+  }
+}
+
 void Auto::decr_sum(const std::string& uuid) {
-  KvStore& store = kv();
+  // Counters are lowered even when the staged writes cannot be sent.
+  send_staged_kv();
+  KvStore& store = *services_->kv;
   if (store.decr("exec_sum") < 0) store.set("exec_sum", "0");
   const std::string per_playbook = uuid + "&&exec_sum";
   if (store.decr(per_playbook) < 0) store.set(per_playbook, "0");

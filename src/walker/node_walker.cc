@@ -57,7 +57,7 @@ awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string u
       const bool is_if = contains(if_list, left);
       if (is_if) {
         const std::string key = last_result_key();
-        std::optional<std::string> stored = kv().get(key);
+        std::optional<std::string> stored = read_kv(key);
         if (!stored) {
           throw WalkError(
               fmt::format("IF node {}: no app result before it in this run ({} is missing)", left,
@@ -74,6 +74,9 @@ awaitable<int> Auto::for_play_book(std::vector<std::string> paths, std::string u
           throw WalkError(fmt::format("audit node {}: no auditor is configured ({} is missing)",
                                       left, kv_rules::printable_key(run_key(left, "text"))));
         }
+        // The decision resumes the run from the stored state, maybe in another
+        // process: send it before the audit record can be seen.
+        kv();
         awaitable<void> stored = add_audit(uuid, only_id, *user_id, left, right);
         co_await std::move(stored);
         const Value name = walker::node_name(*this, left);

@@ -35,7 +35,7 @@ Value node_name(const Auto& engine, const std::string& node_id) {
 std::optional<std::string> read_run_value(Auto& engine, const std::string& node_id,
                                           const std::string& field) {
   const std::string key = engine.run_key(node_id, field);
-  std::optional<std::string> stored = engine.kv().get(key);
+  std::optional<std::string> stored = engine.read_kv(key);
   if (!stored) return std::nullopt;
   return decode_stored_text(std::move(*stored), key);
 }

@@ -1,0 +1,180 @@
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/database.h"
+#include "platform/kv_store.h"
+#include "run/auto.h"
+#include "support/echo_playbook.h"
+#include "support/fake_app_loader.h"
+#include "support/test_support.h"
+
+namespace vqflow {
+namespace {
+
+// Passes every call to the test's store and notes what reached it. Writes can be
+// refused, and each batch of writes notes how many audit and log records were
+// stored when it arrived.
+class WatchedKv : public KvStore {
+ public:
+  WatchedKv(std::shared_ptr<KvStore> inner, std::shared_ptr<Database> db)
+      : inner_(std::move(inner)), db_(std::move(db)) {}
+
+  std::optional<std::string> get(const std::string& key) override {
+    ++reads;
+    return inner_->get(key);
+  }
+  bool exists(const std::string& key) override {
+    ++reads;
+    return inner_->exists(key);
+  }
+  void set(const std::string& key, const std::string& value,
+           std::optional<long long> expire_seconds) override {
+    inner_->set(key, value, expire_seconds);
+  }
+  void set_many(const std::vector<KvWrite>& writes) override {
+    batches.push_back(writes);
+    audits_at_batch.push_back(db_->table("audit").get().size());
+    logs_at_batch.push_back(db_->table("logs").get().size());
+    if (refuse_writes) throw std::runtime_error("writes refused");
+    inner_->set_many(writes);
+  }
+  bool set_if_absent(const std::string& key, const std::string& value,
+                     std::optional<long long> expire_seconds) override {
+    return inner_->set_if_absent(key, value, expire_seconds);
+  }
+  long long incr(const std::string& key) override { return inner_->incr(key); }
+  long long decr(const std::string& key) override { return inner_->decr(key); }
+  bool del(const std::string& key) override { return inner_->del(key); }
+  std::string describe() const override { return "watched"; }
+
+  int reads = 0;
+  bool refuse_writes = false;
+  std::vector<std::vector<KvWrite>> batches;
+  std::vector<std::size_t> audits_at_batch;
+  std::vector<std::size_t> logs_at_batch;
+
+ private:
+  std::shared_ptr<KvStore> inner_;
+  std::shared_ptr<Database> db_;
+};
+
+class RunState : public ::testing::Test {
+ protected:
+  RunState() {
+    std::filesystem::create_directories(dir_.path() / "apps" / "echo");
+    std::ofstream(dir_.path() / "apps" / "echo" / "app.json")
+        << R"({"identification": "vqflow", "is_public": true, "actions": {"run": {}}})";
+    services_ = test::make_test_services(dir_, dir_.file("apps"));
+    auto apps = std::make_shared<test::FakeAppLoader>();
+    apps->add("echo", "run", [](const NamedArguments& args) {
+      return Value{{"status", 0}, {"result", args.empty() ? "" : args[0].second}};
+    });
+    services_->apps = apps;
+    store_ = services_->kv;
+    watched_ = std::make_shared<WatchedKv>(store_, services_->db);
+    services_->kv = watched_;
+  }
+
+  std::vector<std::string> log_results() {
+    std::vector<std::string> out;
+    for (const auto& row : services_->db->table("logs").get()) out.push_back(text_form(row["result"]));
+    return out;
+  }
+  long long counter(const std::string& key) {
+    auto value = store_->get(key);
+    return value ? std::stoll(*value) : 0;
+  }
+
+  test::TempDir dir_;
+  std::shared_ptr<Services> services_;
+  std::shared_ptr<KvStore> store_;  // the store behind the watch
+  std::shared_ptr<WatchedKv> watched_;
+};
+
+TEST_F(RunState, ANewRunReadsItsOwnWritesWithoutTheStore) {
+  Auto run(services_, nullptr);
+  const std::string key = run.run_key("A", "result");
+  run.stage_kv(key, "1");
+  run.stage_kv(run.run_key("A", "status"), "0");
+  run.stage_kv(key, "2");  // replaces the staged write
+  EXPECT_EQ(run.read_kv(key), "2");
+  EXPECT_TRUE(run.kv_has(key));
+  EXPECT_EQ(run.read_kv(run.run_key("B", "result")), std::nullopt);
+  EXPECT_FALSE(run.kv_has(run.run_key("B", "result")));
+  EXPECT_EQ(watched_->reads, 0);
+  EXPECT_TRUE(watched_->batches.empty());
+  EXPECT_EQ(store_->get(key), std::nullopt);  // nothing sent yet
+
+  run.kv();
+  ASSERT_EQ(watched_->batches.size(), 1u);
+  EXPECT_EQ(watched_->batches[0].size(), 2u);
+  EXPECT_EQ(store_->get(key), "2");
+  // Once something was sent, keys missing from the stage are read from the store.
+  EXPECT_EQ(run.read_kv(key), "2");
+  EXPECT_EQ(watched_->reads, 1);
+}
+
+TEST_F(RunState, AResumedRunReadsTheWaitingRunsStoredState) {
+  store_->set("A&&waiting01&&result", "from before the audit", 3600);
+  Auto run(services_, nullptr);
+  run.only_id = "waiting01";
+  EXPECT_EQ(run.read_kv(run.run_key("A", "result")), "from before the audit");
+  EXPECT_TRUE(run.kv_has(run.run_key("A", "result")));
+  EXPECT_GT(watched_->reads, 0);
+}
+
+TEST_F(RunState, TheStageIsSentInSlicesByCountAndBytes) {
+  Auto run(services_, nullptr);
+  for (int i = 0; i < 300; ++i) run.stage_kv(run.run_key("n" + std::to_string(i), "v"), "x");
+  ASSERT_EQ(watched_->batches.size(), 1u);
+  EXPECT_EQ(watched_->batches[0].size(), 256u);
+  EXPECT_EQ(run.read_kv(run.run_key("n0", "v")), "x");    // sent: read from the store
+  EXPECT_EQ(run.read_kv(run.run_key("n299", "v")), "x");  // still staged
+
+  run.stage_kv(run.run_key("big", "v"), std::string(2 << 20, 'b'));
+  ASSERT_EQ(watched_->batches.size(), 2u);
+  EXPECT_EQ(watched_->batches[1].size(), 45u);
+  EXPECT_EQ(store_->get(run.run_key("big", "v"))->size(), std::size_t{2 << 20});
+}
+
+TEST_F(RunState, ARunSendsItsStateOnceAndBeforeItsEndRecord) {
+  services_->db->table("workflow").insert(test::echo_playbook("pb", false));
+  Auto run(services_, nullptr);
+  test::run_sync(run.run("pb", {}));
+  EXPECT_EQ(log_results(), (std::vector<std::string>{"剧本开始执行", "a", "b", "剧本执行结束"}));
+  EXPECT_EQ(watched_->reads, 0);
+  ASSERT_EQ(watched_->batches.size(), 1u);
+  EXPECT_EQ(watched_->logs_at_batch[0], 3u);  // start, a, b: the end record came after
+  EXPECT_EQ(store_->get(run.run_key("B", "result")), "b");
+  EXPECT_EQ(store_->get(run.last_result_key()), "b");
+}
+
+TEST_F(RunState, TheStateIsStoredBeforeTheAuditRecordAResumeStartsFrom) {
+  services_->db->table("workflow").insert(test::echo_playbook("pb", true));
+  Auto run(services_, nullptr);
+  test::run_sync(run.run("pb", {}));
+  ASSERT_FALSE(watched_->batches.empty());
+  EXPECT_EQ(watched_->audits_at_batch.front(), 0u);
+  EXPECT_EQ(store_->get(run.run_key("A", "result")), "a");
+  EXPECT_EQ(services_->db->table("audit").get().size(), 1u);
+}
+
+TEST_F(RunState, RefusedStateWritesStillEndTheRunAndLowerTheCounters) {
+  services_->db->table("workflow").insert(test::echo_playbook("pb", false));
+  watched_->refuse_writes = true;
+  Auto run(services_, nullptr);
+  test::run_sync(run.run("pb", {}));
+  EXPECT_EQ(log_results(), (std::vector<std::string>{"剧本开始执行", "a", "b", "剧本执行结束"}));
+  EXPECT_EQ(services_->db->table("report").get().size(), 1u);
+  EXPECT_EQ(counter("exec_sum"), 0);
+  EXPECT_EQ(counter("pb&&exec_sum"), 0);
+}
+
+}  // namespace
+}  // namespace vqflow
