@@ -60,8 +60,9 @@ struct Setup {
     engine = std::make_unique<Auto>(services, nullptr);
     engine->global_var_data = Value{{"host", "10.0.0.1"}, {"port", "8443"}};
     engine->local_var_data = Value{{"user", "admin"}, {"token", std::string(64, 't')}};
-    services->kv->set(engine->run_key("p-r-e-v-1", "result"),
-                      R"({"data": [{"name": "alpha", "tags": ["a", "b"]}, {"name": "beta"}]})");
+    // An earlier node's result, held by the run as a run holds its state.
+    engine->stage_kv(engine->run_key("p-r-e-v-1", "result"),
+                     R"({"data": [{"name": "alpha", "tags": ["a", "b"]}, {"name": "beta"}]})");
     Value data = {{"node_name", "Demo"}, {"action", "run"}, {"description", "bench"}};
     data["url"] = "https://@{host}:@{port}/api";
     data["auth"] = "@[user]:@[token]";

@@ -86,8 +86,9 @@ void paths_section(Report& report, const Options& options) {
     Auto engine(services, nullptr);
     engine.global_var_data = Value{{"host", "10.0.0.1"}, {"port", "8443"}};
     engine.local_var_data = Value{{"user", "admin"}, {"token", std::string(64, 't')}};
-    services->kv->set(engine.run_key("p-r-e-v-1", "result"),
-                      R"({"data": [{"name": "alpha", "tags": ["a", "b"]}, {"name": "beta"}]})");
+    // An earlier node's result, held by the run as a run holds its state.
+    engine.stage_kv(engine.run_key("p-r-e-v-1", "result"),
+                    R"({"data": [{"name": "alpha", "tags": ["a", "b"]}, {"name": "beta"}]})");
     const std::string text =
         "https://@{host}:@{port}/api @[user]:@[token] @(p-r-e-v-1.result!>data!>0!>name) "
         "@(p-r-e-v-1.result!>data!>1!>name) @(p-r-e-v-1.result!>data!>0!>tags!>-1) "
