@@ -2,10 +2,16 @@
 
 #include <spdlog/spdlog.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "platform/sqlite_connection.h"
 
 namespace vqflow {
+
+namespace {
+constexpr int k_checkpoint_niceness = 10;
+}  // namespace
 
 WalCheckpointer::WalCheckpointer(sqlite3* db, std::string path, int frames_per_checkpoint)
     : db_(db), path_(std::move(path)), frames_(frames_per_checkpoint) {
@@ -51,6 +57,11 @@ void WalCheckpointer::request() {
 }
 
 void WalCheckpointer::work() {
+  // Background work: it yields the CPU to the run loop and to requests. The
+  // inline bound still holds the WAL should it fall behind.
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), k_checkpoint_niceness) != 0) {
+    spdlog::debug("sqlite {}: checkpoint thread keeps its priority", path_);
+  }
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc == SQLITE_OK) {
