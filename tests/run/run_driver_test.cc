@@ -1,5 +1,3 @@
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -25,15 +23,8 @@ using test::TempDir;
 class RunDriver : public ::testing::Test {
  protected:
   RunDriver() {
-    std::filesystem::create_directories(dir_.path() / "apps" / "echo");
-    std::ofstream(dir_.path() / "apps" / "echo" / "app.json")
-        << R"({"identification": "vqflow", "is_public": true, "actions": {"run": {}}})";
-    services_ = test::make_test_services(dir_, dir_.file("apps"));
-    apps_ = std::make_shared<FakeAppLoader>();
-    apps_->add("echo", "run", [](const NamedArguments& args) {
-      return Value{{"status", 0}, {"result", args.empty() ? "" : args[0].second}};
-    });
-    services_->apps = apps_;
+    services_ = test::make_test_services(dir_);
+    test::add_echo_app(*services_, dir_);
   }
 
   std::vector<Row> logs() { return services_->db->table("logs").get(); }
@@ -54,7 +45,6 @@ class RunDriver : public ::testing::Test {
 
   TempDir dir_;
   std::shared_ptr<Services> services_;
-  std::shared_ptr<FakeAppLoader> apps_;
   std::unique_ptr<Auto> engine_;
 };
 

@@ -1,5 +1,3 @@
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -11,7 +9,6 @@
 #include "platform/kv_store.h"
 #include "run/auto.h"
 #include "support/echo_playbook.h"
-#include "support/fake_app_loader.h"
 #include "support/test_support.h"
 
 namespace vqflow {
@@ -67,15 +64,8 @@ class WatchedKv : public KvStore {
 class RunState : public ::testing::Test {
  protected:
   RunState() {
-    std::filesystem::create_directories(dir_.path() / "apps" / "echo");
-    std::ofstream(dir_.path() / "apps" / "echo" / "app.json")
-        << R"({"identification": "vqflow", "is_public": true, "actions": {"run": {}}})";
-    services_ = test::make_test_services(dir_, dir_.file("apps"));
-    auto apps = std::make_shared<test::FakeAppLoader>();
-    apps->add("echo", "run", [](const NamedArguments& args) {
-      return Value{{"status", 0}, {"result", args.empty() ? "" : args[0].second}};
-    });
-    services_->apps = apps;
+    services_ = test::make_test_services(dir_);
+    test::add_echo_app(*services_, dir_);
     store_ = services_->kv;
     watched_ = std::make_shared<WatchedKv>(store_, services_->db);
     services_->kv = watched_;

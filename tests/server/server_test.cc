@@ -24,7 +24,6 @@
 #include "platform/database.h"
 #include "platform/kv_store.h"
 #include "support/echo_playbook.h"
-#include "support/fake_app_loader.h"
 #include "server/graceful_stop.h"
 #include "server/json_rpc.h"
 #include "support/test_support.h"
@@ -558,15 +557,7 @@ class EngineServer {
  public:
   EngineServer(std::shared_ptr<Services> services, const test::TempDir& dir)
       : services_(std::move(services)) {
-    std::filesystem::create_directories(dir.path() / "apps" / "echo");
-    std::ofstream(dir.path() / "apps" / "echo" / "app.json")
-        << R"({"identification": "vqflow", "is_public": true, "actions": {"run": {}}})";
-    services_->config.apps_path = dir.file("apps");
-    auto apps = std::make_shared<test::FakeAppLoader>();
-    apps->add("echo", "run", [](const NamedArguments& args) {
-      return Value{{"status", 0}, {"result", args.empty() ? "" : args[0].second}};
-    });
-    services_->apps = apps;
+    test::add_echo_app(*services_, dir);
     services_->executor = run_ioc_.get_executor();
     add_ping_method(rpc_);
     ApiOptions api_options;

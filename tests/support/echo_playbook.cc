@@ -1,6 +1,24 @@
 #include "support/echo_playbook.h"
 
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "support/fake_app_loader.h"
+
 namespace vqflow::test {
+
+void add_echo_app(Services& services, const TempDir& dir) {
+  std::filesystem::create_directories(dir.path() / "apps" / "echo");
+  std::ofstream(dir.path() / "apps" / "echo" / "app.json")
+      << R"({"identification": "vqflow", "is_public": true, "actions": {"run": {}}})";
+  services.config.apps_path = dir.file("apps");
+  auto apps = std::make_shared<FakeAppLoader>();
+  apps->add("echo", "run", [](const NamedArguments& args) {
+    return Value{{"status", 0}, {"result", args.empty() ? "" : args[0].second}};
+  });
+  services.apps = apps;
+}
 
 // A playbook S -> A -> [U ->] B -> E where A and B call the fake app "echo".
 Row echo_playbook(const std::string& uuid, bool with_audit) {

@@ -2,8 +2,15 @@
 #include <string>
 
 #include "platform/database.h"
+#include "platform/services.h"
+#include "support/test_support.h"
 
 namespace vqflow::test {
+
+// Gives `services` the app "echo" that the playbook calls: its manifest in the
+// folder "apps" under `dir` (which becomes the apps folder), and a fake loader
+// whose action "run" answers its first argument.
+void add_echo_app(Services& services, const TempDir& dir);
 
 // A workflow row: S -> A -> [U ->] B -> E, where A ("first") and B ("second")
 // call the action "run" of the app "echo" (a FakeAppLoader app) and U is an
