@@ -60,7 +60,7 @@ SqliteConnection::SqliteConnection(std::string path) : path_(std::move(path)) {
     // Durability as WAL + synchronous=NORMAL always gives; a 32 MiB page cache
     // keeps the tables and indexes of a busy file in memory.
     exec(fmt::format("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
-                     "PRAGMA cache_size=-32768; PRAGMA wal_autocheckpoint={}; "
+                     "PRAGMA cache_size=-32768; PRAGMA temp_store=MEMORY; PRAGMA wal_autocheckpoint={}; "
                      "SELECT count(*) FROM sqlite_schema;",
                      k_sqlite_checkpoint_frames));
   } catch (...) {
