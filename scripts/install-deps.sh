@@ -6,7 +6,7 @@ PKGS=(
   build-essential cmake ninja-build ccache pkg-config git
   libboost-dev libboost-filesystem-dev nlohmann-json3-dev libspdlog-dev libfmt-dev
   libpcre2-dev libhiredis-dev libpq-dev libsqlite3-dev libcli11-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libhowardhinnant-date-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libhowardhinnant-date-dev libgoogle-perftools-dev
   redis-server redis-tools postgresql postgresql-client tzdata python3 curl
 )
 missing=()
