@@ -15,7 +15,8 @@ BUILD=${VQFLOW_BUILD_DIR:-build/release}
 
 bash scripts/install-deps.sh || { echo "bench.sh: installing dependencies failed" >&2; exit 1; }
 
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null ||
+# VQFLOW_BENCH=ON: the demo configures the same folder without the benchmarks.
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVQFLOW_BENCH=ON >/dev/null ||
   { echo "bench.sh: cmake configure failed" >&2; exit 1; }
 # Two jobs at most: the machine has two cores.
 ninja -C "$BUILD" -j2 vqflow vqflow-bench || { echo "bench.sh: build failed" >&2; exit 1; }
