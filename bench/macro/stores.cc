@@ -211,8 +211,9 @@ double sqlite_floor(const std::string& path, const RunSteps& steps, double secon
   long runs = 0;
   const double start = now_seconds();
   const double end = start + seconds;
+  Random ids;  // run identifiers made as the engine makes them
   while (now_seconds() < end) {
-    const std::string only_id = Random::make_order_number(10);
+    const std::string only_id = ids.make_order_number(10);
     for (const StoreCounts::KvStep& step : steps.kv_steps) {
       const Value key = replaced(step.key, steps.only_id, only_id);
       switch (step.kind) {

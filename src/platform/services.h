@@ -11,6 +11,7 @@
 #include "platform/manifest_cache.h"
 #include "platform/parsed_json_cache.h"
 #include "platform/record_writer.h"
+#include "platform/utilities.h"
 
 namespace vqflow {
 
@@ -31,6 +32,8 @@ struct Services {
   std::shared_ptr<ParsedJsonCache> documents = std::make_shared<ParsedJsonCache>();
   // Link tables and routes of those documents (absent: built on every run).
   std::shared_ptr<RouteCache> routes = std::make_shared<RouteCache>();
+  // Makes the run identifiers (`only_id`) of the runs started here.
+  std::shared_ptr<Random> random = std::make_shared<Random>();
   boost::asio::any_io_executor executor;
 };
 

@@ -4,6 +4,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -58,9 +59,43 @@ std::string Time::get_date_time() {
   return formatted;
 }
 
+namespace {
+
+constexpr char k_alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+constexpr unsigned k_size = sizeof k_alphabet - 1;
+// Characters of an identifier that are random rather than sequence digits.
+constexpr std::size_t k_random_chars = 3;
+// The sequence is a 64-bit counter, which fills 12 base-36 digits (36^12 < 2^64).
+constexpr std::size_t k_max_digits = 12;
+
+// 36^12: the start stays this far below 2^64, so the counter never overflows
+// (which would break the sequence's wrap at 36 to the number of digits).
+constexpr unsigned long long k_sequence_span = 4738381338321616896ULL;
+
+unsigned long long random_start() {
+  unsigned long long start = 0;
+  fill_random(reinterpret_cast<unsigned char*>(&start), sizeof start);
+  return start % k_sequence_span;
+}
+
+}  // namespace
+
+Random::Random() : next_(random_start()) {}
+
 std::string Random::make_order_number(std::size_t length) {
-  static constexpr char k_alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  constexpr unsigned k_size = sizeof k_alphabet - 1;
+  const std::size_t digits =
+      length > k_random_chars ? std::min(length - k_random_chars, k_max_digits) : 0;
+  if (digits == 0) return random_text(length);
+  unsigned long long number = next_.fetch_add(1, std::memory_order_relaxed);
+  std::string out(digits, '0');
+  for (std::size_t i = digits; i-- > 0;) {
+    out[i] = k_alphabet[number % k_size];
+    number /= k_size;
+  }
+  return out + random_text(length - digits);
+}
+
+std::string Random::random_text(std::size_t length) {
   // Bytes at or above the largest multiple of 36 are dropped so every character is equally likely.
   constexpr unsigned k_limit = 256 - 256 % k_size;
   std::string out;

@@ -86,7 +86,7 @@ Value node_name_of(const Value& controller_data, const std::string& node_id) {
 }  // namespace
 
 Auto::Auto(std::shared_ptr<Services> services, std::shared_ptr<ClientConnection> socket_)
-    : only_id(Random::make_order_number(10)),
+    : only_id(services->random ? services->random->make_order_number(10) : Random::random_text(10)),
       socket(std::move(socket_)),
       services_(std::move(services)),
       new_id_(only_id) {}

@@ -17,7 +17,7 @@ std::string make_token() {
   if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
   return fmt::format("host {} pid {} since {} ({})", host[0] != '\0' ? host : "?",
                      static_cast<long>(::getpid()), Time::get_date_time(),
-                     Random::make_order_number(10));
+                     Random::random_text(10));
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ class KvStoreContract : public ::testing::TestWithParam<Backend> {
   TempDir dir_;
   ManualClock clock_;
   std::unique_ptr<KvStore> store_;
-  std::string prefix_ = "t" + Random::make_order_number(10) + "&&";
+  std::string prefix_ = "t" + Random::random_text(10) + "&&";
 };
 
 TEST_P(KvStoreContract, MissingKeyIsAbsentAndSetValueReadsBack) {
@@ -383,7 +383,7 @@ TEST(LiveRedisKvStore, LostConnectionIsReportedOnceThenReopened) {
   // The live URL is redis://127.0.0.1:PORT/0; database 7 makes our connection easy to find.
   std::string base = url->substr(0, url->rfind('/'));
   auto store = open_kv_store(base + "/7", std::nullopt);
-  std::string key = "lost&&" + Random::make_order_number(10);
+  std::string key = "lost&&" + Random::random_text(10);
   store->set(key, "v", 60);
 
   int port = std::stoi(base.substr(base.rfind(':') + 1));

@@ -29,17 +29,76 @@ TEST(Utilities, DateTimeIsLocalSecondsText) {
   }
 }
 
-TEST(Utilities, OrderNumbersHaveTheLengthAndDoNotCollide) {
+bool is_base36(const std::string& text) {
+  return text.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz") == std::string::npos;
+}
+
+// The base-36 number of the first `digits` characters.
+unsigned long long sequence_of(const std::string& id, std::size_t digits) {
+  return std::stoull(id.substr(0, digits), nullptr, 36);
+}
+
+TEST(Utilities, RandomTextsHaveTheLengthAndDoNotCollide) {
   std::unordered_set<std::string> seen;
   for (int i = 0; i < 20000; ++i) {
-    std::string id = Random::make_order_number(10);
-    ASSERT_EQ(id.size(), 10u);
-    ASSERT_EQ(id.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz"), std::string::npos)
-        << id;
-    ASSERT_TRUE(seen.insert(id).second) << "repeated " << id;
+    std::string text = Random::random_text(10);
+    ASSERT_EQ(text.size(), 10u);
+    ASSERT_TRUE(is_base36(text)) << text;
+    ASSERT_TRUE(seen.insert(text).second) << "repeated " << text;
   }
-  EXPECT_EQ(Random::make_order_number(0), "");
-  EXPECT_EQ(Random::make_order_number(100).size(), 100u);
+  EXPECT_EQ(Random::random_text(0), "");
+  EXPECT_EQ(Random::random_text(100).size(), 100u);
+}
+
+// Run identifiers count up in their first digits, so the identifiers of runs
+// started one after another sort together; the last three characters stay random.
+TEST(Utilities, OrderNumbersCountUpAndNeverRepeatWithinAGenerator) {
+  Random random;
+  std::unordered_set<std::string> seen;
+  std::string previous = random.make_order_number(10);
+  for (int i = 0; i < 20000; ++i) {
+    std::string id = random.make_order_number(10);
+    ASSERT_EQ(id.size(), 10u);
+    ASSERT_TRUE(is_base36(id)) << id;
+    ASSERT_TRUE(seen.insert(id).second) << "repeated " << id;
+    const unsigned long long expected = (sequence_of(previous, 7) + 1) % 78364164096ULL;  // 36^7
+    ASSERT_EQ(sequence_of(id, 7), expected) << previous << " then " << id;
+    previous = id;
+  }
+  // Two generators start at unrelated points of the sequence.
+  Random other;
+  EXPECT_NE(sequence_of(other.make_order_number(10), 7), sequence_of(random.make_order_number(10), 7));
+}
+
+TEST(Utilities, OrderNumbersWrapAndKeepTheirLength) {
+  struct Case {
+    unsigned long long start;
+    std::size_t length;
+    std::string first_digits;   // of the first identifier
+    std::string second_digits;  // of the next one
+  };
+  const Case cases[] = {
+      {78364164095ULL, 10, "zzzzzzz", "0000000"},  // 36^7 - 1, then the wrap
+      {0, 10, "0000000", "0000001"},
+      {35, 5, "0z", "10"},
+      {36 * 36 - 1, 5, "zz", "00"},
+      {4738381338321616895ULL, 20, "zzzzzzzzzzzz", "000000000000"},  // 36^12 - 1: 12 digits at most
+  };
+  for (const Case& c : cases) {
+    Random random(c.start);
+    const std::string first = random.make_order_number(c.length);
+    const std::string second = random.make_order_number(c.length);
+    const std::size_t digits = c.first_digits.size();
+    EXPECT_EQ(first.size(), c.length);
+    EXPECT_EQ(second.size(), c.length);
+    EXPECT_TRUE(is_base36(first) && is_base36(second)) << first << " " << second;
+    EXPECT_EQ(first.substr(0, digits), c.first_digits) << first;
+    EXPECT_EQ(second.substr(0, digits), c.second_digits) << second;
+  }
+  // Lengths of 3 or less are all random.
+  Random random(0);
+  EXPECT_EQ(random.make_order_number(0), "");
+  EXPECT_EQ(random.make_order_number(3).size(), 3u);
 }
 
 TEST(Utilities, FindAppJsonReadsTheManifestOrAnswersEmptyMap) {

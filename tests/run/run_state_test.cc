@@ -87,6 +87,18 @@ class RunState : public ::testing::Test {
   std::shared_ptr<WatchedKv> watched_;
 };
 
+// Runs started one after another get identifiers that sort together, so their
+// records and keys share index pages (see Random::make_order_number).
+TEST_F(RunState, RunsOfOneHostTakeConsecutiveIdentifiers) {
+  services_->random = std::make_shared<Random>(36 * 36 - 1);
+  Auto first(services_, nullptr);
+  Auto second(services_, nullptr);
+  ASSERT_EQ(first.only_id.size(), 10u);
+  ASSERT_EQ(second.only_id.size(), 10u);
+  EXPECT_EQ(first.only_id.substr(0, 7), "00000zz");
+  EXPECT_EQ(second.only_id.substr(0, 7), "0000100");
+}
+
 TEST_F(RunState, ANewRunReadsItsOwnWritesWithoutTheStore) {
   Auto run(services_, nullptr);
   const std::string key = run.run_key("A", "result");
