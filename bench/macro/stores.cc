@@ -332,6 +332,15 @@ double pg_commit_limit(const std::string& url, const std::string& schema, double
   return static_cast<double>(commits) / (now_seconds() - start);
 }
 
+// How well the runs in flight shared their record commits.
+void note_commits(Report& report, const std::string& section, const RunBatch& batch,
+                  std::size_t commits, std::size_t rows) {
+  if (batch.runs == 0 || commits == 0) return;
+  report.note(section, fmt::format("64 in flight: {:.1f} commits per run, {:.1f} records per commit",
+                                   double(commits) / double(batch.runs),
+                                   double(rows) / double(commits)));
+}
+
 }  // namespace
 
 void embedded_section(Report& report, const Options& options) {
@@ -353,12 +362,8 @@ void embedded_section(Report& report, const Options& options) {
     const std::size_t commits_before = services->records->commits();
     const std::size_t rows_before = services->records->rows();
     concurrent = timed_run_batch(services, k_playbook, 64, seconds / 2);
-    const std::size_t commits = services->records->commits() - commits_before;
-    const std::size_t rows = services->records->rows() - rows_before;
-    if (concurrent.runs > 0 && commits > 0)
-      report.note(section, fmt::format("64 in flight: {:.1f} commits per run, {:.1f} records per commit",
-                                       double(commits) / double(concurrent.runs),
-                                       double(rows) / double(commits)));
+    note_commits(report, section, concurrent, services->records->commits() - commits_before,
+                 services->records->rows() - rows_before);
   }
   const double floor = sqlite_floor(dir.file("floor.db"), steps, options.quick ? 1 : 3);
 
@@ -414,7 +419,11 @@ void server_stores_section(Report& report, const Options& options) {
     report.note(section, "one run does " + steps.text());
     run_batch(services, k_playbook, 20, 1, 60);  // warm-up
     serial = timed_run_batch(services, k_playbook, 1, seconds / 3);
+    const std::size_t commits_before = services->records->commits();
+    const std::size_t rows_before = services->records->rows();
     concurrent = timed_run_batch(services, k_playbook, 64, seconds / 3);
+    note_commits(report, section, concurrent, services->records->commits() - commits_before,
+                 services->records->rows() - rows_before);
   }
   const double limit = pg_commit_limit(base, schema, options.quick ? 1 : 2);
   {
