@@ -57,6 +57,24 @@ void BM_SqliteInsertLog(benchmark::State& state) {
 }
 BENCHMARK(BM_SqliteInsertLog);
 
+// One group commit of 64 log rows, as the record writer makes with 64 runs in flight.
+void BM_SqliteInsertLogRows64(benchmark::State& state) {
+  Scratch scratch;
+  auto db = open_database(scratch.file("bench.db"));
+  db->init_schema();
+  long long i = 0;
+  std::vector<TableRow> rows;
+  for (auto _ : state) {
+    state.PauseTiming();
+    rows.clear();
+    for (int r = 0; r < 64; ++r) rows.push_back(TableRow{"logs", log_row(i++)});
+    state.ResumeTiming();
+    db->insert_rows(rows);
+  }
+  state.SetItemsProcessed(state.iterations() * 64);
+}
+BENCHMARK(BM_SqliteInsertLogRows64);
+
 void BM_SqliteFirstByUuid(benchmark::State& state) {
   Scratch scratch;
   auto db = open_database(scratch.file("bench.db"));

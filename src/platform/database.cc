@@ -62,11 +62,7 @@ class Builder {
   }
 
   std::string param(Value value) {
-    if (value.is_object() || value.is_array()) {
-      throw StoreError(fmt::format("table {}: a list or map cannot be stored in a column: "
-                                   "store its JSON text instead",
-                                   table_));
-    }
+    sql::check_storable(table_, value);
     params_.push_back(std::move(value));
     return style_ == sql::Placeholders::question_mark ? "?"
                                                        : fmt::format("${}", params_.size());
@@ -215,6 +211,14 @@ Statement build_insert_rows(const std::string& table, const std::vector<const Ro
   }
   s.params = b.take_params();
   return s;
+}
+
+void check_storable(const std::string& table, const Value& value) {
+  if (value.is_object() || value.is_array()) {
+    throw StoreError(fmt::format("table {}: a list or map cannot be stored in a column: "
+                                 "store its JSON text instead",
+                                 table));
+  }
 }
 
 bool same_columns(const Row& a, const Row& b) {

@@ -29,6 +29,9 @@ Statement build_insert(const std::string& table, const Row& row, Placeholders st
 // same order (callers group rows that way).
 Statement build_insert_rows(const std::string& table, const std::vector<const Row*>& rows,
                             Placeholders style);
+// Throws the StoreError of build_insert when `value` (a list or a map) cannot
+// be stored in a column of `table`.
+void check_storable(const std::string& table, const Value& value);
 // True when both rows name the same columns in the same order.
 bool same_columns(const Row& a, const Row& b);
 Statement build_update(const Query& query, const Row& changes, Placeholders style);

@@ -1,6 +1,7 @@
 #include "platform/sqlite_database.h"
 
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/database_sql.h"
 #include "platform/errors.h"
@@ -36,16 +37,25 @@ class SqliteDatabase final : public Database {
                      Answer::new_id);
   }
 
+  // Binds each row's values straight from the row, in the order of its
+  // members, into the cached text for its shape: no statement is built and no
+  // value copied per record.
   void insert_rows(const std::vector<TableRow>& rows) override {
     if (rows.empty()) return;
-    std::vector<sql::Statement> statements;
-    statements.reserve(rows.size());
-    for (const TableRow& r : rows) {
-      statements.push_back(
-          sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false));
-    }
     std::lock_guard lock(mutex_);
-    all_or_nothing(statements);
+    if (insert_texts_.size() > k_max_insert_shapes) insert_texts_.clear();
+    // Every name and value is checked before anything is written.
+    std::vector<const std::string*> texts;
+    texts.reserve(rows.size());
+    for (const TableRow& r : rows) texts.push_back(&insert_text(r));
+    all_or_nothing([&] {
+      for (std::size_t i = 0; i < rows.size(); ++i) {
+        auto statement = connection_.statement(*texts[i]);
+        int index = 0;
+        for (const auto& member : rows[i].row.items()) statement->bind(++index, member.value());
+        statement->step();
+      }
+    });
   }
 
   void replace_rows(const std::vector<Replacement>& rows) override {
@@ -53,7 +63,7 @@ class SqliteDatabase final : public Database {
     // Every statement is built (and its names checked) before anything is written.
     const auto statements = sql::build_replacements(rows, sql::Placeholders::question_mark);
     std::lock_guard lock(mutex_);
-    all_or_nothing(statements);
+    all_or_nothing([&] { run_all(statements); });
   }
 
   bool commit_pending() override {
@@ -114,20 +124,41 @@ class SqliteDatabase final : public Database {
     return statement;
   }
 
+  // The insert text for rows of r's table and column names, built (and the
+  // names checked) once per shape; r's values are checked every time.
+  // Caller holds `mutex_`.
+  const std::string& insert_text(const TableRow& r) {
+    if (!r.row.is_object()) {  // refused by the builder with its message
+      return insert_texts_[""] =
+                 sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false).text;
+    }
+    std::string shape = r.table;
+    for (const auto& member : r.row.items()) {
+      shape += '\0';
+      shape += member.key();
+      sql::check_storable(r.table, member.value());
+    }
+    auto found = insert_texts_.find(shape);
+    if (found != insert_texts_.end()) return found->second;
+    std::string text = sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false).text;
+    return insert_texts_.emplace(std::move(shape), std::move(text)).first->second;
+  }
+
   // Runs the statements in one transaction, or, inside the held-back
   // transaction, in a savepoint: they take effect (or fail) together, and the
   // held writes are committed with them, or on their own when one fails.
   // Caller holds `mutex_`.
-  void all_or_nothing(const std::vector<sql::Statement>& statements) {
+  template <typename RunStatements>
+  void all_or_nothing(const RunStatements& run_statements) {
     if (!shared_->holding()) {
       SqliteTransaction transaction(connection_);
-      run_all(statements);
+      run_statements();
       transaction.commit();
       return;
     }
     connection_.statement("SAVEPOINT record_rows")->step();
     try {
-      run_all(statements);
+      run_statements();
       connection_.statement("RELEASE record_rows")->step();
     } catch (...) {
       if (shared_->holding()) {
@@ -171,9 +202,14 @@ class SqliteDatabase final : public Database {
     return out;
   }
 
+  // Record shapes come from the code, a handful in all; the bound only keeps
+  // a caller with ever new column sets from growing the cache.
+  static constexpr std::size_t k_max_insert_shapes = 64;
+
   std::shared_ptr<SharedSqlite> shared_;
   std::mutex& mutex_ = shared_->mutex;
   SqliteConnection& connection_ = shared_->connection;
+  std::unordered_map<std::string, std::string> insert_texts_;  // guarded by mutex_
 };
 
 }  // namespace
