@@ -2,16 +2,10 @@
 
 #include <spdlog/spdlog.h>
 #include <sqlite3.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "platform/sqlite_connection.h"
 
 namespace vqflow {
-
-namespace {
-constexpr int k_checkpoint_niceness = 10;
-}  // namespace
 
 WalCheckpointer::WalCheckpointer(sqlite3* db, std::string path, int frames_per_checkpoint)
     : db_(db), path_(std::move(path)), frames_(frames_per_checkpoint) {
@@ -57,11 +51,10 @@ void WalCheckpointer::request() {
 }
 
 void WalCheckpointer::work() {
-  // Background work: it yields the CPU to the run loop and to requests. The
-  // inline bound still holds the WAL should it fall behind.
-  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), k_checkpoint_niceness) != 0) {
-    spdlog::debug("sqlite {}: checkpoint thread keeps its priority", path_);
-  }
+  // Normal priority on purpose: a checkpoint holds the file's checkpoint lock
+  // while it copies, and the committing connection's inline checkpoint cannot
+  // take it meanwhile. A thread starved by a busy machine would thus let the
+  // WAL grow past the inline bound for as long as it waits for a CPU.
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc == SQLITE_OK) {

@@ -14,7 +14,9 @@ namespace vqflow {
 // automatic checkpoint; the thread starts at the first checkpoint it is asked
 // for and opens a connection of its own. Should the WAL outgrow the thread
 // (k_inline_factor times the threshold), the committing connection checkpoints
-// itself, as the automatic checkpoint would.
+// itself, as the automatic checkpoint would. It can only do so while the thread
+// is not in the middle of a checkpoint, which is why the thread keeps a normal
+// priority.
 //
 // Construct and destroy on the thread that owns `db`, which must outlive this
 // object; the hook runs on whatever thread commits (under the owner's lock).
