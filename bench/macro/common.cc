@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <limits>
 
 #include <fmt/format.h>
@@ -160,6 +161,13 @@ double clock_seconds(clockid_t id) {
 }  // namespace
 
 double thread_cpu_seconds() { return clock_seconds(CLOCK_THREAD_CPUTIME_ID); }
+
+double loop_thread_cpu_seconds(boost::asio::io_context& ioc) {
+  std::promise<double> answer;
+  std::future<double> cpu = answer.get_future();
+  boost::asio::post(ioc, [&answer] { answer.set_value(thread_cpu_seconds()); });
+  return cpu.get();
+}
 double process_cpu_seconds() { return clock_seconds(CLOCK_PROCESS_CPUTIME_ID); }
 
 double percentile(std::vector<double> samples, double p) {

@@ -170,9 +170,11 @@ void http_section(Report& report, const Options& options) {
   refused = 0;
   std::vector<double> latencies;
   const double start = now_seconds();
+  const double cpu_start = loop_thread_cpu_seconds(run_ioc);
   auto [posted, failure] = drive(options.quick ? 3 : 10, &latencies);
   const bool closed = wait_for_runs(120);
   const double elapsed = now_seconds() - start;
+  const double run_cpu = loop_thread_cpu_seconds(run_ioc) - cpu_start;
 
   Figure rate = judged(section, "runs/s, counted until every run closed",
                        static_cast<double>(posted) / elapsed, "runs/s",
@@ -184,6 +186,9 @@ void http_section(Report& report, const Options& options) {
   report.add(judged(section, "p99 request latency", percentile(latencies, 0.99), "ms",
                     std::nullopt, "", Bound::value_at_most, 5));
   report.add(info(section, "median request latency", percentile(latencies, 0.5), "ms"));
+  if (posted > 0) {
+    report.add(info(section, "run loop thread CPU per run", run_cpu * 1e6 / static_cast<double>(posted), "us"));
+  }
   report.note(section, fmt::format("{} runs posted (at most {} in progress; {} answered 503); "
                                    "last run closed {:.2f} s after the first request",
                                    posted, max_runs, refused.load(), elapsed));

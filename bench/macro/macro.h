@@ -81,6 +81,8 @@ class Report {
 
 double now_seconds();  // steady clock
 double thread_cpu_seconds();
+// CPU time of the thread running `ioc`, read on that thread (waits for it).
+double loop_thread_cpu_seconds(boost::asio::io_context& ioc);
 double process_cpu_seconds();
 
 // Percentile p (0..1) of unsorted samples; 0 for none.

@@ -351,6 +351,7 @@ void embedded_section(Report& report, const Options& options) {
 
   RunSteps steps;
   RunBatch serial, concurrent;
+  double loop_cpu_per_run = 0;
   {
     LoopThread loop;
     auto services = open_bench_services(dir.file("vqflow.db"), "", dir.file("apps"),
@@ -361,7 +362,10 @@ void embedded_section(Report& report, const Options& options) {
     serial = timed_run_batch(services, k_playbook, 1, seconds / 2);
     const std::size_t commits_before = services->records->commits();
     const std::size_t rows_before = services->records->rows();
+    const double cpu_before = loop_thread_cpu_seconds(loop.ioc());
     concurrent = timed_run_batch(services, k_playbook, 64, seconds / 2);
+    loop_cpu_per_run = (loop_thread_cpu_seconds(loop.ioc()) - cpu_before) * 1e6 /
+                       static_cast<double>(std::max(1L, concurrent.runs));
     note_commits(report, section, concurrent, services->records->commits() - commits_before,
                  services->records->rows() - rows_before);
   }
@@ -379,6 +383,7 @@ void embedded_section(Report& report, const Options& options) {
   add("concurrent runs/s (64 in flight)", concurrent, k_peer_embedded_concurrent_runs_per_s,
       "peer engine (fixed)", 1.0);
   report.add(info(section, "plain sqlite3 floor (same steps, autocommit)", floor, "runs/s"));
+  report.add(info(section, "run loop thread CPU per run (64 in flight)", loop_cpu_per_run, "us"));
   report.note(section, fmt::format("serial {} runs in {:.2f} s; concurrent {} runs in {:.2f} s",
                                    serial.runs, serial.seconds, concurrent.runs,
                                    concurrent.seconds));
