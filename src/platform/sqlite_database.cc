@@ -128,20 +128,21 @@ class SqliteDatabase final : public Database {
   // names checked) once per shape; r's values are checked every time.
   // Caller holds `mutex_`.
   const std::string& insert_text(const TableRow& r) {
-    if (!r.row.is_object()) {  // refused by the builder with its message
-      return insert_texts_[""] =
-                 sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false).text;
+    if (!r.row.is_object()) {
+      // Not a row of columns: the builder refuses it with its own message.
+      sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false);
+      throw StoreError("table " + r.table + ": insert needs a map of column to value");
     }
-    std::string shape = r.table;
+    shape_.assign(r.table);
     for (const auto& member : r.row.items()) {
-      shape += '\0';
-      shape += member.key();
+      shape_ += '\0';
+      shape_ += member.key();
       sql::check_storable(r.table, member.value());
     }
-    auto found = insert_texts_.find(shape);
+    auto found = insert_texts_.find(shape_);
     if (found != insert_texts_.end()) return found->second;
     std::string text = sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false).text;
-    return insert_texts_.emplace(std::move(shape), std::move(text)).first->second;
+    return insert_texts_.emplace(shape_, std::move(text)).first->second;
   }
 
   // Runs the statements in one transaction, or, inside the held-back
@@ -210,6 +211,7 @@ class SqliteDatabase final : public Database {
   std::mutex& mutex_ = shared_->mutex;
   SqliteConnection& connection_ = shared_->connection;
   std::unordered_map<std::string, std::string> insert_texts_;  // guarded by mutex_
+  std::string shape_;  // the key being looked up, kept to reuse its buffer; guarded by mutex_
 };
 
 }  // namespace
