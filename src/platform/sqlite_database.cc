@@ -1,6 +1,7 @@
 #include "platform/sqlite_database.h"
 
 #include <mutex>
+#include <stdexcept>
 #include <unordered_map>
 
 #include "platform/database_sql.h"
@@ -131,7 +132,7 @@ class SqliteDatabase final : public Database {
     if (!r.row.is_object()) {
       // Not a row of columns: the builder refuses it with its own message.
       sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false);
-      throw StoreError("table " + r.table + ": insert needs a map of column to value");
+      throw std::logic_error("the insert builder accepted a row that is not a map");
     }
     shape_.assign(r.table);
     for (const auto& member : r.row.items()) {

@@ -68,9 +68,14 @@ constexpr std::size_t k_random_chars = 3;
 // The sequence is a 64-bit counter, which fills 12 base-36 digits (36^12 < 2^64).
 constexpr std::size_t k_max_digits = 12;
 
+constexpr unsigned long long power(unsigned long long base, std::size_t exponent) {
+  return exponent == 0 ? 1 : base * power(base, exponent - 1);
+}
+
 // 36^12: the start stays this far below 2^64, so the counter never overflows
 // (which would break the sequence's wrap at 36 to the number of digits).
-constexpr unsigned long long k_sequence_span = 4738381338321616896ULL;
+constexpr unsigned long long k_sequence_span = power(k_size, k_max_digits);
+static_assert(k_sequence_span == 4738381338321616896ULL);
 
 unsigned long long random_start() {
   unsigned long long start = 0;
