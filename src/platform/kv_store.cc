@@ -1,6 +1,7 @@
 #include "platform/kv_store.h"
 
 #include <chrono>
+#include <exception>
 #include <limits>
 
 #include <fmt/format.h>
@@ -16,6 +17,22 @@ namespace vqflow {
 long long system_clock_ms() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::vector<long long> KvStore::count_many(const std::vector<KvCount>& steps) {
+  std::vector<long long> values;
+  values.reserve(steps.size());
+  std::exception_ptr first_failure;
+  for (const KvCount& step : steps) {
+    try {
+      values.push_back(step.up ? incr(step.key) : decr(step.key));
+    } catch (const StoreError&) {
+      if (!first_failure) first_failure = std::current_exception();
+      values.push_back(0);
+    }
+  }
+  if (first_failure) std::rethrow_exception(first_failure);
+  return values;
 }
 
 std::unique_ptr<KvStore> open_kv_store(const std::string& url,

@@ -14,6 +14,12 @@ struct KvWrite {
   std::optional<long long> expire_seconds;
 };
 
+// One step of KvStore::count_many: INCR (up) or DECR of a key.
+struct KvCount {
+  std::string key;
+  bool up = true;
+};
+
 // Key-value store with expiring keys and atomic counters (Redis semantics).
 // Implementations are safe to call from any thread. Failures throw StoreError.
 class KvStore {
@@ -38,6 +44,11 @@ class KvStore {
   // StoreError when the stored value is not an integer.
   virtual long long incr(const std::string& key) = 0;
   virtual long long decr(const std::string& key) = 0;
+  // Applies every step in order and answers the new values in the same order;
+  // Redis gets them in one round trip. A step that fails (a value that is not
+  // an integer) does not keep the others from being applied: they all are,
+  // then the first failure is thrown.
+  virtual std::vector<long long> count_many(const std::vector<KvCount>& steps);
   virtual bool exists(const std::string& key) = 0;
   // Removes the key; true when it existed.
   virtual bool del(const std::string& key) = 0;

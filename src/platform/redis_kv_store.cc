@@ -196,6 +196,39 @@ class RedisKvStore final : public KvStore {
 
   long long incr(const std::string& key) override { return integer_command("INCR", key); }
   long long decr(const std::string& key) override { return integer_command("DECR", key); }
+  std::vector<long long> count_many(const std::vector<KvCount>& steps) override {
+    std::vector<long long> values;
+    if (steps.empty()) return values;
+    std::lock_guard lock(mutex_);
+    if (context_ == nullptr) connect();
+    // Pipelined as set_many: an error reply fails its own step only.
+    for (const KvCount& step : steps) {
+      const char* argv[] = {step.up ? "INCR" : "DECR", step.key.data()};
+      const std::size_t lengths[] = {4, step.key.size()};
+      if (redisAppendCommandArgv(context_, 2, argv, lengths) != REDIS_OK) lost(argv[0], step.key);
+    }
+    std::optional<std::string> first_error;
+    for (const KvCount& step : steps) {
+      const char* what = step.up ? "INCR" : "DECR";
+      void* raw = nullptr;
+      if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) lost(what, step.key);
+      ReplyPtr reply(static_cast<redisReply*>(raw), free_reply);
+      if (reply->type == REDIS_REPLY_INTEGER) {
+        values.push_back(reply->integer);
+        continue;
+      }
+      values.push_back(0);
+      if (!first_error) {
+        first_error = fmt::format(
+            "redis {} {}: {}: {}", what, kv_rules::printable_key(step.key), where_,
+            reply->type == REDIS_REPLY_ERROR ? std::string(reply->str, reply->len)
+                                             : fmt::format("unexpected reply type {}", reply->type));
+      }
+    }
+    if (first_error) throw StoreError(*first_error);
+    return values;
+  }
+
   bool exists(const std::string& key) override { return integer_command("EXISTS", key) > 0; }
   bool del(const std::string& key) override { return integer_command("DEL", key) > 0; }
 

@@ -146,9 +146,18 @@ KvStore& Auto::kv() {
 }
 
 awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
-  KvStore& store = kv();
-  store.incr("exec_sum");
-  store.incr(uuid + "&&exec_sum");
+  // Both counters in one round trip. When one cannot be raised (a stored value
+  // that is not an integer), the other is lowered again before the run fails.
+  try {
+    kv().count_many({{"exec_sum", true}, {uuid + "&&exec_sum", true}});
+  } catch (const StoreError&) {
+    try {
+      decr_sum(uuid);
+    } catch (const StoreError&) {
+      // The broken counter refuses this step too; the first failure is the one to report.
+    }
+    throw;
+  }
 
   std::optional<Row> record;
   try {

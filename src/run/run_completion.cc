@@ -44,9 +44,11 @@ void Auto::decr_sum(const std::string& uuid) {
   // Counters are lowered even when the staged writes cannot be sent.
   send_staged_kv();
   KvStore& store = *services_->kv;
-  if (store.decr("exec_sum") < 0) store.set("exec_sum", "0");
-  const std::string per_playbook = uuid + "&&exec_sum";
-  if (store.decr(per_playbook) < 0) store.set(per_playbook, "0");
+  const std::vector<KvCount> steps = {{"exec_sum", false}, {uuid + "&&exec_sum", false}};
+  const std::vector<long long> values = store.count_many(steps);
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (values[i] < 0) store.set(steps[i].key, "0");
+  }
 }
 
 }  // namespace vqflow

@@ -154,6 +154,26 @@ TEST_P(KvStoreContract, IncrPastTheIntegerRangeThrows) {
   EXPECT_EQ(store_->incr(key("min")), LLONG_MIN + 1);
 }
 
+TEST_P(KvStoreContract, CountManyAppliesEveryStepInOrderEvenPastAFailedOne) {
+  store_->set(key("n"), "10");
+  EXPECT_EQ(store_->count_many({{key("n"), true}, {key("fresh"), false}, {key("n"), true}}),
+            (std::vector<long long>{11, -1, 12}));
+  EXPECT_TRUE(store_->count_many({}).empty());
+
+  // A value that is not an integer fails its own step; the steps around it
+  // are applied all the same, and the connection stays usable.
+  store_->set(key("bad"), "abc");
+  store_->set(key("max"), std::to_string(LLONG_MAX));
+  EXPECT_THROW(store_->count_many({{key("n"), false}, {key("bad"), true}, {key("max"), true},
+                                   {key("fresh"), false}}),
+               StoreError);
+  EXPECT_EQ(store_->get(key("n")), "11");
+  EXPECT_EQ(store_->get(key("bad")), "abc");
+  EXPECT_EQ(store_->get(key("max")), std::to_string(LLONG_MAX));
+  EXPECT_EQ(store_->get(key("fresh")), "-2");
+  EXPECT_EQ(store_->incr(key("n")), 12);
+}
+
 TEST_P(KvStoreContract, KeysAndValuesKeepEveryByte) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {std::string("nul\0key", 7), std::string("a\0b\0", 4)},

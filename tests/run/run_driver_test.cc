@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/database.h"
+#include "platform/errors.h"
 #include "platform/kv_store.h"
 #include "run/auto.h"
 #include "run/auto_execute.h"
@@ -72,6 +73,24 @@ TEST_F(RunDriver, RefusedRunsLowerTheCountersAgain) {
   EXPECT_EQ(counter("exec_sum"), 0);
   EXPECT_EQ(counter("off&&exec_sum"), 0);
   EXPECT_EQ(counter("missing&&exec_sum"), 0);
+}
+
+TEST_F(RunDriver, CountersNeverEndBelowZeroNorStayRaisedByARunThatCouldNotStart) {
+  services_->db->table("workflow").insert(test::echo_playbook("pb", false));
+  // Left below zero by an earlier fault: the run's own decrement sets them to zero.
+  services_->kv->set("exec_sum", "-3");
+  services_->kv->set("pb&&exec_sum", "-1");
+  run("pb");
+  EXPECT_EQ(services_->kv->get("exec_sum"), "0");
+  EXPECT_EQ(services_->kv->get("pb&&exec_sum"), "0");
+
+  // One counter holds a text: the run fails before its first record, and the
+  // counter it did raise is lowered again.
+  services_->kv->set("exec_sum", "abc");
+  EXPECT_THROW(run("pb"), StoreError);
+  EXPECT_EQ(services_->kv->get("exec_sum"), "abc");
+  EXPECT_EQ(counter("pb&&exec_sum"), 0);
+  EXPECT_EQ(log_results().size(), 4u);  // the first run's records only
 }
 
 TEST_F(RunDriver, InvalidFlowStillEndsWithEndRecordAndReport) {
