@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <mutex>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -115,7 +116,7 @@ class PostgresDatabase final : public Database {
   std::vector<Row> select(const Query& query, std::optional<long long> limit) override {
     auto s = sql::build_select(query, limit, sql::Placeholders::dollar_number);
     std::lock_guard lock(mutex_);
-    auto result = execute(s, "select from " + query.table());
+    auto result = execute(s, "select from " + query.table(), Reuse::yes);
     std::vector<Row> rows;
     int count = PQntuples(result.get());
     for (int r = 0; r < count; ++r) {
@@ -131,7 +132,7 @@ class PostgresDatabase final : public Database {
   long long insert(const std::string& table, const Row& row) override {
     auto s = sql::build_insert(table, row, sql::Placeholders::dollar_number, true);
     std::lock_guard lock(mutex_);
-    auto result = execute(s, "insert into " + table);
+    auto result = execute(s, "insert into " + table, Reuse::yes);
     return std::stoll(PQgetvalue(result.get(), 0, 0));
   }
 
@@ -167,19 +168,19 @@ class PostgresDatabase final : public Database {
     // Every statement is built (and its names checked) before anything is written.
     const auto statements = sql::build_replacements(rows, sql::Placeholders::dollar_number);
     std::lock_guard lock(mutex_);
-    all_or_nothing(statements, "replace rows");
+    all_or_nothing(statements, "replace rows", Reuse::yes);
   }
 
   long long update(const Query& query, const Row& changes) override {
     auto s = sql::build_update(query, changes, sql::Placeholders::dollar_number);
     std::lock_guard lock(mutex_);
-    return affected(execute(s, "update " + query.table()).get());
+    return affected(execute(s, "update " + query.table(), Reuse::yes).get());
   }
 
   long long remove(const Query& query) override {
     auto s = sql::build_delete(query, sql::Placeholders::dollar_number);
     std::lock_guard lock(mutex_);
-    return affected(execute(s, "delete from " + query.table()).get());
+    return affected(execute(s, "delete from " + query.table(), Reuse::yes).get());
   }
 
   void init_schema() override {
@@ -198,14 +199,22 @@ class PostgresDatabase final : public Database {
  private:
   using ResultPtr = std::unique_ptr<PGresult, void (*)(PGresult*)>;
 
+  // Statements whose text repeats from call to call (one per query shape) are
+  // prepared once per connection: the server then skips parsing and planning,
+  // which costs it more than running a small query. Multi-row inserts, whose
+  // text changes with the number of rows, are sent as they are.
+  enum class Reuse { no, yes };
+  static constexpr std::size_t k_max_prepared = 128;
+
   // The statements in one transaction; rolled back when one fails. Caller
   // holds `mutex_`.
-  void all_or_nothing(const std::vector<sql::Statement>& statements, const std::string& doing) {
+  void all_or_nothing(const std::vector<sql::Statement>& statements, const std::string& doing,
+                      Reuse reuse = Reuse::no) {
     sql::Statement control;
     control.text = "BEGIN";
     execute(control, doing);
     try {
-      for (const sql::Statement& statement : statements) execute(statement, doing);
+      for (const sql::Statement& statement : statements) execute(statement, doing, reuse);
       control.text = "COMMIT";
       execute(control, doing);
     } catch (...) {
@@ -224,6 +233,7 @@ class PostgresDatabase final : public Database {
                                    address_.where, cause));
     }
     conn_ = conn;
+    prepared_.clear();  // prepared statements belong to the connection
     // Notices ("relation already exists, skipping") are not errors; keep them off stderr.
     PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     try {
@@ -245,8 +255,9 @@ class PostgresDatabase final : public Database {
 
   // Runs one statement with its parameters bound. A lost connection is reported
   // and dropped; the next call opens a new one.
-  ResultPtr execute(const sql::Statement& s, const std::string& doing) {
+  ResultPtr execute(const sql::Statement& s, const std::string& doing, Reuse reuse = Reuse::no) {
     if (conn_ == nullptr) connect();
+    const std::string* name = reuse == Reuse::yes ? prepared_name(s, doing) : nullptr;
     std::vector<std::string> texts(s.params.size());
     std::vector<const char*> values(s.params.size(), nullptr);
     for (std::size_t i = 0; i < s.params.size(); ++i) {
@@ -255,12 +266,33 @@ class PostgresDatabase final : public Database {
         values[i] = texts[i].c_str();
       }
     }
-    ResultPtr result(PQexecParams(conn_, s.text.c_str(), static_cast<int>(values.size()), nullptr,
-                                  values.data(), nullptr, nullptr, 0),
+    const int count = static_cast<int>(values.size());
+    ResultPtr result(name != nullptr ? PQexecPrepared(conn_, name->c_str(), count, values.data(),
+                                                      nullptr, nullptr, 0)
+                                     : PQexecParams(conn_, s.text.c_str(), count, nullptr,
+                                                    values.data(), nullptr, nullptr, 0),
                      PQclear);
     auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(doing, result.get());
     return result;
+  }
+
+  // The name under which `s` is prepared on this connection, preparing it on
+  // first use. Past k_max_prepared texts every one is dropped and the cache
+  // starts afresh, so no mix of query shapes grows the server's memory.
+  const std::string* prepared_name(const sql::Statement& s, const std::string& doing) {
+    if (auto found = prepared_.find(s.text); found != prepared_.end()) return &found->second;
+    if (prepared_.size() >= k_max_prepared) {
+      ResultPtr dropped(PQexec(conn_, "DEALLOCATE ALL"), PQclear);
+      if (!dropped || PQresultStatus(dropped.get()) != PGRES_COMMAND_OK) fail(doing, dropped.get());
+      prepared_.clear();
+    }
+    std::string name = fmt::format("vq{}", ++prepared_serial_);
+    ResultPtr result(PQprepare(conn_, name.c_str(), s.text.c_str(),
+                               static_cast<int>(s.params.size()), nullptr),
+                     PQclear);
+    if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) fail(doing, result.get());
+    return &prepared_.emplace(s.text, std::move(name)).first->second;
   }
 
   [[noreturn]] void fail(const std::string& doing, const PGresult* result) {
@@ -335,6 +367,8 @@ class PostgresDatabase final : public Database {
   PostgresAddress address_;
   std::mutex mutex_;
   PGconn* conn_ = nullptr;
+  std::unordered_map<std::string, std::string> prepared_;  // statement text -> name
+  unsigned long long prepared_serial_ = 0;
 };
 
 }  // namespace

@@ -407,5 +407,35 @@ TEST(LivePostgresDatabase, LostConnectionIsReportedOnceThenReopened) {
   EXPECT_EQ(rows[1]["report_no"], "after");
 }
 
+TEST(LivePostgresDatabase, RepeatedStatementsStayRightPastTheirCacheAndARebuiltTable) {
+  auto url = test::live_pg_url();
+  if (!url) GTEST_SKIP() << "VQFLOW_TEST_PG is not set";
+  auto db = open_database(*url);
+  db->init_schema();
+  for (const char* no : {"r1", "r2", "r3"}) db->table("report").insert(Row{{"report_no", no}});
+
+  // Each limit is a query shape of its own: far more than one connection keeps
+  // prepared, then the first shapes again.
+  for (long long limit = 1; limit <= 300; ++limit) {
+    ASSERT_EQ(db->select(db->table("report"), limit).size(), std::min<std::size_t>(limit, 3));
+  }
+  ASSERT_EQ(db->select(db->table("report"), 1).size(), 1u);
+
+  // The table dropped and made anew under statements prepared for the old one.
+  const std::string schema = url->substr(url->find("schema=") + 7);
+  PGconn* admin = PQconnectdb(std::getenv("VQFLOW_TEST_PG"));
+  ASSERT_EQ(PQstatus(admin), CONNECTION_OK) << PQerrorMessage(admin);
+  PGresult* dropped = PQexec(admin, ("DROP TABLE \"" + schema + "\".report").c_str());
+  EXPECT_EQ(PQresultStatus(dropped), PGRES_COMMAND_OK) << PQerrorMessage(admin);
+  PQclear(dropped);
+  PQfinish(admin);
+  EXPECT_THROW(db->table("report").insert(Row{{"report_no", "nowhere"}}), StoreError);
+  db->init_schema();
+  db->table("report").insert(Row{{"report_no", "r4"}});
+  auto rows = db->select(db->table("report"), 1);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["report_no"], "r4");
+}
+
 }  // namespace
 }  // namespace vqflow
