@@ -35,11 +35,20 @@ int WalCheckpointer::on_commit(void* self, sqlite3* db, const char* name, int fr
   auto* checkpointer = static_cast<WalCheckpointer*>(self);
   if (frames >= checkpointer->frames_ * k_inline_factor) {
     // The thread is not keeping up (or could not start): bound the WAL here.
+    // A checkpoint of the thread's that is still copying holds the checkpoint
+    // lock, so ours would find it taken and the WAL would go on growing: wait
+    // for it first. The thread never waits for this connection.
+    checkpointer->wait_for_running_checkpoint();
     sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   } else if (frames >= checkpointer->frames_) {
     checkpointer->request();
   }
   return SQLITE_OK;
+}
+
+void WalCheckpointer::wait_for_running_checkpoint() {
+  std::unique_lock lock(mutex_);
+  finished_.wait(lock, [this] { return !running_; });
 }
 
 void WalCheckpointer::request() {
@@ -52,9 +61,9 @@ void WalCheckpointer::request() {
 
 void WalCheckpointer::work() {
   // Normal priority on purpose: a checkpoint holds the file's checkpoint lock
-  // while it copies, and the committing connection's inline checkpoint cannot
-  // take it meanwhile. A thread starved by a busy machine would thus let the
-  // WAL grow past the inline bound for as long as it waits for a CPU.
+  // while it copies, and a commit past the inline bound waits for it. A thread
+  // starved by a busy machine would stall those commits for as long as it
+  // waits for a CPU.
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc == SQLITE_OK) {
@@ -72,6 +81,7 @@ void WalCheckpointer::work() {
   while (true) {
     wake_.wait(lock, [this] { return requested_ || stopping_; });
     if (stopping_) break;
+    running_ = true;
     lock.unlock();
     // Passive: copies what no reader still needs, never waits for the writer.
     rc = sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
@@ -79,8 +89,10 @@ void WalCheckpointer::work() {
       spdlog::warn("sqlite {}: background checkpoint: {}", path_, sqlite3_errmsg(db));
     }
     lock.lock();
+    running_ = false;
     requested_ = false;
     if (rc == SQLITE_OK) ++completed_;
+    finished_.notify_all();
   }
   lock.unlock();
   sqlite3_close_v2(db);

@@ -14,9 +14,9 @@ namespace vqflow {
 // automatic checkpoint; the thread starts at the first checkpoint it is asked
 // for and opens a connection of its own. Should the WAL outgrow the thread
 // (k_inline_factor times the threshold), the committing connection checkpoints
-// itself, as the automatic checkpoint would. It can only do so while the thread
-// is not in the middle of a checkpoint, which is why the thread keeps a normal
-// priority.
+// itself, as the automatic checkpoint would, after waiting for a checkpoint the
+// thread is in the middle of (it holds the lock that checkpoints take). That
+// wait is why the thread keeps a normal priority.
 //
 // Construct and destroy on the thread that owns `db`, which must outlive this
 // object; the hook runs on whatever thread commits (under the owner's lock).
@@ -38,6 +38,8 @@ class WalCheckpointer {
  private:
   static int on_commit(void* self, sqlite3* db, const char* name, int frames);
   void request();
+  // Blocks while the thread is copying (not while a request merely waits).
+  void wait_for_running_checkpoint();
   void work();
 
   sqlite3* db_;
@@ -47,6 +49,8 @@ class WalCheckpointer {
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable finished_;
+  bool running_ = false;  // the thread is in a checkpoint
   bool requested_ = false;
   bool stopping_ = false;
   long long completed_ = 0;
