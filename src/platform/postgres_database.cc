@@ -7,9 +7,11 @@
 #include <unordered_map>
 
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 
 #include "platform/database_sql.h"
 #include "platform/errors.h"
+#include "platform/utilities.h"
 
 namespace vqflow {
 
@@ -168,7 +170,7 @@ class PostgresDatabase final : public Database {
     // Every statement is built (and its names checked) before anything is written.
     const auto statements = sql::build_replacements(rows, sql::Placeholders::dollar_number);
     std::lock_guard lock(mutex_);
-    all_or_nothing(statements, "replace rows", Reuse::yes);
+    all_or_nothing(statements, "replace rows");
   }
 
   long long update(const Query& query, const Row& changes) override {
@@ -202,19 +204,21 @@ class PostgresDatabase final : public Database {
   // Statements whose text repeats from call to call (one per query shape) are
   // prepared once per connection: the server then skips parsing and planning,
   // which costs it more than running a small query. Multi-row inserts, whose
-  // text changes with the number of rows, are sent as they are.
+  // text changes with the number of rows, and statements inside a transaction
+  // (where a forgotten statement could not be sent again) go as they are.
   enum class Reuse { no, yes };
+  static constexpr const char* k_no_such_statement = "26000";    // invalid_sql_statement_name
+  static constexpr const char* k_duplicate_statement = "42P05";  // duplicate_prepared_statement
   static constexpr std::size_t k_max_prepared = 128;
 
   // The statements in one transaction; rolled back when one fails. Caller
   // holds `mutex_`.
-  void all_or_nothing(const std::vector<sql::Statement>& statements, const std::string& doing,
-                      Reuse reuse = Reuse::no) {
+  void all_or_nothing(const std::vector<sql::Statement>& statements, const std::string& doing) {
     sql::Statement control;
     control.text = "BEGIN";
     execute(control, doing);
     try {
-      for (const sql::Statement& statement : statements) execute(statement, doing, reuse);
+      for (const sql::Statement& statement : statements) execute(statement, doing);
       control.text = "COMMIT";
       execute(control, doing);
     } catch (...) {
@@ -234,6 +238,7 @@ class PostgresDatabase final : public Database {
     }
     conn_ = conn;
     prepared_.clear();  // prepared statements belong to the connection
+    prepared_tag_ = Random::random_text(8);
     // Notices ("relation already exists, skipping") are not errors; keep them off stderr.
     PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     try {
@@ -257,7 +262,7 @@ class PostgresDatabase final : public Database {
   // and dropped; the next call opens a new one.
   ResultPtr execute(const sql::Statement& s, const std::string& doing, Reuse reuse = Reuse::no) {
     if (conn_ == nullptr) connect();
-    const std::string* name = reuse == Reuse::yes ? prepared_name(s, doing) : nullptr;
+    const std::string* name = reuse == Reuse::yes && preparing_ ? prepared_name(s, doing) : nullptr;
     std::vector<std::string> texts(s.params.size());
     std::vector<const char*> values(s.params.size(), nullptr);
     for (std::size_t i = 0; i < s.params.size(); ++i) {
@@ -273,8 +278,33 @@ class PostgresDatabase final : public Database {
                                                     values.data(), nullptr, nullptr, 0),
                      PQclear);
     auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (name != nullptr && status == PGRES_FATAL_ERROR && sqlstate(result.get()) == k_no_such_statement &&
+        PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+      // The statement was not run: send it as it is, and stop preparing.
+      stop_preparing(result.get());
+      result.reset(PQexecParams(conn_, s.text.c_str(), count, nullptr, values.data(), nullptr,
+                                nullptr, 0));
+      status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    }
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(doing, result.get());
     return result;
+  }
+
+  static std::string sqlstate(const PGresult* result) {
+    const char* code = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    return code != nullptr ? code : "";
+  }
+
+  // A connection pooler that hands each transaction its own server session
+  // loses the statements prepared in another one. Preparing is only a saving:
+  // this store goes on without it for good, and says so once.
+  void stop_preparing(const PGresult* result) {
+    spdlog::warn("postgresql {}: the server forgot a prepared statement ({}); statements are sent "
+                 "unprepared from now on. A connection pooler in transaction mode does this; "
+                 "connect to the server directly or in session mode to keep the saving",
+                 address_.where, first_line(PQresultErrorMessage(result)));
+    preparing_ = false;
+    prepared_.clear();
   }
 
   // The name under which `s` is prepared on this connection, preparing it on
@@ -287,10 +317,17 @@ class PostgresDatabase final : public Database {
       if (!dropped || PQresultStatus(dropped.get()) != PGRES_COMMAND_OK) fail(doing, dropped.get());
       prepared_.clear();
     }
-    std::string name = fmt::format("vq{}", ++prepared_serial_);
+    // The connection's own random tag: behind a pooler, a name can never
+    // meet a statement prepared by another client.
+    std::string name = fmt::format("vq_{}_{}", prepared_tag_, ++prepared_serial_);
     ResultPtr result(PQprepare(conn_, name.c_str(), s.text.c_str(),
                                static_cast<int>(s.params.size()), nullptr),
                      PQclear);
+    if (result && PQresultStatus(result.get()) == PGRES_FATAL_ERROR &&
+        sqlstate(result.get()) == k_duplicate_statement && PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+      stop_preparing(result.get());
+      return nullptr;
+    }
     if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) fail(doing, result.get());
     return &prepared_.emplace(s.text, std::move(name)).first->second;
   }
@@ -369,6 +406,8 @@ class PostgresDatabase final : public Database {
   PGconn* conn_ = nullptr;
   std::unordered_map<std::string, std::string> prepared_;  // statement text -> name
   unsigned long long prepared_serial_ = 0;
+  std::string prepared_tag_;
+  bool preparing_ = true;
 };
 
 }  // namespace

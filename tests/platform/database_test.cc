@@ -1,5 +1,6 @@
 #include "platform/database.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -435,6 +436,37 @@ TEST(LivePostgresDatabase, RepeatedStatementsStayRightPastTheirCacheAndARebuiltT
   auto rows = db->select(db->table("report"), 1);
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0]["report_no"], "r4");
+}
+
+TEST(LivePostgresDatabase, StatementsTheServerForgetsAreSentAgainUnpreparedOnce) {
+  auto url = test::live_pg_url();
+  if (!url) GTEST_SKIP() << "VQFLOW_TEST_PG is not set";
+  auto db = open_database(*url);
+  db->init_schema();
+  db->table("report").insert(Row{{"report_no", "r1"}});
+  ASSERT_EQ(db->table("report").get().size(), 1u);
+
+  // As a pooler in transaction mode would: the session loses its prepared
+  // statements, here through a trigger that runs on the next insert.
+  const std::string schema = url->substr(url->find("schema=") + 7);
+  PGconn* admin = PQconnectdb(std::getenv("VQFLOW_TEST_PG"));
+  ASSERT_EQ(PQstatus(admin), CONNECTION_OK) << PQerrorMessage(admin);
+  const std::string setup = fmt::format(
+      "CREATE FUNCTION \"{0}\".forget() RETURNS trigger LANGUAGE plpgsql AS "
+      "$$ BEGIN EXECUTE 'DEALLOCATE ALL'; RETURN NEW; END $$; "
+      "CREATE TRIGGER forget AFTER INSERT ON \"{0}\".report FOR EACH ROW "
+      "EXECUTE FUNCTION \"{0}\".forget()",
+      schema);
+  PGresult* made = PQexec(admin, setup.c_str());
+  EXPECT_EQ(PQresultStatus(made), PGRES_COMMAND_OK) << PQerrorMessage(admin);
+  PQclear(made);
+  PQfinish(admin);
+
+  db->table("report").insert(Row{{"report_no", "r2"}});  // forgets everything
+  db->table("report").insert(Row{{"report_no", "r3"}});  // its statement is gone
+  std::vector<std::string> numbers;
+  for (const Row& row : db->table("report").get()) numbers.push_back(row["report_no"]);
+  EXPECT_EQ(numbers, (std::vector<std::string>{"r1", "r2", "r3"}));
 }
 
 }  // namespace
