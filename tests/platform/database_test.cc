@@ -408,6 +408,19 @@ TEST(LivePostgresDatabase, LostConnectionIsReportedOnceThenReopened) {
   EXPECT_EQ(rows[1]["report_no"], "after");
 }
 
+// Runs `sql` on a connection of its own, as an administrator beside the store would.
+void exec_as_admin(const std::string& sql) {
+  PGconn* admin = PQconnectdb(std::getenv("VQFLOW_TEST_PG"));
+  ASSERT_EQ(PQstatus(admin), CONNECTION_OK) << PQerrorMessage(admin);
+  PGresult* result = PQexec(admin, sql.c_str());
+  EXPECT_EQ(PQresultStatus(result), PGRES_COMMAND_OK) << PQerrorMessage(admin);
+  PQclear(result);
+  PQfinish(admin);
+}
+
+// The schema a live_pg_url() works in.
+std::string schema_of(const std::string& url) { return url.substr(url.find("schema=") + 7); }
+
 TEST(LivePostgresDatabase, RepeatedStatementsStayRightPastTheirCacheAndARebuiltTable) {
   auto url = test::live_pg_url();
   if (!url) GTEST_SKIP() << "VQFLOW_TEST_PG is not set";
@@ -423,13 +436,7 @@ TEST(LivePostgresDatabase, RepeatedStatementsStayRightPastTheirCacheAndARebuiltT
   ASSERT_EQ(db->select(db->table("report"), 1).size(), 1u);
 
   // The table dropped and made anew under statements prepared for the old one.
-  const std::string schema = url->substr(url->find("schema=") + 7);
-  PGconn* admin = PQconnectdb(std::getenv("VQFLOW_TEST_PG"));
-  ASSERT_EQ(PQstatus(admin), CONNECTION_OK) << PQerrorMessage(admin);
-  PGresult* dropped = PQexec(admin, ("DROP TABLE \"" + schema + "\".report").c_str());
-  EXPECT_EQ(PQresultStatus(dropped), PGRES_COMMAND_OK) << PQerrorMessage(admin);
-  PQclear(dropped);
-  PQfinish(admin);
+  exec_as_admin("DROP TABLE \"" + schema_of(*url) + "\".report");
   EXPECT_THROW(db->table("report").insert(Row{{"report_no", "nowhere"}}), StoreError);
   db->init_schema();
   db->table("report").insert(Row{{"report_no", "r4"}});
@@ -448,19 +455,12 @@ TEST(LivePostgresDatabase, StatementsTheServerForgetsAreSentAgainUnpreparedOnce)
 
   // As a pooler in transaction mode would: the session loses its prepared
   // statements, here through a trigger that runs on the next insert.
-  const std::string schema = url->substr(url->find("schema=") + 7);
-  PGconn* admin = PQconnectdb(std::getenv("VQFLOW_TEST_PG"));
-  ASSERT_EQ(PQstatus(admin), CONNECTION_OK) << PQerrorMessage(admin);
-  const std::string setup = fmt::format(
+  exec_as_admin(fmt::format(
       "CREATE FUNCTION \"{0}\".forget() RETURNS trigger LANGUAGE plpgsql AS "
       "$$ BEGIN EXECUTE 'DEALLOCATE ALL'; RETURN NEW; END $$; "
       "CREATE TRIGGER forget AFTER INSERT ON \"{0}\".report FOR EACH ROW "
       "EXECUTE FUNCTION \"{0}\".forget()",
-      schema);
-  PGresult* made = PQexec(admin, setup.c_str());
-  EXPECT_EQ(PQresultStatus(made), PGRES_COMMAND_OK) << PQerrorMessage(admin);
-  PQclear(made);
-  PQfinish(admin);
+      schema_of(*url)));
 
   db->table("report").insert(Row{{"report_no", "r2"}});  // forgets everything
   db->table("report").insert(Row{{"report_no", "r3"}});  // its statement is gone
