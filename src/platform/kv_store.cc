@@ -28,7 +28,6 @@ std::vector<long long> KvStore::count_many(const std::vector<KvCount>& steps) {
       values.push_back(step.up ? incr(step.key) : decr(step.key));
     } catch (const StoreError&) {
       if (!first_failure) first_failure = std::current_exception();
-      values.push_back(0);
     }
   }
   if (first_failure) std::rethrow_exception(first_failure);

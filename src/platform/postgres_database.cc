@@ -272,18 +272,19 @@ class PostgresDatabase final : public Database {
       }
     }
     const int count = static_cast<int>(values.size());
+    auto unprepared = [&] {
+      return PQexecParams(conn_, s.text.c_str(), count, nullptr, values.data(), nullptr, nullptr, 0);
+    };
     ResultPtr result(name != nullptr ? PQexecPrepared(conn_, name->c_str(), count, values.data(),
                                                       nullptr, nullptr, 0)
-                                     : PQexecParams(conn_, s.text.c_str(), count, nullptr,
-                                                    values.data(), nullptr, nullptr, 0),
+                                     : unprepared(),
                      PQclear);
     auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (name != nullptr && status == PGRES_FATAL_ERROR && sqlstate(result.get()) == k_no_such_statement &&
         PQtransactionStatus(conn_) == PQTRANS_IDLE) {
       // The statement was not run: send it as it is, and stop preparing.
       stop_preparing(result.get());
-      result.reset(PQexecParams(conn_, s.text.c_str(), count, nullptr, values.data(), nullptr,
-                                nullptr, 0));
+      result.reset(unprepared());
       status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     }
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(doing, result.get());

@@ -168,17 +168,7 @@ class RedisKvStore final : public KvStore {
         lost("SET", w.key);
       }
     }
-    std::optional<std::string> first_error;
-    for (const KvWrite& w : writes) {
-      void* raw = nullptr;
-      if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) lost("SET", w.key);
-      ReplyPtr reply(static_cast<redisReply*>(raw), free_reply);
-      if (reply->type == REDIS_REPLY_ERROR && !first_error) {
-        first_error = fmt::format("redis SET {}: {}: {}", kv_rules::printable_key(w.key), where_,
-                                  std::string(reply->str, reply->len));
-      }
-    }
-    if (first_error) throw StoreError(*first_error);
+    read_replies(writes.size(), [&](std::size_t i) { return Named{"SET", writes[i].key}; });
   }
 
   bool set_if_absent(const std::string& key, const std::string& value,
@@ -199,33 +189,20 @@ class RedisKvStore final : public KvStore {
   std::vector<long long> count_many(const std::vector<KvCount>& steps) override {
     std::vector<long long> values;
     if (steps.empty()) return values;
+    auto named = [&](std::size_t i) { return Named{steps[i].up ? "INCR" : "DECR", steps[i].key}; };
     std::lock_guard lock(mutex_);
     if (context_ == nullptr) connect();
     // Pipelined as set_many: an error reply fails its own step only.
-    for (const KvCount& step : steps) {
-      const char* argv[] = {step.up ? "INCR" : "DECR", step.key.data()};
-      const std::size_t lengths[] = {4, step.key.size()};
-      if (redisAppendCommandArgv(context_, 2, argv, lengths) != REDIS_OK) lost(argv[0], step.key);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      const char* argv[] = {named(i).what, steps[i].key.data()};
+      const std::size_t lengths[] = {4, steps[i].key.size()};
+      if (redisAppendCommandArgv(context_, 2, argv, lengths) != REDIS_OK) lost(argv[0], steps[i].key);
     }
-    std::optional<std::string> first_error;
-    for (const KvCount& step : steps) {
-      const char* what = step.up ? "INCR" : "DECR";
-      void* raw = nullptr;
-      if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) lost(what, step.key);
-      ReplyPtr reply(static_cast<redisReply*>(raw), free_reply);
-      if (reply->type == REDIS_REPLY_INTEGER) {
-        values.push_back(reply->integer);
-        continue;
-      }
-      values.push_back(0);
-      if (!first_error) {
-        first_error = fmt::format(
-            "redis {} {}: {}: {}", what, kv_rules::printable_key(step.key), where_,
-            reply->type == REDIS_REPLY_ERROR ? std::string(reply->str, reply->len)
-                                             : fmt::format("unexpected reply type {}", reply->type));
-      }
+    const std::vector<ReplyPtr> replies = read_replies(steps.size(), named);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      if (replies[i]->type != REDIS_REPLY_INTEGER) unexpected(named(i).what, steps[i].key, replies[i].get());
+      values.push_back(replies[i]->integer);
     }
-    if (first_error) throw StoreError(*first_error);
     return values;
   }
 
@@ -295,6 +272,35 @@ class RedisKvStore final : public KvStore {
                                    where_, std::string(reply->str, reply->len)));
     }
     return reply;
+  }
+
+  // A pipelined command, for messages.
+  struct Named {
+    const char* what;
+    const std::string& key;
+  };
+
+  // Reads the replies of `count` pipelined commands in order (`named(i)` names
+  // the i-th). An error reply fails its own command only: the first is thrown
+  // once every reply has been read, so the connection stays in step.
+  template <typename Naming>
+  std::vector<ReplyPtr> read_replies(std::size_t count, const Naming& named) {
+    std::vector<ReplyPtr> replies;
+    replies.reserve(count);
+    std::optional<std::string> first_error;
+    for (std::size_t i = 0; i < count; ++i) {
+      void* raw = nullptr;
+      if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) lost(named(i).what, named(i).key);
+      replies.emplace_back(static_cast<redisReply*>(raw), free_reply);
+      const redisReply* reply = replies.back().get();
+      if (reply->type == REDIS_REPLY_ERROR && !first_error) {
+        first_error = fmt::format("redis {} {}: {}: {}", named(i).what,
+                                  kv_rules::printable_key(named(i).key), where_,
+                                  std::string(reply->str, reply->len));
+      }
+    }
+    if (first_error) throw StoreError(*first_error);
+    return replies;
   }
 
   // The connection broke mid-pipeline: drop it (the next call opens a new one).
