@@ -12,9 +12,9 @@
 #include <fstream>
 
 #include "apps/reference_expansion.h"
-#include "platform/app_loader.h"
-#include "platform/database.h"
-#include "platform/kv_store.h"
+#include "plugins/app_loader.h"
+#include "stores/database.h"
+#include "stores/kv_store.h"
 #include "run/auto.h"
 
 namespace vqflow {

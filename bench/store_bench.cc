@@ -9,9 +9,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "platform/database.h"
-#include "platform/kv_store.h"
-#include "platform/memory_kv_store.h"
+#include "stores/database.h"
+#include "stores/kv_store.h"
+#include "stores/memory_kv_store.h"
 
 namespace {
 

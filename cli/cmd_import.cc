@@ -3,8 +3,8 @@
 #include <boost/asio/io_context.hpp>
 
 #include "commands.h"
-#include "platform/process_log.h"
-#include "platform/services.h"
+#include "base/process_log.h"
+#include "context/services.h"
 #include "run/playbook_import.h"
 
 namespace vqflow::cli {

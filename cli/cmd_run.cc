@@ -6,11 +6,11 @@
 
 #include "commands.h"
 #include "console_connection.h"
-#include "platform/errors.h"
-#include "platform/process_log.h"
-#include "platform/services.h"
+#include "base/errors.h"
+#include "base/process_log.h"
+#include "context/services.h"
 #include "run/auto_execute.h"
-#include "run/error_text.h"
+#include "base/error_text.h"
 #include "run/playbook_import.h"
 
 namespace vqflow::cli {

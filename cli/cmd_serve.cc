@@ -15,12 +15,12 @@
 #include <spdlog/spdlog.h>
 
 #include "commands.h"
-#include "platform/errors.h"
-#include "platform/process_log.h"
-#include "platform/services.h"
+#include "base/errors.h"
+#include "base/process_log.h"
+#include "context/services.h"
 #include "server/api.h"
 #include "server/graceful_stop.h"
-#include "server/json_rpc.h"
+#include "rpc/json_rpc.h"
 #include "server/security.h"
 #include "server/server.h"
 #include "timers/timer_host.h"

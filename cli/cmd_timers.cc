@@ -5,9 +5,9 @@
 #include <string>
 
 #include "commands.h"
-#include "platform/cron_expression.h"
-#include "platform/errors.h"
-#include "platform/scheduler_time.h"
+#include "scheduler/cron_expression.h"
+#include "base/errors.h"
+#include "scheduler/scheduler_time.h"
 
 namespace vqflow::cli {
 

@@ -4,7 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "platform/config.h"
+#include "base/config.h"
 
 namespace vqflow::cli {
 

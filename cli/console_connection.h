@@ -2,7 +2,7 @@
 #include <ostream>
 #include <string>
 
-#include "run/client_connection.h"
+#include "context/client_connection.h"
 
 namespace vqflow::cli {
 

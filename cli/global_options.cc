@@ -1,6 +1,6 @@
 #include "commands.h"
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace vqflow::cli {
 

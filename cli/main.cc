@@ -3,7 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "commands.h"
-#include "platform/process_log.h"
+#include "base/process_log.h"
 
 int main(int argc, char** argv) {
   using namespace vqflow::cli;

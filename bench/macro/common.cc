@@ -10,7 +10,7 @@
 #include <fmt/format.h>
 
 #include "macro.h"
-#include "platform/kv_store.h"
+#include "stores/kv_store.h"
 #include "run/auto_execute.h"
 
 namespace vqflow::bench {

@@ -13,8 +13,8 @@
 #include <boost/asio/detached.hpp>
 
 #include "macro.h"
-#include "platform/kv_store.h"
-#include "platform/plugin_loader.h"
+#include "stores/kv_store.h"
+#include "plugins/plugin_loader.h"
 #include "run/auto_execute.h"
 
 namespace vqflow::bench {

@@ -18,7 +18,7 @@
 
 #include "macro.h"
 #include "server/api.h"
-#include "server/rpc_registry.h"
+#include "rpc/rpc_registry.h"
 #include "server/server.h"
 
 namespace vqflow::bench {

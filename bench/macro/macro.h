@@ -16,8 +16,8 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "platform/database.h"
-#include "platform/services.h"
+#include "stores/database.h"
+#include "context/services.h"
 #include "value/value.h"
 
 namespace vqflow::bench {

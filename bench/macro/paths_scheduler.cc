@@ -6,8 +6,8 @@
 
 #include "flow/vq_tree.h"
 #include "macro.h"
-#include "platform/kv_store.h"
-#include "platform/scheduler.h"
+#include "stores/kv_store.h"
+#include "scheduler/scheduler.h"
 #include "run/auto.h"
 
 namespace vqflow::bench {

@@ -20,7 +20,7 @@
 #include <fmt/format.h>
 
 #include "macro.h"
-#include "platform/plugin_loader.h"
+#include "plugins/plugin_loader.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"

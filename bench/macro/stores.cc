@@ -9,9 +9,9 @@
 #include <fmt/format.h>
 
 #include "macro.h"
-#include "platform/kv_store.h"
-#include "platform/sqlite_kv_store.h"
-#include "platform/utilities.h"
+#include "stores/kv_store.h"
+#include "stores/sqlite_kv_store.h"
+#include "base/utilities.h"
 #include "run/auto_execute.h"
 
 namespace vqflow::bench {

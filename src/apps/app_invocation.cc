@@ -4,16 +4,17 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
-#include "apps/stored_values.h"
-#include "platform/app_loader.h"
-#include "platform/app_path.h"
-#include "platform/errors.h"
-#include "platform/kv_store.h"
-#include "platform/kv_store_rules.h"
-#include "platform/utilities.h"
-#include "run/auto.h"
+#include "stores/stored_values.h"
+#include "plugins/app_loader.h"
+#include "plugins/app_path.h"
+#include "base/errors.h"
+#include "stores/kv_store.h"
+#include "stores/kv_store_rules.h"
+#include "plugins/app_file.h"
+#include "apps/app_invocation.h"
+#include "apps/reference_expansion.h"
 
-namespace vqflow {
+namespace vqflow::apps {
 
 namespace {
 
@@ -101,18 +102,18 @@ bool declares_public(const Value& manifest) {
 
 }  // namespace
 
-bool Auto::is_identification(const std::string& app_dir) {
-  return identifies_as_ours(*read_manifest(*services(), app_dir));
+bool is_identification(const Services& services, const std::string& app_dir) {
+  return identifies_as_ours(*read_manifest(services, app_dir));
 }
 
-std::pair<int, Value> Auto::is_public(const std::string& app_dir) {
-  const std::shared_ptr<const Value> manifest = read_manifest(*services(), app_dir);
+std::pair<int, Value> is_public(const Services& services, const std::string& app_dir) {
+  const std::shared_ptr<const Value> manifest = read_manifest(services, app_dir);
   if (declares_public(*manifest)) return {1, (*manifest)["is_public"]};
   return {0, false};
 }
 
-awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> app_dir,
-                               std::optional<Value> datas_given) {
+awaitable<Value> execute(RunState* run, std::string app_uuid, std::optional<std::string> app_dir,
+                         std::optional<Value> datas_given) {
   Value datas = datas_given ? std::move(*datas_given) : Value();
 
   // 1. The unexpanded arguments text, with the app folder. `datas` is this
@@ -129,16 +130,17 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
   auto unexpanded = [&datas] { return json_text(datas); };
 
   // 2-3. Nodes that deliver a text instead of calling an app.
-  if ((input_app && app_uuid == *input_app) || (webhook_app && app_uuid == *webhook_app)) {
-    const std::string key = run_key(app_uuid, "text");
-    std::optional<std::string> text = read_kv(key);
+  if ((run->input_app && app_uuid == *run->input_app) ||
+      (run->webhook_app && app_uuid == *run->webhook_app)) {
+    const std::string key = run->run_key(app_uuid, "text");
+    std::optional<std::string> text = run->read_kv(key);
     if (!text) {
       throw StoreError(fmt::format("kv GET {}: no text was delivered to node {}",
                                    kv_rules::printable_key(key), app_uuid));
     }
     co_return invocation(0, decode_stored_text(std::move(*text), key), unexpanded(), "");
   }
-  if (timer_app && app_uuid == *timer_app) {
+  if (run->timer_app && app_uuid == *run->timer_app) {
     co_return invocation(0, k_timer_notice, unexpanded(), k_timer_notice);
   }
 
@@ -150,7 +152,7 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
     co_return failure("[程序错误] " + message, unexpanded());
   }
   {
-    const std::shared_ptr<const Value> manifest = read_manifest(*services(), dir);
+    const std::shared_ptr<const Value> manifest = read_manifest(*run->services(), dir);
     if (!identifies_as_ours(*manifest)) {
       co_return failure("[配置错误] 请配置 is_identification", unexpanded());
     }
@@ -169,7 +171,7 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
     }
     const Value& name = datas["action"];
     if (!name.is_string()) throw AppLoadError("action name " + text_form(name) + " is not a text");
-    action = services()->apps->load(dir, name.get<std::string>());
+    action = run->services()->apps->load(dir, name.get<std::string>());
     if (!action) throw AppLoadError("app " + dir + " has no action " + name.get<std::string>());
   } catch (const std::exception& e) {
     log_failure(app_uuid, datas, e.what());
@@ -185,8 +187,8 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
     if (is_reserved(name)) continue;
     argument_list += ",";
     argument_list += name;
-    Expansion expansion = analysis_var(text_form(it.value()));
-    stage_kv(run_key(app_uuid, name), expansion.text);
+    Expansion expansion = analysis_var(*run, text_form(it.value()));
+    run->stage_kv(run->run_key(app_uuid, name), expansion.text);
     if (expansion.status != 0) {
       co_return invocation(expansion.status, std::move(expansion.text), unexpanded(), "");
     }
@@ -237,4 +239,4 @@ awaitable<Value> Auto::execute(std::string app_uuid, std::optional<std::string> 
   co_return invocation(result["status"], result["result"], expanded, std::move(html));
 }
 
-}  // namespace vqflow
+}  // namespace vqflow::apps

@@ -7,9 +7,9 @@
 
 #include <fmt/format.h>
 
-#include "apps/stored_values.h"
-#include "platform/errors.h"
-#include "platform/regex.h"
+#include "stores/stored_values.h"
+#include "base/errors.h"
+#include "base/regex.h"
 
 namespace vqflow {
 
@@ -440,11 +440,11 @@ Expansion expand_references(std::string_view text, const Value& local_var_data,
   return {0, std::move(current)};
 }
 
-Expansion Auto::analysis_var(const std::string& text) {
-  AppValueReader read = [this](const std::string& node_id, const std::string& field) {
-    return read_kv(run_key(node_id, field));
+Expansion apps::analysis_var(RunState& run, const std::string& text) {
+  AppValueReader read = [&run](const std::string& node_id, const std::string& field) {
+    return run.read_kv(run.run_key(node_id, field));
   };
-  return expand_references(text, local_var_data, global_var_data, read);
+  return expand_references(text, run.local_var_data, run.global_var_data, read);
 }
 
 }  // namespace vqflow

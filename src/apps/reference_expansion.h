@@ -6,10 +6,17 @@
 #include <string_view>
 #include <vector>
 
-#include "run/auto.h"
+#include "context/run_state.h"
 #include "value/value.h"
 
 namespace vqflow {
+
+// Outcome of reference expansion: status 0 and the expanded text, or status 1
+// and the message that says why the expansion failed.
+struct Expansion {
+  int status = 0;
+  std::string text;
+};
 
 // Reads what an earlier node of the run left under (node id, field); absent
 // when the key is missing. May throw (a store failure).
@@ -42,4 +49,11 @@ const char* global_reference_pattern();
 const char* local_reference_pattern();
 const char* app_reference_pattern();
 
+namespace apps {
+
+// Expands the references of `text` against the run's tables and the values its
+// earlier nodes left in the key-value store.
+Expansion analysis_var(RunState& run, const std::string& text);
+
+}  // namespace apps
 }  // namespace vqflow

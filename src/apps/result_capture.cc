@@ -1,11 +1,13 @@
 #include <fmt/format.h>
 
 #include "apps/result_text.h"
-#include "apps/stored_values.h"
-#include "platform/errors.h"
-#include "platform/kv_store.h"
-#include "platform/kv_store_rules.h"
-#include "run/auto.h"
+#include "stores/stored_values.h"
+#include "base/errors.h"
+#include "stores/kv_store.h"
+#include "stores/kv_store_rules.h"
+#include "apps/app_invocation.h"
+#include "apps/result_capture.h"
+#include "records/run_records.h"
 
 namespace vqflow {
 
@@ -13,11 +15,12 @@ std::string result_text(const Value& result, bool ensure_ascii) {
   return is_json(result) ? json_text(result, ensure_ascii) : text_form(result);
 }
 
+namespace apps {
 namespace {
 
 // The pair a node left in this run. Both keys must be there and the status must
 // read as an integer.
-NodeResult stored_pair(Auto& run, const std::string& result_key, const std::string& status_key) {
+NodeResult stored_pair(RunState& run, const std::string& result_key, const std::string& status_key) {
   std::optional<std::string> status = run.read_kv(status_key);
   if (!status) {
     throw StoreError(fmt::format("kv GET {}: the node's status is missing",
@@ -43,22 +46,23 @@ bool is(const std::optional<std::string>& node, const std::string& id) {
 
 }  // namespace
 
-awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
-                                         std::optional<Value> app_info, bool for_play) {
-  std::string result_key = run_key(app_uuid, "result");
-  std::string status_key = run_key(app_uuid, "status");
+awaitable<NodeResult> get_app_data(RunState* run, std::string uuid, std::string app_uuid,
+                                   std::optional<Value> app_info, bool for_play) {
+  std::string result_key = run->run_key(app_uuid, "result");
+  std::string status_key = run->run_key(app_uuid, "status");
 
   // Input, webhook and timer nodes run once per run, whatever for_play says.
-  if (is(input_app, app_uuid) || is(webhook_app, app_uuid) || is(timer_app, app_uuid)) {
-    if (kv_has(result_key)) co_return stored_pair(*this, result_key, status_key);
-    Value outcome = co_await execute(app_uuid, std::nullopt, std::nullopt);
+  if (is(run->input_app, app_uuid) || is(run->webhook_app, app_uuid) || is(run->timer_app, app_uuid)) {
+    if (run->kv_has(result_key)) co_return stored_pair(*run, result_key, status_key);
+    Value outcome = co_await execute(run, app_uuid, std::nullopt, std::nullopt);
     std::string text = result_text(outcome["result"], false);
-    stage_kv(result_key, text);
-    stage_kv(status_key, stored_bytes(outcome["status"], status_key));
-    const char* name = is(input_app, app_uuid)     ? "用户输入"
-                       : is(webhook_app, app_uuid) ? "WebHook"
+    run->stage_kv(result_key, text);
+    run->stage_kv(status_key, stored_bytes(outcome["status"], status_key));
+    const char* name = is(run->input_app, app_uuid)     ? "用户输入"
+                       : is(run->webhook_app, app_uuid) ? "WebHook"
                                                    : "定时器";
-    awaitable<void> stored = add_execute_logs(uuid, app_uuid, name, text, outcome["status"], text);
+    awaitable<void> stored =
+        records::add_execute_logs(*run, uuid, app_uuid, name, text, outcome["status"], text);
     co_await std::move(stored);
     co_return NodeResult{outcome["status"], std::move(text)};
   }
@@ -70,7 +74,7 @@ awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
   } catch (const std::exception&) {
   }
 
-  if (!for_play && kv_has(result_key)) co_return stored_pair(*this, result_key, status_key);
+  if (!for_play && run->kv_has(result_key)) co_return stored_pair(*run, result_key, status_key);
 
   if (!app_info || !app_info->is_object() || !app_info->contains("app_dir") ||
       !app_info->contains("data")) {
@@ -90,11 +94,11 @@ awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
     if (found != data.end()) node_name = *found;
   }
 
-  Value outcome = co_await execute(app_uuid, app_dir, std::move(data));
+  Value outcome = co_await execute(run, app_uuid, app_dir, std::move(data));
   std::string text = result_text(outcome["result"], true);
   std::string status_text = stored_bytes(outcome["status"], status_key);
-  stage_kv(std::move(result_key), text);
-  stage_kv(std::move(status_key), std::move(status_text));
+  run->stage_kv(std::move(result_key), text);
+  run->stage_kv(std::move(status_key), std::move(status_text));
   const Value& html = outcome["html"];
   const bool no_html = html.is_string() ? html.get_ref<const std::string&>().empty()
                                         : text_form(html).empty();
@@ -102,10 +106,11 @@ awaitable<NodeResult> Auto::get_app_data(std::string uuid, std::string app_uuid,
   if (!node_name) {
     throw ValueError(fmt::format("app node {}: node data has no \"node_name\"", app_uuid));
   }
-  awaitable<void> stored = add_execute_logs(uuid, app_uuid, *node_name, text,
-                                            outcome["status"], logged_html, outcome["args"]);
+  awaitable<void> stored = records::add_execute_logs(*run, uuid, app_uuid, *node_name, text,
+                                                     outcome["status"], logged_html, outcome["args"]);
   co_await std::move(stored);
   co_return NodeResult{outcome["status"], std::move(text)};
 }
 
+}  // namespace apps
 }  // namespace vqflow

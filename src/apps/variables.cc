@@ -2,13 +2,13 @@
 
 #include <fmt/format.h>
 
-#include "apps/stored_values.h"
-#include "platform/database.h"
-#include "platform/errors.h"
-#include "platform/kv_store.h"
-#include "run/auto.h"
+#include "stores/stored_values.h"
+#include "stores/database.h"
+#include "base/errors.h"
+#include "stores/kv_store.h"
+#include "apps/variables.h"
 
-namespace vqflow {
+namespace vqflow::apps {
 
 namespace {
 
@@ -39,8 +39,7 @@ bool contains(const std::vector<std::string>& list, const std::string& id) {
 
 }  // namespace
 
-void Auto::make_var(const Value& local_var, const Value& controller_var) {
-
+void make_var(RunState& run, const Value& local_var, const Value& controller_var) {
   // 1. Node settings: actions of FOR and IF controllers, then every node's text.
   if (!skipped(controller_var, "{}")) {
     const Value settings = parse_text(controller_var, "node settings");
@@ -48,18 +47,18 @@ void Auto::make_var(const Value& local_var, const Value& controller_var) {
       throw ValueError("node settings: expected a JSON object keyed by node id");
     }
     for (const auto& [node_id, entry] : settings.items()) {
-      if (timer_app && node_id == *timer_app) continue;
-      if (contains(for_list, node_id) || contains(if_list, node_id)) {
+      if (run.timer_app && node_id == *run.timer_app) continue;
+      if (contains(run.for_list, node_id) || contains(run.if_list, node_id)) {
         if (!entry.is_object() || !entry.contains("action")) {
           throw ValueError(
               fmt::format("node settings of controller {}: no \"action\"", node_id));
         }
-        const std::string key = run_key(node_id, "action");
-        stage_kv(key, stored_bytes(entry["action"], key));
+        const std::string key = run.run_key(node_id, "action");
+        run.stage_kv(key, stored_bytes(entry["action"], key));
       }
       try {
-        const std::string key = run_key(node_id, "text");
-        stage_kv(key, stored_bytes(entry.at("text"), key));
+        const std::string key = run.run_key(node_id, "text");
+        run.stage_kv(key, stored_bytes(entry.at("text"), key));
       } catch (const std::exception&) {
         // A node without a storable "text" simply has none; the others go on.
       }
@@ -96,17 +95,17 @@ void Auto::make_var(const Value& local_var, const Value& controller_var) {
                          (definitions.is_string() && definitions.get_ref<const std::string&>().empty());
       if (!empty) throw ValueError("local variable definitions: expected a JSON list");
     }
-    if (entries > 0) local_var_data = std::move(table);
+    if (entries > 0) run.local_var_data = std::move(table);
   }
 
   // 3. Global variables: every row with status 0, keys and values in text form.
   Value globals = Value::object();
   const std::vector<Row> rows =
-      services()->db->table("variablen").select({"key", "value"}).where("status", 0).get();
+      run.services()->db->table("variablen").select({"key", "value"}).where("status", 0).get();
   for (const Row& row : rows) {
     globals[text_form(row.value("key", Value()))] = text_form(row.value("value", Value()));
   }
-  if (!globals.empty()) global_var_data = std::move(globals);
+  if (!globals.empty()) run.global_var_data = std::move(globals);
 }
 
-}  // namespace vqflow
+}  // namespace vqflow::apps

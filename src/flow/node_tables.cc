@@ -1,7 +1,8 @@
 #include <fmt/format.h>
 
-#include "platform/errors.h"
-#include "run/auto.h"
+#include "flow/node_tables.h"
+
+#include "base/errors.h"
 
 namespace vqflow {
 
@@ -40,7 +41,7 @@ bool has_shape(const Value& cell, std::size_t index, const char* shape) {
 
 }  // namespace
 
-Value Auto::make_node_link(const Value& edges) {
+Value make_node_link(const Value& edges) {
   Value links = Value::array();
   std::size_t index = 0;
   for (const Value& cell : cells_of(edges)) {
@@ -53,7 +54,7 @@ Value Auto::make_node_link(const Value& edges) {
   return links;
 }
 
-Value Auto::make_node_list(const Value& edges, const std::optional<std::string>& end_app) {
+Value make_node_list(const Value& edges, const std::optional<std::string>& end_app) {
   Value degrees = Value::object();
   std::size_t index = 0;
   for (const Value& cell : cells_of(edges)) {
@@ -73,7 +74,7 @@ Value Auto::make_node_list(const Value& edges, const std::optional<std::string>&
   return degrees;
 }
 
-Value Auto::make_node_name(const Value& edges) {
+Value make_node_name(const Value& edges) {
   Value names = Value::object();
   std::size_t index = 0;
   for (const Value& cell : cells_of(edges)) {

@@ -1,6 +1,6 @@
 #include "flow/route_cache.h"
 
-#include "run/auto.h"
+#include "flow/node_tables.h"
 
 namespace vqflow {
 
@@ -10,7 +10,7 @@ std::shared_ptr<const Value> RouteCache::links(const std::shared_ptr<const Value
     auto found = links_.find(flow_json.get());
     if (found != links_.end()) return found->second.links;
   }
-  auto made = std::make_shared<const Value>(Auto::make_node_link((*flow_json)["cells"]));
+  auto made = std::make_shared<const Value>(make_node_link((*flow_json)["cells"]));
   std::lock_guard lock(mutex_);
   if (links_.size() >= max_entries_) links_.clear();
   return links_.try_emplace(flow_json.get(), LinkEntry{flow_json, made}).first->second.links;

@@ -21,7 +21,7 @@ class RouteCache {
  public:
   explicit RouteCache(std::size_t max_entries = 1024) : max_entries_(max_entries) {}
 
-  // Auto::make_node_link of the document's "cells" (the caller checked they exist).
+  // make_node_link of the document's "cells" (the caller checked they exist).
   std::shared_ptr<const Value> links(const std::shared_ptr<const Value>& flow_json);
 
   // tree.get_paths(*links, start, end).

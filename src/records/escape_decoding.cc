@@ -5,14 +5,13 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
-#include "platform/errors.h"
-#include "value/value_internal.h"
+#include "base/errors.h"
+#include "base/utf8.h"
 
 namespace vqflow {
 
 namespace {
 
-using value_detail::append_utf8;
 
 // "\\u\w\w*" compiled once; pcre2_code is read-only after compilation, so the
 // pattern is shared by every thread, each match getting its own match data.

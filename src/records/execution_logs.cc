@@ -1,14 +1,14 @@
 #include <spdlog/spdlog.h>
 
-#include "platform/database.h"
-#include "platform/utilities.h"
+#include "base/utilities.h"
 #include "records/escape_decoding.h"
-#include "run/auto.h"
+#include "records/run_records.h"
+#include "stores/database.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-namespace vqflow {
+namespace vqflow::records {
 
 namespace {
 
@@ -23,11 +23,43 @@ bool decode_in_place(Value& value) {
   }
 }
 
+// Stores a log record, then writes its process-log line and live message.
+awaitable<void> publish_log(RunState* run, Value record) {
+  // Stored before it is logged or sent: a client never sees a record that a
+  // crash could still lose.
+  std::string table = "logs";
+  const bool logged = spdlog::should_log(spdlog::level::info);
+  if (!logged && !run->socket) {
+    co_await store_record(run, std::move(table), std::move(record));
+    co_return;
+  }
+  Value row = record;
+  co_await store_record(run, std::move(table), std::move(row));
+
+  if (logged) {
+    spdlog::info("{} {} {} {} {} {} {}", text_form(record["only_id"]), text_form(record["uuid"]),
+                 text_form(record["app_uuid"]), text_form(record["app_name"]),
+                 text_form(record["result"]), text_form(record["status"]),
+                 text_form(record["create_time"]));
+  }
+
+  if (run->socket) {
+    try {
+      Value message = Value::object();
+      message["method"] = "execute_log";
+      message["data"] = std::move(record);
+      run->socket->send(json_text(message));
+    } catch (...) {
+      // The client simply misses this record; it is stored and logged.
+    }
+  }
+}
+
 }  // namespace
 
-awaitable<void> Auto::add_execute_logs(const Value& uuid, const Value& app_uuid,
-                                       const Value& app_name, const Value& result,
-                                       const Value& status, const Value& html, const Value& args) {
+Value build_log_record(const std::string& only_id, const Value& uuid, const Value& app_uuid,
+                       const Value& app_name, const Value& result, const Value& status,
+                       const Value& html, const Value& args, const std::string& create_time) {
   Value shown_result = result;
   Value shown_html = html;
   const bool escaped = result.is_string()
@@ -48,40 +80,20 @@ awaitable<void> Auto::add_execute_logs(const Value& uuid, const Value& app_uuid,
   record["status"] = status;
   record["html"] = std::move(shown_html);
   record["args"] = args;
-  record["create_time"] = Time::get_date_time();
-
-  return publish_log(std::move(record));
+  record["create_time"] = create_time;
+  return record;
 }
 
-awaitable<void> Auto::publish_log(Value record) {
-  // Stored before it is logged or sent: a client never sees a record that a
-  // crash could still lose.
-  std::string table = "logs";
-  const bool logged = spdlog::should_log(spdlog::level::info);
-  if (!logged && !socket) {
-    co_await store_record(std::move(table), std::move(record));
-    co_return;
-  }
-  Value row = record;
-  co_await store_record(std::move(table), std::move(row));
-
-  if (logged) {
-    spdlog::info("{} {} {} {} {} {} {}", text_form(record["only_id"]), text_form(record["uuid"]),
-                 text_form(record["app_uuid"]), text_form(record["app_name"]),
-                 text_form(record["result"]), text_form(record["status"]),
-                 text_form(record["create_time"]));
-  }
-
-  if (socket) {
-    try {
-      Value message = Value::object();
-      message["method"] = "execute_log";
-      message["data"] = std::move(record);
-      socket->send(json_text(message));
-    } catch (...) {
-      // The client simply misses this record; it is stored and logged.
-    }
-  }
+awaitable<void> add_execute_logs(RunState& run, const Value& uuid, const Value& app_uuid,
+                                 const Value& app_name, const Value& result, const Value& status,
+                                 const Value& html, const Value& args) {
+  return publish_log(&run, build_log_record(run.only_id, uuid, app_uuid, app_name, result, status,
+                                           html, args, Time::get_date_time()));
 }
 
-}  // namespace vqflow
+awaitable<void> add_failure(RunState& run, const std::string& uuid, const Value& app_uuid,
+                            const Value& app_name, const std::string& text) {
+  return add_execute_logs(run, uuid, app_uuid, app_name, text, 1, "<span>" + text + "</span>");
+}
+
+}  // namespace vqflow::records

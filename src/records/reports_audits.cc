@@ -1,33 +1,32 @@
-#include "platform/database.h"
-#include "platform/utilities.h"
-#include "run/auto.h"
+#include "base/utilities.h"
+#include "records/run_records.h"
+#include "stores/database.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-namespace vqflow {
+namespace vqflow::records {
 
-awaitable<void> Auto::store_record(std::string table, Value row) {
-  if (services_->records) {
-    co_await services_->records->store(std::move(table), std::move(row));
+awaitable<void> store_record(RunState* run, std::string table, Value row) {
+  const std::shared_ptr<Services>& services = run->services();
+  if (services->records) {
+    co_await services->records->store(std::move(table), std::move(row));
   } else {
-    services_->db->table(std::move(table)).insert(row);
+    services->db->table(std::move(table)).insert(row);
   }
 }
 
-awaitable<void> Auto::add_report() {
+Value build_report(const RunState& run, const std::string& create_time) {
   Value report = Value::object();
-  report["report_no"] = only_id;
-  report["workflow_name"] = workflow_name;
-  report["remarks"] = workflow_remarks;
-  report["create_time"] = Time::get_date_time();
-  return store_record("report", std::move(report));
+  report["report_no"] = run.only_id;
+  report["workflow_name"] = run.workflow_name;
+  report["remarks"] = run.workflow_remarks;
+  report["create_time"] = create_time;
+  return report;
 }
 
-awaitable<void> Auto::add_audit(const Value& workflow_uuid, const Value& only_id,
-                                const Value& user_id, const Value& audit_app,
-                                const Value& start_app) {
-  const std::string now = Time::get_date_time();
+Value build_audit(const Value& workflow_uuid, const Value& only_id, const Value& user_id,
+                  const Value& audit_app, const Value& start_app, const std::string& now) {
   Value audit = Value::object();
   audit["workflow_uuid"] = workflow_uuid;
   audit["only_id"] = only_id;
@@ -37,7 +36,18 @@ awaitable<void> Auto::add_audit(const Value& workflow_uuid, const Value& only_id
   audit["status"] = 0;
   audit["update_time"] = now;
   audit["create_time"] = now;
-  return store_record("audit", std::move(audit));
+  return audit;
 }
 
-}  // namespace vqflow
+awaitable<void> add_report(RunState& run) {
+  return store_record(&run, "report", build_report(run, Time::get_date_time()));
+}
+
+awaitable<void> add_audit(RunState& run, const Value& workflow_uuid, const Value& only_id,
+                          const Value& user_id, const Value& audit_app, const Value& start_app) {
+  return store_record(&run, "audit",
+                      build_audit(workflow_uuid, only_id, user_id, audit_app, start_app,
+                                  Time::get_date_time()));
+}
+
+}  // namespace vqflow::records

@@ -2,12 +2,13 @@
 
 #include <spdlog/spdlog.h>
 
+#include "flow/node_tables.h"
 #include "flow/route_cache.h"
 #include "flow/vq_tree.h"
-#include "platform/database.h"
-#include "platform/errors.h"
-#include "platform/utilities.h"
-#include "run/error_text.h"
+#include "stores/database.h"
+#include "base/errors.h"
+#include "base/utilities.h"
+#include "base/error_text.h"
 
 namespace vqflow {
 
@@ -85,66 +86,6 @@ Value node_name_of(const Value& controller_data, const std::string& node_id) {
 
 }  // namespace
 
-Auto::Auto(std::shared_ptr<Services> services, std::shared_ptr<ClientConnection> socket_)
-    : only_id(services->random ? services->random->make_order_number(10) : Random::random_text(10)),
-      socket(std::move(socket_)),
-      services_(std::move(services)),
-      new_id_(only_id) {}
-
-Auto::~Auto() { send_staged_kv(); }
-
-namespace {
-
-KvWrite* staged_write(std::vector<KvWrite>& staged, const std::string& key) {
-  for (auto it = staged.rbegin(); it != staged.rend(); ++it) {
-    if (it->key == key) return &*it;
-  }
-  return nullptr;
-}
-
-}  // namespace
-
-void Auto::stage_kv(std::string key, std::string value) {
-  // Bounded in count and bytes: a long run sends its writes in slices.
-  constexpr std::size_t k_max_staged = 256;
-  constexpr std::size_t k_max_staged_bytes = 1 << 20;
-  if (KvWrite* earlier = staged_write(staged_, key)) {
-    staged_bytes_ = staged_bytes_ - earlier->value.size() + value.size();
-    earlier->value = std::move(value);
-    earlier->expire_seconds = services_->config.lose_time;
-  } else {
-    staged_bytes_ += key.size() + value.size();
-    staged_.push_back(KvWrite{std::move(key), std::move(value), services_->config.lose_time});
-  }
-  if (staged_.size() >= k_max_staged || staged_bytes_ >= k_max_staged_bytes) kv();
-}
-
-std::optional<std::string> Auto::read_kv(const std::string& key) {
-  if (const KvWrite* staged = staged_write(staged_, key)) return staged->value;
-  if (nothing_stored()) return std::nullopt;
-  return services_->kv->get(key);
-}
-
-bool Auto::kv_has(const std::string& key) {
-  if (staged_write(staged_, key) != nullptr) return true;
-  return !nothing_stored() && services_->kv->exists(key);
-}
-
-KvStore& Auto::kv() {
-  KvStore& store = *services_->kv;
-  if (!staged_.empty()) {
-    std::vector<KvWrite> writes;
-    writes.swap(staged_);
-    staged_bytes_ = 0;
-    sent_kv_ = true;  // even a failed send may have stored a prefix
-    store.set_many(writes);
-    // Later writes reuse the room.
-    writes.clear();
-    if (staged_.empty()) staged_.swap(writes);
-  }
-  return store;
-}
-
 awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
   // Both counters in one round trip. When one cannot be raised (a stored value
   // that is not an integer), the other is lowered again before the run fails.
@@ -161,7 +102,7 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
 
   std::optional<Row> record;
   try {
-    record = services_->db->table("workflow").select(k_workflow_fields).where("uuid", uuid).first();
+    record = services()->db->table("workflow").select(k_workflow_fields).where("uuid", uuid).first();
   } catch (...) {
     decr_sum(uuid);
     throw;
@@ -189,8 +130,8 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     for_list = split_list(row["for_list"]);
     if_list = split_list(row["if_list"]);
     audit_list = split_list(row["audit_list"]);
-    flow_json = shared_stored_json(services_->documents.get(), row["flow_json"], "flow_json");
-    flow_data = shared_stored_json(services_->documents.get(), row["flow_data"], "flow_data");
+    flow_json = shared_stored_json(services()->documents.get(), row["flow_json"], "flow_json");
+    flow_data = shared_stored_json(services()->documents.get(), row["flow_data"], "flow_data");
     local_var_data = row["local_var_data"];
     controller_data = row["controller_data"];
 
@@ -199,11 +140,11 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     if (!flow_json->is_object() || !flow_json->contains("cells")) {
       throw FlowError("flow_json has no \"cells\"");
     }
-    RouteCache* routes = services_->routes.get();
+    RouteCache* routes = services()->routes.get();
     node_link_data = routes ? routes->links(flow_json)
                             : std::make_shared<const Value>(make_node_link((*flow_json)["cells"]));
 
-    VqTree tree(services_->config.max_paths);
+    VqTree tree(services()->config.max_paths);
     if (args.audit_app && !args.audit_app->empty()) {
       only_id = args.only_id.value_or("None");
       const std::string decision = args.audit_status ? text_form(*args.audit_status) : "None";

@@ -5,9 +5,9 @@
 #include <boost/asio/post.hpp>
 #include <spdlog/spdlog.h>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "run/auto.h"
-#include "run/error_text.h"
+#include "base/error_text.h"
 
 namespace vqflow {
 

@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace vqflow {
 

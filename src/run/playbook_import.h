@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/database.h"
+#include "stores/database.h"
 
 namespace vqflow {
 

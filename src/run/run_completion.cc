@@ -32,18 +32,10 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
   if (failure) std::rethrow_exception(failure);
 }
 
-void Auto::send_staged_kv() {
-  try {
-    kv();
-  } catch (const std::exception& error) {
-    spdlog::error("run {}: key-value writes lost: {}", only_id, error.what());
-  }
-}
-
 void Auto::decr_sum(const std::string& uuid) {
   // Counters are lowered even when the staged writes cannot be sent.
   send_staged_kv();
-  KvStore& store = *services_->kv;
+  KvStore& store = *services()->kv;
   const std::vector<KvCount> steps = {{"exec_sum", false}, {uuid + "&&exec_sum", false}};
   const std::vector<long long> values = store.count_many(steps);
   for (std::size_t i = 0; i < steps.size(); ++i) {

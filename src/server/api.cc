@@ -11,8 +11,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <spdlog/spdlog.h>
 
-#include "platform/errors.h"
-#include "server/json_rpc.h"
+#include "base/errors.h"
+#include "rpc/json_rpc.h"
 #include "server/security.h"
 #include "value/value.h"
 

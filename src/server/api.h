@@ -12,14 +12,14 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
-#include "platform/errors.h"
-#include "platform/services.h"
+#include "base/errors.h"
+#include "context/services.h"
 #include "run/auto_execute.h"
-#include "run/client_connection.h"
+#include "context/client_connection.h"
 #include "server/http_types.h"
-#include "server/rpc_registry.h"
+#include "rpc/rpc_registry.h"
 #include "server/run_request.h"
-#include "server/run_tracker.h"
+#include "run/run_tracker.h"
 
 namespace vqflow {
 

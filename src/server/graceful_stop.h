@@ -5,7 +5,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "server/api.h"
-#include "server/run_tracker.h"
+#include "run/run_tracker.h"
 #include "server/server.h"
 
 namespace vqflow {

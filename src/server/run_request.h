@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "run/auto_execute.h"
 #include "value/value.h"
 

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace vqflow {
 

@@ -21,7 +21,7 @@
 #include <boost/beast/websocket.hpp>
 #include <spdlog/spdlog.h>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace vqflow {
 

@@ -5,8 +5,8 @@
 
 #include <exception>
 
-#include "platform/errors.h"
-#include "platform/utilities.h"
+#include "base/errors.h"
+#include "base/utilities.h"
 
 namespace vqflow {
 

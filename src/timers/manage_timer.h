@@ -2,7 +2,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/database.h"
+#include "stores/database.h"
 #include "timers/vq_timer.h"
 #include "value/value.h"
 

@@ -6,7 +6,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 
-#include "platform/utilities.h"
+#include "base/utilities.h"
 
 namespace vqflow {
 

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/errors.h"
-#include "platform/kv_store.h"
+#include "base/errors.h"
+#include "stores/kv_store.h"
 
 namespace vqflow {
 

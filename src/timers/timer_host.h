@@ -1,9 +1,9 @@
 #pragma once
 #include <memory>
 
-#include "platform/services.h"
-#include "server/rpc_registry.h"
-#include "server/run_tracker.h"
+#include "context/services.h"
+#include "rpc/rpc_registry.h"
+#include "run/run_tracker.h"
 #include "timers/manage_timer.h"
 #include "timers/service_lock.h"
 

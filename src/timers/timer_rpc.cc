@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "server/json_rpc.h"
+#include "rpc/json_rpc.h"
 
 namespace vqflow {
 

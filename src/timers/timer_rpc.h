@@ -1,8 +1,8 @@
 #pragma once
 #include <vector>
 
-#include "platform/scheduler.h"
-#include "server/rpc_registry.h"
+#include "scheduler/scheduler.h"
+#include "rpc/rpc_registry.h"
 #include "timers/manage_timer.h"
 
 namespace vqflow {

@@ -2,8 +2,8 @@
 
 #include <fmt/format.h>
 
-#include "platform/cron_expression.h"
-#include "platform/errors.h"
+#include "scheduler/cron_expression.h"
+#include "base/errors.h"
 
 namespace vqflow {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/scheduler.h"
+#include "scheduler/scheduler.h"
 #include "value/value.h"
 
 namespace vqflow {

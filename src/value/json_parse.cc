@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "value/value.h"
 #include "value/value_internal.h"
 

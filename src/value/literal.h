@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "value/value.h"
 
 namespace vqflow {

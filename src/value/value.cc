@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "value/value_internal.h"
 
 namespace vqflow {

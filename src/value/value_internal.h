@@ -8,28 +8,16 @@
 #include <utility>
 #include <vector>
 
+#include "base/utf8.h"
 #include "value/value.h"
 
 namespace vqflow::value_detail {
 
-inline constexpr char32_t k_replacement_char = 0xFFFD;
-
-// One character read from UTF-8 bytes. When `valid` is false, `length` covers the
-// maximal ill-formed subpart (at least one byte) and `code` is U+FFFD.
-struct Utf8Char {
-  char32_t code;
-  std::size_t length;
-  bool valid;
-};
-
-// Reads the character at text[pos] (pos < text.size()).
-Utf8Char decode_utf8(std::string_view text, std::size_t pos);
-
-// Appends `code` as UTF-8; surrogates and values beyond U+10FFFF become U+FFFD.
-void append_utf8(std::string& out, char32_t code);
-
-// Appends `bytes` with every ill-formed sequence replaced by U+FFFD.
-void append_valid_utf8(std::string& out, std::string_view bytes);
+using vqflow::append_utf8;
+using vqflow::append_valid_utf8;
+using vqflow::decode_utf8;
+using vqflow::k_replacement_char;
+using vqflow::Utf8Char;
 
 // The double that a decimal number text reads as (ASCII digits, optional sign,
 // point and exponent, no underscores). Overflow gives an infinity, underflow zero.

@@ -5,9 +5,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/kv_store_rules.h"
-#include "platform/regex.h"
-#include "run/auto.h"
+#include "stores/kv_store_rules.h"
+#include "base/regex.h"
+#include "apps/reference_expansion.h"
+#include "records/run_records.h"
 #include "walker/walker_support.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
@@ -102,13 +103,13 @@ std::optional<std::string> character_at(const std::string& text, long long n) {
 namespace {
 
 // The outcome of the IF node `left` against the last app result. Texts of the
-// failure records to write (in order) are added to `records`; they are written
+// failure records to write (in order) are added to `failures`; they are written
 // before the error propagates.
-std::optional<bool> evaluate_condition(Auto& engine, const std::string& left,
+std::optional<bool> evaluate_condition(RunState& engine, const std::string& left,
                                        const std::string& if_else_result,
-                                       std::vector<std::string>& records) {
+                                       std::vector<std::string>& failures) {
   auto fail = [&](const std::string& text) -> WalkError {
-    records.push_back(text);
+    failures.push_back(text);
     return WalkError(fmt::format("IF node {}: {}", left, text));
   };
 
@@ -126,15 +127,15 @@ std::optional<bool> evaluate_condition(Auto& engine, const std::string& left,
                                   kv_rules::printable_key(engine.run_key(left, "text"))));
     }
     action = std::move(*stored_action);
-    Expansion expanded = engine.analysis_var(*stored_text);
+    Expansion expanded = apps::analysis_var(engine, *stored_text);
     if (expanded.status != 0) {
-      records.push_back(expanded.text);
+      failures.push_back(expanded.text);
       throw WalkError(
           fmt::format("IF node {}: condition references did not expand: {}", left, expanded.text));
     }
     condition = std::move(expanded.text);
   } catch (const std::exception& error) {
-    records.push_back(std::string(k_condition_error) + error.what());
+    failures.push_back(std::string(k_condition_error) + error.what());
     throw;
   }
 
@@ -169,7 +170,7 @@ std::optional<bool> evaluate_condition(Auto& engine, const std::string& left,
     const std::string member_path = without(parts[0], "{}");
     const std::string& expected = parts[1];
 
-    if (!Auto::is_json(Value(if_else_result))) throw fail("[参数错误] 非 JSON 格式变量");
+    if (!is_json(Value(if_else_result))) throw fail("[参数错误] 非 JSON 格式变量");
     Value value = parse_json(if_else_result);
     if (value.is_string()) {
       if (std::optional<Value> inner = try_parse_json(value.get_ref<const std::string&>())) {
@@ -208,18 +209,18 @@ std::optional<bool> evaluate_condition(Auto& engine, const std::string& left,
 
 }  // namespace
 
-awaitable<std::optional<bool>> Auto::is_condition(std::string left, std::string uuid,
-                                                  std::string if_else_result) {
-  std::vector<std::string> records;
+awaitable<std::optional<bool>> walker::is_condition(RunState* run, std::string left,
+                                                    std::string uuid, std::string if_else_result) {
+  std::vector<std::string> failures;
   std::optional<bool> outcome;
   std::exception_ptr error;
   try {
-    outcome = evaluate_condition(*this, left, if_else_result, records);
+    outcome = evaluate_condition(*run, left, if_else_result, failures);
   } catch (...) {
     error = std::current_exception();
   }
-  for (const std::string& text : records) {
-    awaitable<void> stored = walker::write_failure(*this, uuid, "", "", text);
+  for (const std::string& text : failures) {
+    awaitable<void> stored = records::add_failure(*run, uuid, "", "", text);
     co_await std::move(stored);
   }
   if (error) std::rethrow_exception(error);

@@ -7,7 +7,8 @@
 
 #include "flow/route_cache.h"
 #include "flow/vq_tree.h"
-#include "run/auto.h"
+#include "apps/reference_expansion.h"
+#include "records/run_records.h"
 #include "value/literal.h"
 #include "walker/walker_support.h"
 
@@ -48,12 +49,14 @@ std::string element_text(const Value& element) {
 
 }  // namespace
 
-awaitable<void> Auto::for_controller(std::string left, std::string right, std::string uuid) {
-  const VqTree tree(services()->config.max_paths);
+awaitable<void> walker::for_controller(RunState* run, std::string left, std::string right,
+                                       std::string uuid) {
+  const VqTree tree(run->services()->config.max_paths);
   const std::vector<std::string> paths =
-      node_link_data ? routes_of(services()->routes.get(), node_link_data, right, end_app, tree)
-                     : tree.get_paths(Value(), right, end_app);
-  const Value name = walker::node_name(*this, left);
+      run->node_link_data
+          ? routes_of(run->services()->routes.get(), run->node_link_data, right, run->end_app, tree)
+          : tree.get_paths(Value(), right, run->end_app);
+  const Value name = walker::node_name(*run, left);
 
   // Notes the failure record (written before the error leaves this node) and
   // answers the error that ends the walk.
@@ -65,7 +68,7 @@ awaitable<void> Auto::for_controller(std::string left, std::string right, std::s
   // Lists and maps come from app results, which the playbook does not control:
   // every kind of loop has the same bound on its rounds.
   auto check_rounds = [&](long long rounds, std::string_view what) {
-    const long long max_loop = services()->config.max_loop;
+    const long long max_loop = run->services()->config.max_loop;
     if (rounds <= max_loop) return;
     spdlog::error("FOR node {}: {} rounds are more than the bound of {}; raise it with --max-loop",
                   left, rounds, max_loop);
@@ -77,15 +80,15 @@ awaitable<void> Auto::for_controller(std::string left, std::string right, std::s
     std::optional<std::string> action;
     std::optional<std::string> text;
     try {
-      action = walker::read_run_value(*this, left, "action");
-      text = walker::read_run_value(*this, left, "text");
+      action = walker::read_run_value(*run, left, "action");
+      text = walker::read_run_value(*run, left, "text");
     } catch (const std::exception& error) {
       spdlog::error("FOR node {}: settings cannot be read: {}", left, error.what());
       action.reset();
     }
     if (!action || !text) throw fail(fmt::format("[配置错误] {}", k_no_settings), k_no_settings);
 
-    Expansion expanded = analysis_var(*text);
+    Expansion expanded = apps::analysis_var(*run, *text);
     if (expanded.status != 0) {
       const std::string record = "[变量错误] " + expanded.text;
       throw fail(record, record);
@@ -97,25 +100,25 @@ awaitable<void> Auto::for_controller(std::string left, std::string right, std::s
       if (!list) throw fail(fmt::format("[配置错误] {}", k_not_a_list), k_not_a_list);
       check_rounds(list->size(), k_not_a_list);
       for (const Value& element : *list) {
-        walker::write_run_value(*this, left, "value", element_text(element));
-        co_await for_play_book(paths, uuid, true);
+        walker::write_run_value(*run, left, "value", element_text(element));
+        co_await for_play_book(run, paths, uuid, true);
       }
     } else if (*action == "2") {
       std::optional<Value> map = read_collection(collection, false);
       if (!map) throw fail(fmt::format("[配置错误] {}", k_not_a_map), k_not_a_map);
       check_rounds(map->size(), k_not_a_map);
       for (const auto& [key, value] : map->items()) {
-        walker::write_run_value(*this, left, "key", key);
-        walker::write_run_value(*this, left, "value", element_text(value));
-        co_await for_play_book(paths, uuid, true);
+        walker::write_run_value(*run, left, "key", key);
+        walker::write_run_value(*run, left, "value", element_text(value));
+        co_await for_play_book(run, paths, uuid, true);
       }
     } else if (*action == "3") {
       const std::optional<long long> count = parse_integer(collection);
       if (!count) throw fail(fmt::format("[配置错误] {}", k_not_a_count), k_not_a_count);
       check_rounds(*count, k_not_a_count);
       for (long long i = 0; i < *count; ++i) {
-        walker::write_run_value(*this, left, "value", std::to_string(i));
-        co_await for_play_book(paths, uuid, true);
+        walker::write_run_value(*run, left, "value", std::to_string(i));
+        co_await for_play_book(run, paths, uuid, true);
       }
     }
   } catch (...) {
@@ -123,7 +126,7 @@ awaitable<void> Auto::for_controller(std::string left, std::string right, std::s
   }
   if (failure) {
     if (failure_record) {
-      awaitable<void> stored = walker::write_failure(*this, uuid, left, name, *failure_record);
+      awaitable<void> stored = records::add_failure(*run, uuid, left, name, *failure_record);
       co_await std::move(stored);
     }
     std::rethrow_exception(failure);

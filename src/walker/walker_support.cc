@@ -1,14 +1,11 @@
 #include "walker/walker_support.h"
 
-#include "apps/stored_values.h"
-#include "platform/kv_store.h"
-
-// g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#include "stores/stored_values.h"
+#include "stores/kv_store.h"
 
 namespace vqflow::walker {
 
-Value node_settings(const Auto& engine) {
+Value node_settings(const RunState& engine) {
   const Value& stored = engine.controller_data;
   if (stored.is_object()) return stored;
   if (!stored.is_string()) throw WalkError("node settings: none are stored for this playbook");
@@ -21,7 +18,7 @@ Value node_settings(const Auto& engine) {
   }
 }
 
-Value node_name(const Auto& engine, const std::string& node_id) {
+Value node_name(const RunState& engine, const std::string& node_id) {
   const Value settings = node_settings(engine);
   auto entry = settings.find(node_id);
   if (entry == settings.end() || !entry->is_object()) {
@@ -32,7 +29,7 @@ Value node_name(const Auto& engine, const std::string& node_id) {
   return *name;
 }
 
-std::optional<std::string> read_run_value(Auto& engine, const std::string& node_id,
+std::optional<std::string> read_run_value(RunState& engine, const std::string& node_id,
                                           const std::string& field) {
   const std::string key = engine.run_key(node_id, field);
   std::optional<std::string> stored = engine.read_kv(key);
@@ -40,14 +37,9 @@ std::optional<std::string> read_run_value(Auto& engine, const std::string& node_
   return decode_stored_text(std::move(*stored), key);
 }
 
-void write_run_value(Auto& engine, const std::string& node_id, const std::string& field,
+void write_run_value(RunState& engine, const std::string& node_id, const std::string& field,
                      const std::string& value) {
   engine.stage_kv(engine.run_key(node_id, field), value);
-}
-
-awaitable<void> write_failure(Auto& engine, const std::string& uuid, const Value& app_uuid,
-                              const Value& app_name, const std::string& text) {
-  return engine.add_execute_logs(uuid, app_uuid, app_name, text, 1, "<span>" + text + "</span>");
 }
 
 }  // namespace vqflow::walker

@@ -1,9 +1,10 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "platform/errors.h"
-#include "run/auto.h"
+#include "base/errors.h"
+#include "context/run_state.h"
 
 namespace vqflow {
 
@@ -19,25 +20,33 @@ namespace walker {
 
 // The engine's node settings as a JSON object (the field holds its JSON text).
 // Throws WalkError when it is absent or not a JSON object text.
-Value node_settings(const Auto& engine);
+Value node_settings(const RunState& engine);
 
 // "node_name" of the settings entry of `node_id`; throws WalkError when the
 // entry or the member is missing.
-Value node_name(const Auto& engine, const std::string& node_id);
+Value node_name(const RunState& engine, const std::string& node_id);
 
 // The run-scoped value of (node_id, field) decoded as UTF-8 text; absent when the
 // key is missing. Throws StoreError or ValueError when it cannot be read.
-std::optional<std::string> read_run_value(Auto& engine, const std::string& node_id,
+std::optional<std::string> read_run_value(RunState& engine, const std::string& node_id,
                                           const std::string& field);
 
 // Stores `value` under (node_id, field) for the run's key lifetime.
-void write_run_value(Auto& engine, const std::string& node_id, const std::string& field,
+void write_run_value(RunState& engine, const std::string& node_id, const std::string& field,
                      const std::string& value);
 
-// One failure record: status 1, html "<span>" + text + "</span>".
-// Not a coroutine: the arguments are read before it returns.
-awaitable<void> write_failure(Auto& engine, const std::string& uuid, const Value& app_uuid,
-                              const Value& app_name, const std::string& text);
+// The walk of `paths` (node ids joined by "->"), one after another. Answers 0
+// when every path is done, 1 when the run stopped at an audit node. `for_play`
+// marks the walk of a FOR loop body (app nodes run again each time).
+awaitable<int> for_play_book(RunState* run, std::vector<std::string> paths, std::string uuid,
+                             bool for_play = false);
+// The FOR node `left`: walks the routes from `right` once per element.
+awaitable<void> for_controller(RunState* run, std::string left, std::string right,
+                               std::string uuid);
+// The IF node `left` against the last app result: true, false, or absent (no
+// comparison kind matched).
+awaitable<std::optional<bool>> is_condition(RunState* run, std::string left, std::string uuid,
+                                            std::string if_else_result);
 
 }  // namespace walker
 }  // namespace vqflow

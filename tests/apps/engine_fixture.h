@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/database.h"
-#include "platform/kv_store.h"
+#include "stores/database.h"
+#include "stores/kv_store.h"
 #include "run/auto.h"
 #include "support/fake_app_loader.h"
 #include "support/test_support.h"

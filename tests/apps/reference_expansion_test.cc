@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/errors.h"
-#include "platform/regex.h"
+#include "base/errors.h"
+#include "base/regex.h"
 
 namespace vqflow {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine_fixture.h"
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace vqflow::test {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/database.h"
+#include "stores/database.h"
 #include "support/test_support.h"
 #include "value/value.h"
 

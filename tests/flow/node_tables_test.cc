@@ -1,7 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "run/auto.h"
 
 namespace vqflow {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "run/auto.h"
 
 namespace vqflow {

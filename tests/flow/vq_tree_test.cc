@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace vqflow {
 namespace {

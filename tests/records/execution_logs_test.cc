@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/database.h"
-#include "platform/errors.h"
+#include "stores/database.h"
+#include "base/errors.h"
 #include "records/escape_decoding.h"
 #include "run/auto.h"
 #include "support/test_support.h"

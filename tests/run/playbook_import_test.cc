@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/database.h"
-#include "platform/errors.h"
+#include "stores/database.h"
+#include "base/errors.h"
 #include "support/test_support.h"
 
 namespace vqflow {

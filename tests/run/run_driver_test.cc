@@ -3,9 +3,9 @@
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
-#include "platform/database.h"
-#include "platform/errors.h"
-#include "platform/kv_store.h"
+#include "stores/database.h"
+#include "base/errors.h"
+#include "stores/kv_store.h"
 #include "run/auto.h"
 #include "run/auto_execute.h"
 #include "support/echo_playbook.h"

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/database.h"
-#include "platform/kv_store.h"
+#include "stores/database.h"
+#include "stores/kv_store.h"
 #include "run/auto.h"
 #include "support/echo_playbook.h"
 #include "support/test_support.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/json_rpc.h"
+#include "rpc/json_rpc.h"
 #include "support/test_support.h"
 #include "fake_run_starter.h"
 #include "value/value.h"

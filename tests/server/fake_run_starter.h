@@ -13,7 +13,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "server/api.h"
 
 namespace vqflow::test {

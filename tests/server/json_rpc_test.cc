@@ -1,4 +1,4 @@
-#include "server/json_rpc.h"
+#include "rpc/json_rpc.h"
 
 #include <gtest/gtest.h>
 

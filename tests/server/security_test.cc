@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "support/test_support.h"
 
 namespace vqflow {

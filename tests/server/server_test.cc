@@ -21,11 +21,11 @@
 #include <gtest/gtest.h>
 
 #include "fake_run_starter.h"
-#include "platform/database.h"
-#include "platform/kv_store.h"
+#include "stores/database.h"
+#include "stores/kv_store.h"
 #include "support/echo_playbook.h"
 #include "server/graceful_stop.h"
-#include "server/json_rpc.h"
+#include "rpc/json_rpc.h"
 #include "support/test_support.h"
 #include "value/value.h"
 

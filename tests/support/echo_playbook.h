@@ -1,8 +1,8 @@
 #pragma once
 #include <string>
 
-#include "platform/database.h"
-#include "platform/services.h"
+#include "stores/database.h"
+#include "context/services.h"
 #include "support/test_support.h"
 
 namespace vqflow::test {

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/app_loader.h"
-#include "platform/errors.h"
+#include "plugins/app_loader.h"
+#include "base/errors.h"
 
 namespace vqflow::test {
 

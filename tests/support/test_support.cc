@@ -5,8 +5,8 @@
 
 #include <fmt/format.h>
 
-#include "platform/database.h"
-#include "platform/kv_store.h"
+#include "stores/database.h"
+#include "stores/kv_store.h"
 
 namespace vqflow::test {
 

@@ -11,8 +11,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
 
-#include "platform/services.h"
-#include "run/client_connection.h"
+#include "context/services.h"
+#include "context/client_connection.h"
 
 namespace vqflow::test {
 

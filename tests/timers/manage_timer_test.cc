@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 #include "support/test_support.h"
 #include "timers/log_capture.h"
 #include "timers/timer_rpc.h"

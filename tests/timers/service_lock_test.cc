@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/memory_kv_store.h"
+#include "stores/memory_kv_store.h"
 
 namespace vqflow {
 namespace {

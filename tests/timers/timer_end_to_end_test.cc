@@ -5,7 +5,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 
-#include "server/json_rpc.h"
+#include "rpc/json_rpc.h"
 #include "support/test_support.h"
 #include "timers/timer_host.h"
 

@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace vqflow {
 namespace {

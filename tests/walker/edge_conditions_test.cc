@@ -1,7 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/regex.h"
+#include "base/regex.h"
 #include "walker/walker_fixture.h"
 #include "walker/walker_support.h"
 

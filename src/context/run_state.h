@@ -1,0 +1,89 @@
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "context/client_connection.h"
+#include "context/services.h"
+#include "value/value.h"
+
+namespace vqflow {
+
+template <typename T>
+using awaitable = boost::asio::awaitable<T>;
+
+// The state of exactly one run: the fields the run engine copies from its
+// playbook, the run's client, and its run-scoped key-value writes. The layers
+// that walk, invoke and record a run work on it; the engine (run/auto.h) owns
+// it. Used on the run's event loop only; nothing inside one run runs in parallel.
+class RunState {
+ public:
+  RunState(std::shared_ptr<Services> services, std::shared_ptr<ClientConnection> socket);
+  ~RunState();  // sends the run's staged key-value writes that are left
+  RunState(const RunState&) = delete;
+  RunState& operator=(const RunState&) = delete;
+
+  // Fields of the run (see the run driver for who sets what).
+  std::string only_id;
+  Value workflow_name;     // null until the playbook is read
+  Value workflow_remarks;  // null until the playbook is read
+  std::shared_ptr<ClientConnection> socket;
+  // Parsed playbook documents, shared with other runs of the same playbook
+  // and never changed (null until the playbook is read).
+  std::shared_ptr<const Value> flow_json;
+  std::shared_ptr<const Value> flow_data;
+  Value local_var_data;   // stored text; after make_var possibly the local table (a map)
+  Value global_var_data;  // null, or the global table (a map of texts)
+  std::optional<std::string> start_app;
+  std::optional<std::string> end_app;
+  std::optional<std::string> input_app;
+  std::optional<std::string> webhook_app;
+  std::optional<std::string> timer_app;
+  std::vector<std::string> for_list;
+  std::vector<std::string> if_list;
+  std::vector<std::string> audit_list;
+  std::shared_ptr<const Value> node_link_data;  // [[source, target], ...], shared like flow_json
+  Value controller_data;  // node settings as a JSON object text (null when stored absent)
+
+  const std::shared_ptr<Services>& services() const { return services_; }
+
+  // Run-scoped key-value writes (lifetime lose_time) are staged in the run and
+  // sent together when it ends, before it waits for an audit decision, or when
+  // the stage is full: one round trip (one transaction) for many writes. A later
+  // write of a staged key replaces it in the stage. A full stage is sent at
+  // once; a failure of that send throws StoreError.
+  void stage_kv(std::string key, std::string value);
+  // A run-scoped value as this run last wrote it: from the stage, else from the
+  // store. Reads do not send the stage: run-scoped keys carry the run's own id,
+  // and no one else writes them while it runs.
+  std::optional<std::string> read_kv(const std::string& key);
+  bool kv_has(const std::string& key);
+  // The key-value store, after every staged write has been sent.
+  KvStore& kv();
+  // Sends the staged writes; a failure is logged, not thrown (the run is over).
+  void send_staged_kv();
+
+  // Key of a run-scoped value: node id + "&&" + only_id + "&&" + field.
+  std::string run_key(const std::string& node_id, const std::string& field) const {
+    return node_id + "&&" + only_id + "&&" + field;
+  }
+  // Key of the last app result: only_id + "if_else_result".
+  std::string last_result_key() const { return only_id + "if_else_result"; }
+
+ private:
+  std::shared_ptr<Services> services_;
+  std::vector<KvWrite> staged_;
+  std::size_t staged_bytes_ = 0;
+  // The id the run was made with, and whether it has sent any key-value write.
+  // While it keeps that id (a resumed run takes the waiting run's) and has sent
+  // nothing, the store holds none of its run-scoped keys: its reads need no
+  // round trip.
+  std::string new_id_;
+  bool sent_kv_ = false;
+  bool nothing_stored() const { return !sent_kv_ && only_id == new_id_; }
+};
+
+}  // namespace vqflow

@@ -1,0 +1,37 @@
+#include "context/services.h"
+
+#include "base/errors.h"
+
+namespace vqflow {
+
+// Built-in apps first, then plug-in folders under config.apps_path.
+std::shared_ptr<AppLoader> make_app_loader(const Config& config);
+
+std::shared_ptr<Services> open_services(const Config& config,
+                                        boost::asio::any_io_executor executor) {
+  auto services = std::make_shared<Services>();
+  services->config = config;
+  const bool server_database = config.db_url.rfind("postgres", 0) == 0;
+  if (server_database && config.kv_url.empty()) {
+    throw ConfigError(
+        "a key-value store is required with a PostgreSQL database: give --kv "
+        "redis://host:port/db (or VQFLOW_KV)");
+  }
+  services->db = open_database(config.db_url);
+  auto sqlite_file = services->db->sqlite_path();
+  // The zero-set-up path: the embedded tables appear on first use.
+  if (sqlite_file) services->db->init_schema();
+  services->records = std::make_shared<RecordWriter>(services->db);
+  // The embedded key-value table shares the database's connection to its file,
+  // and the runs' key-value writes on the loop share the records' commits.
+  if (config.kv_url.empty() && sqlite_file) {
+    services->kv = services->db->embedded_kv();
+    if (services->kv) services->db->hold_kv_commits(services->records->flush_arranger(executor));
+  }
+  if (!services->kv) services->kv = open_kv_store(config.kv_url, sqlite_file);
+  services->apps = make_app_loader(config);
+  services->executor = std::move(executor);
+  return services;
+}
+
+}  // namespace vqflow

@@ -1,0 +1,44 @@
+#pragma once
+#include <memory>
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include "flow/route_cache.h"
+#include "plugins/app_loader.h"
+#include "base/config.h"
+#include "stores/database.h"
+#include "stores/kv_store.h"
+#include "plugins/manifest_cache.h"
+#include "value/parsed_json_cache.h"
+#include "stores/record_writer.h"
+#include "base/utilities.h"
+
+namespace vqflow {
+
+// What a run needs from the host process: configuration, both stores, the app
+// loader and the event loop that runs the runs. Shared by every run; the stores
+// and the loader are thread-safe.
+struct Services {
+  Config config;
+  std::shared_ptr<Database> db;
+  std::shared_ptr<KvStore> kv;
+  std::shared_ptr<AppLoader> apps;
+  // Group commit of execution logs, reports and audits; runs write their records
+  // through it (absent: straight inserts, one commit each).
+  std::shared_ptr<RecordWriter> records;
+  // Parsed app manifests (absent: read and parsed on every use).
+  std::shared_ptr<ManifestCache> manifests = std::make_shared<ManifestCache>();
+  // Parsed playbook documents (absent: parsed on every run).
+  std::shared_ptr<ParsedJsonCache> documents = std::make_shared<ParsedJsonCache>();
+  // Link tables and routes of those documents (absent: built on every run).
+  std::shared_ptr<RouteCache> routes = std::make_shared<RouteCache>();
+  // Makes the run identifiers (`only_id`) of the runs started here.
+  std::shared_ptr<Random> random = std::make_shared<Random>();
+  boost::asio::any_io_executor executor;
+};
+
+// Opens the stores and the app loader named by `config`. Throws ConfigError or
+// StoreError with a message that says how to fix it.
+std::shared_ptr<Services> open_services(const Config& config, boost::asio::any_io_executor executor);
+
+}  // namespace vqflow

@@ -1,0 +1,450 @@
+#include "plugins/builtin_apps.h"
+
+#include <locale.h>
+#include <wctype.h>
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <fmt/format.h>
+#include <pcre2.h>
+
+#include "base/errors.h"
+#include "plugins/plugin_loader_manifest.h"
+
+// g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace vqflow {
+
+namespace {
+
+using ActionFunction = Value (*)(const Value& args, const std::string& context);
+
+struct BuiltinActionDef {
+  const char* name;
+  std::vector<ActionArg> args;
+  ActionFunction run;
+};
+
+struct BuiltinApp {
+  const char* name;
+  const char* description;
+  std::vector<BuiltinActionDef> actions;
+};
+
+Value answer(int status, Value result) {
+  Value out = Value::object();
+  out["status"] = status;
+  out["result"] = std::move(result);
+  return out;
+}
+
+const std::string& text_arg(const Value& args, const char* key) {
+  return args.at(key).get_ref<const std::string&>();
+}
+
+// ---- UTF-8 ----------------------------------------------------------------
+
+// The code point starting at text[i], advancing i; -1 (and one byte) for a
+// byte that does not start a valid sequence.
+long next_code_point(std::string_view text, std::size_t& i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char lead = byte(i);
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  }
+  int length;
+  long cp, min;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, cp = lead & 0x1F, min = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, cp = lead & 0x0F, min = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, cp = lead & 0x07, min = 0x10000;
+  } else {
+    ++i;
+    return -1;
+  }
+  if (i + length > text.size()) {
+    ++i;
+    return -1;
+  }
+  for (int k = 1; k < length; ++k) {
+    unsigned char c = byte(i + k);
+    if ((c & 0xC0) != 0x80) {
+      ++i;
+      return -1;
+    }
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++i;
+    return -1;
+  }
+  i += length;
+  return cp;
+}
+
+void append_code_point(std::string& out, long cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Unicode character classes of the C.UTF-8 locale, whatever the process locale is.
+locale_t unicode_ctype() {
+  static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  return locale;
+}
+
+long map_case(long cp, bool upper) {
+  if (locale_t loc = unicode_ctype())
+    return upper ? static_cast<long>(towupper_l(static_cast<wint_t>(cp), loc))
+                 : static_cast<long>(towlower_l(static_cast<wint_t>(cp), loc));
+  if (cp < 0x80)
+    return upper ? std::toupper(static_cast<int>(cp)) : std::tolower(static_cast<int>(cp));
+  return cp;
+}
+
+bool is_space(long cp) {
+  if (cp < 0) return false;
+  if (locale_t loc = unicode_ctype()) return iswspace_l(static_cast<wint_t>(cp), loc) != 0;
+  return cp == ' ' || (cp >= '\t' && cp <= '\r');
+}
+
+// Bytes that are not UTF-8 are kept as they are.
+std::string change_case(std::string_view text, bool upper) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t start = i;
+    long cp = next_code_point(text, i);
+    if (cp < 0)
+      out.append(text.substr(start, i - start));
+    else
+      append_code_point(out, map_case(cp, upper));
+  }
+  return out;
+}
+
+// ---- vq_noop ----------------------------------------------------------------
+
+Value noop_run(const Value&, const std::string&) { return answer(0, "ok"); }
+
+// ---- vq_text ----------------------------------------------------------------
+
+Value text_upper(const Value& args, const std::string&) {
+  return answer(0, change_case(text_arg(args, "text"), true));
+}
+
+Value text_lower(const Value& args, const std::string&) {
+  return answer(0, change_case(text_arg(args, "text"), false));
+}
+
+Value text_strip(const Value& args, const std::string&) {
+  std::string_view text = text_arg(args, "text");
+  std::size_t begin = text.size(), end = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t start = i;
+    long cp = next_code_point(text, i);
+    if (is_space(cp)) continue;
+    if (begin == text.size()) begin = start;
+    end = i;
+  }
+  return answer(0, begin < end ? std::string(text.substr(begin, end - begin)) : std::string());
+}
+
+Value text_replace(const Value& args, const std::string& context) {
+  const std::string& text = text_arg(args, "text");
+  const std::string& old = text_arg(args, "old");
+  const std::string& replacement = text_arg(args, "new");
+  if (old.empty()) throw AppCallError(context + ": \"old\" must not be empty");
+  std::string out;
+  std::size_t pos = 0;
+  for (std::size_t hit; (hit = text.find(old, pos)) != std::string::npos; pos = hit + old.size()) {
+    out.append(text, pos, hit - pos);
+    out += replacement;
+  }
+  out.append(text, pos, std::string::npos);
+  return answer(0, std::move(out));
+}
+
+Value text_split(const Value& args, const std::string& context) {
+  std::string_view text = text_arg(args, "text");
+  Value parts = Value::array();
+  if (args.contains("sep")) {
+    std::string_view sep = text_arg(args, "sep");
+    if (sep.empty()) throw AppCallError(context + ": \"sep\" must not be empty");
+    std::size_t pos = 0;
+    for (std::size_t hit; (hit = text.find(sep, pos)) != std::string_view::npos;
+         pos = hit + sep.size())
+      parts.push_back(std::string(text.substr(pos, hit - pos)));
+    parts.push_back(std::string(text.substr(pos)));
+    return answer(0, std::move(parts));
+  }
+  // No separator: runs of white space separate, and there are no empty parts.
+  std::size_t word_start = std::string_view::npos;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t start = i;
+    long cp = next_code_point(text, i);
+    if (is_space(cp)) {
+      if (word_start != std::string_view::npos)
+        parts.push_back(std::string(text.substr(word_start, start - word_start)));
+      word_start = std::string_view::npos;
+    } else if (word_start == std::string_view::npos) {
+      word_start = start;
+    }
+  }
+  if (word_start != std::string_view::npos) parts.push_back(std::string(text.substr(word_start)));
+  return answer(0, std::move(parts));
+}
+
+Value text_length(const Value& args, const std::string&) {
+  std::string_view text = text_arg(args, "text");
+  long long count = 0;
+  for (std::size_t i = 0; i < text.size(); ++count) next_code_point(text, i);
+  return answer(0, count);
+}
+
+struct CodeDeleter {
+  void operator()(pcre2_code* p) const { pcre2_code_free(p); }
+  void operator()(pcre2_compile_context* p) const { pcre2_compile_context_free(p); }
+  void operator()(pcre2_match_context* p) const { pcre2_match_context_free(p); }
+  void operator()(pcre2_match_data* p) const { pcre2_match_data_free(p); }
+};
+
+std::string pcre2_message(int code) {
+  PCRE2_UCHAR buffer[256];
+  int n = pcre2_get_error_message(code, buffer, sizeof buffer);
+  return n < 0 ? fmt::format("error {}", code) : std::string(reinterpret_cast<char*>(buffer));
+}
+
+constexpr std::size_t k_max_pattern_length = 64 * 1024;
+constexpr uint32_t k_match_limit = 100000;
+constexpr uint32_t k_depth_limit = 10000;
+constexpr uint32_t k_heap_limit_kib = 20 * 1024;
+
+// The first match as [whole match, group 1, ...] (null for a group that took
+// no part), or [] when the pattern does not match.
+Value text_regex_match(const Value& args, const std::string& context) {
+  const std::string& text = text_arg(args, "text");
+  const std::string& pattern = text_arg(args, "pattern");
+
+  std::unique_ptr<pcre2_compile_context, CodeDeleter> compile_context(
+      pcre2_compile_context_create(nullptr));
+  if (!compile_context) throw AppCallError(context + ": out of memory");
+  pcre2_set_max_pattern_length(compile_context.get(), k_max_pattern_length);
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  std::unique_ptr<pcre2_code, CodeDeleter> code(
+      pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
+                    PCRE2_UTF | PCRE2_UCP, &error, &offset, compile_context.get()));
+  if (!code)
+    throw AppCallError(
+        fmt::format("{}: pattern: {} at offset {}", context, pcre2_message(error), offset));
+
+  std::unique_ptr<pcre2_match_context, CodeDeleter> match_context(
+      pcre2_match_context_create(nullptr));
+  std::unique_ptr<pcre2_match_data, CodeDeleter> match_data(
+      pcre2_match_data_create_from_pattern(code.get(), nullptr));
+  if (!match_context || !match_data) throw AppCallError(context + ": out of memory");
+  pcre2_set_match_limit(match_context.get(), k_match_limit);
+  pcre2_set_depth_limit(match_context.get(), k_depth_limit);
+  pcre2_set_heap_limit(match_context.get(), k_heap_limit_kib);
+
+  int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0,
+                       match_data.get(), match_context.get());
+  if (rc == PCRE2_ERROR_NOMATCH) return answer(0, Value::array());
+  if (rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT || rc == PCRE2_ERROR_HEAPLIMIT)
+    throw AppCallError(context + ": the pattern takes too many steps on this text");
+  if (rc < 0) throw AppCallError(context + ": text: " + pcre2_message(rc));
+
+  uint32_t groups = 0;
+  pcre2_pattern_info(code.get(), PCRE2_INFO_CAPTURECOUNT, &groups);
+  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match_data.get());
+  Value found = Value::array();
+  for (uint32_t i = 0; i <= groups; ++i) {
+    PCRE2_SIZE begin = ovector[2 * i], end = ovector[2 * i + 1];
+    if (static_cast<int>(i) >= rc || begin == PCRE2_UNSET || end < begin)
+      found.push_back(nullptr);
+    else
+      found.push_back(text.substr(begin, end - begin));
+  }
+  return answer(0, std::move(found));
+}
+
+// ---- vq_json ----------------------------------------------------------------
+
+Value parse_json_arg(const Value& args, const char* key, const std::string& context) {
+  try {
+    return parse_json(text_arg(args, key));
+  } catch (const JsonError& e) {
+    throw AppCallError(fmt::format("{}: {}: {}", context, key, e.what()));
+  }
+}
+
+// A list index: optional '-' and decimal digits, nothing else.
+std::optional<long long> index_of(std::string_view segment) {
+  std::string_view digits = segment;
+  if (!digits.empty() && digits.front() == '-') digits.remove_prefix(1);
+  if (digits.empty() || digits.size() > 18) return std::nullopt;
+  for (char c : digits)
+    if (c < '0' || c > '9') return std::nullopt;
+  return std::stoll(std::string(segment));
+}
+
+// Path "a.b.0.c": members of objects and (for integer segments) list elements,
+// negative ones counted from the end. The empty path is the whole document.
+Value json_pick(const Value& args, const std::string& context) {
+  Value doc = parse_json_arg(args, "json", context);
+  const std::string& path = text_arg(args, "path");
+  const Value* at = &doc;
+  std::size_t pos = 0;
+  while (!path.empty() && pos <= path.size()) {
+    std::size_t dot = path.find('.', pos);
+    if (dot == std::string::npos) dot = path.size();
+    std::string segment = path.substr(pos, dot - pos);
+    pos = dot + 1;
+    const Value* next = nullptr;
+    if (at->is_object()) {
+      if (auto it = at->find(segment); it != at->end()) next = &*it;
+    } else if (at->is_array()) {
+      if (auto index = index_of(segment)) {
+        long long size = static_cast<long long>(at->size());
+        long long i = *index < 0 ? *index + size : *index;
+        if (i >= 0 && i < size) next = &(*at)[static_cast<std::size_t>(i)];
+      }
+    }
+    if (next == nullptr) {
+      if (args.contains("default")) return answer(0, args["default"]);
+      return answer(2, "no member " + json_text(Value(path)) + " in the JSON text");
+    }
+    at = next;
+  }
+  return answer(0, *at);
+}
+
+// `base` (an object, {} when absent) with member `key` set to `value`: the
+// value read as JSON when it is JSON text, else as the text itself.
+Value json_build(const Value& args, const std::string& context) {
+  Value base = Value::object();
+  if (args.contains("base")) {
+    base = parse_json_arg(args, "base", context);
+    if (!base.is_object()) throw AppCallError(context + ": base: not a JSON object");
+  }
+  const std::string& value = text_arg(args, "value");
+  auto parsed = try_parse_json(value);
+  base[text_arg(args, "key")] = parsed ? std::move(*parsed) : Value(value);
+  return answer(0, std::move(base));
+}
+
+// ---- registry ---------------------------------------------------------------
+
+const std::vector<BuiltinApp>& builtin_apps() {
+  static const std::vector<BuiltinApp> apps = {
+      {"vq_noop", "Does nothing and answers \"ok\".", {{"run", {}, noop_run}}},
+      {"vq_text",
+       "Text helpers: case, white space, replacing, splitting, length, regular expressions.",
+       {
+           {"upper", {{"text", true}}, text_upper},
+           {"lower", {{"text", true}}, text_lower},
+           {"strip", {{"text", true}}, text_strip},
+           {"replace", {{"text", true}, {"old", true}, {"new", true}}, text_replace},
+           {"split", {{"text", true}, {"sep", false}}, text_split},
+           {"length", {{"text", true}}, text_length},
+           {"regex_match", {{"text", true}, {"pattern", true}}, text_regex_match},
+       }},
+      {"vq_json",
+       "JSON helpers: pick a member by path, build an object member by member.",
+       {
+           {"pick", {{"json", true}, {"path", true}, {"default", false}}, json_pick},
+           {"build", {{"key", true}, {"value", true}, {"base", false}}, json_build},
+       }},
+  };
+  return apps;
+}
+
+const BuiltinApp* find_app(const std::string& app_dir) {
+  for (const auto& app : builtin_apps())
+    if (app_dir == app.name) return &app;
+  return nullptr;
+}
+
+std::string manifest_text(const BuiltinApp& app) {
+  Value doc = Value::object();
+  doc["identification"] = "vqflow";
+  doc["is_public"] = true;
+  doc["name"] = app.name;
+  doc["description"] = app.description;
+  doc["builtin"] = true;
+  Value actions = Value::object();
+  for (const auto& action : app.actions) {
+    Value args = Value::array();
+    for (const auto& arg : action.args) {
+      Value entry = Value::object();
+      entry["key"] = arg.key;
+      entry["required"] = arg.required;
+      args.push_back(std::move(entry));
+    }
+    actions[action.name]["args"] = std::move(args);
+  }
+  doc["actions"] = std::move(actions);
+  return json_text(doc, false);
+}
+
+class BuiltinAction : public AppAction {
+ public:
+  BuiltinAction(std::string context, ActionSpec plan, ActionFunction run)
+      : context_(std::move(context)), spec_(std::move(plan)), run_(run) {}
+
+  boost::asio::awaitable<Value> call(NamedArguments args) override {
+    check_arguments(context_, spec_, args);
+    co_return run_(arguments_object(args), context_);
+  }
+
+ private:
+  std::string context_;
+  ActionSpec spec_;
+  ActionFunction run_;
+};
+
+}  // namespace
+
+std::optional<std::string> builtin_app_manifest(const std::string& app_dir) {
+  const BuiltinApp* app = find_app(app_dir);
+  if (app == nullptr) return std::nullopt;
+  return manifest_text(*app);
+}
+
+bool is_builtin_app(const std::string& app_dir) { return find_app(app_dir) != nullptr; }
+
+std::vector<std::string> builtin_app_names() {
+  std::vector<std::string> names;
+  for (const auto& app : builtin_apps()) names.emplace_back(app.name);
+  return names;
+}
+
+std::shared_ptr<AppAction> load_builtin_action(const std::string& app_dir,
+                                               const std::string& action) {
+  const BuiltinApp* app = find_app(app_dir);
+  if (app == nullptr) return nullptr;
+  for (const auto& def : app->actions)
+    if (action == def.name)
+      return std::make_shared<BuiltinAction>(call_context(app_dir, action), ActionSpec{def.args},
+                                             def.run);
+  throw AppLoadError(fmt::format("app {}: no action {}", app_dir, printable_name(action)));
+}
+
+}  // namespace vqflow
