@@ -10,6 +10,7 @@
 #include "base/process_log.h"
 #include "context/services.h"
 #include "run/auto_execute.h"
+#include "run/run_admission.h"
 #include "base/error_text.h"
 #include "run/playbook_import.h"
 
@@ -46,6 +47,15 @@ std::string resolve_playbook(const std::string& playbook, Database& db) {
   return batch.workflows[0]["uuid"].get<std::string>();
 }
 
+// The exit status of `vqflow run` (README): 0 closed without failed steps or
+// waiting for a decision, 1 never started, 3 closed with failed steps, 4 aborted.
+int exit_code(const RunOutcome& outcome) {
+  if (outcome.state == "done" || outcome.state == "waiting") return 0;
+  if (outcome.state == "failed") return 3;
+  if (outcome.state == "aborted") return 4;
+  return 1;
+}
+
 int run_playbook(const GlobalOptions& global, const RunOptions& options) {
   // Standard output shows every record already; stderr keeps the errors.
   init_process_log(global.log_file, !options.verbose);
@@ -57,14 +67,12 @@ int run_playbook(const GlobalOptions& global, const RunOptions& options) {
   auto services = open_services(config, ioc.get_executor());
   const std::string uuid = resolve_playbook(options.playbook, *services->db);
 
-  auto row = services->db->table("workflow").select({"uuid", "status"}).where("uuid", uuid).first();
-  if (!row) {
+  try {
+    check_playbook(*services->db, uuid);
+  } catch (const PlaybookMissingError&) {
     throw ConfigError(fmt::format(
         "playbook {} not found in {}: import it first (vqflow import FILE) or give a playbook file",
         uuid, services->db->describe()));
-  }
-  if ((*row)["status"].is_number_integer() && (*row)["status"].get<long long>() == 1) {
-    throw ConfigError(fmt::format("playbook {} is disabled (status 1)", uuid));
   }
 
   RunRequest request;
@@ -82,22 +90,15 @@ int run_playbook(const GlobalOptions& global, const RunOptions& options) {
   request.start_app = options.start_app;
 
   auto console = std::make_shared<ConsoleConnection>(std::cout, options.json);
-  std::exception_ptr failure;
-  const std::string only_id =
-      auto_execute(services, uuid, console, std::move(request),
-                   [&failure](std::exception_ptr error) { failure = error; });
+  RunOutcome outcome;
+  auto_execute(services, uuid, console, std::move(request),
+               [&outcome](const RunOutcome& closed) { outcome = closed; });
   ioc.run();
-  if (failure) {
-    std::cerr << "vqflow: run " << only_id << " of playbook " << uuid
-              << " failed: " << describe_exception(failure) << "\n";
-    return 1;
+  if (outcome.error) {
+    std::cerr << "vqflow: run " << outcome.only_id << " of playbook " << uuid
+              << " failed: " << describe_exception(outcome.error) << "\n";
   }
-  if (!options.json) {
-    std::cerr << "run " << only_id << " closed";
-    if (console->failed_steps() > 0) std::cerr << " (" << console->failed_steps() << " failed step(s))";
-    std::cerr << "\n";
-  }
-  return 0;
+  return exit_code(outcome);
 }
 
 }  // namespace
@@ -115,7 +116,9 @@ void add_run_command(CLI::App& app, GlobalOptions& global) {
   cmd->add_option("--audit-app", options->audit_app, "Audit node whose decision is delivered");
   cmd->add_option("--only-id", options->only_id, "Identifier of the run waiting for the decision");
   cmd->add_option("--user", options->user, "Who decided");
-  cmd->add_option("--start-app", options->start_app, "Node to continue from after approval");
+  cmd->add_option("--start-app", options->start_app,
+                  "Node to continue from after approval (default: the node after the audit node "
+                  "on the route the run stopped on)");
   cmd->add_flag("--json", options->json, "Print each live message as its exact JSON text");
   cmd->add_flag("-v,--verbose", options->verbose, "Also show the process log's info lines on stderr");
   cmd->callback([&global, options] {

@@ -1,21 +1,11 @@
 #include "console_connection.h"
 
+#include "base/utf8.h"
 #include "value/value.h"
 
 namespace vqflow::cli {
 
 namespace {
-
-char32_t next_code_point(const std::string& s, std::size_t& i) {
-  unsigned char c = static_cast<unsigned char>(s[i]);
-  int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 0;
-  char32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-  ++i;
-  for (int k = 0; k < extra && i < s.size(); ++k, ++i) {
-    cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
-  }
-  return cp;
-}
 
 bool is_wide(char32_t cp) {
   return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
@@ -47,11 +37,34 @@ std::string one_line(const std::string& text) {
   return out;
 }
 
+// "run X closed", "run X closed, 2 failed steps", "run X aborted: why",
+// "waiting for approval at N, only_id X".
+std::string closing_line(const Value& data) {
+  const std::string only_id = one_line(text_form(data.value("only_id", Value())));
+  const std::string state = text_form(data.value("state", Value()));
+  const long long failed = data.value("failed_steps", Value(0)).get<long long>();
+  if (state == "waiting") {
+    return "waiting for approval at " + one_line(text_form(data.value("waiting_at", Value()))) +
+           ", only_id " + only_id;
+  }
+  if (state == "aborted") {
+    return "run " + only_id + " aborted: " + one_line(text_form(data.value("reason", Value())));
+  }
+  if (state == "refused") return "run " + only_id + " refused";
+  if (failed == 0) return "run " + only_id + " closed";
+  return "run " + only_id + " closed, " + std::to_string(failed) +
+         (failed == 1 ? " failed step" : " failed steps");
+}
+
 }  // namespace
 
 std::size_t display_width(const std::string& text) {
   std::size_t width = 0;
-  for (std::size_t i = 0; i < text.size();) width += is_wide(next_code_point(text, i)) ? 2 : 1;
+  for (std::size_t i = 0; i < text.size();) {
+    const Utf8Char ch = decode_utf8(text, i);
+    width += is_wide(ch.code) ? 2 : 1;
+    i += ch.length;
+  }
   return width;
 }
 
@@ -66,9 +79,12 @@ void ConsoleConnection::send(const std::string& text) {
     return;
   }
   const Value& record = (*message)["data"];
+  if (message->value("method", Value()) == "run_closed") {
+    out_ << closing_line(record) << "\n" << std::flush;
+    return;
+  }
   const Value status = record.value("status", Value());
   const bool failed = !(status.is_number_integer() && status.get<long long>() == 0);
-  if (failed) ++failed_steps_;
   std::string node = text_form(record.value("app_name", Value()));
   if (node.empty()) node = text_form(record.value("app_uuid", Value()));
   out_ << text_form(record.value("create_time", Value())) << "  " << pad(one_line(node), 18)

@@ -7,17 +7,16 @@
 namespace vqflow::cli {
 
 // Prints each live message of a run on one line: the exact JSON text, or a
-// readable aligned line (time, node, status, result) with failed steps marked.
+// readable aligned line (time, node, status, result) with failed steps marked,
+// and the run_closed message as the line that says how the run ended.
 class ConsoleConnection : public ClientConnection {
  public:
   ConsoleConnection(std::ostream& out, bool json) : out_(out), json_(json) {}
   void send(const std::string& text) override;
-  int failed_steps() const { return failed_steps_; }
 
  private:
   std::ostream& out_;
   bool json_;
-  int failed_steps_ = 0;
 };
 
 // Columns a text takes in a terminal (East Asian wide characters count two).

@@ -311,10 +311,10 @@ RunBatch run_batch(const std::shared_ptr<Services>& services, const std::string&
     if (submitted < count && submitted - state->finished < in_flight) {
       lock.unlock();
       ++submitted;
-      auto_execute(services, uuid, nullptr, RunRequest{}, [state](std::exception_ptr error) {
+      auto_execute(services, uuid, nullptr, RunRequest{}, [state](const RunOutcome& outcome) {
         std::lock_guard guard(state->mutex);
         ++state->finished;
-        if (error) ++state->failed;
+        if (outcome.error) ++state->failed;
         state->changed.notify_all();
       });
       lock.lock();

@@ -252,7 +252,7 @@ Cost measure(const std::shared_ptr<Services>& services, boost::asio::io_context&
              const std::string& uuid, int app_nodes, long runs) {
   auto one = [&]() -> bool {
     bool done = false;
-    auto_execute(services, uuid, nullptr, RunRequest{}, [&done](std::exception_ptr) { done = true; });
+    auto_execute(services, uuid, nullptr, RunRequest{}, [&done](const RunOutcome&) { done = true; });
     const double deadline = now_seconds() + 30;
     while (!done && now_seconds() < deadline) ioc.run_one_for(std::chrono::milliseconds(100));
     return done;
@@ -285,7 +285,7 @@ std::optional<std::string> record_one_run(const std::shared_ptr<Services>& servi
   recording.on = true;
   bool done = false;
   const std::string only_id =
-      auto_execute(services, uuid, nullptr, RunRequest{}, [&done](std::exception_ptr) { done = true; });
+      auto_execute(services, uuid, nullptr, RunRequest{}, [&done](const RunOutcome&) { done = true; });
   const double deadline = now_seconds() + 30;
   while (!done && now_seconds() < deadline) ioc.run_one_for(std::chrono::milliseconds(100));
   recording.on = false;

@@ -67,7 +67,7 @@ RunSteps count_steps(const std::shared_ptr<Services>& services) {
   std::condition_variable cv;
   bool done = false;
   const std::string only_id =
-      auto_execute(counted, k_playbook, nullptr, RunRequest{}, [&](std::exception_ptr) {
+      auto_execute(counted, k_playbook, nullptr, RunRequest{}, [&](const RunOutcome&) {
         std::lock_guard lock(mutex);
         done = true;
         cv.notify_all();

@@ -48,6 +48,12 @@ class RunState {
   std::shared_ptr<const Value> node_link_data;  // [[source, target], ...], shared like flow_json
   Value controller_data;  // node settings as a JSON object text (null when stored absent)
 
+  // What the run came to so far, for whoever started it.
+  bool started = false;                   // got past the playbook lookup
+  long long failed_steps = 0;             // records written with status 1 or 2
+  std::optional<std::string> waiting_at;  // the audit node the run stopped at
+  std::optional<std::string> aborted;     // why the run's guard stopped it
+
   const std::shared_ptr<Services>& services() const { return services_; }
 
   // Run-scoped key-value writes (lifetime lose_time) are staged in the run and

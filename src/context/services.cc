@@ -1,5 +1,7 @@
 #include "context/services.h"
 
+#include <spdlog/spdlog.h>
+
 #include "base/errors.h"
 
 namespace vqflow {
@@ -19,8 +21,19 @@ std::shared_ptr<Services> open_services(const Config& config,
   }
   services->db = open_database(config.db_url);
   auto sqlite_file = services->db->sqlite_path();
-  // The zero-set-up path: the embedded tables appear on first use.
-  if (sqlite_file) services->db->init_schema();
+  // The zero-set-up path: the embedded tables appear on first use. A server
+  // database gets the columns added since its tables were made; a role that
+  // may not change them still runs what the tables allow.
+  if (sqlite_file) {
+    services->db->init_schema();
+  } else {
+    try {
+      services->db->init_schema();
+    } catch (const StoreError& e) {
+      spdlog::warn("{}: tables not checked ({}); run `vqflow db init` as their owner",
+                   services->db->describe(), e.what());
+    }
+  }
   services->records = std::make_shared<RecordWriter>(services->db);
   // The embedded key-value table shares the database's connection to its file,
   // and the runs' key-value writes on the loop share the records' commits.

@@ -87,6 +87,8 @@ Value build_log_record(const std::string& only_id, const Value& uuid, const Valu
 awaitable<void> add_execute_logs(RunState& run, const Value& uuid, const Value& app_uuid,
                                  const Value& app_name, const Value& result, const Value& status,
                                  const Value& html, const Value& args) {
+  const std::string status_text = text_form(status);
+  if (status_text == "1" || status_text == "2") ++run.failed_steps;
   return publish_log(&run, build_log_record(run.only_id, uuid, app_uuid, app_name, result, status,
                                            html, args, Time::get_date_time()));
 }

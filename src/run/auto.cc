@@ -3,6 +3,8 @@
 #include <spdlog/spdlog.h>
 
 #include "flow/node_tables.h"
+#include "records/run_records.h"
+#include "run/run_admission.h"
 #include "flow/route_cache.h"
 #include "flow/vq_tree.h"
 #include "stores/database.h"
@@ -87,6 +89,27 @@ Value node_name_of(const Value& controller_data, const std::string& node_id) {
 }  // namespace
 
 awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
+  const bool resumes = args.audit_app && !args.audit_app->empty();
+  if (resumes && !args.decision_accepted) {
+    // Only a run that waits at the audit node may be resumed, once.
+    try {
+      AuditDecision decision{uuid,
+                             args.only_id.value_or(""),
+                             *args.audit_app,
+                             args.audit_status ? text_form(*args.audit_status) : "None",
+                             args.user ? text_form(*args.user) : "None",
+                             args.start_app};
+      args.start_app = accept_decision(*services(), decision);
+      args.decision_accepted = true;
+    } catch (const DecisionError&) {
+      co_return std::nullopt;  // refused and logged; nothing runs
+    } catch (const PlaybookMissingError&) {
+      co_return std::nullopt;
+    } catch (const PlaybookDisabledError&) {
+      co_return false;
+    }
+  }
+
   // Both counters in one round trip. When one cannot be raised (a stored value
   // that is not an integer), the other is lowered again before the run fails.
   try {
@@ -118,6 +141,7 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     co_return false;
   }
 
+  started = true;
   int run_status = 0;
   try {
     workflow_name = row["name"];
@@ -174,11 +198,27 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     }
   } catch (const std::exception& error) {
     spdlog::error("{} {}", text_form(workflow_name), describe_exception(error));
+    aborted = error.what();
   } catch (...) {
     spdlog::error("{} {}", text_form(workflow_name), "unknown error");
+    aborted = "unknown error";
   }
 
+  // A run that aborts says so in its own records, before it closes.
+  std::exception_ptr record_failure;
+  if (aborted) {
+    const long long failed_before = failed_steps;
+    try {
+      awaitable<void> stored =
+          records::add_failure(*this, uuid, "", workflow_name, "[运行错误] " + *aborted);
+      co_await std::move(stored);
+    } catch (...) {
+      record_failure = std::current_exception();
+    }
+    failed_steps = failed_before;  // the abort is told apart from failed steps
+  }
   co_await end_run(run_status, uuid);
+  if (record_failure) std::rethrow_exception(record_failure);
   co_return std::nullopt;
 }
 

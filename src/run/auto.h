@@ -22,6 +22,9 @@ struct RunArguments {
   std::optional<std::string> only_id;    // the waiting run's identifier
   std::optional<Value> user;             // who decided
   std::optional<std::string> start_app;  // node to continue from
+  // The decision was checked and its audit row marked (accept_decision); a
+  // decision without it is accepted by run itself, or refused.
+  bool decision_accepted = false;
 };
 
 // The run engine: the state of exactly one run. One engine per run, created by

@@ -7,6 +7,7 @@
 
 #include "base/errors.h"
 #include "run/auto.h"
+#include "run/run_admission.h"
 #include "base/error_text.h"
 
 namespace vqflow {
@@ -31,12 +32,61 @@ Value settings_map(const Value& controller_data) {
   return settings;
 }
 
-// Keeps the engine alive for as long as its run lasts.
-awaitable<void> drive(std::shared_ptr<Auto> engine, std::string uuid, RunArguments args) {
-  co_await engine->run(std::move(uuid), std::move(args));
+RunOutcome outcome_of(const Auto& engine, bool started) {
+  RunOutcome out;
+  out.only_id = engine.only_id;
+  out.failed_steps = engine.failed_steps;
+  if (!started) {
+    out.state = "refused";
+  } else if (engine.aborted) {
+    out.state = "aborted";
+    out.reason = *engine.aborted;
+  } else if (engine.waiting_at) {
+    out.state = "waiting";
+    out.waiting_at = *engine.waiting_at;
+  } else {
+    out.state = engine.failed_steps > 0 ? "failed" : "done";
+  }
+  return out;
+}
+
+// Keeps the engine alive for as long as its run lasts; tells the client and
+// the caller what the run came to.
+awaitable<RunOutcome> drive(std::shared_ptr<Auto> engine, std::string uuid, RunArguments args) {
+  RunOutcome outcome;
+  try {
+    co_await engine->run(std::move(uuid), std::move(args));
+    outcome = outcome_of(*engine, engine->started);
+  } catch (const std::exception& error) {
+    outcome = outcome_of(*engine, true);
+    outcome.state = "aborted";
+    outcome.reason = error.what();
+    outcome.error = std::current_exception();
+  }
+  if (engine->socket) {
+    try {
+      engine->socket->send(json_text(run_closed_message(outcome)));
+    } catch (...) {
+      // The client misses the last message; the records are stored.
+    }
+  }
+  co_return outcome;
 }
 
 }  // namespace
+
+Value run_closed_message(const RunOutcome& outcome) {
+  Value data = Value::object();
+  data["only_id"] = outcome.only_id;
+  data["state"] = outcome.state;
+  data["failed_steps"] = outcome.failed_steps;
+  if (!outcome.waiting_at.empty()) data["waiting_at"] = outcome.waiting_at;
+  if (!outcome.reason.empty()) data["reason"] = outcome.reason;
+  Value message = Value::object();
+  message["method"] = "run_closed";
+  message["data"] = std::move(data);
+  return message;
+}
 
 std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
                          std::shared_ptr<ClientConnection> s, RunRequest request,
@@ -62,6 +112,17 @@ std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
   args.user = std::move(request.user);
   args.start_app = std::move(request.start_app);
 
+  if (resumes) {
+    AuditDecision decision{uuid,
+                           *args.only_id,
+                           *args.audit_app,
+                           args.audit_status ? text_form(*args.audit_status) : "None",
+                           args.user ? text_form(*args.user) : "None",
+                           args.start_app};
+    args.start_app = accept_decision(*services, decision);
+    args.decision_accepted = true;
+  }
+
   auto engine = std::make_shared<Auto>(services, std::move(s));
   std::string run_id = resumes ? *args.only_id : engine->only_id;
 
@@ -69,12 +130,16 @@ std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
   boost::asio::post(executor, [executor, engine, uuid = std::move(uuid), args = std::move(args),
                                on_finished = std::move(on_finished)]() mutable {
     boost::asio::co_spawn(executor, drive(engine, uuid, std::move(args)),
-                          [uuid, on_finished](std::exception_ptr error) {
+                          [uuid, on_finished](std::exception_ptr error, RunOutcome outcome) {
                             if (error) {
-                              spdlog::error("run of playbook {} failed: {}", uuid,
-                                            describe_exception(error));
+                              outcome.state = "aborted";
+                              outcome.error = error;
                             }
-                            if (on_finished) on_finished(error);
+                            if (outcome.error) {
+                              spdlog::error("run of playbook {} failed: {}", uuid,
+                                            describe_exception(outcome.error));
+                            }
+                            if (on_finished) on_finished(outcome);
                           });
   });
   return run_id;

@@ -23,15 +23,36 @@ struct RunRequest {
   std::optional<std::string> start_app;
 };
 
-// Called on the loop when the run is closed (or failed before it could be):
-// the error that escaped the run, if any.
-using RunFinished = std::function<void(std::exception_ptr)>;
+// What a run came to, as whoever started it is told.
+struct RunOutcome {
+  std::string only_id;
+  // "done" (closed, no failed step), "failed" (closed with failed steps),
+  // "aborted" (its guard stopped it; `reason` says why), "waiting" (at the
+  // audit node `waiting_at`), or "refused" (it never started: the playbook is
+  // missing or disabled, or the decision was refused).
+  std::string state;
+  long long failed_steps = 0;
+  std::string waiting_at;
+  std::string reason;
+  std::exception_ptr error;  // what escaped the run, if anything (it is then "aborted")
+};
+
+// The run_closed message a run's client gets last:
+// {"method": "run_closed", "data": {"only_id", "state", "failed_steps"}}, with
+// "waiting_at" or "reason" where the state has them.
+Value run_closed_message(const RunOutcome& outcome);
+
+// Called on the loop when the run is closed, waits, or could not start.
+using RunFinished = std::function<void(const RunOutcome&)>;
 
 // Prepares the node settings the request carries, creates one Auto and submits
 // its run to the services' event loop; returns at once with the new engine's
 // only_id (the run keeps the request's only_id when it resumes after an audit).
 // Callable from any thread. Throws ConfigError, before any run is submitted,
-// when controller_data is not a JSON object.
+// when controller_data is not a JSON object. A request that carries an audit
+// decision is accepted here, before anything is submitted (accept_decision:
+// DecisionError, PlaybookMissingError or PlaybookDisabledError when refused).
+// The run's client gets the run_closed message last.
 std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
                          std::shared_ptr<ClientConnection> s = nullptr, RunRequest request = {},
                          RunFinished on_finished = nullptr);

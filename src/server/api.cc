@@ -221,24 +221,16 @@ HttpResponse Api::handle(const HttpRequest& request) {
 
 std::string Api::start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s) {
   if (draining_) throw RequestError("the server is shutting down");
+  // Told now, not after a 202 that leads nowhere.
+  if (services_ && services_->db) check_playbook(*services_->db, parsed.uuid);
   std::shared_ptr<RunTracker> tracker = tracker_;
   const std::uint64_t ticket = tracker->begin_within(parsed.uuid, options_.max_runs);
   if (ticket == 0) {
     throw RunLimitError("too many runs in progress here (at most " +
                         std::to_string(options_.max_runs) + "); retry later");
   }
-  const std::string uuid = parsed.uuid;
-  RunFinished done = [tracker, ticket, uuid](std::exception_ptr error) {
-    tracker->finish(ticket);
-    if (!error) return;
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      spdlog::error("{} run failed: {}", uuid, e.what());
-    } catch (...) {
-      spdlog::error("{} run failed: unknown error", uuid);
-    }
-  };
+  // auto_execute logs what escaped the run; the tracker only counts.
+  RunFinished done = [tracker, ticket](const RunOutcome&) { tracker->finish(ticket); };
   std::string only_id;
   try {
     only_id = start_run_(std::move(parsed.uuid), std::move(s), std::move(parsed.request),
@@ -271,6 +263,12 @@ HttpResponse Api::post_run(const HttpRequest& request) {
     return error_response(draining_ ? 503 : 400, e.what());
   } catch (const ConfigError& e) {
     return error_response(400, std::string("\"controller_data\": ") + e.what());
+  } catch (const PlaybookMissingError& e) {
+    return error_response(404, e.what());
+  } catch (const PlaybookDisabledError& e) {
+    return error_response(409, e.what());
+  } catch (const DecisionError& e) {
+    return error_response(409, e.what());
   } catch (const std::exception& e) {
     spdlog::error("POST /api/runs: {}", e.what());
     return error_response(500, e.what());
@@ -300,6 +298,15 @@ void Api::ws_message(const std::string& text, const std::shared_ptr<ClientConnec
   } catch (const ConfigError& e) {
     reply["method"] = "error";
     reply["data"] = {{"error", std::string("\"controller_data\": ") + e.what()}};
+  } catch (const PlaybookMissingError& e) {
+    reply["method"] = "error";
+    reply["data"] = {{"error", e.what()}, {"status", 404}};
+  } catch (const PlaybookDisabledError& e) {
+    reply["method"] = "error";
+    reply["data"] = {{"error", e.what()}, {"status", 409}};
+  } catch (const DecisionError& e) {
+    reply["method"] = "error";
+    reply["data"] = {{"error", e.what()}, {"status", 409}};
   } catch (const std::exception& e) {
     reply["method"] = "error";
     reply["data"] = {{"error", e.what()}};

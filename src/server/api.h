@@ -15,6 +15,7 @@
 #include "base/errors.h"
 #include "context/services.h"
 #include "run/auto_execute.h"
+#include "run/run_admission.h"
 #include "context/client_connection.h"
 #include "server/http_types.h"
 #include "rpc/rpc_registry.h"

@@ -102,13 +102,6 @@ ParsedRunRequest parse_run_request(const Value& body) {
     if (!r.only_id) {
       throw RequestError("\"only_id\" is required with \"audit_app\" (the waiting run)");
     }
-    const bool approved = r.audit_status && (r.audit_status->is_string()
-                                                 ? *r.audit_status == "1"
-                                                 : *r.audit_status == 1);
-    if (approved && !r.start_app) {
-      throw RequestError(
-          "\"start_app\" is required with an approval (the node to continue from)");
-    }
   }
   return out;
 }

@@ -27,7 +27,7 @@ const std::map<std::string, std::vector<std::string>>& schema() {
       {"report", {"report_no", "workflow_name", "remarks", "create_time"}},
       {"audit",
        {"workflow_uuid", "only_id", "user_id", "audit_app", "start_app", "status", "update_time",
-        "create_time"}},
+        "create_time", "decider"}},
       {"timer",
        {"timer_uuid", "uuid", "type", "interval_type", "time", "start_date", "end_date", "jitter",
         "status", "update_time", "create_time"}},
@@ -280,9 +280,22 @@ std::vector<std::string> schema_statements(const std::string& id_column,
     out.push_back(text + ")" + table_suffix);
   }
   out.push_back("CREATE INDEX IF NOT EXISTS workflow_uuid ON \"workflow\" (\"uuid\")");
+  out.push_back("CREATE INDEX IF NOT EXISTS audit_only_id ON \"audit\" (\"only_id\")");
   out.push_back("CREATE INDEX IF NOT EXISTS timer_timer_uuid ON \"timer\" (\"timer_uuid\")");
   out.push_back("CREATE INDEX IF NOT EXISTS logs_only_id ON \"logs\" (\"only_id\")");
   out.push_back("CREATE INDEX IF NOT EXISTS variablen_status ON \"variablen\" (\"status\")");
+  return out;
+}
+
+std::vector<ColumnAddition> column_additions() {
+  std::vector<ColumnAddition> out;
+  for (const auto& [table, columns] : schema()) {
+    for (const auto& c : columns) {
+      out.push_back({table, c,
+                     "ALTER TABLE " + quoted(table) + " ADD COLUMN " + quoted(c) +
+                         (is_integer_column(c) ? " INTEGER" : " TEXT")});
+    }
+  }
   return out;
 }
 

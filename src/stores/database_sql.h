@@ -46,4 +46,13 @@ std::vector<Statement> build_replacements(const std::vector<Replacement>& rows,
 std::vector<std::string> schema_statements(const std::string& id_column,
                                            const std::string& table_suffix);
 
+// The statement that adds each column of the schema to a table made before
+// the column existed; stores run those of the columns their tables lack.
+struct ColumnAddition {
+  std::string table;
+  std::string column;
+  std::string text;  // ALTER TABLE ... ADD COLUMN ...
+};
+std::vector<ColumnAddition> column_additions();
+
 }  // namespace vqflow::sql

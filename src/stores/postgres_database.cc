@@ -186,9 +186,18 @@ class PostgresDatabase final : public Database {
   }
 
   void init_schema() override {
-    std::vector<sql::Statement> statements;
+    // Processes that open the store at the same time take turns: concurrent
+    // CREATE TABLE IF NOT EXISTS of one table can fail on the server's catalog.
+    std::vector<sql::Statement> statements = {
+        sql::Statement{"SELECT pg_advisory_xact_lock(7426508177)", {}, {}}};
     for (const auto& text : sql::schema_statements("BIGSERIAL PRIMARY KEY", "")) {
       statements.push_back(sql::Statement{text, {}, {}});
+    }
+    // Tables made by an earlier version lack the columns added since.
+    for (const sql::ColumnAddition& addition : sql::column_additions()) {
+      std::string text = addition.text;
+      text.insert(text.find(" ADD COLUMN ") + 12, "IF NOT EXISTS ");
+      statements.push_back(sql::Statement{std::move(text), {}, {}});
     }
     std::lock_guard lock(mutex_);
     all_or_nothing(statements, "create tables");

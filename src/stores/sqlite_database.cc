@@ -1,5 +1,6 @@
 #include "stores/sqlite_database.h"
 
+#include <algorithm>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
@@ -96,6 +97,7 @@ class SqliteDatabase final : public Database {
       connection_.exec(record_table(statement) ? without_sequence(statement) : statement);
     }
     connection_.exec(sqlite_kv_table_sql());
+    add_missing_columns();
     transaction.commit();
   }
 
@@ -106,6 +108,24 @@ class SqliteDatabase final : public Database {
   std::unique_ptr<KvStore> embedded_kv() override { return open_sqlite_kv_store(shared_); }
 
  private:
+  // Files made by an earlier version lack the columns added since.
+  void add_missing_columns() {
+    std::string table;
+    std::vector<std::string> present;
+    for (const sql::ColumnAddition& addition : sql::column_additions()) {
+      if (addition.table != table) {
+        table = addition.table;
+        present.clear();
+        SqliteStatementUse info = connection_.statement("SELECT name FROM pragma_table_info(?)");
+        info->bind_text(1, table);
+        while (info->step()) present.push_back(info->column_bytes(0));
+      }
+      if (std::find(present.begin(), present.end(), addition.column) == present.end()) {
+        connection_.exec(addition.text);
+      }
+    }
+  }
+
   // Records (logs, reports, audits) are only ever appended, so the largest id
   // is never deleted and plain rowids never repeat: they need no sequence row,
   // which every commit of records would otherwise rewrite (a page per commit).

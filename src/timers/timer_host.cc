@@ -19,7 +19,7 @@ SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services,
     const std::uint64_t ticket = tracker ? tracker->begin(playbook) : 0;
     try {
       const std::string only_id = auto_execute(
-          services, playbook, nullptr, RunRequest{}, [done, tracker, ticket](std::exception_ptr) {
+          services, playbook, nullptr, RunRequest{}, [done, tracker, ticket](const RunOutcome&) {
             if (tracker) tracker->finish(ticket);
             done();
           });

@@ -86,6 +86,7 @@ awaitable<int> walker::for_play_book(RunState* run, std::vector<std::string> pat
             records::add_execute_logs(*run, uuid, left, name, std::string(k_audit_waiting), 0,
                                       fmt::format("<span>{}</span>", k_audit_waiting));
         co_await std::move(logged);
+        run->waiting_at = left;
         co_return 1;
       }
       if (is_if) continue;

@@ -90,11 +90,15 @@ TEST(Cli, RunOfAPlaybookFilePrintsItsRecordsAndLeavesOneReport) {
   auto result = vqflow(dir, "run --json " + playbook_file(dir, "pb-1", false));
   ASSERT_EQ(result.exit_code, 0) << result.err;
   auto lines = json_lines(result.out);
-  ASSERT_EQ(lines.size(), 4u) << result.out;
+  ASSERT_EQ(lines.size(), 5u) << result.out;
   EXPECT_EQ(lines.front()["data"]["result"], "剧本开始执行");
   EXPECT_EQ(lines[1]["data"]["result"], "HELLO");
   EXPECT_EQ(lines[2]["data"]["result"], "3");
-  EXPECT_EQ(lines.back()["data"]["result"], "剧本执行结束");
+  EXPECT_EQ(lines[3]["data"]["result"], "剧本执行结束");
+  EXPECT_EQ(lines.back()["method"], "run_closed");
+  EXPECT_EQ(lines.back()["data"]["state"], "done");
+  EXPECT_EQ(lines.back()["data"]["failed_steps"], 0);
+  EXPECT_EQ(lines.back()["data"]["only_id"], lines[0]["data"]["only_id"]);
   auto db = open_database(dir.file("vqflow.db"));
   EXPECT_EQ(db->table("report").get().size(), 1u);
 
@@ -110,8 +114,10 @@ TEST(Cli, AuditRoundTripAcrossProcesses) {
   auto first = vqflow(dir, "run --json " + file);
   ASSERT_EQ(first.exit_code, 0) << first.err;
   auto lines = json_lines(first.out);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back()["data"]["result"], "剧本等待审核...");
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2]["data"]["result"], "剧本等待审核...");
+  EXPECT_EQ(lines.back()["data"]["state"], "waiting");
+  EXPECT_EQ(lines.back()["data"]["waiting_at"], "U");
   const std::string only_id = lines.back()["data"]["only_id"].get<std::string>();
 
   auto db = open_database(dir.file("vqflow.db"));
@@ -124,11 +130,18 @@ TEST(Cli, AuditRoundTripAcrossProcesses) {
                                   only_id + " --user alice --start-app B");
   ASSERT_EQ(approved.exit_code, 0) << approved.err;
   auto resumed = json_lines(approved.out);
-  ASSERT_EQ(resumed.size(), 3u) << approved.out;
+  ASSERT_EQ(resumed.size(), 4u) << approved.out;
   EXPECT_EQ(resumed[0]["data"]["result"], "【alice】通过了该剧本执行");
   EXPECT_EQ(resumed[1]["data"]["result"], "3");
   EXPECT_EQ(resumed[2]["data"]["result"], "剧本执行结束");
+  EXPECT_EQ(resumed[3]["data"]["state"], "done");
   for (const auto& line : resumed) EXPECT_EQ(line["data"]["only_id"], only_id);
+  // The same approval again is refused: the gate was passed once.
+  auto replay = vqflow(dir, "run pb-audit --audit-app U --audit-status 1 --only-id " + only_id +
+                                " --user alice --start-app B");
+  EXPECT_EQ(replay.exit_code, 1);
+  EXPECT_NE(replay.err.find("made already (approved by alice"), std::string::npos) << replay.err;
+  EXPECT_EQ(db->table("logs").where("only_id", only_id).get().size(), 6u);
   auto reports = db->table("report").get();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0]["report_no"], only_id);
@@ -136,13 +149,63 @@ TEST(Cli, AuditRoundTripAcrossProcesses) {
   // A second waiting run, rejected this time.
   auto again = json_lines(vqflow(dir, "run --json pb-audit").out);
   const std::string second_id = again.back()["data"]["only_id"].get<std::string>();
+  auto waiting = vqflow(dir, "run pb-audit");
+  EXPECT_EQ(waiting.exit_code, 0);
+  EXPECT_NE(waiting.out.find("waiting for approval at U, only_id "), std::string::npos)
+      << waiting.out;
   auto rejected = vqflow(dir, "run pb-audit --json --audit-app U --audit-status 2 --only-id " +
                                   second_id + " --user bob --start-app B");
   ASSERT_EQ(rejected.exit_code, 0) << rejected.err;
   auto closing = json_lines(rejected.out);
-  ASSERT_EQ(closing.size(), 2u);
+  ASSERT_EQ(closing.size(), 3u);
   EXPECT_EQ(closing[0]["data"]["result"], "【bob】拒绝了该剧本执行");
   EXPECT_EQ(closing[1]["data"]["result"], "剧本执行结束");
+}
+
+TEST(Cli, ExitStatusTellsHowTheRunEnded) {
+  TempDir dir;
+  vqflow(dir, "import " + playbook_file(dir, "ok", false));
+  // A node whose app is missing fails its step; a broken flow aborts the run.
+  std::string text;
+  {
+    std::ifstream in(playbook_file(dir, "bad-app", false));
+    text.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  Value failing = parse_json(text);
+  failing["flow_data"]["A"]["app_dir"] = "no_such_app";
+  std::ofstream(dir.file("bad-app.json")) << json_text(failing, false);
+  Value aborting = failing;
+  aborting["uuid"] = "broken";
+  aborting["flow_json"] = Value::object();
+  std::ofstream(dir.file("broken.json")) << json_text(aborting, false);
+  vqflow(dir, "import " + dir.file("bad-app.json"));
+  vqflow(dir, "import " + dir.file("broken.json"));
+  struct Case {
+    std::string args;
+    int code;
+    std::string last_line;  // part of the readable output's last line
+  };
+  const std::vector<Case> cases = {
+      {"run ok", 0, " closed"},
+      {"run bad-app", 3, " closed, 1 failed step"},
+      {"run broken", 4, " aborted: flow_json has no \"cells\""},
+      {"run nowhere", 1, ""},
+      {"run ok --audit-app U --audit-status 1 --only-id aaaaaaaaaa --user intruder --start-app B",
+       1, ""},
+  };
+  for (const auto& c : cases) {
+    auto result = vqflow(dir, c.args);
+    EXPECT_EQ(result.exit_code, c.code) << c.args << "\n" << result.out << result.err;
+    if (c.last_line.empty()) continue;
+    std::string out = result.out;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    const std::string last = out.substr(out.rfind('\n') + 1);
+    EXPECT_NE(last.find(c.last_line), std::string::npos) << c.args << ": " << last;
+  }
+  auto json = json_lines(vqflow(dir, "run --json bad-app").out);
+  ASSERT_FALSE(json.empty());
+  EXPECT_EQ(json.back()["data"]["state"], "failed");
+  EXPECT_EQ(json.back()["data"]["failed_steps"], 1);
 }
 
 TEST(Cli, RefusesWithOneClearLine) {

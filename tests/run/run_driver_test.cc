@@ -1,3 +1,4 @@
+#include <functional>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -93,38 +94,92 @@ TEST_F(RunDriver, CountersNeverEndBelowZeroNorStayRaisedByARunThatCouldNotStart)
   EXPECT_EQ(log_results().size(), 4u);  // the first run's records only
 }
 
-TEST_F(RunDriver, InvalidFlowStillEndsWithEndRecordAndReport) {
-  Row broken = test::echo_playbook("bad", false);
-  broken["flow_json"] = "{not json";
-  services_->db->table("workflow").insert(broken);
-  run("bad");
-  EXPECT_EQ(log_results(), (std::vector<std::string>{"剧本执行结束"}));
-  EXPECT_EQ(services_->db->table("report").get().size(), 1u);
+TEST_F(RunDriver, AbortedRunsSayWhyBeforeTheirEndRecordAndReport) {
+  struct Case {
+    const char* name;
+    std::function<void(Row&)> spoil;
+    const char* reason;  // a part of the abort record's text
+  };
+  const std::vector<Case> cases = {
+      {"flow document not JSON", [](Row& r) { r["flow_json"] = "{not json"; },
+       "playbook field \"flow_json\" is not valid JSON"},
+      {"no cells", [](Row& r) { r["flow_json"] = "{}"; }, "flow_json has no \"cells\""},
+      {"broken cell", [](Row& r) { r["flow_json"] = R"({"cells": [{"shape": "vqEdge"}]})"; },
+       "\"source\" is missing"},
+      {"cycle",
+       [](Row& r) {
+         r["flow_json"] = R"({"cells": [
+           {"shape": "vqEdge", "source": {"cell": "S"}, "target": {"cell": "A"}},
+           {"shape": "vqEdge", "source": {"cell": "A"}, "target": {"cell": "B"}},
+           {"shape": "vqEdge", "source": {"cell": "B"}, "target": {"cell": "A"}},
+           {"shape": "vqEdge", "source": {"cell": "B"}, "target": {"cell": "E"}}]})";
+       },
+       "cycle"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string uuid = "bad" + std::to_string(n++);
+    Row broken = test::echo_playbook(uuid, false);
+    c.spoil(broken);
+    services_->db->table("workflow").insert(broken);
+    run(uuid);
+    EXPECT_EQ(engine_->aborted.has_value(), true);
+    auto rows = services_->db->table("logs").where("only_id", engine_->only_id).get();
+    ASSERT_GE(rows.size(), 2u);
+    const Row& abort = rows[rows.size() - 2];
+    EXPECT_EQ(abort["status"], 1);
+    EXPECT_EQ(abort["app_uuid"], "");
+    EXPECT_EQ(abort["app_name"], "test playbook");
+    const std::string text = text_form(abort["result"]);
+    EXPECT_EQ(text.rfind("[运行错误] ", 0), 0u) << text;
+    EXPECT_NE(text.find(c.reason), std::string::npos) << text;
+    EXPECT_EQ(abort["html"], "<span>" + text + "</span>");
+    EXPECT_EQ(rows.back()["result"], "剧本执行结束");
+    EXPECT_EQ(services_->db->table("report").where("report_no", engine_->only_id).get().size(),
+              1u);
+  }
   EXPECT_EQ(counter("exec_sum"), 0);
+}
+
+TEST_F(RunDriver, MorePathsThanTheBoundAbortTheRun) {
+  services_->config.max_paths = 1;
+  Row two_routes = test::echo_playbook("wide", false);
+  two_routes["flow_json"] = R"({"cells": [
+    {"shape": "vqEdge", "source": {"cell": "S"}, "target": {"cell": "A"}},
+    {"shape": "vqEdge", "source": {"cell": "S"}, "target": {"cell": "B"}},
+    {"shape": "vqEdge", "source": {"cell": "A"}, "target": {"cell": "E"}},
+    {"shape": "vqEdge", "source": {"cell": "B"}, "target": {"cell": "E"}}]})";
+  services_->db->table("workflow").insert(two_routes);
+  run("wide");
+  ASSERT_TRUE(engine_->aborted);
+  const auto results = log_results();
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[1].rfind("[运行错误] ", 0), 0u) << results[1];
+  EXPECT_EQ(results[2], "剧本执行结束");
 }
 
 TEST_F(RunDriver, AuditDecisionBranches) {
   services_->db->table("workflow").insert(test::echo_playbook("pb", true));
-  run("pb");
-  const std::string waiting_id = engine_->only_id;
-  EXPECT_EQ(log_results(), (std::vector<std::string>{"剧本开始执行", "a", "剧本等待审核..."}));
-  EXPECT_TRUE(services_->db->table("report").get().empty());
-  auto audits = services_->db->table("audit").get();
-  ASSERT_EQ(audits.size(), 1u);
-  EXPECT_EQ(audits[0]["user_id"], "auditor-7");
-  EXPECT_EQ(audits[0]["start_app"], "B");
-
   struct Case {
     std::optional<Value> status;
-    std::vector<std::string> added;
+    std::vector<std::string> added;  // empty: refused, nothing written
   };
   const std::vector<Case> cases = {
       {Value("2"), {"【alice】拒绝了该剧本执行", "剧本执行结束"}},
-      {Value(7), {"剧本执行结束"}},
-      {std::nullopt, {"剧本执行结束"}},
+      {Value(7), {}},
+      {std::nullopt, {}},
       {Value(1), {"【alice】通过了该剧本执行", "b", "剧本执行结束"}},
   };
   for (const auto& c : cases) {
+    run("pb");
+    const std::string waiting_id = engine_->only_id;
+    EXPECT_EQ(log_results().back(), "剧本等待审核...");
+    auto audits = services_->db->table("audit").where("only_id", waiting_id).get();
+    ASSERT_EQ(audits.size(), 1u);
+    EXPECT_EQ(audits[0]["user_id"], "auditor-7");
+    EXPECT_EQ(audits[0]["start_app"], "B");
+
     const std::size_t before = logs().size();
     RunArguments args;
     args.audit_status = c.status;
@@ -140,10 +195,13 @@ TEST_F(RunDriver, AuditDecisionBranches) {
       EXPECT_EQ(rows[i]["only_id"], waiting_id);
     }
     EXPECT_EQ(added, c.added) << (c.status ? text_form(*c.status) : "absent");
+    const bool decided = !c.added.empty();
+    EXPECT_EQ(services_->db->table("audit").where("only_id", waiting_id).get()[0]["status"],
+              decided ? text_form(*c.status) == "1" ? 1 : 2 : 0);
+    EXPECT_EQ(services_->db->table("report").where("report_no", waiting_id).get().size(),
+              decided ? 1u : 0u);
   }
-  for (const auto& report : services_->db->table("report").get()) {
-    EXPECT_EQ(report["report_no"], waiting_id);
-  }
+  EXPECT_EQ(counter("exec_sum"), 0);
 }
 
 TEST_F(RunDriver, EmptyAuditAppStartsAFreshRun) {
@@ -179,7 +237,7 @@ TEST_F(RunDriver, AutoExecutePreparesInputDataAndRefusesBadSettings) {
   input.app_uuid = "X";
   int finished = 0;
   const std::string id = auto_execute(services_, "pb", nullptr, input,
-                                      [&](std::exception_ptr e) { finished += e ? 100 : 1; });
+                                      [&](const RunOutcome& o) { finished += o.error ? 100 : 1; });
   EXPECT_EQ(id.size(), 10u);
   EXPECT_EQ(finished, 0);  // submitted, not run
   ioc.run();

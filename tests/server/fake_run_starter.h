@@ -93,7 +93,7 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
       tick.expires_after(std::chrono::milliseconds(5));
       co_await tick.async_wait(boost::asio::redirect_error(boost::asio::use_awaitable, ec));
     }
-    if (on_finished) on_finished(nullptr);
+    if (on_finished) on_finished(RunOutcome{only_id, "done"});
   }
 
   boost::asio::io_context& ioc_;

@@ -174,6 +174,10 @@ class ServerTest : public ::testing::Test {
  protected:
   void start(ApiOptions api_options = {}, ServerOptions server_options = {}) {
     services_ = test::make_test_services(dir_);
+    // The playbooks the requests name: runs of others are refused before the starter.
+    for (const char* uuid : {"wf", "wf-1", "wf-held", "pb"}) {
+      services_->db->table("workflow").insert(Value{{"uuid", uuid}, {"status", 0}});
+    }
     add_ping_method(rpc_);
     rpc_.add("on_run_loop", [this](const Value&) -> Value {
       ++rpc_calls_;
@@ -678,6 +682,16 @@ TEST(EngineServer, AuditWaitsAndAnApprovalOverHttpResumesTheRun) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(health["exec_sum"], 0) << health.dump();
+
+  // The same approval again, and one for a run that never waited: 409, nothing runs.
+  HttpResult replay = http_request(server.port(), "POST", "/api/runs", json_text(approval));
+  EXPECT_EQ(replay.status, 409) << replay.body;
+  EXPECT_NE(replay.body.find("made already (approved by alice"), std::string::npos) << replay.body;
+  approval["only_id"] = "aaaaaaaaaa";
+  HttpResult forged = http_request(server.port(), "POST", "/api/runs", json_text(approval));
+  EXPECT_EQ(forged.status, 409) << forged.body;
+  EXPECT_NE(forged.body.find("never waited"), std::string::npos) << forged.body;
+  EXPECT_TRUE(server.services().db->table("logs").where("only_id", "aaaaaaaaaa").get().empty());
 }
 
 // Clients on several connections at once: every run they start from the
