@@ -1,14 +1,15 @@
 #include "plugins/builtin_apps.h"
 
+#include <fmt/format.h>
 #include <locale.h>
 #include <wctype.h>
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <fmt/format.h>
-#include <pcre2.h>
-
 #include "base/errors.h"
+#include "base/regex.h"
+#include "base/text.h"
+#include "base/utf8.h"
 #include "plugins/plugin_loader_manifest.h"
+#include "value/member_path.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -45,62 +46,16 @@ const std::string& text_arg(const Value& args, const char* key) {
 // ---- UTF-8 ----------------------------------------------------------------
 
 // The code point starting at text[i], advancing i; -1 (and one byte) for a
-// byte that does not start a valid sequence.
+// byte that does not start a valid sequence, so that such bytes count and stay
+// one by one.
 long next_code_point(std::string_view text, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char lead = byte(i);
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  }
-  int length;
-  long cp, min;
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2, cp = lead & 0x1F, min = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, cp = lead & 0x0F, min = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, cp = lead & 0x07, min = 0x10000;
-  } else {
+  const Utf8Char ch = decode_utf8(text, i);
+  if (!ch.valid) {
     ++i;
     return -1;
   }
-  if (i + length > text.size()) {
-    ++i;
-    return -1;
-  }
-  for (int k = 1; k < length; ++k) {
-    unsigned char c = byte(i + k);
-    if ((c & 0xC0) != 0x80) {
-      ++i;
-      return -1;
-    }
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++i;
-    return -1;
-  }
-  i += length;
-  return cp;
-}
-
-void append_code_point(std::string& out, long cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  i += ch.length;
+  return static_cast<long>(ch.code);
 }
 
 // Unicode character classes of the C.UTF-8 locale, whatever the process locale is.
@@ -134,7 +89,7 @@ std::string change_case(std::string_view text, bool upper) {
     if (cp < 0)
       out.append(text.substr(start, i - start));
     else
-      append_code_point(out, map_case(cp, upper));
+      append_utf8(out, static_cast<char32_t>(map_case(cp, upper)));
   }
   return out;
 }
@@ -218,69 +173,50 @@ Value text_length(const Value& args, const std::string&) {
   return answer(0, count);
 }
 
-struct CodeDeleter {
-  void operator()(pcre2_code* p) const { pcre2_code_free(p); }
-  void operator()(pcre2_compile_context* p) const { pcre2_compile_context_free(p); }
-  void operator()(pcre2_match_context* p) const { pcre2_match_context_free(p); }
-  void operator()(pcre2_match_data* p) const { pcre2_match_data_free(p); }
-};
+constexpr std::size_t k_max_pattern_length = 64 * 1024;
 
-std::string pcre2_message(int code) {
-  PCRE2_UCHAR buffer[256];
-  int n = pcre2_get_error_message(code, buffer, sizeof buffer);
-  return n < 0 ? fmt::format("error {}", code) : std::string(reinterpret_cast<char*>(buffer));
+RegexOptions regex_match_options() {
+  RegexOptions options;
+  options.limits = RegexLimits{100000, 10000, 20 * 1024};
+  options.max_pattern_length = k_max_pattern_length;
+  options.match_invalid_utf = false;  // such a text is refused
+  return options;
 }
 
-constexpr std::size_t k_max_pattern_length = 64 * 1024;
-constexpr uint32_t k_match_limit = 100000;
-constexpr uint32_t k_depth_limit = 10000;
-constexpr uint32_t k_heap_limit_kib = 20 * 1024;
+// The message of a failed regex_match, in the action's own words.
+std::string regex_failure(const RegexError& error, const std::string& context) {
+  switch (error.kind()) {
+    case RegexError::Kind::compile:
+      return fmt::format("{}: pattern: {} at offset {}", context, error.reason(), error.offset());
+    case RegexError::Kind::limit:
+      return context + ": the pattern takes too many steps on this text";
+    case RegexError::Kind::match:
+      return context + ": text: " + error.reason();
+    case RegexError::Kind::out_of_memory:
+      break;
+  }
+  return context + ": out of memory";
+}
 
 // The first match as [whole match, group 1, ...] (null for a group that took
 // no part), or [] when the pattern does not match.
 Value text_regex_match(const Value& args, const std::string& context) {
   const std::string& text = text_arg(args, "text");
   const std::string& pattern = text_arg(args, "pattern");
-
-  std::unique_ptr<pcre2_compile_context, CodeDeleter> compile_context(
-      pcre2_compile_context_create(nullptr));
-  if (!compile_context) throw AppCallError(context + ": out of memory");
-  pcre2_set_max_pattern_length(compile_context.get(), k_max_pattern_length);
-  int error = 0;
-  PCRE2_SIZE offset = 0;
-  std::unique_ptr<pcre2_code, CodeDeleter> code(
-      pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
-                    PCRE2_UTF | PCRE2_UCP, &error, &offset, compile_context.get()));
-  if (!code)
-    throw AppCallError(
-        fmt::format("{}: pattern: {} at offset {}", context, pcre2_message(error), offset));
-
-  std::unique_ptr<pcre2_match_context, CodeDeleter> match_context(
-      pcre2_match_context_create(nullptr));
-  std::unique_ptr<pcre2_match_data, CodeDeleter> match_data(
-      pcre2_match_data_create_from_pattern(code.get(), nullptr));
-  if (!match_context || !match_data) throw AppCallError(context + ": out of memory");
-  pcre2_set_match_limit(match_context.get(), k_match_limit);
-  pcre2_set_depth_limit(match_context.get(), k_depth_limit);
-  pcre2_set_heap_limit(match_context.get(), k_heap_limit_kib);
-
-  int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0,
-                       match_data.get(), match_context.get());
-  if (rc == PCRE2_ERROR_NOMATCH) return answer(0, Value::array());
-  if (rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT || rc == PCRE2_ERROR_HEAPLIMIT)
-    throw AppCallError(context + ": the pattern takes too many steps on this text");
-  if (rc < 0) throw AppCallError(context + ": text: " + pcre2_message(rc));
-
-  uint32_t groups = 0;
-  pcre2_pattern_info(code.get(), PCRE2_INFO_CAPTURECOUNT, &groups);
-  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match_data.get());
+  std::optional<Regex::Groups> groups;
+  try {
+    groups = Regex(pattern, regex_match_options()).first_match(text);
+  } catch (const RegexError& e) {
+    throw AppCallError(regex_failure(e, context));
+  }
   Value found = Value::array();
-  for (uint32_t i = 0; i <= groups; ++i) {
-    PCRE2_SIZE begin = ovector[2 * i], end = ovector[2 * i + 1];
-    if (static_cast<int>(i) >= rc || begin == PCRE2_UNSET || end < begin)
-      found.push_back(nullptr);
-    else
-      found.push_back(text.substr(begin, end - begin));
+  if (groups) {
+    for (auto& group : *groups) {
+      if (group)
+        found.push_back(std::move(*group));
+      else
+        found.push_back(nullptr);
+    }
   }
   return answer(0, std::move(found));
 }
@@ -310,30 +246,22 @@ std::optional<long long> index_of(std::string_view segment) {
 Value json_pick(const Value& args, const std::string& context) {
   Value doc = parse_json_arg(args, "json", context);
   const std::string& path = text_arg(args, "path");
-  const Value* at = &doc;
-  std::size_t pos = 0;
-  while (!path.empty() && pos <= path.size()) {
-    std::size_t dot = path.find('.', pos);
-    if (dot == std::string::npos) dot = path.size();
-    std::string segment = path.substr(pos, dot - pos);
-    pos = dot + 1;
-    const Value* next = nullptr;
-    if (at->is_object()) {
-      if (auto it = at->find(segment); it != at->end()) next = &*it;
-    } else if (at->is_array()) {
-      if (auto index = index_of(segment)) {
-        long long size = static_cast<long long>(at->size());
-        long long i = *index < 0 ? *index + size : *index;
-        if (i >= 0 && i < size) next = &(*at)[static_cast<std::size_t>(i)];
-      }
+  std::vector<PathStep> steps;
+  if (!path.empty()) {
+    for (std::string& segment : split(path, ".")) {
+      std::optional<long long> index = index_of(segment);
+      steps.push_back(PathStep{std::move(segment), index});
     }
-    if (next == nullptr) {
-      if (args.contains("default")) return answer(0, args["default"]);
-      return answer(2, "no member " + json_text(Value(path)) + " in the JSON text");
-    }
-    at = next;
   }
-  return answer(0, *at);
+  PathRules rules;
+  rules.integer_steps_name_members = true;
+  rules.index_texts = false;
+  PathOutcome reached = walk_member_path(doc, steps, rules);
+  if (!reached.value) {
+    if (args.contains("default")) return answer(0, args["default"]);
+    return answer(2, "no member " + json_text(Value(path)) + " in the JSON text");
+  }
+  return answer(0, std::move(*reached.value));
 }
 
 // `base` (an object, {} when absent) with member `key` set to `value`: the

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "plugins/plugin_loader.h"
+#include "plugins/worker_protocol.h"
 #include "value/value.h"
 
 namespace vqflow {
@@ -54,10 +55,5 @@ class WorkerHost {
   class Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// Reads one answer line of a worker: the "result" member, or throws
-// AppArgumentError ("error" of kind "argument") or AppCallError (any other
-// "error", or neither member). `context` prefixes the messages.
-Value interpret_worker_answer(Value answer, const std::string& context);
 
 }  // namespace vqflow

@@ -10,7 +10,6 @@
 
 #include <array>
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -20,6 +19,7 @@
 #include <boost/asio/write.hpp>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -188,7 +188,9 @@ void ignore_sigpipe_once() {
 
 // State of one run, touched only on its strand. Four tasks (stdin, stdout,
 // stderr, exit) count down `pending`; the watchdog is not counted and is
-// cancelled when they are all done.
+// cancelled when they are all done. The tasks turn I/O errors into data, so
+// what escapes one (no memory, a timer that cannot be set) is a failure of the
+// run itself: the first is kept in `failure` and thrown once the tasks are done.
 struct Run {
   explicit Run(const asio::any_io_executor& ex)
       : in(ex), out(ex), err(ex), pidfd(ex), deadline(ex), drain(ex), done(ex) {}
@@ -201,6 +203,7 @@ struct Run {
   int pending = 4;
   bool exited = false;    // the child ended (no signal may go to its group any more)
   bool finished = false;  // all four tasks are done
+  std::exception_ptr failure;
 
   void finish_one() {
     --pending;
@@ -212,6 +215,11 @@ struct Run {
       done.cancel();
     }
   }
+  // A task failed: the group is killed, so that the other tasks end too.
+  void fail(std::exception_ptr error) {
+    if (!failure) failure = std::move(error);
+    if (!exited) kill_group(child.pid, SIGKILL);
+  }
   void close_pipes() {
     error_code ec;
     in.close(ec);
@@ -220,99 +228,90 @@ struct Run {
   }
 };
 
-awaitable<void> write_stdin(std::shared_ptr<Run> run) {
-  try {
-    error_code ec;
-    if (!run->plan.stdin_data.empty())
-      co_await asio::async_write(run->in, asio::buffer(run->plan.stdin_data),
-                                 asio::redirect_error(use_awaitable, ec));
-    // A child that exits without reading gives EPIPE here: that is its business.
-    run->in.close(ec);
-  } catch (...) {
+// The completion of one of the run's tasks, on its strand.
+struct TaskEnd {
+  std::shared_ptr<Run> run;
+  bool counted;  // one of the four tasks that `pending` counts
+  void operator()(std::exception_ptr failure) const {
+    if (failure) run->fail(failure);
+    if (counted) run->finish_one();
   }
-  run->finish_one();
+};
+
+awaitable<void> write_stdin(std::shared_ptr<Run> run) {
+  error_code ec;
+  if (!run->plan.stdin_data.empty())
+    co_await asio::async_write(run->in, asio::buffer(run->plan.stdin_data),
+                               asio::redirect_error(use_awaitable, ec));
+  // A child that exits without reading gives EPIPE here: that is its business.
+  run->in.close(ec);
 }
 
 awaitable<void> read_stdout(std::shared_ptr<Run> run) {
-  try {
-    std::array<char, 65536> buffer;
-    for (;;) {
-      error_code ec;
-      std::size_t n = co_await run->out.async_read_some(asio::buffer(buffer),
-                                                        asio::redirect_error(use_awaitable, ec));
-      if (n > 0) {
-        if (run->result.out.size() + n > run->plan.output_cap) {
-          run->result.output_exceeded = true;
-          if (!run->exited) kill_group(run->child.pid, SIGKILL);
-          break;
-        }
-        run->result.out.append(buffer.data(), n);
-      }
-      if (ec) break;
-    }
+  std::array<char, 65536> buffer;
+  for (;;) {
     error_code ec;
-    run->out.close(ec);
-  } catch (...) {
+    std::size_t n = co_await run->out.async_read_some(asio::buffer(buffer),
+                                                      asio::redirect_error(use_awaitable, ec));
+    if (n > 0) {
+      if (run->result.out.size() + n > run->plan.output_cap) {
+        run->result.output_exceeded = true;
+        if (!run->exited) kill_group(run->child.pid, SIGKILL);
+        break;
+      }
+      run->result.out.append(buffer.data(), n);
+    }
+    if (ec) break;
   }
-  run->finish_one();
+  error_code ec;
+  run->out.close(ec);
 }
 
 awaitable<void> read_stderr(std::shared_ptr<Run> run) {
-  try {
-    std::array<char, 16384> buffer;
-    std::string& tail = run->result.err;
-    const std::size_t keep = run->plan.stderr_keep;
-    for (;;) {
-      error_code ec;
-      std::size_t n = co_await run->err.async_read_some(asio::buffer(buffer),
-                                                        asio::redirect_error(use_awaitable, ec));
-      tail.append(buffer.data(), n);
-      if (tail.size() > 2 * keep + buffer.size()) tail.erase(0, tail.size() - keep);
-      if (ec) break;
-    }
-    if (tail.size() > keep) tail.erase(0, tail.size() - keep);
+  std::array<char, 16384> buffer;
+  std::string& tail = run->result.err;
+  const std::size_t keep = run->plan.stderr_keep;
+  for (;;) {
     error_code ec;
-    run->err.close(ec);
-  } catch (...) {
+    std::size_t n = co_await run->err.async_read_some(asio::buffer(buffer),
+                                                      asio::redirect_error(use_awaitable, ec));
+    tail.append(buffer.data(), n);
+    if (tail.size() > 2 * keep + buffer.size()) tail.erase(0, tail.size() - keep);
+    if (ec) break;
   }
-  run->finish_one();
+  if (tail.size() > keep) tail.erase(0, tail.size() - keep);
+  error_code ec;
+  run->err.close(ec);
 }
 
 awaitable<void> wait_exit(std::shared_ptr<Run> run) {
-  try {
-    error_code ec;
-    co_await run->pidfd.async_wait(Descriptor::wait_read, asio::redirect_error(use_awaitable, ec));
-    // The leader is a zombie now, so its pid (and group id) cannot be reused
-    // yet: whatever is left in its group goes with it.
-    kill_group(run->child.pid, SIGKILL);
-    run->exited = true;
-    process_detail::reap(run->child.pid, run->result);
-    run->pidfd.close(ec);
-    // Let the pipes drain; a process that left the group may still hold them.
-    if (run->pending > 1) {
-      run->drain.expires_after(run->plan.kill_grace);
-      co_await run->drain.async_wait(asio::redirect_error(use_awaitable, ec));
-      if (run->pending > 1) run->close_pipes();
-    }
-  } catch (...) {
+  error_code ec;
+  co_await run->pidfd.async_wait(Descriptor::wait_read, asio::redirect_error(use_awaitable, ec));
+  // The leader is a zombie now, so its pid (and group id) cannot be reused
+  // yet: whatever is left in its group goes with it.
+  kill_group(run->child.pid, SIGKILL);
+  run->exited = true;
+  process_detail::reap(run->child.pid, run->result);
+  run->pidfd.close(ec);
+  // Let the pipes drain; a process that left the group may still hold them.
+  if (run->pending > 1) {
+    run->drain.expires_after(run->plan.kill_grace);
+    co_await run->drain.async_wait(asio::redirect_error(use_awaitable, ec));
+    if (run->pending > 1) run->close_pipes();
   }
-  run->finish_one();
 }
 
 awaitable<void> watchdog(std::shared_ptr<Run> run) {
-  try {
-    error_code ec;
-    run->deadline.expires_after(run->plan.timeout);
-    co_await run->deadline.async_wait(asio::redirect_error(use_awaitable, ec));
-    if (run->finished || run->exited) co_return;
-    run->result.timed_out = true;
-    kill_group(run->child.pid, SIGTERM);
-    run->deadline.expires_after(run->plan.kill_grace);
-    co_await run->deadline.async_wait(asio::redirect_error(use_awaitable, ec));
-    if (run->finished || run->exited) co_return;
-    kill_group(run->child.pid, SIGKILL);
-  } catch (...) {
-  }
+  error_code ec;
+  run->deadline.expires_after(run->plan.timeout);
+  co_await run->deadline.async_wait(asio::redirect_error(use_awaitable, ec));
+  if (run->finished || run->exited) co_return;
+  run->result.timed_out = true;
+  kill_group(run->child.pid, SIGTERM);
+  run->deadline.expires_after(run->plan.kill_grace);
+  co_await run->deadline.async_wait(asio::redirect_error(use_awaitable, ec));
+  if (run->finished || run->exited) co_return;
+  kill_group(run->child.pid, SIGKILL);
 }
 
 awaitable<ProcessResult> run_on_strand(ProcessSpec plan) {
@@ -326,14 +325,15 @@ awaitable<ProcessResult> run_on_strand(ProcessSpec plan) {
   run->pidfd.assign(run->child.pidfd);
   run->done.expires_at(asio::steady_timer::time_point::max());
 
-  asio::co_spawn(ex, write_stdin(run), asio::detached);
-  asio::co_spawn(ex, read_stdout(run), asio::detached);
-  asio::co_spawn(ex, read_stderr(run), asio::detached);
-  asio::co_spawn(ex, wait_exit(run), asio::detached);
-  asio::co_spawn(ex, watchdog(run), asio::detached);
+  asio::co_spawn(ex, write_stdin(run), TaskEnd{run, true});
+  asio::co_spawn(ex, read_stdout(run), TaskEnd{run, true});
+  asio::co_spawn(ex, read_stderr(run), TaskEnd{run, true});
+  asio::co_spawn(ex, wait_exit(run), TaskEnd{run, true});
+  asio::co_spawn(ex, watchdog(run), TaskEnd{run, false});
 
   error_code ec;
   while (!run->finished) co_await run->done.async_wait(asio::redirect_error(use_awaitable, ec));
+  if (run->failure) std::rethrow_exception(run->failure);
   co_return std::move(run->result);
 }
 

@@ -47,8 +47,10 @@ struct ProcessResult {
 // exit is awaited (pidfd) at the same time, so a chatty child never stalls.
 // When the child ends, what is left of its process group is killed, so no
 // grandchild outlives the call; the child is always reaped. Throws
-// ProcessError when the program cannot be started. Ignores SIGPIPE in this
-// process (a child that exits without reading its stdin must not kill us).
+// ProcessError when the program cannot be started, and a failure of the run
+// itself (std::bad_alloc while collecting output) once the child was killed.
+// Ignores SIGPIPE in this process (a child that exits without reading its
+// stdin must not kill us).
 boost::asio::awaitable<ProcessResult> run_process(ProcessSpec plan);
 
 // The environment every app process gets: PATH and LANG only.

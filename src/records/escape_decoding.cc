@@ -2,62 +2,40 @@
 
 #include <fmt/format.h>
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include "base/errors.h"
+#include "base/hex.h"
+#include "base/regex.h"
 #include "base/utf8.h"
 
 namespace vqflow {
 
 namespace {
 
-
-// "\\u\w\w*" compiled once; pcre2_code is read-only after compilation, so the
-// pattern is shared by every thread, each match getting its own match data.
-const pcre2_code* unicode_escape_pattern() {
-  static const pcre2_code* code = [] {
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    const char* pattern = R"(\\u\w\w*)";
-    return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED,
-                         PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF, &error, &offset,
-                         nullptr);
-  }();
-  return code;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// "\\u\w\w*" compiled once and shared by every thread. The pattern runs in
+// linear time, so it keeps the library's own limits.
+const Regex& unicode_escape_pattern() {
+  static const Regex pattern(R"(\\u\w\w*)", RegexLimits::library_defaults());
+  return pattern;
 }
 
 char32_t read_hex(std::string_view text, std::size_t pos, std::size_t digits, char escape) {
-  if (pos + digits > text.size()) {
+  std::optional<std::uint32_t> value;
+  if (pos + digits <= text.size()) value = parse_hex(text.substr(pos, digits));
+  if (!value) {
     throw ValueError(fmt::format("truncated \\{} escape at position {}", escape, pos - 2));
   }
-  char32_t value = 0;
-  for (std::size_t i = 0; i < digits; ++i) {
-    int v = hex_value(text[pos + i]);
-    if (v < 0) throw ValueError(fmt::format("truncated \\{} escape at position {}", escape, pos - 2));
-    value = value * 16 + static_cast<char32_t>(v);
-  }
-  return value;
+  return *value;
 }
 
 }  // namespace
 
 bool has_unicode_escape(std::string_view text) {
   if (text.find("\\u") == std::string_view::npos) return false;  // the usual case, found cheaply
-  const pcre2_code* code = unicode_escape_pattern();
-  if (code == nullptr) return text.find("\\u") != std::string_view::npos;
-  pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);
-  int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0, data,
-                       nullptr);
-  pcre2_match_data_free(data);
-  return rc > 0;
+  try {
+    return unicode_escape_pattern().search(text);
+  } catch (const RegexError&) {
+    return false;  // a failed match finds nothing
+  }
 }
 
 std::string decode_escapes(std::string_view text) {

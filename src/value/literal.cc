@@ -1,18 +1,18 @@
-// Reader of the literal notation. Like the JSON reader it keeps its own stack of
-// open containers, so hostile nesting meets the depth limit, not a stack overflow.
+// Reader of the literal notation, on the loop it shares with the JSON reader
+// (its own stack of open containers, so hostile nesting meets the depth limit,
+// not a stack overflow).
 #include "value/literal.h"
 
-#include <charconv>
-#include <deque>
 #include <limits>
 #include <string>
 
+#include "value/nesting_reader.h"
 #include "value/value_internal.h"
 
 namespace vqflow {
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using value_detail::is_digit;
 
 bool is_name_char(char c) {
   return is_digit(c) || c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -25,154 +25,48 @@ int digit_value(char c) {
   return 99;
 }
 
-class LiteralReader {
- public:
-  LiteralReader(std::string_view text, std::size_t max_depth)
-      : text_(text), max_depth_(max_depth) {}
+class LiteralReader : public value_detail::NestingReader<LiteralReader> {
+  friend class value_detail::NestingReader<LiteralReader>;
 
-  Value read() {
-    Value root;
-    bool want_value = true;
-    skip_space();
-    for (;;) {
-      if (want_value) {
-        const Kind kind = opener_kind(peek());
-        if (kind != Kind::none) {
-          if (frames_.size() >= max_depth_) {
-            throw LiteralError("literal nests deeper than " + std::to_string(max_depth_) +
-                               " levels at offset " + std::to_string(pos_));
-          }
-          Value& slot = new_slot(root);
-          ++pos_;
-          frames_.push_back(Frame{kind, &slot, false, {}, {}});
-          if (kind != Kind::map) slot = Value::array();
-          skip_space();
-          if (at(closer(kind))) {
-            ++pos_;
-            close_top();
-            want_value = false;
-          } else if (kind == Kind::map) {
-            read_key();
-          }
-          continue;
-        }
-        Value scalar = read_scalar();
-        new_slot(root) = std::move(scalar);
-        want_value = false;
-        continue;
-      }
-      skip_space();
-      if (frames_.empty()) {
-        if (pos_ != text_.size()) fail("expected end of text");
-        return root;
-      }
-      Frame& top = frames_.back();
-      const char end = closer(top.kind);
-      if (at(',')) {
-        ++pos_;
-        top.comma = true;
-        skip_space();
-        if (at(end)) {  // trailing comma
-          ++pos_;
-          close_top();
-          continue;
-        }
-        if (top.kind == Kind::map) read_key();
-        want_value = true;
-      } else if (at(end)) {
-        ++pos_;
-        close_top();
-      } else {
-        fail(std::string("expected ',' or '") + end + "'");
-      }
-    }
-  }
+  using Error = LiteralError;
+  static constexpr std::string_view k_name = "literal";
+  static constexpr bool k_trailing_comma = true;
 
- private:
-  enum class Kind { none, list, tuple, map };
-
-  struct Frame {
-    Kind kind;
-    Value* slot;  // lists and tuples are built in place; maps gather members first
-    bool comma;   // a tuple with a comma stays a list; "(x)" is just x
-    value_detail::MemberList members;
-    std::string key;
-  };
-
-  static Kind opener_kind(char c) {
+  // Lists, tuples and maps.
+  static char closer_of(char c) {
     switch (c) {
       case '[':
-        return Kind::list;
-      case '(':
-        return Kind::tuple;
-      case '{':
-        return Kind::map;
-      default:
-        return Kind::none;
-    }
-  }
-
-  static char closer(Kind kind) {
-    switch (kind) {
-      case Kind::list:
         return ']';
-      case Kind::tuple:
+      case '(':
         return ')';
-      case Kind::map:
+      case '{':
         return '}';
       default:
         return '\0';
     }
   }
 
-  char peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
-  bool at(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+  static bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-  [[noreturn]] void fail(std::string_view problem) const { fail_at(pos_, problem); }
-
-  [[noreturn]] void fail_at(std::size_t pos, std::string_view problem) const {
-    throw LiteralError("invalid literal at offset " + std::to_string(pos) + ": " +
-                       std::string(problem) + ", found " + value_detail::describe_at(text_, pos));
-  }
-
-  void skip_space() {
-    while (pos_ < text_.size()) {
-      const char c = text_[pos_];
-      if (c != ' ' && (c < '\t' || c > '\r')) break;
-      ++pos_;
+  // A tuple with a comma stays a list; "(x)" is just x.
+  static void finish_list(value_detail::OpenContainer& tuple) {
+    if (tuple.closer == ')' && !tuple.comma && tuple.slot->size() == 1) {
+      Value inner = std::move(tuple.slot->get_ref<Value::array_t&>().front());
+      *tuple.slot = std::move(inner);
     }
   }
 
-  Value& new_slot(Value& root) {
-    if (frames_.empty()) return root;
-    Frame& top = frames_.back();
-    if (top.kind == Kind::map) return top.members.slot(std::move(top.key));
-    auto& list = top.slot->get_ref<Value::array_t&>();
-    list.emplace_back();
-    return list.back();
-  }
-
-  void close_top() {
-    Frame& top = frames_.back();
-    if (top.kind == Kind::map) {
-      *top.slot = top.members.take();
-    } else if (top.kind == Kind::tuple && !top.comma && top.slot->size() == 1) {
-      Value inner = std::move(top.slot->get_ref<Value::array_t&>().front());
-      *top.slot = std::move(inner);
-    }
-    frames_.pop_back();
-  }
-
-  void read_key() {
-    if (opener_kind(peek()) != Kind::none) {
+  std::string read_key() {
+    if (closer_of(peek()) != '\0') {
       fail("expected a text, a number, True, False or None as a map key");
     }
     const Value key = read_scalar();
-    frames_.back().key = key.is_string() ? key.get<std::string>() : text_form(key);
+    std::string text = key.is_string() ? key.get<std::string>() : text_form(key);
     skip_space();
     if (!at(':')) fail("expected ':' after a map key");
     ++pos_;
     skip_space();
+    return text;
   }
 
   // Length of a text's prefix letter at pos_ (0 or 1) when a text starts there,
@@ -251,13 +145,7 @@ class LiteralReader {
         }
         continue;
       }
-      const auto ch = value_detail::decode_utf8(text_, pos_);
-      if (ch.valid) {
-        out.append(text_.substr(pos_, ch.length));
-      } else {
-        value_detail::append_utf8(out, value_detail::k_replacement_char);
-      }
-      pos_ += ch.length;
+      pos_ += value_detail::copy_character(out, text_, pos_);
     }
   }
 
@@ -437,17 +325,7 @@ class LiteralReader {
         integer_part.find_first_not_of('0') != std::string::npos) {
       fail_at(start, "leading zeros are not allowed in an integer");
     }
-    const std::string number = sign + integer_part;
-    const char* end = number.data() + number.size();
-    long long signed_value = 0;
-    if (std::from_chars(number.data(), end, signed_value).ec == std::errc()) {
-      return Value(signed_value);
-    }
-    unsigned long long unsigned_value = 0;
-    if (!negative && std::from_chars(number.data(), end, unsigned_value).ec == std::errc()) {
-      return Value(unsigned_value);
-    }
-    return Value(value_detail::decimal_to_double(number));
+    return value_detail::integer_value(sign + integer_part);
   }
 
   void check_number_end() {
@@ -475,17 +353,12 @@ class LiteralReader {
     }
     return Value(negative ? -approximate : approximate);
   }
-
-  std::string_view text_;
-  std::size_t max_depth_;
-  std::size_t pos_ = 0;
-  std::deque<Frame> frames_;
 };
 
 }  // namespace
 
 Value parse_literal(std::string_view text, std::size_t max_depth) {
-  return LiteralReader(text, max_depth).read();
+  return LiteralReader::parse(text, max_depth);
 }
 
 }  // namespace vqflow

@@ -46,10 +46,34 @@ bool is_printable(char32_t c) {
   return true;
 }
 
+// The quote of a text or bytes literal: a single one unless only single ones
+// stand inside.
+char literal_quote(bool has_single, bool has_double) {
+  return (has_single && !has_double) ? '"' : '\'';
+}
+
+// Appends the short escape of `c` in a literal quoted with `quote`: the quote
+// itself, a backslash, a line feed, a carriage return or a tab. False (and
+// nothing appended) for any other character.
+bool append_short_escape(std::string& out, char32_t c, char quote) {
+  if (c == static_cast<char32_t>(quote) || c == '\\') {
+    out += '\\';
+    out += static_cast<char>(c);
+  } else if (c == '\n') {
+    out += "\\n";
+  } else if (c == '\r') {
+    out += "\\r";
+  } else if (c == '\t') {
+    out += "\\t";
+  } else {
+    return false;
+  }
+  return true;
+}
+
 void append_quoted(std::string& out, std::string_view text) {
-  const bool has_single = text.find('\'') != std::string_view::npos;
-  const bool has_double = text.find('"') != std::string_view::npos;
-  const char quote = (has_single && !has_double) ? '"' : '\'';
+  const char quote = literal_quote(text.find('\'') != std::string_view::npos,
+                                   text.find('"') != std::string_view::npos);
   out += quote;
   std::size_t pos = 0;
   while (pos < text.size()) {
@@ -61,15 +85,8 @@ void append_quoted(std::string& out, std::string_view text) {
         out += "\\x";
         append_hex(out, static_cast<unsigned char>(text[pos + i]), 2);
       }
-    } else if (c == static_cast<char32_t>(quote) || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
+    } else if (append_short_escape(out, c, quote)) {
+      // done
     } else if (is_printable(c)) {
       out.append(text.substr(pos, ch.length));
     } else if (c < 0x100) {
@@ -140,14 +157,12 @@ void append_json_string(std::string& out, std::string_view text, bool ensure_asc
       ++pos;
       continue;
     }
-    const auto ch = decode_utf8(text, pos);
     if (!ensure_ascii) {
-      if (ch.valid) {
-        out.append(text.substr(pos, ch.length));
-      } else {
-        value_detail::append_utf8(out, value_detail::k_replacement_char);
-      }
-    } else if (ch.code < 0x10000) {
+      pos += value_detail::copy_character(out, text, pos);
+      continue;
+    }
+    const auto ch = decode_utf8(text, pos);
+    if (ch.code < 0x10000) {
       out += "\\u";
       append_hex(out, ch.code, 4);
     } else {
@@ -168,19 +183,12 @@ void append_bytes_literal(std::string& out, const Value::binary_t& bytes) {
     has_single |= b == '\'';
     has_double |= b == '"';
   }
-  const char quote = (has_single && !has_double) ? '"' : '\'';
+  const char quote = literal_quote(has_single, has_double);
   out += 'b';
   out += quote;
   for (const auto b : bytes) {
-    if (b == quote || b == '\\') {
-      out += '\\';
-      out += static_cast<char>(b);
-    } else if (b == '\n') {
-      out += "\\n";
-    } else if (b == '\r') {
-      out += "\\r";
-    } else if (b == '\t') {
-      out += "\\t";
+    if (append_short_escape(out, b, quote)) {
+      // done
     } else if (b < 0x20 || b >= 0x7F) {
       out += "\\x";
       append_hex(out, b, 2);

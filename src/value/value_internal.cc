@@ -53,6 +53,30 @@ double decimal_to_double(std::string_view number) {
   return negative ? -result : result;
 }
 
+Value integer_value(std::string_view number) {
+  const char* end = number.data() + number.size();
+  long long signed_value = 0;
+  if (std::from_chars(number.data(), end, signed_value).ec == std::errc()) {
+    return Value(signed_value);
+  }
+  // from_chars takes no sign for unsigned numbers: negative ones go on to double.
+  unsigned long long unsigned_value = 0;
+  if (std::from_chars(number.data(), end, unsigned_value).ec == std::errc()) {
+    return Value(unsigned_value);
+  }
+  return Value(decimal_to_double(number));
+}
+
+std::size_t copy_character(std::string& out, std::string_view text, std::size_t pos) {
+  const Utf8Char ch = decode_utf8(text, pos);
+  if (ch.valid) {
+    out.append(text.substr(pos, ch.length));
+  } else {
+    append_utf8(out, k_replacement_char);
+  }
+  return ch.length;
+}
+
 std::string describe_at(std::string_view text, std::size_t pos) {
   if (pos >= text.size()) return "end of text";
   const Utf8Char ch = decode_utf8(text, pos);

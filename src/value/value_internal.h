@@ -23,6 +23,14 @@ using vqflow::Utf8Char;
 // point and exponent, no underscores). Overflow gives an infinity, underflow zero.
 double decimal_to_double(std::string_view number);
 
+// The value of an integer text (ASCII digits after an optional '-'): a long
+// long when it fits, else an unsigned long long, else the nearest double.
+Value integer_value(std::string_view number);
+
+// Appends the character at text[pos] (pos < text.size()) as it is, or U+FFFD
+// when it is ill-formed; answers how many bytes it took.
+std::size_t copy_character(std::string& out, std::string_view text, std::size_t pos);
+
 // How a fault is shown in a reader's message: 'x', '\n', or "end of text".
 std::string describe_at(std::string_view text, std::size_t pos);
 

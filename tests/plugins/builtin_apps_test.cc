@@ -118,6 +118,115 @@ TEST(BuiltinApps, RegexMatchIsUnicodeAwareAndBounded) {
   EXPECT_THROW(call("vq_text", "regex_match", {{"text", "\xff"}, {"pattern", "."}}), AppCallError);
 }
 
+// Bytes that are not UTF-8 count one by one and are kept as they are.
+TEST(BuiltinApps, TextActionsKeepInvalidBytesOneByOne) {
+  struct Case {
+    std::string action;
+    std::string text;
+    Value expected;
+  };
+  const std::vector<Case> cases = {
+      {"length", "\xE2\x82", 2},          // a cut-short sequence: two characters
+      {"length", "a\xF0\x9F\x98", 4},     // a cut-short emoji
+      {"length", "\xC0\x80", 2},          // an overlong form
+      {"length", "\xED\xA0\x80", 3},      // a surrogate
+      {"length", "\xF4\x90\x80\x80", 4},  // beyond U+10FFFF
+      {"upper", "\xE2\x82\xC3\xA9x", "\xE2\x82\xC3\x89X"},
+      {"lower",
+       "\xC0\xC1"
+       "A\xED\xA0\x80",
+       "\xC0\xC1"
+       "a\xED\xA0\x80"},
+      {"strip", "\xff \xE2\x80\x80", "\xff"},
+      {"strip", "\xE2\x80\x80\xE2\x80 ", "\xE2\x80"},
+      {"split",
+       "a\xE2\x80 b\xE2\x80\x80"
+       "c",
+       Value::array({"a\xE2\x80", "b", "c"})},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(result_of("vq_text", c.action, {{"text", c.text}}), c.expected)
+        << c.action << " " << testing::PrintToString(c.text);
+}
+
+TEST(BuiltinApps, RegexMatchGroupsAndFailuresSayWhatHappened) {
+  struct Case {
+    std::string text, pattern;
+    Value expected;
+  };
+  const std::vector<Case> cases = {
+      {"b", "(a)|(b)", Value::array({"b", nullptr, "b"})},
+      {"a", "(a)(x)?", Value::array({"a", "a", nullptr})},
+      {"", "", Value::array({""})},
+      {"a\nb", "^b$", Value::array()},
+      {"a\nb", "(?m)^b$", Value::array({"b"})},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(result_of("vq_text", "regex_match", {{"text", c.text}, {"pattern", c.pattern}}),
+              c.expected)
+        << c.pattern;
+
+  struct Failure {
+    std::string text, pattern, message;
+  };
+  const std::string context = "app vq_text action regex_match: ";
+  const std::vector<Failure> failures = {
+      {"x", "(a", context + "pattern: missing closing parenthesis at offset 2"},
+      {"xy", "x(?=y\\K)",
+       context + "pattern: \\K is not allowed in lookarounds (but see "
+                 "PCRE2_EXTRA_ALLOW_LOOKAROUND_BSK) at offset 8"},
+      {"x", "a\xff", context + "pattern: UTF-8 error: illegal byte (0xfe or 0xff) at offset 1"},
+      {"x", std::string(64 * 1024 + 1, 'a'),
+       context + "pattern: pattern string is longer than the limit set by the application at "
+                 "offset 0"},
+      {std::string(30, 'a') + "!", "(a+)+$",
+       context + "the pattern takes too many steps on this text"},
+      {"a\x80", ".", context + "text: UTF-8 error: isolated byte with 0x80 bit set"},
+  };
+  for (const auto& f : failures) {
+    try {
+      call("vq_text", "regex_match", {{"text", f.text}, {"pattern", f.pattern}});
+      ADD_FAILURE() << "expected AppCallError for " << f.message;
+    } catch (const AppCallError& e) {
+      EXPECT_EQ(e.what(), f.message);
+    }
+  }
+  // The longest pattern allowed still compiles.
+  const std::string comment = "(?#" + std::string(64 * 1024 - 4, 'c') + ")";
+  EXPECT_EQ(result_of("vq_text", "regex_match", {{"text", "a"}, {"pattern", comment}}),
+            Value::array({""}));
+}
+
+TEST(BuiltinApps, JsonPickStepsByDotsOnly) {
+  const std::string doc = R"({"0": "zero", "": {"": "empty"}, "l": [1, 2, 3], "s": "text"})";
+  struct Case {
+    std::string path;
+    Value expected;  // null: no such member
+  };
+  const std::vector<Case> cases = {
+      {"0", "zero"},   // an integer step names a member of a map
+      {".", "empty"},  // empty steps name the empty member
+      {"l.-0", 1},
+      {"l.002", 3},
+      {"l.-3", 1},
+      {"l.+1", nullptr},
+      {"l.-4", nullptr},
+      {"l.3", nullptr},
+      {"l.1234567890123456789", nullptr},  // too long to be an index
+      {"l.", nullptr},
+      {"s.0", nullptr},  // texts have no members
+      {"l.0.x", nullptr},
+  };
+  for (const auto& c : cases) {
+    Value answer = call("vq_json", "pick", {{"json", doc}, {"path", c.path}});
+    if (c.expected.is_null()) {
+      EXPECT_EQ(answer["status"], 2) << c.path << " " << answer.dump();
+    } else {
+      EXPECT_EQ(answer, Value({{"status", 0}, {"result", c.expected}})) << c.path;
+    }
+  }
+}
+
 TEST(BuiltinApps, JsonPick) {
   const std::string doc = R"({"a": {"b": [10, {"c": "deep"}]}, "x.y": 1})";
   struct Case {
