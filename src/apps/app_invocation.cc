@@ -151,6 +151,12 @@ awaitable<Value> execute(RunState* run, std::string app_uuid, std::optional<std:
     log_failure(app_uuid, datas, message);
     co_return failure("[程序错误] " + message, unexpanded());
   }
+  const std::string& apps_path = run->services()->config.apps_path;
+  if (!app_folder_exists(apps_path, dir)) {
+    const std::string message = fmt::format("no app folder {} under {}", dir, apps_path);
+    log_failure(app_uuid, datas, message);
+    co_return failure("[程序错误] " + message, unexpanded());
+  }
   {
     const std::shared_ptr<const Value> manifest = read_manifest(*run->services(), dir);
     if (!identifies_as_ours(*manifest)) {
@@ -221,7 +227,10 @@ awaitable<Value> execute(RunState* run, std::string app_uuid, std::optional<std:
     result = co_await action->call(std::move(named));
   } catch (const AppArgumentError& e) {
     log_failure(app_uuid, datas, e.what());
-    call_failure = std::string("[非法应用] ") + e.what();
+    call_failure = "[非法应用] " + e.message();
+  } catch (const AppFailure& e) {
+    log_failure(app_uuid, datas, e.what());
+    call_failure = "[未知错误] " + e.message() + (e.ending().empty() ? "" : " (" + e.ending() + ")");
   } catch (const std::exception& e) {
     log_failure(app_uuid, datas, e.what());
     call_failure = std::string("[未知错误] ") + e.what();

@@ -57,16 +57,35 @@ class AppLoadError : public Error {
   using Error::Error;
 };
 
-// An action refused its arguments or their types ("[非法应用] " + message).
-class AppArgumentError : public Error {
+// A failed action call. what() reads "context: message (ending)" for the
+// process log; message() is the app's own words and ending() how its process
+// ended, when that adds anything, which is what the node's record shows.
+class AppFailure : public Error {
  public:
-  using Error::Error;
+  // The whole text is the message (no context, no ending).
+  explicit AppFailure(const std::string& text) : Error(text), message_(text) {}
+  AppFailure(const std::string& context, const std::string& message, const std::string& ending)
+      : Error(context + ": " + message + (ending.empty() ? "" : " (" + ending + ")")),
+        message_(message),
+        ending_(ending) {}
+  const std::string& message() const { return message_; }
+  const std::string& ending() const { return ending_; }
+
+ private:
+  std::string message_;
+  std::string ending_;
 };
 
-// Any other failure of an action call ("[未知错误] " + message).
-class AppCallError : public Error {
+// An action refused its arguments or their types ("[非法应用] " + message).
+class AppArgumentError : public AppFailure {
  public:
-  using Error::Error;
+  using AppFailure::AppFailure;
+};
+
+// Any other failure of an action call ("[未知错误] " + message + " (ending)").
+class AppCallError : public AppFailure {
+ public:
+  using AppFailure::AppFailure;
 };
 
 }  // namespace vqflow

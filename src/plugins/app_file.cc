@@ -64,4 +64,11 @@ std::string File::find_app_json(const std::string& path, const std::string& app_
   return text;
 }
 
+bool app_folder_exists(const std::string& apps_path, const std::string& app_dir) {
+  if (is_builtin_app(app_dir)) return true;
+  if (!is_plain_name(app_dir)) return false;
+  std::error_code ec;
+  return std::filesystem::is_directory(std::filesystem::path(apps_path) / app_dir, ec);
+}
+
 }  // namespace vqflow

@@ -10,4 +10,7 @@ struct File {
   static std::string find_app_json(const std::string& path, const std::string& app_dir);
 };
 
+// True when `app_dir` names a built-in app or a folder under `apps_path`.
+bool app_folder_exists(const std::string& apps_path, const std::string& app_dir);
+
 }  // namespace vqflow

@@ -125,7 +125,7 @@ Value text_replace(const Value& args, const std::string& context) {
   const std::string& text = text_arg(args, "text");
   const std::string& old = text_arg(args, "old");
   const std::string& replacement = text_arg(args, "new");
-  if (old.empty()) throw AppCallError(context + ": \"old\" must not be empty");
+  if (old.empty()) throw AppCallError(context, "\"old\" must not be empty", "");
   std::string out;
   std::size_t pos = 0;
   for (std::size_t hit; (hit = text.find(old, pos)) != std::string::npos; pos = hit + old.size()) {
@@ -141,7 +141,7 @@ Value text_split(const Value& args, const std::string& context) {
   Value parts = Value::array();
   if (args.contains("sep")) {
     std::string_view sep = text_arg(args, "sep");
-    if (sep.empty()) throw AppCallError(context + ": \"sep\" must not be empty");
+    if (sep.empty()) throw AppCallError(context, "\"sep\" must not be empty", "");
     std::size_t pos = 0;
     for (std::size_t hit; (hit = text.find(sep, pos)) != std::string_view::npos;
          pos = hit + sep.size())
@@ -184,18 +184,18 @@ RegexOptions regex_match_options() {
 }
 
 // The message of a failed regex_match, in the action's own words.
-std::string regex_failure(const RegexError& error, const std::string& context) {
+std::string regex_failure(const RegexError& error) {
   switch (error.kind()) {
     case RegexError::Kind::compile:
-      return fmt::format("{}: pattern: {} at offset {}", context, error.reason(), error.offset());
+      return fmt::format("pattern: {} at offset {}", error.reason(), error.offset());
     case RegexError::Kind::limit:
-      return context + ": the pattern takes too many steps on this text";
+      return "the pattern takes too many steps on this text";
     case RegexError::Kind::match:
-      return context + ": text: " + error.reason();
+      return "text: " + error.reason();
     case RegexError::Kind::out_of_memory:
       break;
   }
-  return context + ": out of memory";
+  return "out of memory";
 }
 
 // The first match as [whole match, group 1, ...] (null for a group that took
@@ -207,7 +207,7 @@ Value text_regex_match(const Value& args, const std::string& context) {
   try {
     groups = Regex(pattern, regex_match_options()).first_match(text);
   } catch (const RegexError& e) {
-    throw AppCallError(regex_failure(e, context));
+    throw AppCallError(context, regex_failure(e), "");
   }
   Value found = Value::array();
   if (groups) {
@@ -227,7 +227,7 @@ Value parse_json_arg(const Value& args, const char* key, const std::string& cont
   try {
     return parse_json(text_arg(args, key));
   } catch (const JsonError& e) {
-    throw AppCallError(fmt::format("{}: {}: {}", context, key, e.what()));
+    throw AppCallError(context, fmt::format("{}: {}", key, e.what()), "");
   }
 }
 
@@ -270,7 +270,7 @@ Value json_build(const Value& args, const std::string& context) {
   Value base = Value::object();
   if (args.contains("base")) {
     base = parse_json_arg(args, "base", context);
-    if (!base.is_object()) throw AppCallError(context + ": base: not a JSON object");
+    if (!base.is_object()) throw AppCallError(context, "base: not a JSON object", "");
   }
   const std::string& value = text_arg(args, "value");
   auto parsed = try_parse_json(value);

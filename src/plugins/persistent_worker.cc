@@ -220,7 +220,7 @@ asio::awaitable<Value> PersistentWorker::outcome(WorkerOwner* host,
         asio::use_awaitable, &worker, mine);
     std::lock_guard lock(worker.mutex_);
     if (!mine->done && !mine->reader)
-      throw AppCallError(mine->call->context + ": app call abandoned: the app loader stopped");
+      throw AppCallError(mine->call->context, "app call abandoned: the app loader stopped", "");
   }
   if (mine->error) std::rethrow_exception(mine->error);
   co_return std::move(mine->value);
@@ -448,10 +448,10 @@ void PersistentWorker::fail_locked(const std::string& reason, std::uint64_t time
   in_fd_ = -1;  // closed on the host thread
   for (auto& [id, slot] : pending_) {
     const WorkerHost::Call& call = *slot->call;
-    std::string message = id == timed_out ? fmt::format("{}: timed out after {:g} s", call.context,
-                                                        seconds(call.timeout))
-                                          : fmt::format("{}: {}", call.context, reason);
-    slot->error = std::make_exception_ptr(AppCallError(message));
+    std::string message = id == timed_out
+                              ? fmt::format("timed out after {:g} s", seconds(call.timeout))
+                              : reason;
+    slot->error = std::make_exception_ptr(AppCallError(call.context, message, ""));
     slot->done = true;
     if (slot->wake) after.wakes.push_back(std::move(slot->wake));
   }

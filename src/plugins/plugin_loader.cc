@@ -54,22 +54,23 @@ std::string stderr_hint(const std::string& err) {
 Value interpret_one_shot(const std::string& context, const ProcessResult& result,
                          const ProcessSpec& plan) {
   if (result.timed_out || result.output_exceeded)
-    throw AppCallError(context + ": " + describe_ending(result, plan));
+    throw AppCallError(context, describe_ending(result, plan), "");
   if (result.exited && result.exit_code == 2) {
     std::string line = stderr_hint(result.err);
-    throw AppArgumentError(context + ": " + (line.empty() ? "exit status 2" : line));
+    throw AppArgumentError(context, line.empty() ? "exit status 2" : line, "");
   }
   if (!result.exited || result.exit_code != 0) {
+    // The app's last words first; how it ended only when they say it.
     std::string line = stderr_hint(result.err);
-    throw AppCallError(context + ": " + describe_ending(result, plan) +
-                       (line.empty() ? "" : ": " + line));
+    if (line.empty()) throw AppCallError(context, describe_ending(result, plan), "");
+    throw AppCallError(context, line, describe_ending(result, plan));
   }
   if (result.out.find_first_not_of(" \t\r\n") == std::string::npos)
-    throw AppCallError(context + ": no result on standard output");
+    throw AppCallError(context, "no result on standard output", "");
   try {
     return parse_json(result.out);
   } catch (const JsonError& e) {
-    throw AppCallError(context + ": the result is not JSON: " + e.what());
+    throw AppCallError(context, std::string("the result is not JSON: ") + e.what(), "");
   }
 }
 
@@ -104,7 +105,7 @@ class OneShotAction : public AppAction {
     try {
       result = co_await run_process(process);
     } catch (const ProcessError& e) {
-      throw AppCallError(context_ + ": " + e.what());
+      throw AppCallError(context_, e.what(), "");
     }
     co_return interpret_one_shot(context_, result, process);
   }

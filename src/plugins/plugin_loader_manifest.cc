@@ -77,16 +77,14 @@ void check_arguments(const std::string& context, const ActionSpec& plan,
     bool declared = false;
     for (const auto& arg : plan.args) declared = declared || arg.key == name;
     if (!declared)
-      throw AppArgumentError(
-          fmt::format("{}: unexpected argument {}", context, printable_name(name)));
+      throw AppArgumentError(context, "unexpected argument " + printable_name(name), "");
   }
   for (const auto& arg : plan.args) {
     if (!arg.required) continue;
     bool given = false;
     for (const auto& [name, value] : args) given = given || name == arg.key;
     if (!given)
-      throw AppArgumentError(
-          fmt::format("{}: missing required argument {}", context, printable_name(arg.key)));
+      throw AppArgumentError(context, "missing required argument " + printable_name(arg.key), "");
   }
 }
 

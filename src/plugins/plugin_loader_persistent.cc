@@ -91,7 +91,7 @@ std::shared_ptr<PersistentWorker> WorkerHost::Impl::submit(const Call& call,
   {
     std::lock_guard lock(mutex_);
     for (;;) {
-      if (stopping_) throw AppCallError(call.context + ": the app loader is shutting down");
+      if (stopping_) throw AppCallError(call.context, "the app loader is shutting down", "");
       auto found = live_.find(call.app_key);
       if (found != live_.end() && found->second->stamp() != call.stamp) {
         retired = found->second;
@@ -112,7 +112,7 @@ std::shared_ptr<PersistentWorker> WorkerHost::Impl::submit(const Call& call,
       try {
         child = process_detail::spawn(plan);
       } catch (const ProcessError& e) {
-        throw AppCallError(call.context + ": " + e.what());
+        throw AppCallError(call.context, e.what(), "");
       }
       worker = std::make_shared<PersistentWorker>(*this, call, child);
       all_.insert(worker);

@@ -119,11 +119,11 @@ Value interpret_worker_answer(Value answer, const std::string& context) {
       message = json_text(*error);
     }
     if (message.empty()) message = "the app reported an error";
-    if (kind == "argument") throw AppArgumentError(context + ": " + message);
-    throw AppCallError(context + ": " + message);
+    if (kind == "argument") throw AppArgumentError(context, message, "");
+    throw AppCallError(context, message, "");
   }
   if (auto result = answer.find("result"); result != answer.end()) return std::move(*result);
-  throw AppCallError(context + ": the answer has neither \"result\" nor \"error\"");
+  throw AppCallError(context, "the answer has neither \"result\" nor \"error\"", "");
 }
 
 std::string AnswerLineSplitter::too_long_message() const {

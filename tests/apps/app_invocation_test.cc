@@ -1,4 +1,9 @@
+#include <filesystem>
+#include <fstream>
+
 #include <gtest/gtest.h>
+
+#include "plugins/plugin_loader.h"
 
 #include "engine_fixture.h"
 #include "base/errors.h"
@@ -80,12 +85,50 @@ TEST_F(Execute, EveryOutcomeOfAnAppNode) {
     loader_ = std::make_shared<FakeAppLoader>();
     services_->apps = loader_;
     if (c.manifest) write_manifest("demo", *c.manifest);
+    std::filesystem::create_directories(apps.path() / "demo");  // a folder without a manifest
     if (c.action) loader_->add("demo", "run", *c.action);
     Value r = execute(k_node, "demo", k_data);
     EXPECT_EQ(r, (Value{{"status", c.status}, {"result", c.result}, {"args", c.args},
                         {"html", c.html}}))
         << c.name;
   }
+}
+
+TEST_F(Execute, AppFailuresShowTheAppsOwnWordsAndAMissingFolderIsNamed) {
+  // Real one-shot plug-ins: what they write to stderr is what the node shows.
+  TempDir apps;
+  services_->config.apps_path = apps.path().string();
+  services_->apps = make_app_loader(services_->config);
+  const std::string manifest =
+      R"({"identification": "vqflow", "is_public": true, "actions": {"run": {"args": []}}})";
+  struct Case {
+    const char* script;  // body of main/run
+    const char* shown;
+  };
+  const std::vector<Case> cases = {
+      {"echo 'warming up' >&2; echo 'count must be an integer' >&2; exit 2",
+       "[非法应用] count must be an integer"},
+      {"exit 2", "[非法应用] exit status 2"},
+      {"echo 'disk full' >&2; exit 3", "[未知错误] disk full (exit status 3)"},
+      {"exit 5", "[未知错误] exit status 5"},
+      {"echo not json", "[未知错误] the result is not JSON: "},
+  };
+  const Value data = {{"node_name", "Demo"}, {"action", "run"}};
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string dir = "app" + std::to_string(n++);
+    write_manifest(dir, manifest);
+    const std::filesystem::path run = apps.path() / dir / "main" / "run";
+    std::filesystem::create_directories(run.parent_path());
+    std::ofstream(run) << "#!/bin/sh\n" << c.script << "\n";
+    std::filesystem::permissions(run, std::filesystem::perms::owner_all);
+    Value r = execute(k_node, dir, data);
+    EXPECT_EQ(r["status"], 2) << c.script;
+    const std::string shown = text_form(r["result"]);
+    EXPECT_EQ(shown.substr(0, std::string(c.shown).size()), c.shown) << c.script;
+  }
+  Value missing = execute(k_node, "nowhere", data);
+  EXPECT_EQ(missing["result"], "[程序错误] no app folder nowhere under " + apps.path().string());
 }
 
 TEST_F(Execute, ArgumentsAreExpandedStoredAndPassedByName) {

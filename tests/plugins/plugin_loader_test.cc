@@ -207,13 +207,13 @@ TEST_F(PluginLoaderTest, ExitStatusTwoIsAnArgumentFailureWithTheLastStderrLine) 
 
 TEST_F(PluginLoaderTest, OtherFailuresSayWhatHappened) {
   EXPECT_EQ(failure<AppCallError>("shell_kit", "fail"),
-            "app shell_kit action fail: exit status 1: something broke");
+            "app shell_kit action fail: something broke (exit status 1)");
   EXPECT_CONTAINS(failure<AppCallError>("shell_kit", "crash"), "killed by signal 11");
   EXPECT_CONTAINS(failure<AppCallError>("shell_kit", "not_json"), "the result is not JSON");
   EXPECT_EQ(failure<AppCallError>("shell_kit", "empty"),
             "app shell_kit action empty: no result on standard output");
   EXPECT_EQ(failure<AppCallError>("shell_kit", "stderr_flood"),
-            "app shell_kit action stderr_flood: exit status 1: the last words");
+            "app shell_kit action stderr_flood: the last words (exit status 1)");
 }
 
 TEST_F(PluginLoaderTest, AResultThatIsNotAnObjectIsReturnedAsItIs) {
@@ -519,7 +519,7 @@ TEST_F(PluginLoaderTest, SdkWorksInOneShotModeToo) {
             "app py_once action needs_two: TypeError: needs_two() missing 1 required positional "
             "argument: 'b'");
   EXPECT_EQ(failure<AppCallError>("py_once", "boom"),
-            "app py_once action boom: exit status 1: ValueError: boom");
+            "app py_once action boom: ValueError: boom (exit status 1)");
 }
 
 // ---- the example apps -------------------------------------------------------------
