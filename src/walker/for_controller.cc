@@ -10,6 +10,7 @@
 #include "apps/reference_expansion.h"
 #include "records/run_records.h"
 #include "value/literal.h"
+#include "context/node_settings.h"
 #include "walker/walker_support.h"
 
 namespace vqflow {
@@ -56,7 +57,7 @@ awaitable<void> walker::for_controller(RunState* run, std::string left, std::str
       run->node_link_data
           ? routes_of(run->services()->routes.get(), run->node_link_data, right, run->end_app, tree)
           : tree.get_paths(Value(), right, run->end_app);
-  const Value name = walker::node_name(*run, left);
+  const Value name = node_name(run->controller_data, left);
 
   // Notes the failure record (written before the error leaves this node) and
   // answers the error that ends the walk.
