@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "platform/errors.h"
+#include "base/errors.h"
 
 namespace vqflow {
 
