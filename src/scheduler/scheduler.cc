@@ -38,11 +38,12 @@ GeventScheduler::GeventScheduler(boost::asio::any_io_executor executor, Schedule
     : executor_(std::move(executor)),
       options_(std::move(options)),
       zone_(options_.zone != nullptr ? options_.zone : local_time_zone()),
+      clock_(options_.clock ? options_.clock : real_clock()),
       random_(options_.jitter_seed ? *options_.jitter_seed : std::random_device{}()) {}
 
 GeventScheduler::~GeventScheduler() = default;
 
-TimePoint GeventScheduler::now() const { return options_.clock ? options_.clock() : system_now(); }
+TimePoint GeventScheduler::now() const { return now_of(*clock_); }
 
 void GeventScheduler::start() {
   std::lock_guard lock(mutex_);

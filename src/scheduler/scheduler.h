@@ -42,8 +42,10 @@ struct SchedulerOptions {
   // e.g. after the loop was blocked or the whole scheduler was paused.
   std::chrono::seconds misfire_grace_time{30};
   const date::time_zone* zone = nullptr;     // wall times of dates and cron fields; null: local
-  SchedulerClock clock;                      // empty: the system clock
   std::optional<std::uint64_t> jitter_seed;  // fixed seed for tests
+  // What "now" is (null: the system's clock). The loop's timer still sleeps in
+  // real time, for as long as this clock says is left.
+  std::shared_ptr<const Clock> clock = real_clock();
 };
 
 // One job as get_jobs lists it.
@@ -154,6 +156,7 @@ class GeventScheduler : public std::enable_shared_from_this<GeventScheduler> {
   boost::asio::any_io_executor executor_;
   SchedulerOptions options_;
   const date::time_zone* zone_;
+  std::shared_ptr<const Clock> clock_;
 
   mutable std::mutex mutex_;
   std::map<std::string, Job> jobs_;

@@ -77,7 +77,7 @@ TimePoint local_to_instant(date::local_time<microseconds> local, const date::tim
 
 }  // namespace
 
-TimePoint system_now() { return date::floor<microseconds>(std::chrono::system_clock::now()); }
+TimePoint now_of(const Clock& clock) { return date::floor<microseconds>(clock.wall_now()); }
 
 const date::time_zone* local_time_zone() {
   static const date::time_zone* zone = [] {

@@ -47,7 +47,7 @@ constexpr const char* k_sweep_tail = "DELETE FROM kv WHERE key > ?1 AND expires_
 
 class SqliteKvStore final : public KvStore {
  public:
-  SqliteKvStore(std::shared_ptr<SharedSqlite> shared, KvClock clock)
+  SqliteKvStore(std::shared_ptr<SharedSqlite> shared, std::shared_ptr<const Clock> clock)
       : shared_(std::move(shared)), clock_(std::move(clock)) {
     std::lock_guard lock(mutex_);
     connection_.exec(sqlite_kv_table_sql());
@@ -93,7 +93,7 @@ class SqliteKvStore final : public KvStore {
       statement->bind_blob(1, key);
       statement->bind_blob(2, value);
       bind_expiry(*statement, 3, expire_seconds);
-      statement->bind_int(4, clock_());
+      statement->bind_int(4, clock_->wall_ms());
       statement->step();
       stored = connection_.changes() == 1;
     }
@@ -134,7 +134,7 @@ class SqliteKvStore final : public KvStore {
   std::optional<std::string> live_value(const std::string& key) {
     auto statement = connection_.statement(k_live_value);
     statement->bind_blob(1, key);
-    statement->bind_int(2, clock_());
+    statement->bind_int(2, clock_->wall_ms());
     if (!statement->step()) return std::nullopt;
     return statement->column_bytes(0);
   }
@@ -151,7 +151,7 @@ class SqliteKvStore final : public KvStore {
 
   void bind_expiry(SqliteStatement& statement, int index, std::optional<long long> expire_seconds) {
     if (expire_seconds) {
-      statement.bind_int(index, clock_() + *expire_seconds * 1000);
+      statement.bind_int(index, clock_->wall_ms() + *expire_seconds * 1000);
     } else {
       statement.bind_null(index);
     }
@@ -169,7 +169,7 @@ class SqliteKvStore final : public KvStore {
       auto statement = connection_.statement(k_store_counter);
       statement->bind_blob(1, key);
       statement->bind_blob(2, std::to_string(result));
-      statement->bind_int(3, clock_());
+      statement->bind_int(3, clock_->wall_ms());
       statement->step();
     }
     write.finish(true);
@@ -185,7 +185,7 @@ class SqliteKvStore final : public KvStore {
 
   // Caller holds the mutex.
   void sweep_slice() {
-    const long long now = clock_();
+    const long long now = clock_->wall_ms();
     std::optional<std::string> end;
     {
       auto statement = connection_.statement(cursor_ ? k_slice_end : k_slice_end_first);
@@ -218,28 +218,31 @@ class SqliteKvStore final : public KvStore {
 
   void sweep() {
     auto statement = connection_.statement(k_sweep);
-    statement->bind_int(1, clock_());
+    statement->bind_int(1, clock_->wall_ms());
     statement->step();
   }
 
   std::shared_ptr<SharedSqlite> shared_;
   std::mutex& mutex_ = shared_->mutex;
   SqliteConnection& connection_ = shared_->connection;
-  KvClock clock_;
+  std::shared_ptr<const Clock> clock_;
   int writes_since_sweep_ = 0;
   std::optional<std::string> cursor_;  // last key of the previous slice
 };
 
 }  // namespace
 
-std::unique_ptr<KvStore> open_sqlite_kv_store(const std::string& path, KvClock clock) {
+std::unique_ptr<KvStore> open_sqlite_kv_store(const std::string& path,
+                                              std::shared_ptr<const Clock> clock) {
   if (path.empty()) {
     throw ConfigError("key-value store: the SQLite file path is empty");
   }
-  return std::make_unique<SqliteKvStore>(std::make_shared<SharedSqlite>(path), std::move(clock));
+  auto shared = std::make_shared<SharedSqlite>(path, clock);
+  return std::make_unique<SqliteKvStore>(std::move(shared), std::move(clock));
 }
 
-std::unique_ptr<KvStore> open_sqlite_kv_store(std::shared_ptr<SharedSqlite> shared, KvClock clock) {
+std::unique_ptr<KvStore> open_sqlite_kv_store(std::shared_ptr<SharedSqlite> shared,
+                                              std::shared_ptr<const Clock> clock) {
   return std::make_unique<SqliteKvStore>(std::move(shared), std::move(clock));
 }
 
