@@ -12,6 +12,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/errors.h"
+#include "base/spawn_logged.h"
 #include "rpc/json_rpc.h"
 #include "server/security.h"
 #include "value/value.h"
@@ -230,14 +231,7 @@ std::string Api::start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection
   const std::string uuid = parsed.uuid;
   RunFinished done = [tracker, ticket, uuid](std::exception_ptr error) {
     tracker->finish(ticket);
-    if (!error) return;
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      spdlog::error("{} run failed: {}", uuid, e.what());
-    } catch (...) {
-      spdlog::error("{} run failed: unknown error", uuid);
-    }
+    log_escaped(uuid + " run", error);
   };
   std::string only_id;
   try {

@@ -10,7 +10,6 @@
 #include <map>
 #include <string>
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -22,6 +21,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/errors.h"
+#include "base/spawn_logged.h"
 
 namespace vqflow {
 
@@ -32,17 +32,6 @@ namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 
 namespace {
-
-void log_escape(const char* what, std::exception_ptr error) {
-  if (!error) return;
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    spdlog::error("server {}: {}", what, e.what());
-  } catch (...) {
-    spdlog::error("server {}: unknown error", what);
-  }
-}
 
 std::string lower(beast::string_view text) {
   std::string out(text.data(), text.size());
@@ -191,8 +180,7 @@ class WsConn : public ClientConnection,
   void wake_writer() {
     if (writing_) return;
     writing_ = true;
-    net::co_spawn(ws.get_executor(), write_all(shared_from_this()),
-                  [](std::exception_ptr e) { log_escape("WebSocket writer", e); });
+    spawn_logged(ws.get_executor(), write_all(shared_from_this()), "server WebSocket writer");
   }
 
   // Invariants: at most one write_all runs (writing_); it alone writes to and
@@ -323,8 +311,8 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
       auto ws = std::make_shared<WsConn>(std::move(conn->stream), impl->options.ws_queue_limit);
       conn->upgraded = true;
       impl->sessions[id] = ws;
-      net::co_spawn(impl->ioc, ws_session(impl, id, ws, parser.release()),
-                    [](std::exception_ptr e) { log_escape("WebSocket session", e); });
+      spawn_logged(impl->ioc, ws_session(impl, id, ws, parser.release()),
+                   "server WebSocket session");
       co_return;
     }
     if (lower(header[http::field::expect]) == "100-continue") {
@@ -378,8 +366,7 @@ net::awaitable<void> accept_loop(std::shared_ptr<Impl> impl) {
     const std::uint64_t id = impl->next_id++;
     auto conn = std::make_shared<HttpConn>(std::move(socket));
     impl->sessions[id] = conn;
-    net::co_spawn(impl->ioc, http_session(impl, id, conn),
-                  [](std::exception_ptr e) { log_escape("HTTP session", e); });
+    spawn_logged(impl->ioc, http_session(impl, id, conn), "server HTTP session");
   }
 }
 
@@ -409,8 +396,7 @@ void Server::start() {
     throw ConfigError("--listen: cannot listen on " + listen.host + ":" +
                       std::to_string(listen.port) + ": " + ec.message());
   }
-  net::co_spawn(impl_->ioc, accept_loop(impl_),
-                [](std::exception_ptr e) { log_escape("accept loop", e); });
+  spawn_logged(impl_->ioc, accept_loop(impl_), "server accept loop");
 }
 
 unsigned short Server::port() const {

@@ -6,7 +6,7 @@
 #include "base/errors.h"
 #include "support/manual_clock.h"
 #include "support/test_support.h"
-#include "timers/log_capture.h"
+#include "support/log_capture.h"
 #include "timers/timer_rpc.h"
 
 namespace vqflow {
