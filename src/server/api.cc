@@ -1,6 +1,5 @@
 #include "server/api.h"
 
-#include <cctype>
 #include <exception>
 #include <string_view>
 
@@ -13,6 +12,7 @@
 
 #include "base/errors.h"
 #include "base/spawn_logged.h"
+#include "base/text.h"
 #include "rpc/json_rpc.h"
 #include "server/security.h"
 #include "value/value.h"
@@ -29,16 +29,6 @@ HttpResponse json_response(int status, const Value& body) {
   out.status = status;
   out.body = json_text(body, false);
   return out;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
 }
 
 // The token of "Bearer <token>", or absent.

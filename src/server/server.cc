@@ -5,7 +5,6 @@
 // g++ 12 misreads Asio 1.18's coroutine frame allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-#include <cctype>
 #include <deque>
 #include <map>
 #include <string>
@@ -22,6 +21,7 @@
 
 #include "base/errors.h"
 #include "base/spawn_logged.h"
+#include "base/text.h"
 
 namespace vqflow {
 
@@ -33,10 +33,9 @@ using tcp = net::ip::tcp;
 
 namespace {
 
+// Beast's string_view is not std::string_view in this Boost.
 std::string lower(beast::string_view text) {
-  std::string out(text.data(), text.size());
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
+  return ascii_lower(std::string_view(text.data(), text.size()));
 }
 
 HttpRequest to_request(const http::request<http::string_body>& message) {
