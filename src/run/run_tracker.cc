@@ -25,6 +25,7 @@ void RunTracker::name(std::uint64_t ticket, const std::string& only_id) {
 void RunTracker::finish(std::uint64_t ticket) {
   std::lock_guard lock(mutex_);
   runs_.erase(ticket);
+  if (runs_.empty()) idle_.notify_all();
 }
 
 std::size_t RunTracker::in_progress() const {
@@ -38,6 +39,11 @@ std::vector<RunTracker::Run> RunTracker::runs() const {
   out.reserve(runs_.size());
   for (const auto& [ticket, run] : runs_) out.push_back(run);
   return out;
+}
+
+bool RunTracker::wait_idle(std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return idle_.wait_for(lock, limit, [this] { return runs_.empty(); });
 }
 
 }  // namespace vqflow
