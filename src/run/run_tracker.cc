@@ -1,12 +1,11 @@
 #include "run/run_tracker.h"
 
+#include <limits>
+
 namespace vqflow {
 
 std::uint64_t RunTracker::begin(const std::string& uuid) {
-  std::lock_guard lock(mutex_);
-  const std::uint64_t ticket = next_++;
-  runs_[ticket] = Run{"", uuid};
-  return ticket;
+  return begin_within(uuid, std::numeric_limits<std::size_t>::max());
 }
 
 std::uint64_t RunTracker::begin_within(const std::string& uuid, std::size_t limit) {

@@ -144,9 +144,13 @@ class GeventScheduler : public std::enable_shared_from_this<GeventScheduler> {
 
   GeventScheduler(boost::asio::any_io_executor executor, SchedulerOptions options);
 
+  // Sets running_ or paused_ and lets the timer follow.
+  void set_state(bool GeventScheduler::*flag, bool value);
   Job& find_locked(const std::string& id);
   void schedule_locked(Job& job, std::optional<TimePoint> previous, TimePoint earliest);
   void unqueue_locked(Job& job);
+  // Queues the job at its run time, if it has one, and lets the timer follow.
+  void enqueue_locked(const Job& job);
   void wake_locked(std::optional<TimePoint> due);
   void rearm();
   void on_timer(std::uint64_t generation);

@@ -13,6 +13,10 @@ namespace vqflow {
 // nanosecond system_clock ticks would overflow past 2262).
 using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
 
+// `text` in double quotes for an error message of the scheduler; a text over
+// 60 bytes is cut ("...") so that errors about hostile texts stay one short line.
+std::string quote_text(std::string_view text);
+
 // The wall time of `clock` at the scheduler's precision.
 TimePoint now_of(const Clock& clock);
 

@@ -83,6 +83,27 @@ std::vector<std::string_view> split_path(std::string_view path) {
   return out;
 }
 
+// {"store": ..., "ok": true} when `probe` reads from `store` without failing,
+// else "ok" false and the "error"; a null store is not configured (`absent`).
+template <typename Store, typename Probe>
+Value store_health(const std::shared_ptr<Store>& store, const char* absent, Probe probe) {
+  Value out = Value::object();
+  if (!store) {
+    out["ok"] = false;
+    out["error"] = absent;
+    return out;
+  }
+  out["store"] = store->describe();
+  try {
+    probe(*store);
+    out["ok"] = true;
+  } catch (const std::exception& e) {
+    out["ok"] = false;
+    out["error"] = e.what();
+  }
+  return out;
+}
+
 HttpResponse method_not_allowed(const char* allow) {
   HttpResponse out = error_response(405, std::string("method not allowed; use ") + allow);
   out.headers.emplace_back("Allow", allow);
@@ -314,42 +335,16 @@ HttpResponse Api::run_logs(const std::string& only_id) {
 
 HttpResponse Api::health() {
   Value body = Value::object();
-  bool ok = true;
   body["status"] = "ok";
-  Value db = Value::object();
-  if (!services_ || !services_->db) {
-    ok = false;
-    db["ok"] = false;
-    db["error"] = "no relational store configured";
-  } else {
-    db["store"] = services_->db->describe();
-    try {
-      services_->db->table("workflow").select({"uuid"}).first();
-      db["ok"] = true;
-    } catch (const std::exception& e) {
-      ok = false;
-      db["ok"] = false;
-      db["error"] = e.what();
-    }
-  }
-  Value kv = Value::object();
+  Value db = store_health(services_ ? services_->db : nullptr, "no relational store configured",
+                          [](Database& store) { store.table("workflow").select({"uuid"}).first(); });
   Value exec_sum = nullptr;
-  if (!services_ || !services_->kv) {
-    ok = false;
-    kv["ok"] = false;
-    kv["error"] = "no key-value store configured";
-  } else {
-    kv["store"] = services_->kv->describe();
-    try {
-      std::optional<std::string> sum = services_->kv->get("exec_sum");
-      exec_sum = sum ? Value(parse_integer(*sum).value_or(0)) : Value(0);
-      kv["ok"] = true;
-    } catch (const std::exception& e) {
-      ok = false;
-      kv["ok"] = false;
-      kv["error"] = e.what();
-    }
-  }
+  Value kv = store_health(services_ ? services_->kv : nullptr, "no key-value store configured",
+                          [&exec_sum](KvStore& store) {
+                            std::optional<std::string> sum = store.get("exec_sum");
+                            exec_sum = sum ? Value(parse_integer(*sum).value_or(0)) : Value(0);
+                          });
+  const bool ok = db["ok"] == true && kv["ok"] == true;
   if (!ok) body["status"] = "failing";
   body["db"] = std::move(db);
   body["kv"] = std::move(kv);

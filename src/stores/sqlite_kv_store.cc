@@ -1,6 +1,7 @@
 #include "stores/sqlite_kv_store.h"
 
 #include <mutex>
+#include <type_traits>
 
 #include "base/errors.h"
 #include "stores/kv_store_rules.h"
@@ -62,11 +63,7 @@ class SqliteKvStore final : public KvStore {
   void set(const std::string& key, const std::string& value,
            std::optional<long long> expire_seconds) override {
     kv_rules::check_expire_seconds("sqlite kv SET", key, expire_seconds);
-    std::lock_guard lock(mutex_);
-    SqliteWrite write(*shared_);
-    maybe_sweep();
-    upsert(key, value, expire_seconds);
-    write.finish(true);
+    write_step(1, [&] { upsert(key, value, expire_seconds); });
   }
 
   void set_many(const std::vector<KvWrite>& writes) override {
@@ -74,31 +71,23 @@ class SqliteKvStore final : public KvStore {
     for (const KvWrite& w : writes) {
       kv_rules::check_expire_seconds("sqlite kv SET", w.key, w.expire_seconds);
     }
-    std::lock_guard lock(mutex_);
-    SqliteWrite write(*shared_);
-    maybe_sweep(static_cast<int>(writes.size()));
-    for (const KvWrite& w : writes) upsert(w.key, w.value, w.expire_seconds);
-    write.finish(true);
+    write_step(static_cast<int>(writes.size()), [&] {
+      for (const KvWrite& w : writes) upsert(w.key, w.value, w.expire_seconds);
+    });
   }
 
   bool set_if_absent(const std::string& key, const std::string& value,
                      std::optional<long long> expire_seconds) override {
     kv_rules::check_expire_seconds("sqlite kv SET NX", key, expire_seconds);
-    std::lock_guard lock(mutex_);
-    SqliteWrite write(*shared_);
-    maybe_sweep();
-    bool stored = false;
-    {
+    return write_step(1, [&] {
       auto statement = connection_.statement(k_insert_if_absent);
       statement->bind_blob(1, key);
       statement->bind_blob(2, value);
       bind_expiry(*statement, 3, expire_seconds);
       statement->bind_int(4, clock_->wall_ms());
       statement->step();
-      stored = connection_.changes() == 1;
-    }
-    write.finish(true);
-    return stored;
+      return connection_.changes() == 1;
+    });
   }
 
   long long incr(const std::string& key) override { return add(key, 1, "sqlite kv INCR"); }
@@ -110,16 +99,13 @@ class SqliteKvStore final : public KvStore {
   }
 
   bool del(const std::string& key) override {
-    std::lock_guard lock(mutex_);
-    SqliteWrite write(*shared_);
-    bool existed = live_value(key).has_value();
-    {
+    return write_step(0, [&] {
+      bool existed = live_value(key).has_value();
       auto statement = connection_.statement(k_delete);
       statement->bind_blob(1, key);
       statement->step();
-    }
-    write.finish(true);
-    return existed;
+      return existed;
+    });
   }
 
   std::string describe() const override { return "sqlite kv " + connection_.path(); }
@@ -158,22 +144,37 @@ class SqliteKvStore final : public KvStore {
   }
 
   long long add(const std::string& key, long long delta, const char* what) {
-    std::lock_guard lock(mutex_);
     // The write holds the file's write lock before reading (BEGIN IMMEDIATE, or
     // the held-back transaction), so no other process can change the value
     // between the read and the write.
-    SqliteWrite write(*shared_);
-    maybe_sweep();
-    long long result = kv_rules::add_to_stored(live_value(key), delta, what, key);
-    {
+    return write_step(1, [&] {
+      long long result = kv_rules::add_to_stored(live_value(key), delta, what, key);
       auto statement = connection_.statement(k_store_counter);
       statement->bind_blob(1, key);
       statement->bind_blob(2, std::to_string(result));
       statement->bind_int(3, clock_->wall_ms());
       statement->step();
+      return result;
+    });
+  }
+
+  // What every write does around `body`: takes the store's lock, joins or
+  // begins the transaction, sweeps now and then (`writes` count toward it),
+  // and finishes, so the transaction may be held back. A throwing body rolls
+  // back what it began (SqliteWrite).
+  template <typename Body>
+  auto write_step(int writes, Body body) -> decltype(body()) {
+    std::lock_guard lock(mutex_);
+    SqliteWrite write(*shared_);
+    maybe_sweep(writes);
+    if constexpr (std::is_void_v<decltype(body())>) {
+      body();
+      write.finish(true);
+    } else {
+      auto result = body();
+      write.finish(true);
+      return result;
     }
-    write.finish(true);
-    return result;
   }
 
   void maybe_sweep(int writes = 1) {
