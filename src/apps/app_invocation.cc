@@ -104,7 +104,7 @@ awaitable<Value> execute(RunState* run, std::string app_uuid, std::optional<std:
   if (!app_folder_exists(apps_path, dir)) {
     const std::string message = fmt::format("no app folder {} under {}", dir, apps_path);
     log_failure(app_uuid, datas, message);
-    co_return failure("[程序错误] " + message, unexpanded());
+    co_return failed_invocation("[程序错误] " + message, unexpanded());
   }
   {
     const std::shared_ptr<const Value> manifest = read_manifest(*run->services(), dir);

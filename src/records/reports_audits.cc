@@ -43,14 +43,14 @@ Value build_audit(const Value& workflow_uuid, const Value& only_id, const Value&
 awaitable<void> add_report(RunState& run) {
   return store_record(&run, "report",
                       build_report(run.only_id, run.workflow_name, run.workflow_remarks,
-                                   Time::get_date_time()));
+                                   Time::get_date_time(*run.services()->clock)));
 }
 
 awaitable<void> add_audit(RunState& run, const Value& workflow_uuid, const Value& only_id,
                           const Value& user_id, const Value& audit_app, const Value& start_app) {
   return store_record(&run, "audit",
                       build_audit(workflow_uuid, only_id, user_id, audit_app, start_app,
-                                  Time::get_date_time()));
+                                  Time::get_date_time(*run.services()->clock)));
 }
 
 }  // namespace vqflow::records

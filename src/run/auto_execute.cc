@@ -1,14 +1,11 @@
 #include "run/auto_execute.h"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
-#include <spdlog/spdlog.h>
 
 #include "base/errors.h"
+#include "base/spawn_logged.h"
 #include "run/auto.h"
 #include "run/run_admission.h"
-#include "base/error_text.h"
 
 namespace vqflow {
 
@@ -52,16 +49,18 @@ RunOutcome outcome_of(const Auto& engine, bool started) {
 
 // Keeps the engine alive for as long as its run lasts; tells the client and
 // the caller what the run came to.
-awaitable<RunOutcome> drive(std::shared_ptr<Auto> engine, std::string uuid, RunArguments args) {
+awaitable<void> drive(std::shared_ptr<Auto> engine, std::string uuid, RunArguments args,
+                      RunFinished on_finished) {
   RunOutcome outcome;
   try {
-    co_await engine->run(std::move(uuid), std::move(args));
+    co_await engine->run(uuid, std::move(args));
     outcome = outcome_of(*engine, engine->started);
   } catch (const std::exception& error) {
     outcome = outcome_of(*engine, true);
     outcome.state = "aborted";
     outcome.reason = error.what();
     outcome.error = std::current_exception();
+    log_escaped("run of playbook " + uuid, outcome.error);
   }
   if (engine->socket) {
     try {
@@ -70,7 +69,7 @@ awaitable<RunOutcome> drive(std::shared_ptr<Auto> engine, std::string uuid, RunA
       // The client misses the last message; the records are stored.
     }
   }
-  co_return outcome;
+  if (on_finished) on_finished(outcome);
 }
 
 }  // namespace
@@ -129,18 +128,8 @@ std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
   auto executor = services->executor;
   boost::asio::post(executor, [executor, engine, uuid = std::move(uuid), args = std::move(args),
                                on_finished = std::move(on_finished)]() mutable {
-    boost::asio::co_spawn(executor, drive(engine, uuid, std::move(args)),
-                          [uuid, on_finished](std::exception_ptr error, RunOutcome outcome) {
-                            if (error) {
-                              outcome.state = "aborted";
-                              outcome.error = error;
-                            }
-                            if (outcome.error) {
-                              spdlog::error("run of playbook {} failed: {}", uuid,
-                                            describe_exception(outcome.error));
-                            }
-                            if (on_finished) on_finished(outcome);
-                          });
+    spawn_logged(executor, drive(engine, uuid, std::move(args), std::move(on_finished)),
+                 "run of playbook " + uuid);
   });
   return run_id;
 }

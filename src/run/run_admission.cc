@@ -125,7 +125,7 @@ std::string accept_decision(Services& services, const AuditDecision& decision) {
   if (!check.refusal) {
     Row changes = Value::object();
     changes["status"] = decision.status == "1" ? 1 : 2;
-    changes["update_time"] = Time::get_date_time();
+    changes["update_time"] = Time::get_date_time(*services.clock);
     changes["decider"] = decision.user;
     // Only a row still pending changes: a concurrent decision that got there
     // first leaves nothing to update.
