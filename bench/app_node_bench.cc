@@ -22,7 +22,7 @@ namespace {
 
 class EchoAction : public AppAction {
  public:
-  boost::asio::awaitable<Value> call(NamedArguments args) override {
+  boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override {
     Value result = Value::object();
     for (auto& [name, value] : args) result[name] = value;
     co_return Value{{"status", 0}, {"result", std::move(result)}};

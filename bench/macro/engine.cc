@@ -111,7 +111,7 @@ class RecordingAction : public AppAction {
  public:
   RecordingAction(std::shared_ptr<AppAction> inner, AppCall call, Recording& recording)
       : inner_(std::move(inner)), call_(std::move(call)), recording_(recording) {}
-  boost::asio::awaitable<Value> call(NamedArguments args) override {
+  boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override {
     if (recording_.on) {
       AppCall call = call_;
       call.args = args;

@@ -88,4 +88,11 @@ class AppCallError : public AppFailure {
   using AppFailure::AppFailure;
 };
 
+// An action call stopped on request (its run was cancelled or interrupted);
+// message() says why.
+class AppStoppedError : public AppCallError {
+ public:
+  using AppCallError::AppCallError;
+};
+
 }  // namespace vqflow

@@ -6,6 +6,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "plugins/call_control.h"
 #include "value/value.h"
 
 namespace vqflow {
@@ -19,7 +20,12 @@ class AppAction {
   // Calls the action with named text arguments and answers its result (any
   // value; the caller checks that it is a map). Throws AppArgumentError when the
   // action refuses the arguments or their types, AppCallError for any other failure.
-  virtual boost::asio::awaitable<Value> call(NamedArguments args) = 0;
+  // `control` carries the call's idempotency key and the signal that stops it:
+  // a stopped call ends its process group and throws AppStoppedError.
+  virtual boost::asio::awaitable<Value> call(NamedArguments args, CallControl control) = 0;
+  boost::asio::awaitable<Value> call(NamedArguments args) {
+    return call(std::move(args), CallControl{});
+  }
 };
 
 // Finds app plug-ins under the apps directory. Safe to call from any thread.

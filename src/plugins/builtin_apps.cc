@@ -337,7 +337,7 @@ class BuiltinAction : public AppAction {
   BuiltinAction(std::string context, ActionSpec plan, ActionFunction run)
       : context_(std::move(context)), spec_(std::move(plan)), run_(run) {}
 
-  boost::asio::awaitable<Value> call(NamedArguments args) override {
+  boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override {
     check_arguments(context_, spec_, args);
     co_return run_(arguments_object(args), context_);
   }

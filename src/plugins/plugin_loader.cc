@@ -91,7 +91,7 @@ class OneShotAction : public AppAction {
         action_(std::move(action)),
         settings_(settings) {}
 
-  boost::asio::awaitable<Value> call(NamedArguments args) override {
+  boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override {
     check_arguments(context_, spec_, args);
     ProcessSpec process;
     process.argv = {folder_ + "/main/run", action_};
@@ -126,7 +126,7 @@ class PersistentAction : public AppAction {
         spec_(std::move(plan)),
         base_(std::make_shared<const WorkerHost::Call>(std::move(base))) {}
 
-  boost::asio::awaitable<Value> call(NamedArguments args) override {
+  boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override {
     check_arguments(base_->context, spec_, args);
     co_return co_await host_->call(base_, arguments_object(args));
   }

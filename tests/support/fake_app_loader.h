@@ -41,7 +41,7 @@ class FakeAppLoader : public AppLoader {
   class FunctionAction : public AppAction {
    public:
     explicit FunctionAction(Function fn) : fn_(std::move(fn)) {}
-    boost::asio::awaitable<Value> call(NamedArguments args) override { co_return fn_(args); }
+    boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override { co_return fn_(args); }
 
    private:
     Function fn_;
