@@ -1,0 +1,221 @@
+// Checks of node settings (controller_data), local variables and the
+// variable references in node texts.
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "apps/reference_expansion.h"
+#include "base/regex.h"
+#include "base/text.h"
+#include "run/playbook_checks_internal.h"
+
+namespace vqflow::checks {
+
+namespace {
+
+const Value* entry_of(const std::optional<Value>& settings, const std::string& node) {
+  if (!settings) return nullptr;
+  auto it = settings->find(node);
+  return it == settings->end() ? nullptr : &*it;
+}
+
+// FOR and IF settings: "action" is required by every run (it is stored before
+// the first node), its code and the text only by runs that reach the node.
+void check_controller(const PlaybookView& view, const std::string& node, const char* kind,
+                      const std::vector<std::string>& codes, const std::string& codes_meaning,
+                      Findings& findings) {
+  const Value* entry = entry_of(view.controller_data, node);
+  if (!entry) {
+    if (view.on_route.count(node)) {
+      findings.warning(node, "controller_data",
+                       fmt::format("this {} node has no settings, so every run that reaches it "
+                                   "fails; add {{\"node_name\": ..., \"action\": ..., \"text\": "
+                                   "...}}",
+                                   kind));
+    }
+    return;
+  }
+  if (!entry->is_object() || !entry->contains("action")) {
+    findings.error(node, "controller_data",
+                   fmt::format("the settings of this {} node have no \"action\", so every run "
+                               "fails before its first node; add \"action\": {}",
+                               kind, codes_meaning));
+    return;
+  }
+  const Value& action = (*entry)["action"];
+  if (!action.is_string() && !action.is_number_integer()) {
+    findings.error(node, "controller_data",
+                   fmt::format("\"action\" must be a text or an integer ({}), so that it can be "
+                               "stored for the run",
+                               codes_meaning));
+  } else if (std::find(codes.begin(), codes.end(), text_form(action)) == codes.end()) {
+    findings.warning(node, "controller_data",
+                     fmt::format("\"action\" {} is no {} kind ({}), so the node {}; use one of "
+                                 "these codes",
+                                 json_text(action, false), kind, codes_meaning,
+                                 std::string(kind) == "FOR" ? "loops over nothing and its path ends"
+                                                            : "lets every path go on"));
+  }
+  if (!entry->contains("text")) {
+    findings.warning(node, "controller_data",
+                     fmt::format("the settings have no \"text\", so every run that reaches this "
+                                 "{} node fails; add it",
+                                 kind));
+  }
+  if (!entry->contains("node_name")) {
+    findings.warning(node, "controller_data",
+                     "the settings have no \"node_name\", so the run fails at this node; add it");
+  }
+}
+
+bool has_references(const std::string& text) {
+  return !find_app_references(text).empty() || !find_global_references(text).empty() ||
+         !find_local_references(text).empty();
+}
+
+// Condition texts that fail every comparison the same way, whatever the last result.
+void check_condition_text(const PlaybookView& view, const std::string& node, Findings& findings) {
+  const Value* entry = entry_of(view.controller_data, node);
+  if (!entry || !entry->is_object() || !entry->contains("text") || !entry->contains("action")) {
+    return;
+  }
+  const std::string kind = text_form((*entry)["action"]);
+  const std::string text = text_form((*entry)["text"]);
+  if (has_references(text)) return;
+  if (kind == "4") {
+    static const Regex differs(R"(\{\w.*\}!=\w.*)");
+    static const Regex equals(R"(\{\w.*\}==\w.*)");
+    if (differs.find_all(text).empty() && equals.find_all(text).empty()) {
+      findings.warning(node, "controller_data",
+                       "condition kind 4 compares a JSON member of the last result, but the "
+                       "text has no {member!>step}==value or {member}!=value, so the run fails "
+                       "here; write one");
+    }
+  } else if (kind == "3") {
+    try {
+      Regex pattern(text);
+    } catch (const RegexError& e) {
+      findings.warning(node, "controller_data",
+                       fmt::format("condition kind 3 is a regular expression, and this one does "
+                                   "not compile ({}), so the run fails here; fix the pattern",
+                                   e.what()));
+    }
+  }
+}
+
+void check_timer(const PlaybookView& view, Findings& findings) {
+  if (!view.timer) return;
+  const Value* entry = entry_of(view.controller_data, *view.timer);
+  if (!entry || !entry->is_object()) {
+    findings.warning(*view.timer, "controller_data",
+                     "the timer node has no settings, so no timer can be registered; add "
+                     "{\"type\": \"date\"|\"interval\"|\"cron\", \"time\": ...}");
+    return;
+  }
+  if (!entry->contains("type") || !entry->contains("time")) {
+    findings.warning(*view.timer, "controller_data",
+                     "timer settings need \"type\" and \"time\", or no timer can be registered; "
+                     "add them");
+  } else {
+    const std::string type = text_form((*entry)["type"]);
+    if (type != "date" && type != "interval" && type != "cron") {
+      findings.warning(*view.timer, "controller_data",
+                       fmt::format("timer \"type\" {} is none of date, interval, cron, so "
+                                   "nothing is scheduled; use one of them",
+                                   json_text((*entry)["type"], false)));
+    }
+  }
+}
+
+}  // namespace
+
+void check_settings(const Row& row, PlaybookView& view, Findings& findings) {
+  auto stored = row.find("controller_data");
+  if (stored == row.end() || stored->is_null()) {
+    findings.error("", "controller_data",
+                   "no node settings, so every run fails; give {} when no node has settings");
+    return;
+  }
+  view.controller_data = column_document(row, "controller_data");
+  if (!view.controller_data || !view.controller_data->is_object()) {
+    findings.error("", "controller_data",
+                   "must be an object keyed by node id: {\"NODE\": {\"node_name\": ..., "
+                   "\"action\": ..., \"text\": ...}}");
+    view.controller_data.reset();
+    return;
+  }
+  for (const auto& [node, entry] : view.controller_data->items()) {
+    if (!view.nodes.count(node)) {
+      findings.warning(node, "controller_data",
+                       "these settings are for a node that flow_json does not draw; remove "
+                       "them or fix the id");
+    }
+  }
+  for (const std::string& node : view.for_list) {
+    if (!view.nodes.count(node)) continue;
+    check_controller(view, node, "FOR", {"1", "2", "3"}, "\"1\" list, \"2\" map, \"3\" count",
+                     findings);
+  }
+  for (const std::string& node : view.if_list) {
+    if (!view.nodes.count(node) || view.in(view.for_list, node)) continue;
+    check_controller(view, node, "IF", {"1", "2", "3", "4"},
+                     "\"1\" equal, \"2\" not equal, \"3\" pattern, \"4\" JSON member", findings);
+    check_condition_text(view, node, findings);
+  }
+  for (const std::string& node : view.audit_list) {
+    if (!view.on_route.count(node)) continue;
+    const Value* entry = entry_of(view.controller_data, node);
+    if (!entry || !entry->is_object() || !entry->contains("text")) {
+      findings.warning(node, "controller_data",
+                       "an audit node needs \"text\", the id of the user asked to decide, or "
+                       "the run fails here; add it");
+    }
+    if (!entry || !entry->is_object() || !entry->contains("node_name")) {
+      findings.warning(node, "controller_data",
+                       "the audit settings have no \"node_name\", so the run fails here; add it");
+    }
+  }
+  check_timer(view, findings);
+}
+
+void check_local_variables(const Row& row, PlaybookView& view, Findings& findings) {
+  auto stored = row.find("local_var_data");
+  if (stored == row.end() || stored->is_null()) {
+    findings.error("", "local_var_data",
+                   "no local variables, so every run fails; give [] when there are none");
+    return;
+  }
+  const std::optional<Value> definitions = column_document(row, "local_var_data");
+  const char* const k_shape = "a list of {\"key\": NAME, \"value\": ...}";
+  if (!definitions) return;  // the reader has refused it
+  if (!definitions->is_array()) {
+    const bool empty = (definitions->is_object() && definitions->empty()) ||
+                       (definitions->is_string() && definitions->get<std::string>().empty());
+    if (!empty) findings.error("", "local_var_data", fmt::format("must be {}", k_shape));
+    return;
+  }
+  for (std::size_t i = 0; i < definitions->size(); ++i) {
+    const Value& definition = (*definitions)[i];
+    if (!definition.is_object() || !definition.contains("key") || !definition.contains("value")) {
+      findings.error("", "local_var_data",
+                     fmt::format("element {} has no \"key\" and \"value\", so every run fails; "
+                                 "write {}",
+                                 i, k_shape));
+      continue;
+    }
+    const Value& key = definition["key"];
+    if (key.is_string()) {
+      view.local_names.insert(key.get<std::string>());
+    } else if (key.is_structured()) {
+      findings.error("", "local_var_data",
+                     fmt::format("element {}: \"key\" must be a text, so every run fails", i));
+    } else {
+      findings.warning("", "local_var_data",
+                       fmt::format("element {}: \"key\" {} is no text, so no reference can name "
+                                   "it; write it as a text",
+                                   i, json_text(key, false)));
+    }
+  }
+}
+
+}  // namespace vqflow::checks
