@@ -146,15 +146,17 @@ void read_cells(const Value& cells, PlaybookView& view, Findings& findings) {
 void check_named_nodes(const Row& row, PlaybookView& view, Findings& findings) {
   view.start = text_member(row, "start_app");
   view.end = text_member(row, "end_app");
+  // Without cells, every id would be "no node": flow_json's own finding says it.
+  const bool drawn = view.drawn;
   if (!view.start) {
     findings.error("", "start_app", "no start node; name the id of the start node");
-  } else if (!view.nodes.count(*view.start)) {
+  } else if (drawn && !view.nodes.count(*view.start)) {
     findings.error(*view.start, "start_app", "the start node is no node of flow_json; draw it or "
                                              "name the id of the start node");
   }
   if (!view.end) {
     findings.warning("", "end_app", "no end node: every run walks no route; name the end node");
-  } else if (!view.nodes.count(*view.end)) {
+  } else if (drawn && !view.nodes.count(*view.end)) {
     findings.error(*view.end, "end_app", "the end node is no node of flow_json; draw it or name "
                                          "the id of the end node");
   }
@@ -163,7 +165,7 @@ void check_named_nodes(const Row& row, PlaybookView& view, Findings& findings) {
   for (const auto& [member, slot] : optional_nodes) {
     *slot = text_member(row, member);
     if (*slot && slot->value().empty()) slot->reset();
-    if (*slot && !view.nodes.count(**slot)) {
+    if (*slot && drawn && !view.nodes.count(**slot)) {
       findings.error(**slot, member, "is no node of flow_json; draw it or name another node");
     }
   }
@@ -172,7 +174,7 @@ void check_named_nodes(const Row& row, PlaybookView& view, Findings& findings) {
   for (const auto& [member, list] : lists) {
     *list = id_list(row, member);
     for (const std::string& id : *list) {
-      if (!view.nodes.count(id)) {
+      if (drawn && !view.nodes.count(id)) {
         findings.warning(id, member, "is no node of flow_json; remove it from the list");
       }
     }
@@ -283,6 +285,7 @@ void check_flow(const Row& row, PlaybookView& view, Findings& findings) {
   } else if (!(*document)["cells"].is_array()) {
     findings.error("", "flow_json", "\"cells\" is not a list; give the nodes and edges as a list");
   } else {
+    view.drawn = true;
     read_cells((*document)["cells"], view, findings);
   }
   check_named_nodes(row, view, findings);

@@ -33,6 +33,7 @@ class Findings {
 
 // One playbook as the checks see it: its graph and its parsed settings.
 struct PlaybookView {
+  bool drawn = false;  // flow_json has a list of cells: membership checks mean something
   std::vector<std::string> node_ids;  // "html" cells, in order, each once
   std::set<std::string> nodes;
   std::vector<std::pair<std::string, std::string>> edges;  // between known nodes

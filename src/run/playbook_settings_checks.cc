@@ -104,7 +104,7 @@ void check_condition_text(const PlaybookView& view, const std::string& node, Fin
 }
 
 void check_timer(const PlaybookView& view, Findings& findings) {
-  if (!view.timer) return;
+  if (!view.timer || !view.nodes.count(*view.timer)) return;
   const Value* entry = entry_of(view.controller_data, *view.timer);
   if (!entry || !entry->is_object()) {
     findings.warning(*view.timer, "controller_data",
@@ -145,7 +145,7 @@ void check_settings(const Row& row, PlaybookView& view, Findings& findings) {
     return;
   }
   for (const auto& [node, entry] : view.controller_data->items()) {
-    if (!view.nodes.count(node)) {
+    if (view.drawn && !view.nodes.count(node)) {
       findings.warning(node, "controller_data",
                        "these settings are for a node that flow_json does not draw; remove "
                        "them or fix the id");
