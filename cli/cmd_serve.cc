@@ -2,16 +2,14 @@
 #include <atomic>
 #include <csignal>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <spdlog/spdlog.h>
 
 #include "commands.h"
@@ -63,15 +61,14 @@ net::awaitable<void> stop_timers(ServeState* state, std::chrono::milliseconds li
     state->timers->reset();
     *done = true;
   });
-  net::steady_timer tick(*state->http_ioc);
-  boost::system::error_code ec;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!*done && std::chrono::steady_clock::now() < deadline) {
-    tick.expires_after(std::chrono::milliseconds(5));
-    co_await tick.async_wait(net::redirect_error(net::use_awaitable, ec));
-  }
+  // Named first: g++ 12 destroys a closure temporary of a co_await
+  // expression twice.
+  std::function<bool()> stopped = [done] { return done->load(); };
+  const bool in_time = co_await wait_until(stopped, limit, std::chrono::milliseconds(5));
   // Not in time: the timer service is stopped once the run loop has stopped.
-  if (!*done && limit.count() > 0) spdlog::error("vqflow serve: the run loop did not stop the timer service in time");
+  if (!in_time && limit.count() > 0) {
+    spdlog::error("vqflow serve: the run loop did not stop the timer service in time");
+  }
 }
 
 // Stop taking requests, let the runs in progress close, then stop both loops.

@@ -25,7 +25,8 @@ struct NextOptions {
 void print_next(const NextOptions& options) {
   const date::time_zone* zone = options.tz ? named_time_zone(*options.tz) : local_time_zone();
   auto expression = CronExpression::from_crontab(options.crontab);
-  TimePoint at = options.from ? parse_date_time(*options.from, zone, "--from") : system_now();
+  TimePoint at = options.from ? parse_date_time(*options.from, zone, "--from")
+                              : now_of(*real_clock());
   for (int i = 0; i < options.count; ++i) {
     auto next = expression.next_at_or_after(at, zone);
     if (!next) {

@@ -112,14 +112,14 @@ void scheduler_section(Report& report, const Options& options) {
     s->add_job([](const std::vector<Value>&, JobDone done) { done(); }, "interval",
                Value{{"hours", 1 + i % 24}}, "idle-" + std::to_string(i), {});
   }
-  const TimePoint first = date::ceil<std::chrono::seconds>(system_now()) + 1s;
+  const TimePoint first = date::ceil<std::chrono::seconds>(now_of(*real_clock())) + 1s;
   const std::string start = format_local_time(first, scheduler_options.zone);
   std::vector<double> lateness_ms;
   lateness_ms.reserve(4'000);
   for (int i = 0; i < 1'000; ++i) {
     s->add_job(
         [&lateness_ms, first](const std::vector<Value>&, JobDone done) {
-          auto late = system_now() - first;
+          auto late = now_of(*real_clock()) - first;
           late -= date::floor<std::chrono::seconds>(late);  // behind the latest whole second
           lateness_ms.push_back(std::chrono::duration<double, std::milli>(late).count());
           done();

@@ -1,6 +1,3 @@
-#include <algorithm>
-#include <array>
-
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
@@ -12,39 +9,14 @@
 #include "stores/kv_store_rules.h"
 #include "plugins/app_file.h"
 #include "apps/app_invocation.h"
+#include "apps/invocation_rules.h"
 #include "apps/reference_expansion.h"
 
 namespace vqflow::apps {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> k_reserved_keys = {
-    "node_name", "action", "app", "action_name", "description", "app_dir"};
-
 const char* const k_timer_notice = "[通知消息] 定时器执行中...";
-
-bool is_reserved(const std::string& key) {
-  for (std::string_view reserved : k_reserved_keys) {
-    if (key == reserved) return true;
-  }
-  return false;
-}
-
-// Invocation result {"status", "result", "args", "html"}.
-Value invocation(Value status, Value result, std::string args, Value html) {
-  Value out = Value::object();
-  out.get_ref<Value::object_t&>().reserve(4);
-  out["status"] = std::move(status);
-  out["result"] = std::move(result);
-  out["args"] = std::move(args);
-  out["html"] = std::move(html);
-  return out;
-}
-
-// A status-2 outcome: the same text in "result" and "html".
-Value failure(const std::string& text, std::string args) {
-  return invocation(2, text, std::move(args), text);
-}
 
 std::string bad_app_dir_message(const std::string& app_dir) {
   if (app_dir.empty()) return "the node names no app directory";
@@ -75,29 +47,6 @@ void log_failure(const std::string& app_uuid, const Value& datas, const std::str
                                  app_uuid, err));
   }
   spdlog::error("{} {} {}", text_form(datas["node_name"]), text_form(datas["action"]), err);
-}
-
-std::vector<std::string> split_commas(std::string_view text) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t comma = text.find(',', start);
-    if (comma == std::string_view::npos) {
-      out.emplace_back(text.substr(start));
-      return out;
-    }
-    out.emplace_back(text.substr(start, comma - start));
-    start = comma + 1;
-  }
-}
-
-bool identifies_as_ours(const Value& manifest) {
-  return manifest.is_object() && manifest.contains("identification") &&
-         manifest["identification"] == "vqflow";
-}
-
-bool declares_public(const Value& manifest) {
-  return manifest.is_object() && manifest.contains("is_public");
 }
 
 }  // namespace
@@ -138,10 +87,10 @@ awaitable<Value> execute(RunState* run, std::string app_uuid, std::optional<std:
       throw StoreError(fmt::format("kv GET {}: no text was delivered to node {}",
                                    kv_rules::printable_key(key), app_uuid));
     }
-    co_return invocation(0, decode_stored_text(std::move(*text), key), unexpanded(), "");
+    co_return invocation_result(0, decode_stored_text(std::move(*text), key), unexpanded(), "");
   }
   if (run->timer_app && app_uuid == *run->timer_app) {
-    co_return invocation(0, k_timer_notice, unexpanded(), k_timer_notice);
+    co_return invocation_result(0, k_timer_notice, unexpanded(), k_timer_notice);
   }
 
   // 4-5. The manifest, read only from a plain folder directly under the apps folder.
@@ -149,15 +98,12 @@ awaitable<Value> execute(RunState* run, std::string app_uuid, std::optional<std:
   if (!is_plain_app_dir(dir)) {
     const std::string message = bad_app_dir_message(dir);
     log_failure(app_uuid, datas, message);
-    co_return failure("[程序错误] " + message, unexpanded());
+    co_return failed_invocation("[程序错误] " + message, unexpanded());
   }
   {
     const std::shared_ptr<const Value> manifest = read_manifest(*run->services(), dir);
-    if (!identifies_as_ours(*manifest)) {
-      co_return failure("[配置错误] 请配置 is_identification", unexpanded());
-    }
-    if (!declares_public(*manifest)) {
-      co_return failure("[配置错误] 请配置 is_public", unexpanded());
+    if (std::optional<std::string> failure = manifest_failure(*manifest)) {
+      co_return failed_invocation(*failure, unexpanded());
     }
   }
 
@@ -177,66 +123,45 @@ awaitable<Value> execute(RunState* run, std::string app_uuid, std::optional<std:
     log_failure(app_uuid, datas, e.what());
     load_failure = std::string("[程序错误] ") + e.what();
   }
-  if (load_failure) co_return failure(*load_failure, unexpanded());
+  if (load_failure) co_return failed_invocation(*load_failure, unexpanded());
 
   // 7. Arguments: every member that is not reserved, expanded in stored order.
-  std::string argument_list;
-  std::vector<std::pair<Value*, std::string>> expanded_values;
-  for (auto it = datas.begin(); it != datas.end(); ++it) {
-    const std::string& name = it.key();
-    if (is_reserved(name)) continue;
-    argument_list += ",";
-    argument_list += name;
-    Expansion expansion = analysis_var(*run, text_form(it.value()));
+  std::vector<std::pair<std::string, Value*>> arguments = argument_members(datas);
+  std::vector<std::string> names;
+  std::vector<std::string> expanded_values;
+  names.reserve(arguments.size());
+  expanded_values.reserve(arguments.size());
+  for (const auto& [name, value] : arguments) {
+    names.push_back(name);
+    Expansion expansion = analysis_var(*run, text_form(*value));
     run->stage_kv(run->run_key(app_uuid, name), expansion.text);
     if (expansion.status != 0) {
-      co_return invocation(expansion.status, std::move(expansion.text), unexpanded(), "");
+      co_return invocation_result(expansion.status, std::move(expansion.text), unexpanded(), "");
     }
-    expanded_values.emplace_back(&it.value(), std::move(expansion.text));
+    expanded_values.push_back(std::move(expansion.text));
   }
-  for (auto& [value, text] : expanded_values) *value = std::move(text);
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    *arguments[i].second = std::move(expanded_values[i]);
+  }
 
   // 8. The expanded arguments text.
   const std::string expanded = json_text(datas);
 
-  // 9. Call with the pieces of the argument list that name members (a key
-  // holding "," falls apart here and is not passed).
-  // The values move out of `datas`: from here on only its reserved members are read.
-  NamedArguments named;
-  const std::string_view pieces =
-      argument_list.empty() ? std::string_view() : std::string_view(argument_list).substr(1);
-  for (std::string& piece : split_commas(pieces)) {
-    auto member = datas.find(piece);
-    if (member == datas.end()) continue;
-    const bool passed = std::any_of(named.begin(), named.end(),
-                                    [&piece](const auto& arg) { return arg.first == piece; });
-    if (passed) continue;
-    named.emplace_back(std::move(piece), member->is_string()
-                                             ? std::move(member->get_ref<std::string&>())
-                                             : text_form(*member));
-  }
-  Value result;
+  // 9. Call. The values move out of `datas`: from here on only its reserved
+  // members are read.
+  NamedArguments named = named_arguments(names, datas);
+  Value answer;
   std::optional<std::string> call_failure;
   try {
-    result = co_await action->call(std::move(named));
-  } catch (const AppArgumentError& e) {
-    log_failure(app_uuid, datas, e.what());
-    call_failure = std::string("[非法应用] ") + e.what();
+    answer = co_await action->call(std::move(named));
   } catch (const std::exception& e) {
     log_failure(app_uuid, datas, e.what());
-    call_failure = std::string("[未知错误] ") + e.what();
+    call_failure = call_failure_text(e);
   }
-  if (call_failure) co_return failure(*call_failure, expanded);
+  if (call_failure) co_return failed_invocation(*call_failure, expanded);
 
-  // 10-11. The result must be a map with "status" and "result".
-  if (!result.is_object() || !result.contains("status")) {
-    co_return failure("[返回错误] 请检测 status 返回字段", expanded);
-  }
-  if (!result.contains("result")) {
-    co_return failure("[返回错误] 请检测 result 返回字段", expanded);
-  }
-  Value html = result.contains("html") ? result["html"] : Value("");
-  co_return invocation(result["status"], result["result"], expanded, std::move(html));
+  // 10-11. The answer must be a map with "status" and "result".
+  co_return action_outcome(std::move(answer), expanded);
 }
 
 }  // namespace vqflow::apps

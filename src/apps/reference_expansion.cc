@@ -7,9 +7,11 @@
 
 #include <fmt/format.h>
 
-#include "stores/stored_values.h"
 #include "base/errors.h"
 #include "base/regex.h"
+#include "base/text.h"
+#include "base/utf8.h"
+#include "value/member_path.h"
 
 namespace vqflow {
 
@@ -99,34 +101,6 @@ void replace_all_in_place(std::string& text, const std::string& from, std::strin
   text.swap(out);
 }
 
-// Splits at every occurrence of `separator` (a text without it gives one piece).
-std::vector<std::string> split(std::string_view text, std::string_view separator) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t pos = text.find(separator, start);
-    if (pos == std::string_view::npos) {
-      out.emplace_back(text.substr(start));
-      return out;
-    }
-    out.emplace_back(text.substr(start, pos - start));
-    start = pos + separator.size();
-  }
-}
-
-std::string remove_all(std::string text, std::string_view what) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t start = 0;
-  for (std::size_t pos = text.find(what); pos != std::string::npos;
-       pos = text.find(what, start)) {
-    out.append(text, start, pos - start);
-    start = pos + what.size();
-  }
-  out.append(text, start, std::string::npos);
-  return out;
-}
-
 // Outcome of resolving one app reference: the value, or a status-1 message.
 struct Resolved {
   std::optional<Value> value;
@@ -135,87 +109,37 @@ struct Resolved {
 
 Resolved fail(std::string message) { return {std::nullopt, std::move(message)}; }
 
-// One step into a text: the character (code point) at index n, negative
-// counting from the end.
-std::optional<std::string> character_at(const std::string& text, long long n) {
-  long long count = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++count;
+// Walks the steps from `root`; copies only the value reached. `path_text`
+// names the steps in the messages.
+Resolved walk(const Value& root, const std::vector<PathStep>& steps, const std::string& path_text) {
+  PathOutcome reached = walk_member_path(root, steps);
+  switch (reached.fault) {
+    case PathFault::none:
+      return {std::move(reached.value), {}};
+    case PathFault::no_index:
+      return fail("未找到 JSON Index : " + path_text);
+    case PathFault::no_key:
+      return fail("未找到 JSON KEY : " + path_text);
+    case PathFault::not_addressable:
+      break;
   }
-  if (n < 0) n += count;
-  if (n < 0 || n >= count) return std::nullopt;
-  long long index = -1;
-  std::size_t begin = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-    if (++index == n) {
-      begin = i;
-      std::size_t end = i + 1;
-      while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
-      return text.substr(begin, end - begin);
-    }
-  }
-  return std::nullopt;
-}
-
-struct Step {
-  bool is_index = false;
-  long long index = 0;
-  std::string key;  // key steps: "!!!" removed
-};
-
-// Walks the steps from `root`; copies only the value reached.
-Resolved walk(const Value& root, const std::vector<Step>& steps, const std::string& path_text) {
-  const Value* value = &root;
-  Value character;  // holds the value of a step into a text
-  for (const Step& step : steps) {
-    if (value->is_array()) {
-      if (!step.is_index) return fail(k_no_app);
-      long long n = step.index;
-      const auto size = static_cast<long long>(value->size());
-      if (n < 0) n += size;
-      if (n < 0 || n >= size) return fail("未找到 JSON Index : " + path_text);
-      value = &(*value)[static_cast<std::size_t>(n)];
-    } else if (value->is_object()) {
-      if (step.is_index) return fail("未找到 JSON KEY : " + path_text);
-      auto it = value->find(step.key);
-      if (it == value->end()) return fail("未找到 JSON KEY : " + path_text);
-      value = &*it;
-    } else if (value->is_string()) {
-      if (!step.is_index) return fail(k_no_app);
-      auto found = character_at(value->get_ref<const std::string&>(), step.index);
-      if (!found) return fail("未找到 JSON Index : " + path_text);
-      character = std::move(*found);
-      value = &character;
-    } else {
-      return fail(k_no_app);
-    }
-  }
-  return {*value, {}};
+  return fail(k_no_app);
 }
 
 // What one stored key holds, read once per expansion.
 struct StoredEntry {
   std::optional<std::string> text;  // absent: key missing
   bool parsed_tried = false;
-  std::optional<Value> document;  // the stored JSON document, a JSON string in it parsed again
+  std::optional<Value> document;  // stored_json_document of the text
 };
 
 class AppResolver {
  public:
   explicit AppResolver(const AppValueReader& read) : read_(read) {}
 
+  // Store failures propagate; stored bytes that are not UTF-8 text count as
+  // "not found", like a missing key.
   Resolved resolve(const std::string& reference) {
-    try {
-      return resolve_unguarded(reference);
-    } catch (const std::exception&) {
-      // A store or decoding failure while resolving counts as "not found".
-      return fail(k_no_app);
-    }
-  }
-
- private:
-  Resolved resolve_unguarded(const std::string& reference) {
     const std::string inner = remove_all(remove_all(reference, "@("), ")");
     const std::vector<std::string> pieces = split(inner, ".");
     if (pieces.size() < 2) return fail(k_no_app);
@@ -223,21 +147,12 @@ class AppResolver {
     const std::vector<std::string> items = split(pieces[1], "!>");
     const std::string& field = items[0];
 
-    std::vector<Step> steps;
+    std::vector<PathStep> steps;
     std::string path_text;
     for (std::size_t i = 1; i < items.size(); ++i) {
-      Step step;
-      if (auto n = parse_integer(items[i])) {
-        step.is_index = true;
-        step.index = *n;
-        if (i > 1) path_text += ",";
-        path_text += items[i];
-      } else {
-        step.key = remove_all(items[i], "!!!");
-        if (i > 1) path_text += ",";
-        path_text += step.key;
-      }
-      steps.push_back(std::move(step));
+      steps.push_back(bang_path_step(items[i]));
+      if (i > 1) path_text += ",";
+      path_text += steps.back().key;
     }
 
     StoredEntry& entry = entry_for(node_id, field);
@@ -245,28 +160,20 @@ class AppResolver {
     if (steps.empty()) return {Value(*entry.text), {}};
     if (!entry.parsed_tried) {
       entry.parsed_tried = true;
-      if (is_json(Value(*entry.text))) {
-        Value document = parse_json(*entry.text);
-        if (document.is_string()) {
-          // Results that were JSON texts are stored encoded once more.
-          if (auto again = try_parse_json(document.get_ref<const std::string&>())) {
-            document = std::move(*again);
-          }
-        }
-        entry.document = std::move(document);
-      }
+      entry.document = stored_json_document(*entry.text);
     }
     if (!entry.document) return fail(k_not_json);
     return walk(*entry.document, steps, path_text);
   }
 
+ private:
   StoredEntry& entry_for(const std::string& node_id, const std::string& field) {
     auto key = std::make_pair(node_id, field);
     auto it = entries_.find(key);
     if (it != entries_.end()) return it->second;
     StoredEntry entry;
-    if (auto stored = read_(node_id, field)) {
-      entry.text = decode_stored_text(std::move(*stored), node_id + "&&" + field);
+    if (std::optional<std::string> stored = read_(node_id, field)) {
+      if (is_valid_utf8(*stored)) entry.text = std::move(*stored);
     }
     return entries_.emplace(std::move(key), std::move(entry)).first->second;
   }
@@ -404,6 +311,18 @@ std::vector<std::string> find_app_references(std::string_view text) {
     line_start = newline + 1;
   }
   return out;
+}
+
+std::optional<Value> stored_json_document(const std::string& text) {
+  // A text that passes the JSON test parses.
+  std::optional<Value> document = is_json(Value(text)) ? try_parse_json(text) : std::nullopt;
+  if (document && document->is_string()) {
+    // Results that were JSON texts are stored encoded once more.
+    if (std::optional<Value> inner = try_parse_json(document->get_ref<const std::string&>())) {
+      document = std::move(*inner);
+    }
+  }
+  return document;
 }
 
 Expansion expand_references(std::string_view text, const Value& local_var_data,

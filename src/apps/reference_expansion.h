@@ -19,7 +19,8 @@ struct Expansion {
 };
 
 // Reads what an earlier node of the run left under (node id, field); absent
-// when the key is missing. May throw (a store failure).
+// when the key is missing. A store failure (StoreError) propagates out of the
+// expansion.
 using AppValueReader =
     std::function<std::optional<std::string>(const std::string& node_id, const std::string& field)>;
 
@@ -32,10 +33,17 @@ inline constexpr std::size_t k_max_expanded_bytes = 64u << 20;
 // references of `text` by their values. `local_var_data` is null (no local
 // variables), a map (the local table) or the unparsed definitions text;
 // `global_var_data` is null or a map. Status 1 and a message when a reference
-// cannot be resolved. Reads each stored key at most once. Throws only for
-// hostile texts: RegexError for a match limit, ValueError for the size limit above.
+// cannot be resolved; stored bytes that are not UTF-8 text count as a missing
+// key. Reads each stored key at most once. Throws what the reader throws, and
+// for hostile texts: RegexError for a match limit, ValueError for the size
+// limit above.
 Expansion expand_references(std::string_view text, const Value& local_var_data,
                             const Value& global_var_data, const AppValueReader& read_app_value);
+
+// The JSON document that a stored text holds: absent when the text fails the
+// JSON test; a JSON string that itself holds JSON gives the inner document
+// (results that were JSON texts are stored encoded once more). No I/O.
+std::optional<Value> stored_json_document(const std::string& text);
 
 // Every match of the global (@{name}), local (@[name]) and app reference
 // patterns in `text`, left to right.
@@ -52,7 +60,7 @@ const char* app_reference_pattern();
 namespace apps {
 
 // Expands the references of `text` against the run's tables and the values its
-// earlier nodes left in the key-value store.
+// earlier nodes left in the key-value store; a failed store read throws StoreError.
 Expansion analysis_var(RunState& run, const std::string& text);
 
 }  // namespace apps

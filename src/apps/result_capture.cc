@@ -11,10 +11,6 @@
 
 namespace vqflow {
 
-std::string result_text(const Value& result, bool ensure_ascii) {
-  return is_json(result) ? json_text(result, ensure_ascii) : text_form(result);
-}
-
 namespace apps {
 namespace {
 
@@ -55,24 +51,19 @@ awaitable<NodeResult> get_app_data(RunState* run, std::string uuid, std::string 
   if (is(run->input_app, app_uuid) || is(run->webhook_app, app_uuid) || is(run->timer_app, app_uuid)) {
     if (run->kv_has(result_key)) co_return stored_pair(*run, result_key, status_key);
     Value outcome = co_await execute(run, app_uuid, std::nullopt, std::nullopt);
-    std::string text = result_text(outcome["result"], false);
-    run->stage_kv(result_key, text);
-    run->stage_kv(status_key, stored_bytes(outcome["status"], status_key));
+    CapturedResult captured = capture_delivered_result(outcome);
+    run->stage_kv(result_key, captured.text);
+    run->stage_kv(status_key, stored_bytes(captured.status, status_key));
     const char* name = is(run->input_app, app_uuid)     ? "用户输入"
                        : is(run->webhook_app, app_uuid) ? "WebHook"
-                                                   : "定时器";
-    awaitable<void> stored =
-        records::add_execute_logs(*run, uuid, app_uuid, name, text, outcome["status"], text);
+                                                        : "定时器";
+    awaitable<void> stored = records::add_execute_logs(*run, uuid, app_uuid, name, captured.text,
+                                                       captured.status, captured.html);
     co_await std::move(stored);
-    co_return NodeResult{outcome["status"], std::move(text)};
+    co_return NodeResult{std::move(captured.status), std::move(captured.text)};
   }
 
-  // A plug-in marker left in the node data by an earlier invocation goes first.
-  try {
-    Value& data = app_info.value().at("data");
-    if (data.is_object() && data.contains("app") && is_truthy(data["app"])) data.erase("app");
-  } catch (const std::exception&) {
-  }
+  drop_plugin_marker(app_info);
 
   if (!for_play && run->kv_has(result_key)) co_return stored_pair(*run, result_key, status_key);
 
@@ -95,21 +86,18 @@ awaitable<NodeResult> get_app_data(RunState* run, std::string uuid, std::string 
   }
 
   Value outcome = co_await execute(run, app_uuid, app_dir, std::move(data));
-  std::string text = result_text(outcome["result"], true);
-  std::string status_text = stored_bytes(outcome["status"], status_key);
-  run->stage_kv(std::move(result_key), text);
+  CapturedResult captured = capture_app_result(outcome);
+  std::string status_text = stored_bytes(captured.status, status_key);
+  run->stage_kv(std::move(result_key), captured.text);
   run->stage_kv(std::move(status_key), std::move(status_text));
-  const Value& html = outcome["html"];
-  const bool no_html = html.is_string() ? html.get_ref<const std::string&>().empty()
-                                        : text_form(html).empty();
-  const Value logged_html = no_html ? Value(text) : html;
   if (!node_name) {
     throw ValueError(fmt::format("app node {}: node data has no \"node_name\"", app_uuid));
   }
-  awaitable<void> stored = records::add_execute_logs(*run, uuid, app_uuid, *node_name, text,
-                                                     outcome["status"], logged_html, outcome["args"]);
+  awaitable<void> stored =
+      records::add_execute_logs(*run, uuid, app_uuid, *node_name, captured.text, captured.status,
+                                captured.html, outcome["args"]);
   co_await std::move(stored);
-  co_return NodeResult{outcome["status"], std::move(text)};
+  co_return NodeResult{std::move(captured.status), std::move(captured.text)};
 }
 
 }  // namespace apps

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <sstream>
@@ -30,11 +31,11 @@ void fill_random(unsigned char* buffer, std::size_t size) {
 
 }  // namespace
 
-std::string Time::get_date_time() {
+std::string Time::get_date_time(const Clock& clock) {
   // Every record asks for it: the text is made once per second per thread.
   thread_local std::time_t formatted_second = -1;
   thread_local std::string formatted;
-  const std::time_t now = std::time(nullptr);
+  const std::time_t now = std::chrono::system_clock::to_time_t(clock.wall_now());
   if (now != formatted_second) {
     std::tm local{};
     localtime_r(&now, &local);

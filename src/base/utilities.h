@@ -3,11 +3,13 @@
 #include <cstddef>
 #include <string>
 
+#include "base/clock.h"
+
 namespace vqflow {
 
 struct Time {
-  // The local date and time as "YYYY-MM-DD HH:MM:SS".
-  static std::string get_date_time();
+  // The local date and time of `clock` as "YYYY-MM-DD HH:MM:SS".
+  static std::string get_date_time(const Clock& clock);
 };
 
 // Run identifiers. Each generator counts through a sequence that starts at a

@@ -15,6 +15,12 @@ namespace vqflow {
 template <typename T>
 using awaitable = boost::asio::awaitable<T>;
 
+// Key of a run-scoped value: node id + "&&" + only_id + "&&" + field.
+inline std::string run_scoped_key(const std::string& node_id, const std::string& only_id,
+                                  const std::string& field) {
+  return node_id + "&&" + only_id + "&&" + field;
+}
+
 // The state of exactly one run: the fields the run engine copies from its
 // playbook, the run's client, and its run-scoped key-value writes. The layers
 // that walk, invoke and record a run work on it; the engine (run/auto.h) owns
@@ -66,9 +72,9 @@ class RunState {
   // Sends the staged writes; a failure is logged, not thrown (the run is over).
   void send_staged_kv();
 
-  // Key of a run-scoped value: node id + "&&" + only_id + "&&" + field.
+  // Key of a run-scoped value of this run (run_scoped_key).
   std::string run_key(const std::string& node_id, const std::string& field) const {
-    return node_id + "&&" + only_id + "&&" + field;
+    return run_scoped_key(node_id, only_id, field);
   }
   // Key of the last app result: only_id + "if_else_result".
   std::string last_result_key() const { return only_id + "if_else_result"; }

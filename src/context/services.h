@@ -11,15 +11,18 @@
 #include "plugins/manifest_cache.h"
 #include "value/parsed_json_cache.h"
 #include "stores/record_writer.h"
+#include "base/clock.h"
 #include "base/utilities.h"
 
 namespace vqflow {
 
 // What a run needs from the host process: configuration, both stores, the app
-// loader and the event loop that runs the runs. Shared by every run; the stores
-// and the loader are thread-safe.
+// loader, the clock and the event loop that runs the runs. Shared by every run;
+// the stores and the loader are thread-safe.
 struct Services {
   Config config;
+  // The dates of records and timer rows, and the timers' notion of now.
+  std::shared_ptr<const Clock> clock = real_clock();
   std::shared_ptr<Database> db;
   std::shared_ptr<KvStore> kv;
   std::shared_ptr<AppLoader> apps;

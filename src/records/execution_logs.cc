@@ -88,7 +88,8 @@ awaitable<void> add_execute_logs(RunState& run, const Value& uuid, const Value& 
                                  const Value& app_name, const Value& result, const Value& status,
                                  const Value& html, const Value& args) {
   return publish_log(&run, build_log_record(run.only_id, uuid, app_uuid, app_name, result, status,
-                                           html, args, Time::get_date_time()));
+                                           html, args,
+                                           Time::get_date_time(*run.services()->clock)));
 }
 
 awaitable<void> add_failure(RunState& run, const std::string& uuid, const Value& app_uuid,

@@ -16,11 +16,12 @@ awaitable<void> store_record(RunState* run, std::string table, Value row) {
   }
 }
 
-Value build_report(const RunState& run, const std::string& create_time) {
+Value build_report(const std::string& only_id, const Value& workflow_name, const Value& remarks,
+                   const std::string& create_time) {
   Value report = Value::object();
-  report["report_no"] = run.only_id;
-  report["workflow_name"] = run.workflow_name;
-  report["remarks"] = run.workflow_remarks;
+  report["report_no"] = only_id;
+  report["workflow_name"] = workflow_name;
+  report["remarks"] = remarks;
   report["create_time"] = create_time;
   return report;
 }
@@ -40,14 +41,16 @@ Value build_audit(const Value& workflow_uuid, const Value& only_id, const Value&
 }
 
 awaitable<void> add_report(RunState& run) {
-  return store_record(&run, "report", build_report(run, Time::get_date_time()));
+  return store_record(&run, "report",
+                      build_report(run.only_id, run.workflow_name, run.workflow_remarks,
+                                   Time::get_date_time(*run.services()->clock)));
 }
 
 awaitable<void> add_audit(RunState& run, const Value& workflow_uuid, const Value& only_id,
                           const Value& user_id, const Value& audit_app, const Value& start_app) {
   return store_record(&run, "audit",
                       build_audit(workflow_uuid, only_id, user_id, audit_app, start_app,
-                                  Time::get_date_time()));
+                                  Time::get_date_time(*run.services()->clock)));
 }
 
 }  // namespace vqflow::records

@@ -13,8 +13,10 @@ Value build_log_record(const std::string& only_id, const Value& uuid, const Valu
                        const Value& app_name, const Value& result, const Value& status,
                        const Value& html, const Value& args, const std::string& create_time);
 
-// The run report {"report_no", "workflow_name", "remarks", "create_time"}. No I/O.
-Value build_report(const RunState& run, const std::string& create_time);
+// The run report {"report_no", "workflow_name", "remarks", "create_time"} of the
+// run `only_id`. No I/O.
+Value build_report(const std::string& only_id, const Value& workflow_name, const Value& remarks,
+                   const std::string& create_time);
 
 // The pending audit row of an audit node (status 0). No I/O.
 Value build_audit(const Value& workflow_uuid, const Value& only_id, const Value& user_id,

@@ -7,6 +7,8 @@
 #include "flow/vq_tree.h"
 #include "stores/database.h"
 #include "base/errors.h"
+#include "base/text.h"
+#include "context/node_settings.h"
 #include "base/utilities.h"
 #include "base/error_text.h"
 
@@ -27,20 +29,7 @@ std::optional<std::string> optional_text(const Value& value) {
 
 // The stored value in text form, split at every "," (an empty text gives one
 // empty entry, an absent value the entry "None").
-std::vector<std::string> split_list(const Value& value) {
-  std::vector<std::string> out;
-  const std::string text = text_form(value);
-  std::size_t start = 0;
-  while (true) {
-    std::size_t comma = text.find(',', start);
-    if (comma == std::string::npos) {
-      out.push_back(text.substr(start));
-      return out;
-    }
-    out.push_back(text.substr(start, comma - start));
-    start = comma + 1;
-  }
-}
+std::vector<std::string> split_list(const Value& value) { return split(text_form(value), ","); }
 
 void check_stored_json(const Value& stored, const char* field) {
   if (!stored.is_string()) {
@@ -72,16 +61,6 @@ std::shared_ptr<const Value> shared_stored_json(ParsedJsonCache* documents, cons
   } catch (const JsonError& e) {
     throw invalid_json(field, e);
   }
-}
-
-// The "node_name" of a node's settings entry; throws when it is missing.
-Value node_name_of(const Value& controller_data, const std::string& node_id) {
-  Value settings = parse_stored_json(controller_data, "controller_data");
-  if (!settings.is_object() || !settings.contains(node_id) || !settings[node_id].is_object() ||
-      !settings[node_id].contains("node_name")) {
-    throw FlowError("node settings have no \"node_name\" for node " + node_id);
-  }
-  return settings[node_id]["node_name"];
 }
 
 }  // namespace
@@ -152,12 +131,12 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
       if (decision == "2") {
         const std::string text = "【" + user + "】拒绝了该剧本执行";
         awaitable<void> stored = add_execute_logs(
-            uuid, *args.audit_app, node_name_of(controller_data, *args.audit_app), text, 0, text);
+            uuid, *args.audit_app, node_name(controller_data, *args.audit_app), text, 0, text);
         co_await std::move(stored);
       } else if (decision == "1") {
         const std::string text = "【" + user + "】通过了该剧本执行";
         awaitable<void> stored = add_execute_logs(
-            uuid, *args.audit_app, node_name_of(controller_data, *args.audit_app), text, 0, text);
+            uuid, *args.audit_app, node_name(controller_data, *args.audit_app), text, 0, text);
         co_await std::move(stored);
         auto paths = routes_of(routes, node_link_data, args.start_app, end_app, tree);
         make_var(local_var_data, controller_data);

@@ -1,13 +1,10 @@
 #include "run/auto_execute.h"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
-#include <spdlog/spdlog.h>
 
 #include "base/errors.h"
+#include "base/spawn_logged.h"
 #include "run/auto.h"
-#include "base/error_text.h"
 
 namespace vqflow {
 
@@ -68,14 +65,8 @@ std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
   auto executor = services->executor;
   boost::asio::post(executor, [executor, engine, uuid = std::move(uuid), args = std::move(args),
                                on_finished = std::move(on_finished)]() mutable {
-    boost::asio::co_spawn(executor, drive(engine, uuid, std::move(args)),
-                          [uuid, on_finished](std::exception_ptr error) {
-                            if (error) {
-                              spdlog::error("run of playbook {} failed: {}", uuid,
-                                            describe_exception(error));
-                            }
-                            if (on_finished) on_finished(error);
-                          });
+    spawn_logged(executor, drive(engine, uuid, std::move(args)), "run of playbook " + uuid,
+                 std::move(on_finished));
   });
   return run_id;
 }

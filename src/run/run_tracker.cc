@@ -1,12 +1,11 @@
 #include "run/run_tracker.h"
 
+#include <limits>
+
 namespace vqflow {
 
 std::uint64_t RunTracker::begin(const std::string& uuid) {
-  std::lock_guard lock(mutex_);
-  const std::uint64_t ticket = next_++;
-  runs_[ticket] = Run{"", uuid};
-  return ticket;
+  return begin_within(uuid, std::numeric_limits<std::size_t>::max());
 }
 
 std::uint64_t RunTracker::begin_within(const std::string& uuid, std::size_t limit) {
@@ -25,6 +24,7 @@ void RunTracker::name(std::uint64_t ticket, const std::string& only_id) {
 void RunTracker::finish(std::uint64_t ticket) {
   std::lock_guard lock(mutex_);
   runs_.erase(ticket);
+  if (runs_.empty()) idle_.notify_all();
 }
 
 std::size_t RunTracker::in_progress() const {
@@ -38,6 +38,11 @@ std::vector<RunTracker::Run> RunTracker::runs() const {
   out.reserve(runs_.size());
   for (const auto& [ticket, run] : runs_) out.push_back(run);
   return out;
+}
+
+bool RunTracker::wait_idle(std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return idle_.wait_for(lock, limit, [this] { return runs_.empty(); });
 }
 
 }  // namespace vqflow

@@ -1,4 +1,6 @@
 #pragma once
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -29,9 +31,13 @@ class RunTracker {
 
   std::size_t in_progress() const;
   std::vector<Run> runs() const;
+  // Blocks the calling thread until no run is counted (true) or `limit` has
+  // passed (false). Not for a loop thread that closes runs.
+  bool wait_idle(std::chrono::milliseconds limit) const;
 
  private:
   mutable std::mutex mutex_;
+  mutable std::condition_variable idle_;
   std::uint64_t next_ = 1;
   std::map<std::uint64_t, Run> runs_;
 };

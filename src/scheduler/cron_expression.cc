@@ -38,12 +38,6 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
-std::string quote_text(std::string_view text) {
-  constexpr std::size_t k_max = 60;
-  if (text.size() > k_max) return fmt::format("\"{}...\"", text.substr(0, k_max));
-  return fmt::format("\"{}\"", text);
-}
-
 class FieldParser {
  public:
   FieldParser(int index, std::string_view text)

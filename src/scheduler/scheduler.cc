@@ -38,11 +38,12 @@ GeventScheduler::GeventScheduler(boost::asio::any_io_executor executor, Schedule
     : executor_(std::move(executor)),
       options_(std::move(options)),
       zone_(options_.zone != nullptr ? options_.zone : local_time_zone()),
+      clock_(options_.clock ? options_.clock : real_clock()),
       random_(options_.jitter_seed ? *options_.jitter_seed : std::random_device{}()) {}
 
 GeventScheduler::~GeventScheduler() = default;
 
-TimePoint GeventScheduler::now() const { return options_.clock ? options_.clock() : system_now(); }
+TimePoint GeventScheduler::now() const { return now_of(*clock_); }
 
 void GeventScheduler::start() {
   std::lock_guard lock(mutex_);
@@ -51,28 +52,22 @@ void GeventScheduler::start() {
   wake_locked(std::nullopt);
 }
 
-void GeventScheduler::shutdown() {
+void GeventScheduler::set_state(bool GeventScheduler::*flag, bool value) {
   std::lock_guard lock(mutex_);
-  running_ = false;
+  this->*flag = value;
   wake_locked(std::nullopt);
 }
+
+void GeventScheduler::shutdown() { set_state(&GeventScheduler::running_, false); }
 
 bool GeventScheduler::running() const {
   std::lock_guard lock(mutex_);
   return running_;
 }
 
-void GeventScheduler::pause() {
-  std::lock_guard lock(mutex_);
-  paused_ = true;
-  wake_locked(std::nullopt);
-}
+void GeventScheduler::pause() { set_state(&GeventScheduler::paused_, true); }
 
-void GeventScheduler::resume() {
-  std::lock_guard lock(mutex_);
-  paused_ = false;
-  wake_locked(std::nullopt);
-}
+void GeventScheduler::resume() { set_state(&GeventScheduler::paused_, false); }
 
 bool GeventScheduler::paused() const {
   std::lock_guard lock(mutex_);
@@ -102,6 +97,12 @@ void GeventScheduler::unqueue_locked(Job& job) {
   if (job.run_at) queue_.erase({*job.run_at, job.id});
 }
 
+void GeventScheduler::enqueue_locked(const Job& job) {
+  if (!job.run_at) return;
+  queue_.emplace(*job.run_at, job.id);
+  wake_locked(job.run_at);
+}
+
 void GeventScheduler::add_job(JobFunction func, std::shared_ptr<const Trigger> trigger,
                               const std::string& id, std::vector<Value> args) {
   if (id.empty()) throw ValueError("scheduler: a job id must not be empty");
@@ -118,12 +119,7 @@ void GeventScheduler::add_job(JobFunction func, std::shared_ptr<const Trigger> t
   job.args = std::move(args);
   job.trigger = std::move(trigger);
   schedule_locked(job, std::nullopt, now());
-  auto run_at = job.run_at;
-  jobs_.emplace(id, std::move(job));
-  if (run_at) {
-    queue_.emplace(*run_at, id);
-    wake_locked(run_at);
-  }
+  enqueue_locked(jobs_.emplace(id, std::move(job)).first->second);
 }
 
 void GeventScheduler::add_job(JobFunction func, std::string_view trigger_kind,
@@ -159,10 +155,7 @@ void GeventScheduler::reschedule_job(const std::string& id,
   job.run_at.reset();
   if (job.paused) return;
   schedule_locked(job, std::nullopt, now());
-  if (job.run_at) {
-    queue_.emplace(*job.run_at, id);
-    wake_locked(job.run_at);
-  }
+  enqueue_locked(job);
 }
 
 void GeventScheduler::pause_job(const std::string& id) {
@@ -181,10 +174,7 @@ void GeventScheduler::resume_job(const std::string& id) {
   job.paused = false;
   // `last_scheduled` keeps a date job that already ran from running again.
   schedule_locked(job, job.last_scheduled, now());
-  if (job.run_at) {
-    queue_.emplace(*job.run_at, id);
-    wake_locked(job.run_at);
-  }
+  enqueue_locked(job);
 }
 
 void GeventScheduler::remove_job(const std::string& id) {

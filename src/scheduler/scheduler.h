@@ -42,8 +42,10 @@ struct SchedulerOptions {
   // e.g. after the loop was blocked or the whole scheduler was paused.
   std::chrono::seconds misfire_grace_time{30};
   const date::time_zone* zone = nullptr;     // wall times of dates and cron fields; null: local
-  SchedulerClock clock;                      // empty: the system clock
   std::optional<std::uint64_t> jitter_seed;  // fixed seed for tests
+  // What "now" is (null: the system's clock). The loop's timer still sleeps in
+  // real time, for as long as this clock says is left.
+  std::shared_ptr<const Clock> clock = real_clock();
 };
 
 // One job as get_jobs lists it.
@@ -142,9 +144,13 @@ class GeventScheduler : public std::enable_shared_from_this<GeventScheduler> {
 
   GeventScheduler(boost::asio::any_io_executor executor, SchedulerOptions options);
 
+  // Sets running_ or paused_ and lets the timer follow.
+  void set_state(bool GeventScheduler::*flag, bool value);
   Job& find_locked(const std::string& id);
   void schedule_locked(Job& job, std::optional<TimePoint> previous, TimePoint earliest);
   void unqueue_locked(Job& job);
+  // Queues the job at its run time, if it has one, and lets the timer follow.
+  void enqueue_locked(const Job& job);
   void wake_locked(std::optional<TimePoint> due);
   void rearm();
   void on_timer(std::uint64_t generation);
@@ -154,6 +160,7 @@ class GeventScheduler : public std::enable_shared_from_this<GeventScheduler> {
   boost::asio::any_io_executor executor_;
   SchedulerOptions options_;
   const date::time_zone* zone_;
+  std::shared_ptr<const Clock> clock_;
 
   mutable std::mutex mutex_;
   std::map<std::string, Job> jobs_;

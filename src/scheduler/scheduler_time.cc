@@ -16,13 +16,6 @@ using std::chrono::microseconds;
 using std::chrono::minutes;
 using std::chrono::seconds;
 
-// Quoted for messages; hostile texts are cut so that errors stay one short line.
-std::string quote_text(std::string_view text) {
-  constexpr std::size_t k_max = 60;
-  if (text.size() > k_max) return fmt::format("\"{}...\"", text.substr(0, k_max));
-  return fmt::format("\"{}\"", text);
-}
-
 // A small cursor over the text; every read checks the bounds.
 class Cursor {
  public:
@@ -77,7 +70,13 @@ TimePoint local_to_instant(date::local_time<microseconds> local, const date::tim
 
 }  // namespace
 
-TimePoint system_now() { return date::floor<microseconds>(std::chrono::system_clock::now()); }
+std::string quote_text(std::string_view text) {
+  constexpr std::size_t k_max = 60;
+  if (text.size() > k_max) return fmt::format("\"{}...\"", text.substr(0, k_max));
+  return fmt::format("\"{}\"", text);
+}
+
+TimePoint now_of(const Clock& clock) { return date::floor<microseconds>(clock.wall_now()); }
 
 const date::time_zone* local_time_zone() {
   static const date::time_zone* zone = [] {

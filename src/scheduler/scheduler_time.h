@@ -2,9 +2,10 @@
 #include <date/tz.h>
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <string_view>
+
+#include "base/clock.h"
 
 namespace vqflow {
 
@@ -12,9 +13,12 @@ namespace vqflow {
 // nanosecond system_clock ticks would overflow past 2262).
 using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
 
-// The scheduler's notion of "now"; tests substitute a manual clock.
-using SchedulerClock = std::function<TimePoint()>;
-TimePoint system_now();
+// `text` in double quotes for an error message of the scheduler; a text over
+// 60 bytes is cut ("...") so that errors about hostile texts stay one short line.
+std::string quote_text(std::string_view text);
+
+// The wall time of `clock` at the scheduler's precision.
+TimePoint now_of(const Clock& clock);
 
 // The process's local time zone: $TZ when it names a zone, else the system's
 // (/etc/localtime), else UTC. Looked up once.

@@ -1,6 +1,5 @@
 #include "server/api.h"
 
-#include <cctype>
 #include <exception>
 #include <string_view>
 
@@ -12,6 +11,8 @@
 #include <spdlog/spdlog.h>
 
 #include "base/errors.h"
+#include "base/spawn_logged.h"
+#include "base/text.h"
 #include "rpc/json_rpc.h"
 #include "server/security.h"
 #include "value/value.h"
@@ -28,16 +29,6 @@ HttpResponse json_response(int status, const Value& body) {
   out.status = status;
   out.body = json_text(body, false);
   return out;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
 }
 
 // The token of "Bearer <token>", or absent.
@@ -88,6 +79,27 @@ std::vector<std::string_view> split_path(std::string_view path) {
     out.push_back(path.substr(0, slash));
     if (slash == std::string_view::npos) break;
     path.remove_prefix(slash);
+  }
+  return out;
+}
+
+// {"store": ..., "ok": true} when `probe` reads from `store` without failing,
+// else "ok" false and the "error"; a null store is not configured (`absent`).
+template <typename Store, typename Probe>
+Value store_health(const std::shared_ptr<Store>& store, const char* absent, Probe probe) {
+  Value out = Value::object();
+  if (!store) {
+    out["ok"] = false;
+    out["error"] = absent;
+    return out;
+  }
+  out["store"] = store->describe();
+  try {
+    probe(*store);
+    out["ok"] = true;
+  } catch (const std::exception& e) {
+    out["ok"] = false;
+    out["error"] = e.what();
   }
   return out;
 }
@@ -232,14 +244,7 @@ std::string Api::start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection
   const std::string uuid = parsed.uuid;
   RunFinished done = [tracker, ticket, uuid](std::exception_ptr error) {
     tracker->finish(ticket);
-    if (!error) return;
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      spdlog::error("{} run failed: {}", uuid, e.what());
-    } catch (...) {
-      spdlog::error("{} run failed: unknown error", uuid);
-    }
+    log_escaped(uuid + " run", error);
   };
   std::string only_id;
   try {
@@ -332,42 +337,16 @@ HttpResponse Api::run_logs(const std::string& only_id) {
 
 HttpResponse Api::health() {
   Value body = Value::object();
-  bool ok = true;
   body["status"] = "ok";
-  Value db = Value::object();
-  if (!services_ || !services_->db) {
-    ok = false;
-    db["ok"] = false;
-    db["error"] = "no relational store configured";
-  } else {
-    db["store"] = services_->db->describe();
-    try {
-      services_->db->table("workflow").select({"uuid"}).first();
-      db["ok"] = true;
-    } catch (const std::exception& e) {
-      ok = false;
-      db["ok"] = false;
-      db["error"] = e.what();
-    }
-  }
-  Value kv = Value::object();
+  Value db = store_health(services_ ? services_->db : nullptr, "no relational store configured",
+                          [](Database& store) { store.table("workflow").select({"uuid"}).first(); });
   Value exec_sum = nullptr;
-  if (!services_ || !services_->kv) {
-    ok = false;
-    kv["ok"] = false;
-    kv["error"] = "no key-value store configured";
-  } else {
-    kv["store"] = services_->kv->describe();
-    try {
-      std::optional<std::string> sum = services_->kv->get("exec_sum");
-      exec_sum = sum ? Value(parse_integer(*sum).value_or(0)) : Value(0);
-      kv["ok"] = true;
-    } catch (const std::exception& e) {
-      ok = false;
-      kv["ok"] = false;
-      kv["error"] = e.what();
-    }
-  }
+  Value kv = store_health(services_ ? services_->kv : nullptr, "no key-value store configured",
+                          [&exec_sum](KvStore& store) {
+                            std::optional<std::string> sum = store.get("exec_sum");
+                            exec_sum = sum ? Value(parse_integer(*sum).value_or(0)) : Value(0);
+                          });
+  const bool ok = db["ok"] == true && kv["ok"] == true;
   if (!ok) body["status"] = "failing";
   body["db"] = std::move(db);
   body["kv"] = std::move(kv);

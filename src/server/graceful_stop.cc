@@ -8,23 +8,21 @@
 
 namespace vqflow {
 
-namespace {
-
 namespace net = boost::asio;
 
-// Polls `done` every few milliseconds until it holds or `limit` has passed.
-template <typename Done>
-net::awaitable<void> wait_until(Done done, std::chrono::milliseconds limit) {
+net::awaitable<bool> wait_until(std::function<bool()> done, std::chrono::milliseconds limit,
+                                std::chrono::milliseconds every) {
+  // The deadline is the loop timer's own (steady) clock: a real wait.
   net::steady_timer tick(co_await net::this_coro::executor);
   boost::system::error_code ec;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    tick.expires_after(std::chrono::milliseconds(10));
+  const auto deadline = net::steady_timer::clock_type::now() + limit;
+  while (!done()) {
+    if (net::steady_timer::clock_type::now() >= deadline) co_return false;
+    tick.expires_after(every);
     co_await tick.async_wait(net::redirect_error(net::use_awaitable, ec));
   }
+  co_return true;
 }
-
-}  // namespace
 
 void log_cut_short_runs(const Api& api) {
   for (const auto& run : api.tracker()->runs()) {
@@ -42,12 +40,12 @@ net::awaitable<std::vector<RunTracker::Run>> graceful_stop(Server* server, Api* 
   server->stop_accepting();
   // Named first: g++ 12 destroys a closure temporary of a co_await
   // expression twice.
-  auto runs_closed = [tracker] { return tracker->in_progress() == 0; };
+  std::function<bool()> runs_closed = [tracker] { return tracker->in_progress() == 0; };
   co_await wait_until(runs_closed, grace);
   std::vector<RunTracker::Run> cut_short = tracker->runs();
   log_cut_short_runs(*api);
   server->close_all();
-  auto all_closed = [server] { return server->connections() == 0; };
+  std::function<bool()> all_closed = [server] { return server->connections() == 0; };
   co_await wait_until(all_closed, close_wait);
   co_return cut_short;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <functional>
 #include <vector>
 
 #include <boost/asio/awaitable.hpp>
@@ -21,5 +22,11 @@ boost::asio::awaitable<std::vector<RunTracker::Run>> graceful_stop(
 
 // Writes the process log line of each run of `api` that has not closed.
 void log_cut_short_runs(const Api& api);
+
+// On the calling coroutine's loop, checks `done` every `every` until it holds
+// (true) or `limit` has passed in real time (false).
+boost::asio::awaitable<bool> wait_until(
+    std::function<bool()> done, std::chrono::milliseconds limit,
+    std::chrono::milliseconds every = std::chrono::milliseconds(10));
 
 }  // namespace vqflow

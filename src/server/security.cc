@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "base/errors.h"
+#include "base/text.h"
 
 namespace vqflow {
 
@@ -27,16 +28,6 @@ bool is_ipv4(const std::string& text) {
 bool is_ipv6(const std::string& text) {
   in6_addr addr{};
   return ::inet_pton(AF_INET6, text.c_str(), &addr) == 1;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
 }
 
 bool valid_port_text(std::string_view text, unsigned short* port) {

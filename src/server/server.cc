@@ -5,12 +5,10 @@
 // g++ 12 misreads Asio 1.18's coroutine frame allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-#include <cctype>
 #include <deque>
 #include <map>
 #include <string>
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -22,6 +20,8 @@
 #include <spdlog/spdlog.h>
 
 #include "base/errors.h"
+#include "base/spawn_logged.h"
+#include "base/text.h"
 
 namespace vqflow {
 
@@ -33,21 +33,9 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-void log_escape(const char* what, std::exception_ptr error) {
-  if (!error) return;
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    spdlog::error("server {}: {}", what, e.what());
-  } catch (...) {
-    spdlog::error("server {}: unknown error", what);
-  }
-}
-
+// Beast's string_view is not std::string_view in this Boost.
 std::string lower(beast::string_view text) {
-  std::string out(text.data(), text.size());
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
+  return ascii_lower(std::string_view(text.data(), text.size()));
 }
 
 HttpRequest to_request(const http::request<http::string_body>& message) {
@@ -191,8 +179,7 @@ class WsConn : public ClientConnection,
   void wake_writer() {
     if (writing_) return;
     writing_ = true;
-    net::co_spawn(ws.get_executor(), write_all(shared_from_this()),
-                  [](std::exception_ptr e) { log_escape("WebSocket writer", e); });
+    spawn_logged(ws.get_executor(), write_all(shared_from_this()), "server WebSocket writer");
   }
 
   // Invariants: at most one write_all runs (writing_); it alone writes to and
@@ -323,8 +310,8 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
       auto ws = std::make_shared<WsConn>(std::move(conn->stream), impl->options.ws_queue_limit);
       conn->upgraded = true;
       impl->sessions[id] = ws;
-      net::co_spawn(impl->ioc, ws_session(impl, id, ws, parser.release()),
-                    [](std::exception_ptr e) { log_escape("WebSocket session", e); });
+      spawn_logged(impl->ioc, ws_session(impl, id, ws, parser.release()),
+                   "server WebSocket session");
       co_return;
     }
     if (lower(header[http::field::expect]) == "100-continue") {
@@ -378,8 +365,7 @@ net::awaitable<void> accept_loop(std::shared_ptr<Impl> impl) {
     const std::uint64_t id = impl->next_id++;
     auto conn = std::make_shared<HttpConn>(std::move(socket));
     impl->sessions[id] = conn;
-    net::co_spawn(impl->ioc, http_session(impl, id, conn),
-                  [](std::exception_ptr e) { log_escape("HTTP session", e); });
+    spawn_logged(impl->ioc, http_session(impl, id, conn), "server HTTP session");
   }
 }
 
@@ -409,8 +395,7 @@ void Server::start() {
     throw ConfigError("--listen: cannot listen on " + listen.host + ":" +
                       std::to_string(listen.port) + ": " + ec.message());
   }
-  net::co_spawn(impl_->ioc, accept_loop(impl_),
-                [](std::exception_ptr e) { log_escape("accept loop", e); });
+  spawn_logged(impl_->ioc, accept_loop(impl_), "server accept loop");
 }
 
 unsigned short Server::port() const {

@@ -1,6 +1,5 @@
 #include "stores/kv_store.h"
 
-#include <chrono>
 #include <exception>
 #include <limits>
 
@@ -13,11 +12,6 @@
 #include "stores/sqlite_kv_store.h"
 
 namespace vqflow {
-
-long long system_clock_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 std::vector<long long> KvStore::count_many(const std::vector<KvCount>& steps) {
   std::vector<long long> values;

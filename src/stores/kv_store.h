@@ -1,5 +1,4 @@
 #pragma once
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,11 +54,6 @@ class KvStore {
   // Human-readable description for errors and health checks ("redis 127.0.0.1:6379/0").
   virtual std::string describe() const = 0;
 };
-
-// Wall-clock time in milliseconds since the Unix epoch; the memory and embedded
-// stores take one so that tests can move time instead of sleeping.
-using KvClock = std::function<long long()>;
-long long system_clock_ms();
 
 // Opens the store named by `url`:
 //   ""                      -> the embedded store, a table in the SQLite file `sqlite_path`

@@ -14,7 +14,7 @@ namespace {
 // k_sweep_every writes, so memory does not grow with dead keys.
 class MemoryKvStore final : public KvStore {
  public:
-  explicit MemoryKvStore(KvClock clock) : clock_(std::move(clock)) {}
+  explicit MemoryKvStore(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
 
   std::optional<std::string> get(const std::string& key) override {
     std::lock_guard lock(mutex_);
@@ -67,13 +67,13 @@ class MemoryKvStore final : public KvStore {
 
   std::optional<long long> expiry(std::optional<long long> expire_seconds) const {
     if (!expire_seconds) return std::nullopt;
-    return clock_() + *expire_seconds * 1000;
+    return clock_->wall_ms() + *expire_seconds * 1000;
   }
 
   Entry* live_entry(const std::string& key) {
     auto it = entries_.find(key);
     if (it == entries_.end()) return nullptr;
-    if (it->second.expires_at_ms && *it->second.expires_at_ms <= clock_()) {
+    if (it->second.expires_at_ms && *it->second.expires_at_ms <= clock_->wall_ms()) {
       entries_.erase(it);
       return nullptr;
     }
@@ -100,13 +100,13 @@ class MemoryKvStore final : public KvStore {
   void note_write() {
     if (++writes_since_sweep_ < std::max<std::size_t>(k_sweep_every, entries_.size())) return;
     writes_since_sweep_ = 0;
-    long long now = clock_();
+    long long now = clock_->wall_ms();
     std::erase_if(entries_, [now](const auto& item) {
       return item.second.expires_at_ms && *item.second.expires_at_ms <= now;
     });
   }
 
-  KvClock clock_;
+  std::shared_ptr<const Clock> clock_;
   std::mutex mutex_;
   std::unordered_map<std::string, Entry> entries_;
   std::size_t writes_since_sweep_ = 0;
@@ -114,7 +114,7 @@ class MemoryKvStore final : public KvStore {
 
 }  // namespace
 
-std::unique_ptr<KvStore> make_memory_kv_store(KvClock clock) {
+std::unique_ptr<KvStore> make_memory_kv_store(std::shared_ptr<const Clock> clock) {
   return std::make_unique<MemoryKvStore>(std::move(clock));
 }
 

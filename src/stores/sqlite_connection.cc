@@ -290,7 +290,7 @@ SqliteWrite::~SqliteWrite() {
 
 void SqliteWrite::finish(bool may_hold) {
   done_ = true;
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = shared_.clock_->steady_now();
   if (began_) {
     shared_.held_units_ = 0;
     shared_.held_since_ = now;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "base/clock.h"
 #include "stores/sqlite_checkpointer.h"
 #include "value/value.h"
 
@@ -123,13 +124,16 @@ class SqliteTransaction {
 // leave its transaction open when the arranger answers true, having made sure
 // that commit_pending() runs soon (the record writer's next flush on the
 // caller's loop); the records of that flush then share the commit. Every
-// other write commits whatever is held together with itself. Invariant:
-// `held_` is true exactly while such a transaction is open; the destructor
-// commits it, so a clean shutdown keeps it. Callers hold `mutex`.
+// other write commits whatever is held together with itself; so does a write
+// once the transaction has been held for k_max_held_time (on `clock`'s steady
+// time) or for k_max_held_units writes. Invariant: `held_` is true exactly
+// while such a transaction is open; the destructor commits it, so a clean
+// shutdown keeps it. Callers hold `mutex`.
 class SharedSqlite {
  public:
-  explicit SharedSqlite(std::string path)
+  explicit SharedSqlite(std::string path, std::shared_ptr<const Clock> clock = real_clock())
       : connection(std::move(path)),
+        clock_(clock ? std::move(clock) : real_clock()),
         checkpointer_(connection.handle(), connection.path(), k_sqlite_checkpoint_frames) {}
   ~SharedSqlite();
   SharedSqlite(const SharedSqlite&) = delete;
@@ -151,6 +155,7 @@ class SharedSqlite {
   static constexpr int k_max_held_units = 4096;
   static constexpr std::chrono::milliseconds k_max_held_time{100};
 
+  std::shared_ptr<const Clock> clock_;
   // Declared after `connection`: stops before the connection closes.
   WalCheckpointer checkpointer_;
   std::function<bool()> arrange_;

@@ -1,6 +1,7 @@
 #include "stores/sqlite_kv_store.h"
 
 #include <mutex>
+#include <type_traits>
 
 #include "base/errors.h"
 #include "stores/kv_store_rules.h"
@@ -47,7 +48,7 @@ constexpr const char* k_sweep_tail = "DELETE FROM kv WHERE key > ?1 AND expires_
 
 class SqliteKvStore final : public KvStore {
  public:
-  SqliteKvStore(std::shared_ptr<SharedSqlite> shared, KvClock clock)
+  SqliteKvStore(std::shared_ptr<SharedSqlite> shared, std::shared_ptr<const Clock> clock)
       : shared_(std::move(shared)), clock_(std::move(clock)) {
     std::lock_guard lock(mutex_);
     connection_.exec(sqlite_kv_table_sql());
@@ -62,11 +63,7 @@ class SqliteKvStore final : public KvStore {
   void set(const std::string& key, const std::string& value,
            std::optional<long long> expire_seconds) override {
     kv_rules::check_expire_seconds("sqlite kv SET", key, expire_seconds);
-    std::lock_guard lock(mutex_);
-    SqliteWrite write(*shared_);
-    maybe_sweep();
-    upsert(key, value, expire_seconds);
-    write.finish(true);
+    write_step(1, [&] { upsert(key, value, expire_seconds); });
   }
 
   void set_many(const std::vector<KvWrite>& writes) override {
@@ -74,31 +71,23 @@ class SqliteKvStore final : public KvStore {
     for (const KvWrite& w : writes) {
       kv_rules::check_expire_seconds("sqlite kv SET", w.key, w.expire_seconds);
     }
-    std::lock_guard lock(mutex_);
-    SqliteWrite write(*shared_);
-    maybe_sweep(static_cast<int>(writes.size()));
-    for (const KvWrite& w : writes) upsert(w.key, w.value, w.expire_seconds);
-    write.finish(true);
+    write_step(static_cast<int>(writes.size()), [&] {
+      for (const KvWrite& w : writes) upsert(w.key, w.value, w.expire_seconds);
+    });
   }
 
   bool set_if_absent(const std::string& key, const std::string& value,
                      std::optional<long long> expire_seconds) override {
     kv_rules::check_expire_seconds("sqlite kv SET NX", key, expire_seconds);
-    std::lock_guard lock(mutex_);
-    SqliteWrite write(*shared_);
-    maybe_sweep();
-    bool stored = false;
-    {
+    return write_step(1, [&] {
       auto statement = connection_.statement(k_insert_if_absent);
       statement->bind_blob(1, key);
       statement->bind_blob(2, value);
       bind_expiry(*statement, 3, expire_seconds);
-      statement->bind_int(4, clock_());
+      statement->bind_int(4, clock_->wall_ms());
       statement->step();
-      stored = connection_.changes() == 1;
-    }
-    write.finish(true);
-    return stored;
+      return connection_.changes() == 1;
+    });
   }
 
   long long incr(const std::string& key) override { return add(key, 1, "sqlite kv INCR"); }
@@ -110,16 +99,13 @@ class SqliteKvStore final : public KvStore {
   }
 
   bool del(const std::string& key) override {
-    std::lock_guard lock(mutex_);
-    SqliteWrite write(*shared_);
-    bool existed = live_value(key).has_value();
-    {
+    return write_step(0, [&] {
+      bool existed = live_value(key).has_value();
       auto statement = connection_.statement(k_delete);
       statement->bind_blob(1, key);
       statement->step();
-    }
-    write.finish(true);
-    return existed;
+      return existed;
+    });
   }
 
   std::string describe() const override { return "sqlite kv " + connection_.path(); }
@@ -134,7 +120,7 @@ class SqliteKvStore final : public KvStore {
   std::optional<std::string> live_value(const std::string& key) {
     auto statement = connection_.statement(k_live_value);
     statement->bind_blob(1, key);
-    statement->bind_int(2, clock_());
+    statement->bind_int(2, clock_->wall_ms());
     if (!statement->step()) return std::nullopt;
     return statement->column_bytes(0);
   }
@@ -151,29 +137,44 @@ class SqliteKvStore final : public KvStore {
 
   void bind_expiry(SqliteStatement& statement, int index, std::optional<long long> expire_seconds) {
     if (expire_seconds) {
-      statement.bind_int(index, clock_() + *expire_seconds * 1000);
+      statement.bind_int(index, clock_->wall_ms() + *expire_seconds * 1000);
     } else {
       statement.bind_null(index);
     }
   }
 
   long long add(const std::string& key, long long delta, const char* what) {
-    std::lock_guard lock(mutex_);
     // The write holds the file's write lock before reading (BEGIN IMMEDIATE, or
     // the held-back transaction), so no other process can change the value
     // between the read and the write.
-    SqliteWrite write(*shared_);
-    maybe_sweep();
-    long long result = kv_rules::add_to_stored(live_value(key), delta, what, key);
-    {
+    return write_step(1, [&] {
+      long long result = kv_rules::add_to_stored(live_value(key), delta, what, key);
       auto statement = connection_.statement(k_store_counter);
       statement->bind_blob(1, key);
       statement->bind_blob(2, std::to_string(result));
-      statement->bind_int(3, clock_());
+      statement->bind_int(3, clock_->wall_ms());
       statement->step();
+      return result;
+    });
+  }
+
+  // What every write does around `body`: takes the store's lock, joins or
+  // begins the transaction, sweeps now and then (`writes` count toward it),
+  // and finishes, so the transaction may be held back. A throwing body rolls
+  // back what it began (SqliteWrite).
+  template <typename Body>
+  auto write_step(int writes, Body body) -> decltype(body()) {
+    std::lock_guard lock(mutex_);
+    SqliteWrite write(*shared_);
+    maybe_sweep(writes);
+    if constexpr (std::is_void_v<decltype(body())>) {
+      body();
+      write.finish(true);
+    } else {
+      auto result = body();
+      write.finish(true);
+      return result;
     }
-    write.finish(true);
-    return result;
   }
 
   void maybe_sweep(int writes = 1) {
@@ -185,7 +186,7 @@ class SqliteKvStore final : public KvStore {
 
   // Caller holds the mutex.
   void sweep_slice() {
-    const long long now = clock_();
+    const long long now = clock_->wall_ms();
     std::optional<std::string> end;
     {
       auto statement = connection_.statement(cursor_ ? k_slice_end : k_slice_end_first);
@@ -218,28 +219,31 @@ class SqliteKvStore final : public KvStore {
 
   void sweep() {
     auto statement = connection_.statement(k_sweep);
-    statement->bind_int(1, clock_());
+    statement->bind_int(1, clock_->wall_ms());
     statement->step();
   }
 
   std::shared_ptr<SharedSqlite> shared_;
   std::mutex& mutex_ = shared_->mutex;
   SqliteConnection& connection_ = shared_->connection;
-  KvClock clock_;
+  std::shared_ptr<const Clock> clock_;
   int writes_since_sweep_ = 0;
   std::optional<std::string> cursor_;  // last key of the previous slice
 };
 
 }  // namespace
 
-std::unique_ptr<KvStore> open_sqlite_kv_store(const std::string& path, KvClock clock) {
+std::unique_ptr<KvStore> open_sqlite_kv_store(const std::string& path,
+                                              std::shared_ptr<const Clock> clock) {
   if (path.empty()) {
     throw ConfigError("key-value store: the SQLite file path is empty");
   }
-  return std::make_unique<SqliteKvStore>(std::make_shared<SharedSqlite>(path), std::move(clock));
+  auto shared = std::make_shared<SharedSqlite>(path, clock);
+  return std::make_unique<SqliteKvStore>(std::move(shared), std::move(clock));
 }
 
-std::unique_ptr<KvStore> open_sqlite_kv_store(std::shared_ptr<SharedSqlite> shared, KvClock clock) {
+std::unique_ptr<KvStore> open_sqlite_kv_store(std::shared_ptr<SharedSqlite> shared,
+                                              std::shared_ptr<const Clock> clock) {
   return std::make_unique<SqliteKvStore>(std::move(shared), std::move(clock));
 }
 

@@ -112,7 +112,9 @@ Value timer_settings(const Value& controller_data, const Value& timer_app) {
 }
 
 ManageTimer::ManageTimer(std::shared_ptr<Database> db, SchedulerSetup setup)
-    : db_(std::move(db)), setup_(std::move(setup)) {}
+    : db_(std::move(db)), setup_(std::move(setup)) {
+  if (!setup_.clock) setup_.clock = real_clock();
+}
 
 void ManageTimer::start() {
   vq_timer.create_scheduler(setup_);
@@ -219,8 +221,8 @@ void ManageTimer::add_timer() {
   row["uuid"] = uuid;
   copy_settings(config, row);
   row["status"] = 0;
-  row["update_time"] = Time::get_date_time();
-  row["create_time"] = Time::get_date_time();
+  row["update_time"] = Time::get_date_time(*setup_.clock);
+  row["create_time"] = Time::get_date_time(*setup_.clock);
   try {
     db_->table(k_table).insert(row);
   } catch (...) {
@@ -235,7 +237,7 @@ void ManageTimer::update_timer() {
   register_job(true);
   Row changes = Row::object();
   copy_settings(config, changes);
-  changes["update_time"] = Time::get_date_time();
+  changes["update_time"] = Time::get_date_time(*setup_.clock);
   db_->table(k_table).where("timer_uuid", timer_app).update(changes);
 }
 
@@ -279,7 +281,7 @@ void ManageTimer::exposed_pause(const Value& uuid_arg) {
   vq_timer.pause(id);
   Row changes = Row::object();
   changes["status"] = 0;
-  changes["update_time"] = Time::get_date_time();
+  changes["update_time"] = Time::get_date_time(*setup_.clock);
   db_->table(k_table).where("timer_uuid", id).update(changes);
 }
 
@@ -291,7 +293,7 @@ void ManageTimer::exposed_resume(const Value& uuid_arg) {
   if (vq_timer.scheduler->paused()) vq_timer.resume_all();
   Row changes = Row::object();
   changes["status"] = 1;
-  changes["update_time"] = Time::get_date_time();
+  changes["update_time"] = Time::get_date_time(*setup_.clock);
   db_->table(k_table).where("timer_uuid", id).update(changes);
 }
 
@@ -302,7 +304,7 @@ void ManageTimer::exposed_pause_all() {
   }
   Row changes = Row::object();
   changes["status"] = 0;
-  changes["update_time"] = Time::get_date_time();
+  changes["update_time"] = Time::get_date_time(*setup_.clock);
   db_->table(k_table).where("id", "!=", 0).update(changes);
 }
 
@@ -318,7 +320,7 @@ void ManageTimer::exposed_resume_all() {
   }
   Row changes = Row::object();
   changes["status"] = 1;
-  changes["update_time"] = Time::get_date_time();
+  changes["update_time"] = Time::get_date_time(*setup_.clock);
   db_->table(k_table).where("id", "!=", 0).update(changes);
 }
 

@@ -12,11 +12,11 @@ namespace vqflow {
 
 namespace {
 
-std::string make_token() {
+std::string make_token(const Clock& clock) {
   char host[256] = {};
   if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
   return fmt::format("host {} pid {} since {} ({})", host[0] != '\0' ? host : "?",
-                     static_cast<long>(::getpid()), Time::get_date_time(),
+                     static_cast<long>(::getpid()), Time::get_date_time(clock),
                      Random::random_text(10));
 }
 
@@ -26,7 +26,7 @@ std::shared_ptr<TimerServiceLock> TimerServiceLock::acquire(std::shared_ptr<KvSt
                                                             boost::asio::any_io_executor executor,
                                                             ServiceLockOptions options,
                                                             std::function<void()> on_lost) {
-  std::string token = make_token();
+  std::string token = make_token(options.clock ? *options.clock : *real_clock());
   if (!kv->set_if_absent(options.key, token, options.ttl.count())) {
     auto holder = kv->get(options.key).value_or("a holder that just let go");
     throw ServiceLockError(fmt::format(

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/clock.h"
 #include "base/errors.h"
 #include "stores/kv_store.h"
 
@@ -21,6 +22,7 @@ struct ServiceLockOptions {
   std::string key = "vqflow:timer-service-lock";
   std::chrono::seconds ttl{30};          // a dead holder's lock is gone after this
   std::chrono::seconds renew_every{10};  // well inside ttl
+  std::shared_ptr<const Clock> clock = real_clock();  // dates the token (null: the system's)
 };
 
 // The lock that keeps a second process from running the timers of the same

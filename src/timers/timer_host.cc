@@ -12,6 +12,7 @@ SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services,
   SchedulerSetup setup;
   setup.executor = services->executor;
   setup.max_instances = services->config.max_instances;
+  setup.clock = services->clock;
   setup.run_playbook = [services, tracker](const Value& uuid, JobDone done) {
     std::string playbook = uuid.is_string() ? uuid.get<std::string>() : text_form(uuid);
     // Counted before the run can close; a run that closes before it is named
@@ -38,6 +39,7 @@ std::unique_ptr<TimerHost> TimerHost::start(std::shared_ptr<Services> services,
                                             ServiceLockOptions lock_options,
                                             std::shared_ptr<RunTracker> tracker) {
   std::unique_ptr<TimerHost> host(new TimerHost());
+  lock_options.clock = services->clock;
   host->lock_ =
       TimerServiceLock::acquire(services->kv, services->executor, std::move(lock_options), [] {
         // Another process runs the timers now: firing here too would run them twice.

@@ -62,31 +62,34 @@ void register_timer_methods(RpcRegistry& registry, ManageTimer& service) {
                     param(params, "controller_data"));
     return Value(nullptr);
   });
-  registry.add("remove", [s](const Value& params) {
-    check_params(params, {"timer_app"});
-    s->exposed_remove(param(params, "timer_app"));
-    return Value(nullptr);
-  });
-  registry.add("pause", [s](const Value& params) {
-    check_params(params, {"uuid"});
-    s->exposed_pause(param(params, "uuid"));
-    return Value(nullptr);
-  });
-  registry.add("resume", [s](const Value& params) {
-    check_params(params, {"uuid"});
-    s->exposed_resume(param(params, "uuid"));
-    return Value(nullptr);
-  });
-  registry.add("pause_all", [s](const Value& params) {
-    check_params(params, {});
-    s->exposed_pause_all();
-    return Value(nullptr);
-  });
-  registry.add("resume_all", [s](const Value& params) {
-    check_params(params, {});
-    s->exposed_resume_all();
-    return Value(nullptr);
-  });
+  // The operations on one timer: one named param, a null answer.
+  struct OneTimer {
+    const char* method;
+    const char* param_name;
+    void (ManageTimer::*call)(const Value&);
+  };
+  for (const OneTimer& op : {OneTimer{"remove", "timer_app", &ManageTimer::exposed_remove},
+                             OneTimer{"pause", "uuid", &ManageTimer::exposed_pause},
+                             OneTimer{"resume", "uuid", &ManageTimer::exposed_resume}}) {
+    registry.add(op.method, [s, op](const Value& params) {
+      check_params(params, {op.param_name});
+      (s->*op.call)(param(params, op.param_name));
+      return Value(nullptr);
+    });
+  }
+  // The operations on every timer: no params, a null answer.
+  struct AllTimers {
+    const char* method;
+    void (ManageTimer::*call)();
+  };
+  for (const AllTimers& op : {AllTimers{"pause_all", &ManageTimer::exposed_pause_all},
+                              AllTimers{"resume_all", &ManageTimer::exposed_resume_all}}) {
+    registry.add(op.method, [s, op](const Value& params) {
+      check_params(params, {});
+      (s->*op.call)();
+      return Value(nullptr);
+    });
+  }
   registry.add("get_jobs", [s](const Value& params) {
     check_params(params, {});
     return jobs_to_value(s->exposed_get_jobs(), scheduler_zone());

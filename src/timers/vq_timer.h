@@ -23,9 +23,10 @@ struct SchedulerSetup {
   boost::asio::any_io_executor executor;  // the loop jobs run on; empty: no timer (tests)
   int max_instances = 3;                  // Config::max_instances
   RunPlaybook run_playbook;               // what every job calls
-  // Optional: tests pin the zone, the clock and the jitter.
+  // The scheduler's "now" and the dates of the timer rows (Services::clock).
+  std::shared_ptr<const Clock> clock = real_clock();
+  // Optional: tests pin the zone and the jitter.
   const date::time_zone* zone = nullptr;
-  SchedulerClock clock;
   std::optional<std::uint64_t> jitter_seed;
   std::chrono::seconds misfire_grace_time{30};
 };

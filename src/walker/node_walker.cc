@@ -7,7 +7,9 @@
 #include "stores/kv_store.h"
 #include "stores/kv_store_rules.h"
 #include "apps/result_capture.h"
+#include "base/text.h"
 #include "records/run_records.h"
+#include "context/node_settings.h"
 #include "walker/walker_support.h"
 
 namespace vqflow {
@@ -15,20 +17,6 @@ namespace vqflow {
 namespace {
 
 constexpr std::string_view k_audit_waiting = "剧本等待审核...";
-
-std::vector<std::string> split_path(const std::string& path) {
-  std::vector<std::string> nodes;
-  std::size_t from = 0;
-  while (true) {
-    const std::size_t at = path.find("->", from);
-    if (at == std::string::npos) {
-      nodes.push_back(path.substr(from));
-      return nodes;
-    }
-    nodes.push_back(path.substr(from, at - from));
-    from = at + 2;
-  }
-}
 
 bool contains(const std::vector<std::string>& list, const std::string& id) {
   return std::find(list.begin(), list.end(), id) != list.end();
@@ -43,7 +31,7 @@ bool is(const std::optional<std::string>& node, const std::string& id) {
 awaitable<int> walker::for_play_book(RunState* run, std::vector<std::string> paths,
                                      std::string uuid, bool for_play) {
   for (const std::string& path : paths) {
-    const std::vector<std::string> nodes = split_path(path);
+    const std::vector<std::string> nodes = split(path, "->");
     for (std::size_t i = 1; i < nodes.size(); ++i) {
       const std::string& left = nodes[i - 1];
       const std::string& right = nodes[i];
@@ -81,7 +69,7 @@ awaitable<int> walker::for_play_book(RunState* run, std::vector<std::string> pat
         awaitable<void> stored =
             records::add_audit(*run, uuid, run->only_id, *user_id, left, right);
         co_await std::move(stored);
-        const Value name = walker::node_name(*run, left);
+        const Value name = node_name(run->controller_data, left);
         awaitable<void> logged =
             records::add_execute_logs(*run, uuid, left, name, std::string(k_audit_waiting), 0,
                                       fmt::format("<span>{}</span>", k_audit_waiting));

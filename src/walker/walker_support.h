@@ -18,14 +18,6 @@ class WalkError : public Error {
 
 namespace walker {
 
-// The engine's node settings as a JSON object (the field holds its JSON text).
-// Throws WalkError when it is absent or not a JSON object text.
-Value node_settings(const RunState& engine);
-
-// "node_name" of the settings entry of `node_id`; throws WalkError when the
-// entry or the member is missing.
-Value node_name(const RunState& engine, const std::string& node_id);
-
 // The run-scoped value of (node_id, field) decoded as UTF-8 text; absent when the
 // key is missing. Throws StoreError or ValueError when it cannot be read.
 std::optional<std::string> read_run_value(RunState& engine, const std::string& node_id,

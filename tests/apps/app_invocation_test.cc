@@ -2,6 +2,7 @@
 
 #include "engine_fixture.h"
 #include "base/errors.h"
+#include "support/refusing_kv_store.h"
 
 namespace vqflow::test {
 namespace {
@@ -191,6 +192,22 @@ TEST_F(Execute, InputWebhookAndTimerNodesNeedNoApp) {
   EXPECT_TRUE(loader_->loads().empty());
   engine_->input_app = "IN2";
   EXPECT_THROW(execute("IN2", std::nullopt, std::nullopt), StoreError);
+}
+
+// A reference that cannot be read is not "not found": the store failure ends
+// the invocation, and the action is never called.
+TEST_F(Execute, StoreFailureWhileExpandingAnArgumentPropagates) {
+  write_app("demo");
+  loader_->add("demo", "run", [](const NamedArguments&) -> Value {
+    ADD_FAILURE() << "the action was called";
+    return Value::object();
+  });
+  auto refusing = std::make_shared<RefusingKvStore>(services_->kv);
+  services_->kv = refusing;
+  const Value data = {{"node_name", "Demo"}, {"action", "run"}, {"ip", "@(a-b-c-d-e.result)"}};
+  EXPECT_EQ(execute(k_node, "demo", data)["result"], "未找到 APP 变量");
+  refusing->refuse_reads = true;
+  EXPECT_THROW(execute(k_node, "demo", data), StoreError);
 }
 
 TEST_F(Execute, ManifestChecks) {

@@ -144,17 +144,59 @@ TEST(ReferenceExpansion, VariableTablesAndCheckOrder) {
   }
 }
 
-TEST(ReferenceExpansion, StoreFailuresAndUndecodableValuesCountAsNotFound) {
-  AppValueReader failing = [](const std::string&, const std::string&) -> std::optional<std::string> {
-    throw StoreError("kv GET x: connection refused");
+// Stored bytes are data: bytes that are not UTF-8 text count as a missing key,
+// a text that is not JSON cannot be walked into. A store that cannot answer is
+// no data at all: its failure leaves the expansion.
+TEST(ReferenceExpansion, UndecodableOrNonJsonValuesAreDataFaults) {
+  struct DataCase {
+    std::string stored;
+    std::string text;
+    std::string message;
   };
-  EXPECT_EQ(expand_references("@(a-b-c-d-e.result)", Value(), Value(), failing).text,
-            "未找到 APP 变量");
+  const std::vector<DataCase> cases = {
+      {"bad \xff bytes", "@(a-b-c-d-e.result)", "未找到 APP 变量"},
+      {"bad \xff bytes", "@(a-b-c-d-e.result!>0)", "未找到 APP 变量"},
+      {"\xc3", "@(a-b-c-d-e.result)", "未找到 APP 变量"},
+      {"{not json", "@(a-b-c-d-e.result!>0)", "非 JSON 格式变量"},
+      {"NaN-ish", "@(a-b-c-d-e.result!>0)", "非 JSON 格式变量"},
+      {"  ", "@(a-b-c-d-e.result!>0)", "非 JSON 格式变量"},
+      {std::string(600, '[') + std::string(600, ']'), "@(a-b-c-d-e.result!>0)",
+       "非 JSON 格式变量"},  // nested too deep
+  };
+  for (const DataCase& c : cases) {
+    FakeStore store;
+    store.values[k_node + "|result"] = c.stored;
+    Expansion e = expand_references(c.text, Value(), Value(), store.reader());
+    EXPECT_EQ(e.status, 1) << c.text;
+    EXPECT_EQ(e.text, c.message) << c.text;
+  }
+  // A key read once answers every reference to it the same way.
   FakeStore store;
   store.values[k_node + "|result"] = "bad \xff bytes";
-  Expansion e = expand_references("@(a-b-c-d-e.result)", Value(), Value(), store.reader());
-  EXPECT_EQ(e.status, 1);
+  Expansion e = expand_references("@(a-b-c-d-e.result!>0) @(a-b-c-d-e.result)", Value(), Value(),
+                                  store.reader());
   EXPECT_EQ(e.text, "未找到 APP 变量");
+  EXPECT_EQ(store.reads[k_node + "|result"], 1);
+}
+
+TEST(ReferenceExpansion, StoreFailuresPropagate) {
+  AppValueReader failing = [](const std::string&,
+                              const std::string&) -> std::optional<std::string> {
+    throw StoreError("kv GET x: connection refused");
+  };
+  EXPECT_THROW(expand_references("@(a-b-c-d-e.result)", Value(), Value(), failing), StoreError);
+  // Only app references read the store.
+  EXPECT_EQ(expand_references("@{g} plain", Value(), Value{{"g", "G"}}, failing).text, "G plain");
+}
+
+TEST(StoredJsonDocument, TextsThatPassTheJsonTestOnceOrTwice) {
+  EXPECT_EQ(stored_json_document(R"({"a": [1]})"), parse_json(R"({"a": [1]})"));
+  EXPECT_EQ(stored_json_document(R"("{\"a\": 1}")"), parse_json(R"({"a": 1})"));
+  EXPECT_EQ(stored_json_document(R"("plain")"), Value("plain"));  // a JSON string, not JSON inside
+  EXPECT_EQ(stored_json_document("12.5"), Value(12.5));
+  EXPECT_EQ(stored_json_document("12"), std::nullopt);  // integers fail the JSON test
+  EXPECT_EQ(stored_json_document("abc"), std::nullopt);
+  EXPECT_EQ(stored_json_document(""), std::nullopt);
 }
 
 TEST(ReferenceExpansion, GrowthBeyondTheLimitThrowsInsteadOfExhaustingMemory) {

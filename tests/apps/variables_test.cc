@@ -2,6 +2,7 @@
 
 #include "engine_fixture.h"
 #include "base/errors.h"
+#include "support/refusing_kv_store.h"
 
 namespace vqflow::test {
 namespace {
@@ -108,6 +109,33 @@ TEST_F(MakeVar, StoredTextsAreReachableByAppReferences) {
   Expansion e = engine_->analysis_var("@(f-o-r-0-1.action)/@(f-o-r-0-1.text!>1)");
   EXPECT_EQ(e.status, 0);
   EXPECT_EQ(e.text, "1/y");
+}
+
+// Staging sends a full stage at once; a store that refuses it must fail the
+// run instead of losing the writes quietly.
+TEST_F(MakeVar, StoreRefusingAFullStageFailsMakeVar) {
+  auto refusing = std::make_shared<RefusingKvStore>(services_->kv);
+  services_->kv = refusing;
+  refusing->refuse_batches = true;
+  Value settings = Value::object();
+  for (int i = 0; i < 300; ++i) settings["node-" + std::to_string(i)] = {{"text", "t"}};
+  EXPECT_THROW(engine_->make_var("none", json_text(settings)), StoreError);
+  EXPECT_EQ(refusing->batches, 1);
+}
+
+TEST_F(MakeVar, TextsWithoutStoredFormArePassedOverAcrossAFullStage) {
+  auto counting = std::make_shared<RefusingKvStore>(services_->kv);
+  services_->kv = counting;
+  Value settings = Value::object();
+  for (int i = 0; i < 600; ++i) {
+    const std::string id = std::to_string(i);
+    settings["node-" + id] = {{"text", i % 2 == 0 ? Value(true) : Value("t" + id)}};
+  }
+  EXPECT_NO_THROW(engine_->make_var("none", json_text(settings)));
+  EXPECT_EQ(counting->batches, 1);  // 300 texts: one full stage sent, the rest staged
+  EXPECT_EQ(stored("node-1", "text"), "t1");
+  EXPECT_EQ(stored("node-599", "text"), "t599");
+  EXPECT_EQ(stored("node-598", "text"), std::nullopt);
 }
 
 }  // namespace

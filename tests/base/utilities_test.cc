@@ -11,13 +11,14 @@
 #include "base/config.h"
 #include "base/errors.h"
 #include "base/process_log.h"
+#include "support/manual_clock.h"
 #include "support/test_support.h"
 
 namespace vqflow {
 namespace {
 
 TEST(Utilities, DateTimeIsLocalSecondsText) {
-  std::string now = Time::get_date_time();
+  std::string now = Time::get_date_time(*real_clock());
   const std::string shape = "dddd-dd-dd dd:dd:dd";
   ASSERT_EQ(now.size(), shape.size()) << now;
   for (std::size_t i = 0; i < shape.size(); ++i) {
@@ -27,6 +28,17 @@ TEST(Utilities, DateTimeIsLocalSecondsText) {
       EXPECT_EQ(now[i], shape[i]) << now;
     }
   }
+}
+
+TEST(Utilities, DateTimeReadsTheGivenClock) {
+  // 2024-05-01 10:00:17 UTC: the seconds read the same in every zone of today.
+  test::ManualClock clock(std::chrono::system_clock::time_point(std::chrono::seconds(1714557617)));
+  const std::string first = Time::get_date_time(clock);
+  EXPECT_EQ(first.substr(first.size() - 3), ":17") << first;
+  clock.advance(std::chrono::seconds(1));
+  const std::string next = Time::get_date_time(clock);
+  EXPECT_EQ(next.substr(0, next.size() - 3), first.substr(0, first.size() - 3)) << next;
+  EXPECT_EQ(next.substr(next.size() - 3), ":18") << next;
 }
 
 bool is_base36(const std::string& text) {

@@ -4,6 +4,8 @@
 #include "base/errors.h"
 #include "records/escape_decoding.h"
 #include "run/auto.h"
+#include "scheduler/scheduler_time.h"
+#include "support/manual_clock.h"
 #include "support/test_support.h"
 
 namespace vqflow {
@@ -133,6 +135,22 @@ TEST_F(ExecutionLogs, ReportAndAuditRecords) {
   EXPECT_EQ(audits[0]["status"], 0);
   EXPECT_EQ(audits[0]["start_app"], "next-node");
   EXPECT_EQ(audits[0]["update_time"], audits[0]["create_time"]);
+}
+
+TEST_F(ExecutionLogs, RecordsAreDatedByTheServicesClock) {
+  auto clock =
+      test::ManualClock::make(parse_date_time("2024-05-01 10:00:00", local_time_zone(), "now"));
+  services_->clock = clock;
+  ASSERT_EQ(format_local_time(now_of(*clock), local_time_zone()), "2024-05-01 10:00:00");
+  test::run_sync(engine_->add_execute_logs("pb", "a", "a", "one", 0, "one"));
+  clock->advance(std::chrono::seconds(61));
+  test::run_sync(engine_->add_report());
+  test::run_sync(engine_->add_audit("pb", engine_->only_id, "alice", "audit-node", "next-node"));
+  EXPECT_EQ(logs().at(0)["create_time"], "2024-05-01 10:00:00");
+  EXPECT_EQ(services_->db->table("report").get().at(0)["create_time"], "2024-05-01 10:01:01");
+  Row audit = services_->db->table("audit").get().at(0);
+  EXPECT_EQ(audit["create_time"], "2024-05-01 10:01:01");
+  EXPECT_EQ(audit["update_time"], "2024-05-01 10:01:01");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "stores/kv_store.h"
 #include "run/auto.h"
 #include "support/echo_playbook.h"
+#include "support/forwarding_kv_store.h"
 #include "support/test_support.h"
 
 namespace vqflow {
@@ -17,10 +18,10 @@ namespace {
 // Passes every call to the test's store and notes what reached it. Writes can be
 // refused, and each batch of writes notes how many audit and log records were
 // stored when it arrived.
-class WatchedKv : public KvStore {
+class WatchedKv : public test::ForwardingKvStore {
  public:
   WatchedKv(std::shared_ptr<KvStore> inner, std::shared_ptr<Database> db)
-      : inner_(std::move(inner)), db_(std::move(db)) {}
+      : ForwardingKvStore(std::move(inner)), db_(std::move(db)) {}
 
   std::optional<std::string> get(const std::string& key) override {
     ++reads;
@@ -30,10 +31,6 @@ class WatchedKv : public KvStore {
     ++reads;
     return inner_->exists(key);
   }
-  void set(const std::string& key, const std::string& value,
-           std::optional<long long> expire_seconds) override {
-    inner_->set(key, value, expire_seconds);
-  }
   void set_many(const std::vector<KvWrite>& writes) override {
     batches.push_back(writes);
     audits_at_batch.push_back(db_->table("audit").get().size());
@@ -41,13 +38,6 @@ class WatchedKv : public KvStore {
     if (refuse_writes) throw std::runtime_error("writes refused");
     inner_->set_many(writes);
   }
-  bool set_if_absent(const std::string& key, const std::string& value,
-                     std::optional<long long> expire_seconds) override {
-    return inner_->set_if_absent(key, value, expire_seconds);
-  }
-  long long incr(const std::string& key) override { return inner_->incr(key); }
-  long long decr(const std::string& key) override { return inner_->decr(key); }
-  bool del(const std::string& key) override { return inner_->del(key); }
   std::string describe() const override { return "watched"; }
 
   int reads = 0;
@@ -57,7 +47,6 @@ class WatchedKv : public KvStore {
   std::vector<std::size_t> logs_at_batch;
 
  private:
-  std::shared_ptr<KvStore> inner_;
   std::shared_ptr<Database> db_;
 };
 

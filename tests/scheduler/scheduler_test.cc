@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "support/manual_clock.h"
 
 namespace vqflow {
 namespace {
@@ -172,7 +173,7 @@ TEST(TriggerTest, CronBoundsApplyOnBothPaths) {
 class SchedulerTest : public ::testing::Test {
  protected:
   std::shared_ptr<GeventScheduler> make(SchedulerOptions options = {}) {
-    options.clock = [this] { return now_; };
+    options.clock = clock_;
     if (options.zone == nullptr) options.zone = utc();
     if (!options.jitter_seed) options.jitter_seed = 42;
     auto scheduler = GeventScheduler::create({}, std::move(options));
@@ -183,7 +184,7 @@ class SchedulerTest : public ::testing::Test {
   JobFunction recorder(const std::string& name) {
     return [this, name](const std::vector<Value>& args, JobDone done) {
       calls_.push_back(name + "(" + (args.empty() ? "" : text_form(args.front())) + ")@" +
-                       format_local_time(now_, utc()));
+                       format_local_time(now_of(*clock_), utc()));
       done();
     };
   }
@@ -192,11 +193,11 @@ class SchedulerTest : public ::testing::Test {
     return [this](const std::vector<Value>&, JobDone done) { open_.push_back(std::move(done)); };
   }
   void advance_to(const char* text, GeventScheduler& s) {
-    now_ = at(text);
+    clock_->set_wall(at(text));
     s.run_due_jobs();
   }
 
-  TimePoint now_ = at("2024-01-01 12:00:00");
+  std::shared_ptr<test::ManualClock> clock_ = test::ManualClock::make(at("2024-01-01 12:00:00"));
   std::vector<std::string> calls_;
   std::vector<JobDone> open_;
 };
@@ -415,11 +416,11 @@ TEST_F(SchedulerTest, JitterDelaysWithinItsBoundAndSpreads) {
 
 TEST_F(SchedulerTest, NothingFiresBeforeStartOrAfterShutdown) {
   SchedulerOptions options;
-  options.clock = [this] { return now_; };
+  options.clock = clock_;
   options.zone = utc();
   auto s = GeventScheduler::create({}, options);
   s->add_job(recorder("run"), "interval", {{"seconds", 10}}, "t1", {});
-  now_ = at("2024-01-01 12:00:10");
+  clock_->set_wall(at("2024-01-01 12:00:10"));
   s->run_due_jobs();
   EXPECT_TRUE(calls_.empty());
   s->start();
@@ -474,7 +475,7 @@ TEST(SchedulerLoopTest, OperationsFromAnotherThreadWakeTheLoop) {
         done();
         ioc.stop();
       },
-      "date", {{"run_date", format_local_time(system_now(), s->zone())}}, "d1", {});
+      "date", {{"run_date", format_local_time(now_of(*real_clock()), s->zone())}}, "d1", {});
   loop.join();
   EXPECT_TRUE(fired.load());
 }

@@ -1,19 +1,22 @@
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
 #include "base/errors.h"
+#include "base/spawn_logged.h"
 #include "server/api.h"
 
 namespace vqflow::test {
@@ -46,8 +49,18 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
     std::lock_guard lock(mutex_);
     return started_.size();
   }
+  // Blocks until `n` runs have been started (true) or `limit` has passed.
+  bool wait_started(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    std::unique_lock lock(mutex_);
+    return started_changed_.wait_for(lock, limit, [&] { return started_.size() >= n; });
+  }
   // Lets held runs close (call on any thread).
-  void release() { held_ = false; }
+  void release() {
+    held_ = false;
+    boost::asio::post(ioc_, [self = shared_from_this()] {
+      for (auto* gate : self->gates_) gate->cancel();
+    });
+  }
 
   int messages_per_run = 3;
   std::atomic<bool> held_{false};
@@ -68,8 +81,8 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
       only_id = fmt::format("fake{:06d}", started_.size());
       started_.push_back({uuid, request, s != nullptr});
     }
-    boost::asio::co_spawn(ioc_, play(shared_from_this(), only_id, s, on_finished),
-                          boost::asio::detached);
+    started_changed_.notify_all();
+    spawn_logged(ioc_, play(shared_from_this(), only_id, s, on_finished), "fake run " + only_id);
     return only_id;
   }
 
@@ -77,8 +90,7 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
                                            std::string only_id,
                                            std::shared_ptr<ClientConnection> s,
                                            RunFinished on_finished) {
-    boost::asio::steady_timer tick(self->ioc_);
-    boost::system::error_code ec;
+    namespace net = boost::asio;
     for (int i = 0; i < self->messages_per_run; ++i) {
       if (s) {
         try {
@@ -86,19 +98,25 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
         } catch (const std::exception&) {
         }
       }
-      tick.expires_after(std::chrono::milliseconds(1));
-      co_await tick.async_wait(boost::asio::redirect_error(boost::asio::use_awaitable, ec));
+      co_await net::post(self->ioc_, net::use_awaitable);
     }
-    while (self->held_) {
-      tick.expires_after(std::chrono::milliseconds(5));
-      co_await tick.async_wait(boost::asio::redirect_error(boost::asio::use_awaitable, ec));
+    // A held run waits for release(), which cancels its gate; release() clears
+    // held_ before it posts, so a run that reads held_ after that never waits.
+    net::steady_timer gate(self->ioc_, net::steady_timer::time_point::max());
+    boost::system::error_code ec;
+    if (self->held_) {
+      self->gates_.insert(&gate);
+      co_await gate.async_wait(net::redirect_error(net::use_awaitable, ec));
+      self->gates_.erase(&gate);
     }
     if (on_finished) on_finished(nullptr);
   }
 
   boost::asio::io_context& ioc_;
   mutable std::mutex mutex_;
+  std::condition_variable started_changed_;
   std::vector<Started> started_;
+  std::set<boost::asio::steady_timer*> gates_;  // held runs; touched on ioc_ only
 };
 
 }  // namespace vqflow::test

@@ -3,12 +3,16 @@
 // `vqflow serve`, and real HTTP/WebSocket clients.
 #include "server/server.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include <boost/asio/co_spawn.hpp>
@@ -24,6 +28,7 @@
 #include "stores/database.h"
 #include "stores/kv_store.h"
 #include "support/echo_playbook.h"
+#include "support/processes.h"
 #include "server/graceful_stop.h"
 #include "rpc/json_rpc.h"
 #include "support/test_support.h"
@@ -166,6 +171,86 @@ WsResult ws_session(unsigned short port, const Headers& headers,
   return run_client(ws_call(port, headers, requests, enough, until));
 }
 
+// ---- loops -----------------------------------------------------------------
+
+// Runs `fn` on `ioc`'s thread and waits for its result.
+template <typename Fn>
+auto on_loop_of(net::io_context& ioc, Fn fn) {
+  std::packaged_task<decltype(fn())()> task(std::move(fn));
+  auto future = task.get_future();
+  net::post(ioc, [&task] { task(); });
+  return future.get();
+}
+
+net::awaitable<void> close_and_wait(Server* server) {
+  server->close_all();
+  std::function<bool()> closed = [server] { return server->connections() == 0; };
+  co_await wait_until(closed, std::chrono::seconds(2));
+}
+
+// Closes every connection on the server's loop and waits (a while at most)
+// until they are gone, so that clients get their close frames; then stops
+// both loops and joins their threads.
+void stop_loops(net::io_context& ioc, Server& server, net::io_context& run_ioc,
+                std::thread& thread, std::thread& run_thread) {
+  net::co_spawn(ioc, close_and_wait(&server), net::use_future).wait();
+  ioc.stop();
+  run_ioc.stop();
+  thread.join();
+  run_thread.join();
+}
+
+// Counts what is handed to a loop, so that a test can wait until work is
+// queued there without running it.
+struct Handoffs {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int count = 0;
+
+  void note() {
+    {
+      std::lock_guard lock(mutex);
+      ++count;
+    }
+    changed.notify_all();
+  }
+  bool wait_for(int n, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, limit, [&] { return count >= n; });
+  }
+};
+
+// An executor of `inner`'s loop that notes every piece of work handed to it.
+class WatchedExecutor {
+ public:
+  WatchedExecutor(net::io_context::executor_type inner, std::shared_ptr<Handoffs> handoffs)
+      : inner_(inner), handoffs_(std::move(handoffs)) {}
+
+  net::execution_context& query(net::execution::context_t) const noexcept {
+    return inner_.context();
+  }
+  static constexpr net::execution::blocking_t query(net::execution::blocking_t) noexcept {
+    return net::execution::blocking.never;
+  }
+  WatchedExecutor require(net::execution::blocking_t::never_t) const { return *this; }
+
+  template <typename F>
+  void execute(F&& f) const {
+    net::execution::execute(net::require(inner_, net::execution::blocking.never),
+                            std::forward<F>(f));
+    handoffs_->note();
+  }
+
+  bool operator==(const WatchedExecutor& other) const noexcept {
+    return inner_ == other.inner_ && handoffs_ == other.handoffs_;
+  }
+  bool operator!=(const WatchedExecutor& other) const noexcept { return !(*this == other); }
+
+ private:
+  net::io_context::executor_type inner_;
+  std::shared_ptr<Handoffs> handoffs_;
+};
+
 // ---- server fixture --------------------------------------------------------
 
 // The server on ioc_ (its thread), the fake runs and the remote methods on
@@ -198,15 +283,7 @@ class ServerTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (thread_.joinable()) {
-      net::post(ioc_, [this] { server_->close_all(); });
-      // Let close frames go out, then stop whatever is left.
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      ioc_.stop();
-      run_ioc_.stop();
-      thread_.join();
-      run_thread_.join();
-    }
+    if (thread_.joinable()) stop_loops(ioc_, *server_, run_ioc_, thread_, run_thread_);
   }
 
   // Holds the run loop in one turn until release() (or destruction).
@@ -234,19 +311,26 @@ class ServerTest : public ::testing::Test {
   // Runs `fn` on the server's loop and waits for it.
   template <typename Fn>
   auto on_loop(Fn fn) {
-    std::packaged_task<decltype(fn())()> task(std::move(fn));
-    auto future = task.get_future();
-    net::post(ioc_, [&task] { task(); });
-    return future.get();
+    return on_loop_of(ioc_, std::move(fn));
+  }
+  // Waits until the run loop has worked through what was queued before.
+  void run_loop_catches_up() {
+    on_loop_of(run_ioc_, [] {});
+  }
+  std::size_t runs_in_progress() {
+    return on_loop([this] { return api_->tracker()->in_progress(); });
   }
 
   test::TempDir dir_;
   // Declared first, destroyed last: runs left on run_ioc_ hold connections.
   net::io_context ioc_;
   net::io_context run_ioc_;
-  // Kept running between runs, as the timer service keeps the real one.
+  // Kept running between runs, as the timer service keeps the real one; the
+  // server's loop also after a stop closed every connection (the tear-down
+  // still has work for it).
   net::executor_work_guard<net::io_context::executor_type> run_work_ =
       net::make_work_guard(run_ioc_);
+  net::executor_work_guard<net::io_context::executor_type> work_ = net::make_work_guard(ioc_);
   std::atomic<int> rpc_calls_{0};
   std::shared_ptr<Services> services_;
   RpcRegistry rpc_;
@@ -341,9 +425,7 @@ TEST_F(ServerTest, BusyRunLoopHoldsUpOnlyRemoteCallsAndThoseBoundedly) {
   EXPECT_NE(late.body.find("not answered within 200 ms"), std::string::npos) << late.body;
   block.release();
   // The late call is still carried out, once; its answer goes nowhere.
-  for (int i = 0; i < 500 && rpc_calls_ == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  run_loop_catches_up();
   EXPECT_EQ(rpc_calls_, 1);
   EXPECT_EQ(http_request(port_, "POST", "/rpc", k_on_run_loop).status, 200);
 }
@@ -352,12 +434,15 @@ TEST_F(ServerTest, BusyRunLoopHoldsUpOnlyRemoteCallsAndThoseBoundedly) {
 // called after: a call queued there before the server began to stop is refused
 // when the run loop reaches it.
 TEST_F(ServerTest, RemoteCallReachingTheRunLoopAfterShutdownBeganIsRefused) {
-  start();
+  auto handoffs = std::make_shared<Handoffs>();
+  ApiOptions options;
+  options.rpc_executor = WatchedExecutor(run_ioc_.get_executor(), handoffs);
+  start(options);
   RunLoopBlock block(run_ioc_);
   auto call = std::async(std::launch::async,
                          [this] { return http_request(port_, "POST", "/rpc", k_on_run_loop); });
-  // Give the call time to be queued on the run loop (refused either way).
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The call is queued on the held run loop before the stop begins.
+  ASSERT_TRUE(handoffs->wait_for(1));
   on_loop([this] { server_->stop_accepting(); });
   block.release();
   EXPECT_NE(call.get().status, 200);
@@ -379,12 +464,8 @@ TEST_F(ServerTest, RunsOverTheBoundAre503UntilRunsCloseOnTheRunLoop) {
   EXPECT_EQ(full.json()["error"], "too many runs in progress here (at most 3); retry later");
   EXPECT_EQ(http_request(port_, "GET", "/api/health").json()["runs_here"], 3);
   starter_->release();
-  int status = 0;
-  for (int i = 0; i < 500 && status != 202; ++i) {
-    status = http_request(port_, "POST", "/api/runs", run).status;
-    if (status != 202) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(status, 202);
+  ASSERT_TRUE(api_->tracker()->wait_idle(std::chrono::seconds(20)));
+  EXPECT_EQ(http_request(port_, "POST", "/api/runs", run).status, 202);
   EXPECT_EQ(starter_->count(), 4u);
 }
 
@@ -436,10 +517,8 @@ TEST_F(ServerTest, ClientThatLeavesDoesNotDisturbItsRun) {
   WsResult ws = ws_session(port_, {}, {R"({"method": "run", "data": {"uuid": "wf"}})"}, 3);
   EXPECT_EQ(ws.messages.size(), 3u);
   starter_->release();
-  for (int i = 0; i < 500 && on_loop([this] { return api_->tracker()->in_progress(); }) > 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(on_loop([this] { return api_->tracker()->in_progress(); }), 0u);
+  EXPECT_TRUE(api_->tracker()->wait_idle(std::chrono::seconds(20)));
+  EXPECT_EQ(runs_in_progress(), 0u);
   // The server is still serving.
   EXPECT_EQ(http_request(port_, "GET", "/api/health").status, 200);
 }
@@ -527,9 +606,8 @@ TEST_F(ServerTest, GracefulStopLetsRunsCloseAndWatchersSeeTheEnd) {
   auto watcher = std::async(std::launch::async, [this] {
     return ws_session(port_, {}, {R"({"method": "run", "data": {"uuid": "wf"}})"}, 1000);
   });
-  while (on_loop([this] { return api_->tracker()->in_progress(); }) == 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ASSERT_TRUE(starter_->wait_started(1));
+  EXPECT_EQ(runs_in_progress(), 1u);
   auto stopped = net::co_spawn(
       ioc_, graceful_stop(server_.get(), api_.get(), std::chrono::seconds(20)), net::use_future);
   // New requests are refused while the run closes (the listener is closed,
@@ -571,14 +649,7 @@ class EngineServer {
     thread_ = std::thread([this] { ioc_.run(); });
     run_thread_ = std::thread([this] { run_ioc_.run(); });
   }
-  ~EngineServer() {
-    net::post(ioc_, [this] { server_->close_all(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ioc_.stop();
-    run_ioc_.stop();
-    thread_.join();
-    run_thread_.join();
-  }
+  ~EngineServer() { stop_loops(ioc_, *server_, run_ioc_, thread_, run_thread_); }
   unsigned short port() const { return port_; }
   Services& services() { return *services_; }
   Api& api() { return *api_; }
@@ -589,30 +660,22 @@ class EngineServer {
         .get();
   }
 
-  // The stored records of a run once its last one says it closed or waits
-  // (gives up after a while and answers what is there).
-  // The run's records once its last one is `until` (by default: once it has
-  // closed or waits for an audit). Runs go on on their own loop, so a resumed
-  // run may not have written anything yet when its request is answered.
-  Value settled_logs(const std::string& only_id, const std::string& until = "") {
-    Value records = Value::array();
-    for (int i = 0; i < 1000; ++i) {
-      records = http_request(port_, "GET", "/api/runs/" + only_id + "/logs").json();
-      if (!records.empty()) {
-        const Value& last = records.back()["result"];
-        if (until.empty() ? last == "剧本执行结束" || last == "剧本等待审核..." : last == until) break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return records;
+  // The stored records of a run, served once every run this server started
+  // has closed (or stopped at an audit). Runs go on on their own loop, so a
+  // resumed run may not have written anything yet when its request is answered.
+  Value settled_logs(const std::string& only_id) {
+    EXPECT_TRUE(api_->tracker()->wait_idle(std::chrono::seconds(20))) << "runs still open";
+    return http_request(port_, "GET", "/api/runs/" + only_id + "/logs").json();
   }
 
  private:
   // Declared first, destroyed last: runs left on run_ioc_ hold connections.
   net::io_context ioc_;
   net::io_context run_ioc_;
+  // Both loops stay up until the destructor stops them.
   net::executor_work_guard<net::io_context::executor_type> run_work_ =
       net::make_work_guard(run_ioc_);
+  net::executor_work_guard<net::io_context::executor_type> work_ = net::make_work_guard(ioc_);
   std::shared_ptr<Services> services_;
   RpcRegistry rpc_;
   std::unique_ptr<Api> api_;
@@ -667,16 +730,11 @@ TEST(EngineServer, AuditWaitsAndAnApprovalOverHttpResumesTheRun) {
                     {"only_id", only_id}, {"user", "alice"}, {"start_app", "B"}};
   HttpResult approved = http_request(server.port(), "POST", "/api/runs", json_text(approval));
   ASSERT_EQ(approved.status, 202) << approved.body;
-  EXPECT_EQ(results(server.settled_logs(only_id, "剧本执行结束")),
+  EXPECT_EQ(results(server.settled_logs(only_id)),
             (std::vector<std::string>{"剧本开始执行", "a", "剧本等待审核...",
                                       "【alice】通过了该剧本执行", "b", "剧本执行结束"}));
-  // The run counter goes down just after the end record is stored.
-  Value health;
-  for (int i = 0; i < 200; ++i) {
-    health = http_request(server.port(), "GET", "/api/health").json();
-    if (health["exec_sum"] == 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  // The run counter went down after the end record was stored, before the run closed.
+  Value health = http_request(server.port(), "GET", "/api/health").json();
   EXPECT_EQ(health["exec_sum"], 0) << health.dump();
 }
 
@@ -704,10 +762,7 @@ TEST(EngineServer, RunsStartedFromManyConnectionsAllCloseWhole) {
     for (auto& id : c.get()) ids.push_back(id);
   }
   ASSERT_EQ(ids.size(), std::size_t{k_clients * k_runs_each});
-  for (int i = 0; i < 1000 && server.api().tracker()->in_progress() > 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(server.api().tracker()->in_progress(), 0u);
+  EXPECT_TRUE(server.api().tracker()->wait_idle(std::chrono::seconds(60)));
   const std::vector<std::string> whole = {"剧本开始执行", "a", "b", "剧本执行结束"};
   for (const auto& id : ids) EXPECT_EQ(results(server.settled_logs(id)), whole) << id;
   Value health = http_request(server.port(), "GET", "/api/health").json();
@@ -776,8 +831,8 @@ TEST(EngineServerLive, AuditApprovedOnAnotherServerResumesTheRun) {
   ASSERT_EQ(http_request(second.port(), "POST", "/api/runs", json_text(approval)).status, 202);
   const std::vector<std::string> whole = {"剧本开始执行", "a", "剧本等待审核...",
                                           "【bob】通过了该剧本执行", "b", "剧本执行结束"};
-  EXPECT_EQ(results(second.settled_logs(only_id, "剧本执行结束")), whole);
-  EXPECT_EQ(results(first.settled_logs(only_id, "剧本执行结束")), whole);
+  EXPECT_EQ(results(second.settled_logs(only_id)), whole);
+  EXPECT_EQ(results(first.settled_logs(only_id)), whole);
   auto reports = first.services().db->table("report").where("report_no", only_id).get();
   EXPECT_EQ(reports.size(), 1u);
 }
@@ -827,23 +882,28 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // The process log on stderr comes through a pipe; declared before the child
+  // so that the child is gone before its reader waits for the pipe's end.
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe2(pipe_ends, O_CLOEXEC), 0);
+  test::OutputWatcher log_lines(pipe_ends[0]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDERR_FILENO);
   ChildGuard child;
-  ASSERT_EQ(posix_spawn(&child.pid, VQFLOW_BINARY, nullptr, nullptr, argv.data(), environ), 0);
+  const int spawned =
+      posix_spawn(&child.pid, VQFLOW_BINARY, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe_ends[1]);
+  ASSERT_EQ(spawned, 0);
 
   // The process log names the port it bound.
-  unsigned short port = 0;
   const std::string listening = "listening on 127.0.0.1:";
-  for (int i = 0; i < 1000 && port == 0; ++i) {
-    std::ifstream in(log);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (auto at = line.find(listening); at != std::string::npos) {
-        port = static_cast<unsigned short>(std::stoi(line.substr(at + listening.size())));
-      }
-    }
-    if (port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_NE(port, 0) << "no listening line in the process log";
+  std::optional<std::string> line = log_lines.wait_for_line(listening, std::chrono::seconds(20));
+  ASSERT_TRUE(line) << "no listening line in the process log";
+  const auto port = static_cast<unsigned short>(
+      std::stoi(line->substr(line->find(listening) + listening.size())));
+  ASSERT_NE(port, 0);
   HttpResult health = http_request(port, "GET", "/api/health");
   EXPECT_EQ(health.status, 200) << health.body;
   HttpResult ping = http_request(port, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping", "id": 1})");

@@ -18,26 +18,20 @@
 #include "stores/memory_kv_store.h"
 #include "stores/sqlite_kv_store.h"
 #include "base/utilities.h"
+#include "support/manual_clock.h"
 #include "support/test_support.h"
 
 namespace vqflow {
 namespace {
 
+using test::ManualClock;
 using test::TempDir;
-
-// Time the memory and embedded stores see; a Redis server keeps its own.
-struct ManualClock {
-  std::shared_ptr<std::atomic<long long>> now_ms =
-      std::make_shared<std::atomic<long long>>(1'700'000'000'000);
-  KvClock clock() const {
-    return [now = now_ms] { return now->load(); };
-  }
-};
 
 struct Backend {
   std::string name;
   // Answers null when the backend is not available here (the test then skips).
-  std::function<std::unique_ptr<KvStore>(const TempDir&, const ManualClock&)> open;
+  // The memory and embedded stores see `clock`; a Redis server keeps its own time.
+  std::function<std::unique_ptr<KvStore>(const TempDir&, std::shared_ptr<ManualClock>)> open;
   bool manual_clock;
 };
 
@@ -56,14 +50,14 @@ class KvStoreContract : public ::testing::TestWithParam<Backend> {
   // Moves time forward past an expiry; a live server needs a real wait.
   void pass_seconds(double seconds) {
     if (GetParam().manual_clock) {
-      *clock_.now_ms += static_cast<long long>(seconds * 1000);
+      clock_->advance(std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
     }
   }
 
   TempDir dir_;
-  ManualClock clock_;
+  std::shared_ptr<ManualClock> clock_ = ManualClock::make();
   std::unique_ptr<KvStore> store_;
   std::string prefix_ = "t" + Random::random_text(10) + "&&";
 };
@@ -240,23 +234,24 @@ TEST_P(KvStoreContract, DescribeNamesTheBackend) { EXPECT_FALSE(store_->describe
 INSTANTIATE_TEST_SUITE_P(Memory, KvStoreContract,
                          ::testing::Values(Backend{
                              "memory",
-                             [](const TempDir&, const ManualClock& clock) {
-                               return make_memory_kv_store(clock.clock());
+                             [](const TempDir&, std::shared_ptr<ManualClock> clock) {
+                               return make_memory_kv_store(clock);
                              },
                              true}));
 
 INSTANTIATE_TEST_SUITE_P(Embedded, KvStoreContract,
                          ::testing::Values(Backend{
                              "embedded",
-                             [](const TempDir& dir, const ManualClock& clock) {
-                               return open_sqlite_kv_store(dir.file("kv.db"), clock.clock());
+                             [](const TempDir& dir, std::shared_ptr<ManualClock> clock) {
+                               return open_sqlite_kv_store(dir.file("kv.db"), clock);
                              },
                              true}));
 
 INSTANTIATE_TEST_SUITE_P(LiveRedis, KvStoreContract,
                          ::testing::Values(Backend{
                              "redis",
-                             [](const TempDir&, const ManualClock&) -> std::unique_ptr<KvStore> {
+                             [](const TempDir&,
+                                std::shared_ptr<ManualClock>) -> std::unique_ptr<KvStore> {
                                auto url = test::live_redis_url();
                                if (!url) return nullptr;
                                return open_kv_store(*url, std::nullopt);
@@ -313,11 +308,11 @@ TEST(EmbeddedKvStore, ForkedProcessesCountTogether) {
 
 TEST(EmbeddedKvStore, StateOutlivesTheStoreObject) {
   TempDir dir;
-  ManualClock clock;
-  open_sqlite_kv_store(dir.file("k.db"), clock.clock())->set("run&&x&&text", "wait", 3600);
-  auto again = open_sqlite_kv_store(dir.file("k.db"), clock.clock());
+  auto clock = ManualClock::make();
+  open_sqlite_kv_store(dir.file("k.db"), clock)->set("run&&x&&text", "wait", 3600);
+  auto again = open_sqlite_kv_store(dir.file("k.db"), clock);
   EXPECT_EQ(again->get("run&&x&&text"), "wait");
-  *clock.now_ms += 3601 * 1000LL;
+  clock->advance(std::chrono::seconds(3601));
   EXPECT_EQ(again->get("run&&x&&text"), std::nullopt);
 }
 
@@ -334,19 +329,19 @@ long long rows_in_kv(const std::string& path) {
 
 TEST(EmbeddedKvStore, ExpiredKeysAreSweptFromTheFile) {
   TempDir dir;
-  ManualClock clock;
+  auto clock = ManualClock::make();
   std::string path = dir.file("sweep.db");
-  auto store = open_sqlite_kv_store(path, clock.clock());
+  auto store = open_sqlite_kv_store(path, clock);
   for (int i = 0; i < 50; ++i) store->set("old" + std::to_string(i), "v", 10);
   store->set("kept", "v");
-  *clock.now_ms += 11 * 1000;
+  clock->advance(std::chrono::seconds(11));
   // Dead keys leave the file within a bounded number of writes...
   for (int i = 0; i < 1000; ++i) store->set("busy", std::to_string(i), 60);
   EXPECT_EQ(rows_in_kv(path), 2);
   // ...and when the file is opened.
   for (int i = 0; i < 50; ++i) store->set("old" + std::to_string(i), "v", 10);
-  *clock.now_ms += 61 * 1000;
-  open_sqlite_kv_store(path, clock.clock());
+  clock->advance(std::chrono::seconds(61));
+  open_sqlite_kv_store(path, clock);
   EXPECT_EQ(rows_in_kv(path), 1);
   EXPECT_EQ(store->get("kept"), "v");
 }

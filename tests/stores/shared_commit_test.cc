@@ -15,8 +15,10 @@
 #include "base/errors.h"
 #include "stores/kv_store.h"
 #include "stores/record_writer.h"
+#include "stores/sqlite_connection.h"
 #include "stores/sqlite_kv_store.h"
 #include "support/log_rows.h"
+#include "support/manual_clock.h"
 #include "support/test_support.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
@@ -206,6 +208,29 @@ TEST_F(SharedCommitTest, CountersStayAtomicAcrossConnectionsWhileHeld) {
   for (int i = 0; i < 50; ++i) other->incr("n");
   loop.join();
   EXPECT_EQ(seen_elsewhere("n"), "100");
+}
+
+// However willing the arranger, a transaction is not held back for longer
+// than 100 ms: the write that finds it that old commits it.
+TEST(SharedSqliteHold, AHeldTransactionCommitsOnceItIsOldOnTheClock) {
+  TempDir dir;
+  auto clock = test::ManualClock::make();
+  auto shared = std::make_shared<SharedSqlite>(dir.file("held.db"), clock);
+  shared->hold_commits([] { return true; });
+  auto kv = open_sqlite_kv_store(shared, clock);
+  auto held = [&] {
+    std::lock_guard lock(shared->mutex);
+    return shared->holding();
+  };
+  kv->set("a", "1");
+  EXPECT_TRUE(held());
+  clock->advance(std::chrono::milliseconds(99));
+  kv->set("b", "2");
+  EXPECT_TRUE(held());
+  clock->advance(std::chrono::milliseconds(1));
+  kv->set("c", "3");
+  EXPECT_FALSE(held());
+  EXPECT_EQ(kv->get("b"), "2");
 }
 
 }  // namespace

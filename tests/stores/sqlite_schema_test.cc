@@ -6,6 +6,7 @@
 #include "stores/database.h"
 #include "stores/database_sql.h"
 #include "stores/sqlite_kv_store.h"
+#include "support/manual_clock.h"
 #include "support/test_support.h"
 
 namespace vqflow {
@@ -73,8 +74,8 @@ TEST(SqliteSchema, FilesWhoseRecordTablesCountIdsInASequenceKeepWorking) {
 TEST(SqliteSchema, ExpiredKeysLeaveInSlicesWithoutAnExpiryIndex) {
   TempDir dir;
   const std::string path = dir.file("sweep.db");
-  auto now = std::make_shared<long long>(1'000'000);
-  auto kv = open_sqlite_kv_store(path, [now] { return *now; });
+  auto clock = test::ManualClock::make();
+  auto kv = open_sqlite_kv_store(path, clock);
   for (int batch = 0; batch < 6; ++batch) {
     std::vector<KvWrite> writes;
     for (int i = 0; i < 1000; ++i) {
@@ -84,7 +85,7 @@ TEST(SqliteSchema, ExpiredKeysLeaveInSlicesWithoutAnExpiryIndex) {
   }
   kv->set("kept", "v");
   EXPECT_EQ(query_int(path, "SELECT count(*) FROM sqlite_master WHERE name = 'kv_expires_at'"), 0);
-  *now += 11'000;
+  clock->advance(std::chrono::seconds(11));
   // Each slice walks more keys than were written since the last one.
   for (int i = 0; i < 2500; ++i) kv->set("busy", std::to_string(i), 60);
   EXPECT_EQ(query_int(path, "SELECT count(*) FROM kv"), 2);

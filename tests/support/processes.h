@@ -1,5 +1,9 @@
 #pragma once
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -23,5 +27,32 @@ bool eventually(Predicate predicate,
   }
   return predicate();
 }
+
+// Reads a child's output from the pipe `fd` (taken over) on a thread of its
+// own, so the child never blocks on a full pipe, and lets the test wait for a
+// line. Destroy it after the child has exited or been killed: the thread ends
+// when the pipe's last writer closes it.
+class OutputWatcher {
+ public:
+  explicit OutputWatcher(int fd);
+  ~OutputWatcher();
+  OutputWatcher(const OutputWatcher&) = delete;
+  OutputWatcher& operator=(const OutputWatcher&) = delete;
+
+  // The first line holding `text`, once it has arrived; absent when the
+  // output ended or `limit` passed first.
+  std::optional<std::string> wait_for_line(const std::string& text,
+                                           std::chrono::milliseconds limit);
+
+ private:
+  void read_all();
+
+  int fd_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  bool ended_ = false;
+  std::thread reader_;
+};
 
 }  // namespace vqflow::test

@@ -26,6 +26,18 @@ T run_sync(boost::asio::awaitable<T> task) {
   return future.get();
 }
 
+// Runs handlers of `ioc` on this thread until `done` holds; false when `limit`
+// passes first. For loops whose work the test itself drives.
+template <typename Done>
+bool run_until(boost::asio::io_context& ioc, Done done,
+               std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (ioc.run_one_until(deadline) == 0) return done();
+  }
+  return true;
+}
+
 // A client connection that records every message; optionally throws on send.
 class RecordingConnection : public ClientConnection {
  public:

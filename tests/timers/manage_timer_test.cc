@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
+#include "support/manual_clock.h"
 #include "support/test_support.h"
-#include "timers/log_capture.h"
+#include "support/log_capture.h"
 #include "timers/timer_rpc.h"
 
 namespace vqflow {
@@ -36,7 +37,7 @@ class ManageTimerTest : public ::testing::Test {
   std::unique_ptr<ManageTimer> make_service() {
     SchedulerSetup setup;
     setup.zone = utc();
-    setup.clock = [this] { return now_; };
+    setup.clock = clock_;
     setup.jitter_seed = 3;
     setup.max_instances = 3;
     setup.run_playbook = [this](const Value& uuid, JobDone done) {
@@ -81,14 +82,17 @@ class ManageTimerTest : public ::testing::Test {
   std::size_t row_count() { return services_->db->table("timer").get().size(); }
   std::optional<JobInfo> job(const std::string& id) { return vq_timer.scheduler->get_job(id); }
   void advance(std::chrono::seconds by) {
-    now_ += by;
+    clock_->advance(by);
     vq_timer.scheduler->run_due_jobs();
   }
+  // What Time::get_date_time reads on the manual clock: local time.
+  std::string local_now() { return format_local_time(now_of(*clock_), local_time_zone()); }
 
   test::TempDir dir_;
   std::shared_ptr<Services> services_;
   std::unique_ptr<ManageTimer> service_;
-  TimePoint now_ = parse_date_time("2024-01-01 12:00:00", named_time_zone("UTC"), "now");
+  std::shared_ptr<test::ManualClock> clock_ = test::ManualClock::make(
+      parse_date_time("2024-01-01 12:00:00", named_time_zone("UTC"), "now"));
   std::vector<Value> runs_;
 };
 
@@ -277,10 +281,23 @@ TEST_F(ManageTimerTest, AddTimerInsertsAPausedRow) {
   EXPECT_EQ(row->at("end_date"), "");
   EXPECT_EQ(text_form(row->at("jitter")), "0");
   EXPECT_EQ(text_form(row->at("status")), "0");
-  EXPECT_FALSE(row->at("create_time").get<std::string>().empty());
+  EXPECT_EQ(row->at("create_time"), local_now());
+  EXPECT_EQ(row->at("update_time"), local_now());
   EXPECT_TRUE(job("tm")->paused);
   advance(30s);
   EXPECT_TRUE(runs_.empty());
+}
+
+TEST_F(ManageTimerTest, RowChangesAreDatedByTheServicesClock) {
+  service_->start();
+  service_->exposed_exec("pb", "tm", "",
+                         controller_data_with("tm", {{"type", "cron"}, {"time", "* * * * *"}}));
+  const std::string created = local_now();
+  advance(90s);
+  service_->exposed_resume("tm");
+  EXPECT_EQ(row_of("tm")->at("update_time"), local_now());
+  EXPECT_EQ(row_of("tm")->at("create_time"), created);
+  EXPECT_NE(created, local_now());
 }
 
 TEST_F(ManageTimerTest, AddTimerOfAnUnknownKindFailsAndWritesNoRow) {
@@ -548,7 +565,7 @@ class RefusingInserts : public Database {
 TEST_F(ManageTimerTest, AFailedInsertLeavesNoJobBehind) {
   SchedulerSetup setup;
   setup.zone = utc();
-  setup.clock = [this] { return now_; };
+  setup.clock = clock_;
   ManageTimer service(std::make_shared<RefusingInserts>(services_->db), setup);
   service.start();
   Value data = controller_data_with("tm", {{"type", "cron"}, {"time", "* * * * *"}});

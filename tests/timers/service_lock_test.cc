@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "stores/memory_kv_store.h"
+#include "support/manual_clock.h"
 
 namespace vqflow {
 namespace {
@@ -12,8 +13,8 @@ using ::testing::HasSubstr;
 
 class ServiceLockTest : public ::testing::Test {
  protected:
-  std::shared_ptr<KvStore> kv_ = make_memory_kv_store([this] { return now_ms_; });
-  long long now_ms_ = 1'700'000'000'000;
+  std::shared_ptr<test::ManualClock> clock_ = test::ManualClock::make();
+  std::shared_ptr<KvStore> kv_ = make_memory_kv_store(clock_);
 };
 
 TEST_F(ServiceLockTest, ASecondHolderIsRefusedWithAClearError) {
@@ -39,11 +40,11 @@ TEST_F(ServiceLockTest, ReleasedWhenTheHolderGoesAway) {
 TEST_F(ServiceLockTest, ADeadHoldersLockExpiresAndTheOldHolderLearnsItLostIt) {
   bool lost = false;
   auto stale = TimerServiceLock::acquire(kv_, {}, {}, [&] { lost = true; });
-  now_ms_ += 29'000;
+  clock_->advance(std::chrono::seconds(29));
   EXPECT_TRUE(stale->renew());  // still alive: extended by another 30 s
-  now_ms_ += 29'000;
+  clock_->advance(std::chrono::seconds(29));
   EXPECT_THROW(TimerServiceLock::acquire(kv_, {}), ServiceLockError);
-  now_ms_ += 31'000;  // the holder stopped renewing: the key expires
+  clock_->advance(std::chrono::seconds(31));  // the holder stopped renewing: the key expires
   auto next = TimerServiceLock::acquire(kv_, {});
   EXPECT_FALSE(stale->renew());
   EXPECT_TRUE(lost);
@@ -54,7 +55,7 @@ TEST_F(ServiceLockTest, ADeadHoldersLockExpiresAndTheOldHolderLearnsItLostIt) {
 
 TEST_F(ServiceLockTest, AnExpiredLockNobodyTookIsTakenBack) {
   auto lock = TimerServiceLock::acquire(kv_, {});
-  now_ms_ += 31'000;
+  clock_->advance(std::chrono::seconds(31));
   EXPECT_TRUE(lock->renew());
   EXPECT_EQ(kv_->get("vqflow:timer-service-lock"), lock->token());
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/errors.h"
+#include "support/manual_clock.h"
 
 namespace vqflow {
 namespace {
@@ -18,7 +19,7 @@ class VqTimerTest : public ::testing::Test {
   void SetUp() override {
     SchedulerSetup setup;
     setup.zone = named_time_zone("UTC");
-    setup.clock = [this] { return now_; };
+    setup.clock = clock_;
     setup.jitter_seed = 7;
     setup.run_playbook = [this](const Value& uuid, JobDone done) {
       runs_.push_back(uuid);
@@ -30,12 +31,13 @@ class VqTimerTest : public ::testing::Test {
   void TearDown() override { vq_timer.scheduler.reset(); }
 
   void advance(std::chrono::seconds by) {
-    now_ += by;
+    clock_->advance(by);
     vq_timer.scheduler->run_due_jobs();
   }
   std::string trigger_of(const std::string& id) { return vq_timer.scheduler->get_job(id)->trigger; }
 
-  TimePoint now_ = parse_date_time("2024-01-01 12:00:00", named_time_zone("UTC"), "now");
+  std::shared_ptr<test::ManualClock> clock_ = test::ManualClock::make(
+      parse_date_time("2024-01-01 12:00:00", named_time_zone("UTC"), "now"));
   std::vector<Value> runs_;
 };
 

@@ -1,0 +1,27 @@
+#include "base/spawn_logged.h"
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+#include <spdlog/spdlog.h>
+
+#include "base/error_text.h"
+
+namespace vqflow {
+
+bool is_cancellation(std::exception_ptr error) {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const boost::system::system_error& e) {
+    return e.code() == boost::asio::error::operation_aborted;
+  } catch (...) {
+    return false;
+  }
+}
+
+void log_escaped(const std::string& what, std::exception_ptr error) {
+  if (!error || is_cancellation(error)) return;
+  spdlog::error("{} failed: {}", what, describe_exception(error));
+}
+
+}  // namespace vqflow
