@@ -1,6 +1,7 @@
 // Checks of node settings (controller_data), local variables and the
 // variable references in node texts.
 #include <algorithm>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -8,6 +9,8 @@
 #include "base/regex.h"
 #include "base/text.h"
 #include "run/playbook_checks_internal.h"
+#include "walker/condition_rules.h"
+#include "walker/loop_rules.h"
 
 namespace vqflow::checks {
 
@@ -73,8 +76,10 @@ bool has_references(const std::string& text) {
          !find_local_references(text).empty();
 }
 
-// Condition texts that fail every comparison the same way, whatever the last result.
-void check_condition_text(const PlaybookView& view, const std::string& node, Findings& findings) {
+// Condition and loop texts without references fail the same way in every run
+// (whatever the last result): the walker's own rules tell.
+void check_controller_text(const PlaybookView& view, const std::string& node, bool loop,
+                           Findings& findings) {
   const Value* entry = entry_of(view.controller_data, node);
   if (!entry || !entry->is_object() || !entry->contains("text") || !entry->contains("action")) {
     return;
@@ -82,24 +87,35 @@ void check_condition_text(const PlaybookView& view, const std::string& node, Fin
   const std::string kind = text_form((*entry)["action"]);
   const std::string text = text_form((*entry)["text"]);
   if (has_references(text)) return;
-  if (kind == "4") {
-    static const Regex differs(R"(\{\w.*\}!=\w.*)");
-    static const Regex equals(R"(\{\w.*\}==\w.*)");
-    if (differs.find_all(text).empty() && equals.find_all(text).empty()) {
+  if (loop) {
+    const walker::LoopCollection collection =
+        walker::read_loop_collection(kind, text, std::numeric_limits<long long>::max());
+    if (collection.failure) {
+      findings.warning(node, "controller_data",
+                       fmt::format("the loop text cannot be read for loop kind {}, so every run "
+                                   "fails here with \"{}\"; write {}",
+                                   kind, collection.failure->record,
+                                   kind == "1"   ? "a list such as ['a', 'b']"
+                                   : kind == "2" ? "a map such as {'k': 'v'}"
+                                                 : "a whole number"));
+    }
+    return;
+  }
+  try {
+    // "{}" is JSON, so kind 4 fails without a record only when the text compares no member.
+    const walker::ConditionOutcome outcome = walker::compare_condition(kind, text, "{}");
+    if (kind == "4" && outcome.answer == walker::ConditionAnswer::error && outcome.record.empty()) {
       findings.warning(node, "controller_data",
                        "condition kind 4 compares a JSON member of the last result, but the "
                        "text has no {member!>step}==value or {member}!=value, so the run fails "
                        "here; write one");
     }
-  } else if (kind == "3") {
-    try {
-      Regex pattern(text);
-    } catch (const RegexError& e) {
-      findings.warning(node, "controller_data",
-                       fmt::format("condition kind 3 is a regular expression, and this one does "
-                                   "not compile ({}), so the run fails here; fix the pattern",
-                                   e.what()));
-    }
+  } catch (const RegexError& e) {
+    if (e.kind() != RegexError::Kind::compile) return;
+    findings.warning(node, "controller_data",
+                     fmt::format("condition kind 3 is a regular expression, and this one does "
+                                 "not compile ({}), so the run fails here; fix the pattern",
+                                 e.what()));
   }
 }
 
@@ -155,12 +171,13 @@ void check_settings(const Row& row, PlaybookView& view, Findings& findings) {
     if (!view.nodes.count(node)) continue;
     check_controller(view, node, "FOR", {"1", "2", "3"}, "\"1\" list, \"2\" map, \"3\" count",
                      findings);
+    check_controller_text(view, node, true, findings);
   }
   for (const std::string& node : view.if_list) {
     if (!view.nodes.count(node) || view.in(view.for_list, node)) continue;
     check_controller(view, node, "IF", {"1", "2", "3", "4"},
                      "\"1\" equal, \"2\" not equal, \"3\" pattern, \"4\" JSON member", findings);
-    check_condition_text(view, node, findings);
+    check_controller_text(view, node, false, findings);
   }
   for (const std::string& node : view.audit_list) {
     if (!view.on_route.count(node)) continue;

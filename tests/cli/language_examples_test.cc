@@ -72,9 +72,9 @@ TEST(LanguageExamples, AuditWaitsAndAnApprovalContinuesAfterTheAuditNode) {
             (std::vector<std::string>{k_begin, "HELLO", "剧本等待审核..."}));
   const std::string only_id =
       test::json_lines(first.out).back()["data"]["only_id"].get<std::string>();
-  // start_app may be left out: the audit record names the node after the audit node.
   auto approved = test::run_vqflow(dir, "run lang-audit --json --audit-app ex-approve-0-0-0 "
-                                        "--audit-status 1 --user alice --only-id " + only_id);
+                                        "--audit-status 1 --user alice --start-app ex-after-0-0-0 "
+                                        "--only-id " + only_id);
   ASSERT_EQ(approved.exit_code, 0) << approved.err;
   EXPECT_EQ(results_of(approved),
             (std::vector<std::string>{"【alice】通过了该剧本执行", "5", k_end}));

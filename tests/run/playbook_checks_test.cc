@@ -142,6 +142,8 @@ TEST(PlaybookChecks, EachFaultGivesItsFinding) {
        {{E, "L", "controller_data", "no \"action\""}}},
       {"FOR with an unknown loop kind", [](Value& p) { p["controller_data"]["L"]["action"] = "4"; },
        {{W, "L", "controller_data", "\"4\" is no FOR kind"}}},
+      {"FOR text that is no list", [](Value& p) { p["controller_data"]["L"]["text"] = "x, y"; },
+       {{W, "L", "controller_data", "cannot be read for loop kind 1"}}},
       {"IF with an unknown kind", [](Value& p) { p["controller_data"]["K"]["action"] = "5"; },
        {{W, "K", "controller_data", "is no IF kind"}}},
       {"IF action that cannot be stored",
