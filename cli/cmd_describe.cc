@@ -84,63 +84,65 @@ std::string subcommand_paths(const std::vector<Command>& tree) {
   return out;
 }
 
-std::string bash_script(const CLI::App& root) {
+// What differs between the shells; the rest of the script is the same walk:
+// skip a value option's value, find the subcommand path from the words typed,
+// offer what may follow it.
+struct ShellForm {
+  std::string head;       // up to and with the function's locals
+  std::string previous;   // the word before the one completed
+  std::string on_value;   // after an option that takes a value
+  std::string loop;       // over the words typed before the one completed
+  std::string word;       // the word at i
+  std::string offer;      // "{}" stands for the words that may follow
+  std::string tail;
+};
+
+std::string shell_script(const CLI::App& root, const ShellForm& form) {
   const std::vector<Command> tree = command_tree(root);
   std::ostringstream out;
-  out << "# bash completion for vqflow (vqflow completion bash)\n"
-      << "_vqflow() {\n"
-      << "  local cur=\"${COMP_WORDS[COMP_CWORD]}\" prev=\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
-      << "  local cmdpath=\"\" word i words\n"
-      << "  case \"$prev\" in\n"
-      << "    " << value_options(tree) << ")\n"
-      << "      COMPREPLY=($(compgen -f -- \"$cur\"))\n"
-      << "      return ;;\n"
+  out << form.head << "  case \"" << form.previous << "\" in\n"
+      << "    " << value_options(tree) << ") " << form.on_value << "\n"
       << "  esac\n"
-      << "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
-      << "    word=\"${COMP_WORDS[i]}\"\n"
+      << "  " << form.loop << "\n"
+      << "    word=\"" << form.word << "\"\n"
       << "    case \"$cmdpath/$word\" in\n"
       << "      " << subcommand_paths(tree) << ") cmdpath=\"$cmdpath/$word\" ;;\n"
       << "    esac\n"
       << "  done\n"
       << "  case \"$cmdpath\" in\n";
   for (const Command& command : tree) {
-    out << "    \"" << slashed(command.path) << "\") words=\"" << next_words(*command.app)
-        << "\" ;;\n";
+    std::string offer = form.offer;
+    offer.replace(offer.find("{}"), 2, next_words(*command.app));
+    out << "    \"" << slashed(command.path) << "\") " << offer << " ;;\n";
   }
-  out << "  esac\n"
-      << "  COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
-      << "  if [[ \"$cur\" != -* ]]; then COMPREPLY+=($(compgen -f -- \"$cur\")); fi\n"
-      << "}\n"
-      << "complete -F _vqflow vqflow\n";
+  out << "  esac\n" << form.tail;
   return out.str();
 }
 
+std::string bash_script(const CLI::App& root) {
+  return shell_script(
+      root, {"# bash completion for vqflow (vqflow completion bash)\n"
+             "_vqflow() {\n"
+             "  local cur=\"${COMP_WORDS[COMP_CWORD]}\" prev=\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
+             "  local cmdpath=\"\" word i words\n",
+             "$prev", "COMPREPLY=($(compgen -f -- \"$cur\")); return ;;",
+             "for ((i = 1; i < COMP_CWORD; i++)); do", "${COMP_WORDS[i]}", "words=\"{}\"",
+             "  COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
+             "  if [[ \"$cur\" != -* ]]; then COMPREPLY+=($(compgen -f -- \"$cur\")); fi\n"
+             "}\n"
+             "complete -F _vqflow vqflow\n"});
+}
+
 std::string zsh_script(const CLI::App& root) {
-  const std::vector<Command> tree = command_tree(root);
-  std::ostringstream out;
-  out << "#compdef vqflow\n"
-      << "# zsh completion for vqflow (vqflow completion zsh)\n"
-      << "_vqflow() {\n"
-      << "  local cmdpath=\"\" word i\n"
-      << "  case \"${words[CURRENT-1]}\" in\n"
-      << "    " << value_options(tree) << ") _files; return ;;\n"
-      << "  esac\n"
-      << "  for ((i = 2; i < CURRENT; i++)); do\n"
-      << "    word=\"${words[i]}\"\n"
-      << "    case \"$cmdpath/$word\" in\n"
-      << "      " << subcommand_paths(tree) << ") cmdpath=\"$cmdpath/$word\" ;;\n"
-      << "    esac\n"
-      << "  done\n"
-      << "  case \"$cmdpath\" in\n";
-  for (const Command& command : tree) {
-    out << "    \"" << slashed(command.path) << "\") compadd -- " << next_words(*command.app)
-        << " ;;\n";
-  }
-  out << "  esac\n"
-      << "  _files\n"
-      << "}\n"
-      << "_vqflow \"$@\"\n";
-  return out.str();
+  return shell_script(root, {"#compdef vqflow\n"
+                             "# zsh completion for vqflow (vqflow completion zsh)\n"
+                             "_vqflow() {\n"
+                             "  local cmdpath=\"\" word i\n",
+                             "${words[CURRENT-1]}", "_files; return ;;",
+                             "for ((i = 2; i < CURRENT; i++)); do", "${words[i]}", "compadd -- {}",
+                             "  _files\n"
+                             "}\n"
+                             "_vqflow \"$@\"\n"});
 }
 
 // Text for roff: backslashes escaped, a leading dot or quote defused.

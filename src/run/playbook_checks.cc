@@ -43,6 +43,21 @@ std::optional<Value> column_document(const Row& row, const char* column) {
   return try_parse_json(it->get_ref<const std::string&>());
 }
 
+std::optional<Value> needed_column(const Row& row, const char* column, const char* missing,
+                                   const char* object_shape, Findings& findings) {
+  auto stored = row.find(column);
+  if (stored == row.end() || stored->is_null()) {
+    findings.error("", column, missing);
+    return std::nullopt;
+  }
+  std::optional<Value> document = column_document(row, column);
+  if (object_shape && (!document || !document->is_object())) {
+    findings.error("", column, std::string("must be ") + object_shape);
+    return std::nullopt;
+  }
+  return document;
+}
+
 namespace {
 
 std::optional<std::string> text_member(const Row& row, const char* name) {
@@ -293,20 +308,10 @@ void check_flow(const Row& row, PlaybookView& view, Findings& findings) {
 }
 
 void check_flow_data(const Row& row, PlaybookView& view, Findings& findings) {
-  auto stored = row.find("flow_data");
-  if (stored == row.end() || stored->is_null()) {
-    findings.error("", "flow_data", "no flow data, so every run fails; give {} when no node "
-                                    "calls an app");
-    return;
-  }
-  view.flow_data = column_document(row, "flow_data");
-  if (!view.flow_data || !view.flow_data->is_object()) {
-    findings.error("", "flow_data",
-                   "must be an object keyed by node id: {\"NODE\": {\"app_dir\": ..., "
-                   "\"data\": {...}}}");
-    view.flow_data.reset();
-    return;
-  }
+  view.flow_data = needed_column(
+      row, "flow_data", "no flow data, so every run fails; give {} when no node calls an app",
+      "an object keyed by node id: {\"NODE\": {\"app_dir\": ..., \"data\": {...}}}", findings);
+  if (!view.flow_data) return;
   for (const std::string& node : view.node_ids) {
     if (!view.on_route.count(node) || view.is_special(node)) continue;
     auto entry = view.flow_data->find(node);

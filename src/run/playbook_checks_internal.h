@@ -68,4 +68,10 @@ void check_references(const PlaybookView& view, const CheckContext& context, Fin
 // The JSON document of a JSON column; absent when the column is absent or not JSON.
 std::optional<Value> column_document(const Row& row, const char* column);
 
+// The document of a column every run needs: an error `missing` when it is
+// absent; with `object_shape`, an error "must be <object_shape>" when it is no
+// JSON object. Absent after an error.
+std::optional<Value> needed_column(const Row& row, const char* column, const char* missing,
+                                   const char* object_shape, Findings& findings);
+
 }  // namespace vqflow::checks

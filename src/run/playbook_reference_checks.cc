@@ -107,25 +107,27 @@ void check_text(const std::string& text, const TextPlace& place, const PlaybookV
                                    place.what, reference, pieces[0]));
     }
   }
-  for (const std::string& reference : globals) {
-    const std::string name = reference.substr(2, reference.size() - 3);
-    if (!context.global_names.count(name)) {
-      findings.warning(place.node, place.member,
-                       fmt::format("{}: {} names no global variable of the files checked{}; "
-                                   "add a variable with the key \"{}\" (status 0)",
-                                   place.what, reference,
-                                   context.store_asked ? " or of the store" : "", name));
+  // Names of @{...} and @[...] references that no variable defines.
+  auto check_names = [&](const std::vector<std::string>& references,
+                         const std::set<std::string>& defined, auto&& fix) {
+    for (const std::string& reference : references) {
+      const std::string name = reference.substr(2, reference.size() - 3);
+      if (!defined.count(name)) {
+        findings.warning(place.node, place.member,
+                         fmt::format("{}: {} names no {}", place.what, reference, fix(name)));
+      }
     }
-  }
-  for (const std::string& reference : locals) {
-    const std::string name = reference.substr(2, reference.size() - 3);
-    if (!view.local_names.count(name)) {
-      findings.warning(place.node, place.member,
-                       fmt::format("{}: {} names no local variable of this playbook; add "
-                                   "{{\"key\": \"{}\", \"value\": ...}} to local_var_data",
-                                   place.what, reference, name));
-    }
-  }
+  };
+  check_names(globals, context.global_names, [&context](const std::string& name) {
+    return fmt::format("global variable of the files checked{}; add a variable with the key "
+                       "\"{}\" (status 0)",
+                       context.store_asked ? " or of the store" : "", name);
+  });
+  check_names(locals, view.local_names, [](const std::string& name) {
+    return fmt::format("local variable of this playbook; add {{\"key\": \"{}\", \"value\": "
+                       "...}} to local_var_data",
+                       name);
+  });
 }
 
 }  // namespace

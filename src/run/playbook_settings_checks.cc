@@ -146,20 +146,13 @@ void check_timer(const PlaybookView& view, Findings& findings) {
 }  // namespace
 
 void check_settings(const Row& row, PlaybookView& view, Findings& findings) {
-  auto stored = row.find("controller_data");
-  if (stored == row.end() || stored->is_null()) {
-    findings.error("", "controller_data",
-                   "no node settings, so every run fails; give {} when no node has settings");
-    return;
-  }
-  view.controller_data = column_document(row, "controller_data");
-  if (!view.controller_data || !view.controller_data->is_object()) {
-    findings.error("", "controller_data",
-                   "must be an object keyed by node id: {\"NODE\": {\"node_name\": ..., "
-                   "\"action\": ..., \"text\": ...}}");
-    view.controller_data.reset();
-    return;
-  }
+  view.controller_data = needed_column(
+      row, "controller_data",
+      "no node settings, so every run fails; give {} when no node has settings",
+      "an object keyed by node id: {\"NODE\": {\"node_name\": ..., \"action\": ..., "
+      "\"text\": ...}}",
+      findings);
+  if (!view.controller_data) return;
   for (const auto& [node, entry] : view.controller_data->items()) {
     if (view.drawn && !view.nodes.count(node)) {
       findings.warning(node, "controller_data",
@@ -196,15 +189,11 @@ void check_settings(const Row& row, PlaybookView& view, Findings& findings) {
 }
 
 void check_local_variables(const Row& row, PlaybookView& view, Findings& findings) {
-  auto stored = row.find("local_var_data");
-  if (stored == row.end() || stored->is_null()) {
-    findings.error("", "local_var_data",
-                   "no local variables, so every run fails; give [] when there are none");
-    return;
-  }
-  const std::optional<Value> definitions = column_document(row, "local_var_data");
+  const std::optional<Value> definitions = needed_column(
+      row, "local_var_data", "no local variables, so every run fails; give [] when there are none",
+      nullptr, findings);
   const char* const k_shape = "a list of {\"key\": NAME, \"value\": ...}";
-  if (!definitions) return;  // the reader has refused it
+  if (!definitions) return;  // absent, or a text the reader has refused
   if (!definitions->is_array()) {
     const bool empty = (definitions->is_object() && definitions->empty()) ||
                        (definitions->is_string() && definitions->get<std::string>().empty());
