@@ -5,7 +5,7 @@
 #include "commands.h"
 #include "base/process_log.h"
 #include "context/services.h"
-#include "run/playbook_import.h"
+#include "playbook_files.h"
 
 namespace vqflow::cli {
 
@@ -17,20 +17,28 @@ struct ImportOptions {
 
 void add_import_command(CLI::App& app, GlobalOptions& global) {
   auto options = std::make_shared<ImportOptions>();
-  auto* cmd = app.add_subcommand("import", "Store playbooks and global variables from JSON files");
+  auto* cmd = app.add_subcommand(
+      "import",
+      "Store playbooks and global variables from JSON files (checked as by validate: a file "
+      "with errors stores nothing)");
   cmd->add_option("FILE", options->files, "Import files")->required();
   cmd->callback([&global, options] {
     init_process_log(global.log_file);
     Config config = global.resolve();
-    // Every file is read and checked before anything is stored.
-    std::vector<ImportBatch> batches;
-    for (const auto& file : options->files) batches.push_back(read_import_file(file));
     boost::asio::io_context ioc;
     auto services = open_services(config, ioc.get_executor());
-    for (std::size_t i = 0; i < batches.size(); ++i) {
-      store_import(*services->db, batches[i]);
-      std::cout << options->files[i] << ": " << batches[i].workflows.size() << " playbook(s), "
-                << batches[i].variables.size() << " variable(s) imported\n";
+    // Every file is read and checked before anything is stored.
+    const std::vector<CheckedFile> files =
+        check_files(options->files, stored_global_names(*services->db));
+    print_findings(std::cerr, files);
+    if (const std::size_t errors = count_errors(files); errors > 0) {
+      std::cerr << "vqflow: nothing imported: " << errors << " error(s)\n";
+      throw CLI::RuntimeError(1);
+    }
+    for (const CheckedFile& file : files) {
+      store_import(*services->db, file.batch);
+      std::cout << file.path << ": " << file.batch.workflows.size() << " playbook(s), "
+                << file.batch.variables.size() << " variable(s) imported\n";
     }
   });
 }

@@ -12,7 +12,7 @@
 #include "run/auto_execute.h"
 #include "run/run_admission.h"
 #include "base/error_text.h"
-#include "run/playbook_import.h"
+#include "playbook_files.h"
 
 namespace vqflow::cli {
 
@@ -33,11 +33,19 @@ struct RunOptions {
 };
 
 // The uuid to run: PLAYBOOK itself, or the single playbook of the file it names
-// (imported first).
+// (checked as by validate, and imported first; warnings are not repeated here).
 std::string resolve_playbook(const std::string& playbook, Database& db) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(playbook, ec)) return playbook;
-  ImportBatch batch = read_import_file(playbook);
+  const std::vector<CheckedFile> files = check_files({playbook}, stored_global_names(db));
+  if (count_errors(files) > 0) {
+    std::string lines;
+    for (const Finding& finding : files[0].findings) {
+      if (finding.is_error()) lines += (lines.empty() ? "" : "\n") + finding_line(finding);
+    }
+    throw ConfigError(lines);
+  }
+  const ImportBatch& batch = files[0].batch;
   if (batch.workflows.size() != 1) {
     throw ConfigError(fmt::format(
         "{}: holds {} playbooks; import it with `vqflow import` and run one by its uuid", playbook,

@@ -33,5 +33,10 @@ void add_import_command(CLI::App& app, GlobalOptions& global);   // cmd_import.c
 void add_run_command(CLI::App& app, GlobalOptions& global);      // cmd_run.cc
 void add_serve_command(CLI::App& app, GlobalOptions& global);    // cmd_serve.cc
 void add_timers_command(CLI::App& app, GlobalOptions& global);   // cmd_timers.cc
+void add_validate_command(CLI::App& app, GlobalOptions& global); // cmd_validate.cc
+
+// Commands that describe the app itself: `completion bash|zsh` and `man`
+// (cmd_describe.cc). Add them last: they walk the other subcommands.
+void add_describe_commands(CLI::App& app);
 
 }  // namespace vqflow::cli

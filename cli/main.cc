@@ -1,9 +1,35 @@
 #include <iostream>
+#include <optional>
+#include <string>
 
 #include <spdlog/spdlog.h>
 
 #include "commands.h"
 #include "base/process_log.h"
+
+namespace {
+
+// "unknown command X; run vqflow --help" when the parse failed because a word
+// that names no subcommand stands where one is required; absent otherwise.
+std::optional<std::string> unknown_command(const CLI::App& app, const CLI::ParseError& error) {
+  if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return std::nullopt;
+  const CLI::App* at = &app;
+  std::string path = "vqflow";
+  for (;;) {
+    const std::vector<CLI::App*> parsed = at->get_subcommands();
+    if (parsed.empty()) break;
+    at = parsed.front();
+    path += " " + at->get_name();
+  }
+  if (at->get_require_subcommand_min() == 0) return std::nullopt;
+  for (const std::string& word : at->remaining()) {
+    if (word.empty() || word[0] == '-') continue;
+    return "unknown command " + word + "; run " + path + " --help";
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace vqflow::cli;
@@ -38,12 +64,18 @@ int main(int argc, char** argv) {
   add_run_command(app, global);
   add_serve_command(app, global);
   add_timers_command(app, global);
+  add_validate_command(app, global);
+  add_describe_commands(app);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {
     return e.get_exit_code();  // the command already said why
   } catch (const CLI::ParseError& e) {
+    if (auto unknown = unknown_command(app, e)) {
+      std::cerr << *unknown << "\n";
+      return 2;
+    }
     return app.exit(e);
   } catch (const std::exception& e) {
     std::cerr << "vqflow: " << e.what() << "\n";

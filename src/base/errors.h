@@ -1,4 +1,6 @@
 #pragma once
+#include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -17,10 +19,24 @@ class StoreError : public Error {
   using Error::Error;
 };
 
-// A text is not JSON (or nests too deeply); the message says where.
+// A place in a text: line and column count from 1 (columns in characters, a
+// line ends at a line feed); offset counts bytes from 0.
+struct TextPosition {
+  std::size_t line = 1;
+  std::size_t column = 1;
+  std::size_t offset = 0;
+};
+
+// A text is not JSON (or nests too deeply); the message says where, and so
+// does position() when the reader raised it (absent on wrapped messages).
 class JsonError : public Error {
  public:
   using Error::Error;
+  JsonError(const std::string& message, TextPosition at) : Error(message), position_(at) {}
+  const std::optional<TextPosition>& position() const { return position_; }
+
+ private:
+  std::optional<TextPosition> position_;
 };
 
 // The flow document or its graph cannot be walked (no "cells", a cycle, too many routes).

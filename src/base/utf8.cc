@@ -1,5 +1,6 @@
 #include "base/utf8.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace vqflow {
@@ -99,6 +100,21 @@ std::optional<std::string> code_point_at(std::string_view text, long long n) {
   const std::size_t begin = starts[static_cast<std::size_t>(n)];
   const std::size_t end = n + 1 < count ? starts[static_cast<std::size_t>(n + 1)] : text.size();
   return std::string(text.substr(begin, end - begin));
+}
+
+TextPosition position_in_text(std::string_view text, std::size_t offset) {
+  TextPosition at;
+  at.offset = offset;
+  offset = std::min(offset, text.size());
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++at.line;
+      pos = i + 1;
+    }
+  }
+  for (; pos < offset; ++at.column) pos += decode_utf8(text, pos).length;
+  return at;
 }
 
 }  // namespace vqflow

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/errors.h"
+
 namespace vqflow {
 
 inline constexpr char32_t k_replacement_char = 0xFFFD;
@@ -33,5 +35,9 @@ bool is_valid_utf8(std::string_view text);
 // from the end; absent when out of range. An ill-formed subpart counts as one
 // character.
 std::optional<std::string> code_point_at(std::string_view text, long long n);
+
+// Line and column of byte `offset` (at most text.size()) in `text`: lines end
+// at a line feed; columns count characters, an ill-formed subpart as one.
+TextPosition position_in_text(std::string_view text, std::size_t offset);
 
 }  // namespace vqflow

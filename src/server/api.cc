@@ -150,7 +150,9 @@ std::optional<HttpResponse> Api::admit(const HttpRequest& head,
   // Browsers always name the page's origin on cross-site requests; refusing
   // unknown origins keeps any web page from starting runs here.
   if (head.has_header("origin") && !origin_allowed(head.header("origin"))) {
-    return error_response(403, "origin \"" + head.header("origin") + "\" not allowed");
+    return error_response(403, "origin \"" + head.header("origin") +
+                                   "\" not allowed; start the server with --allow-origin " +
+                                   head.header("origin") + " to accept it");
   }
   if (head.method == "OPTIONS" && head.has_header("origin")) {
     HttpResponse out;

@@ -3,20 +3,11 @@
 #include <array>
 #include <string_view>
 
+#include "base/plain_id.h"
+
 namespace vqflow {
 
 namespace {
-
-// Ids end up inside store keys joined by "&&"; keep them to short plain texts.
-constexpr std::size_t k_max_id_length = 128;
-
-bool plain_id(const std::string& text) {
-  if (text.empty() || text.size() > k_max_id_length) return false;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f || c == ' ') return false;
-  }
-  return text.find("&&") == std::string::npos;
-}
 
 std::string id_field(const Value& value, const char* field, bool required) {
   if (!value.is_string()) {
@@ -24,10 +15,8 @@ std::string id_field(const Value& value, const char* field, bool required) {
                        (required ? " (the playbook id)" : ""));
   }
   const std::string& text = value.get_ref<const std::string&>();
-  if (!plain_id(text)) {
-    throw RequestError(std::string("\"") + field +
-                       "\" must be 1 to 128 characters without white space, control characters "
-                       "or \"&&\"");
+  if (!is_plain_id(text)) {
+    throw RequestError(std::string("\"") + field + "\" must be " + std::string(k_plain_id_rule));
   }
   return text;
 }

@@ -3,6 +3,7 @@
 // depth limit turns hostile nesting into an error).
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "base/errors.h"
 #include "base/hex.h"
@@ -21,6 +22,39 @@ class JsonReader : public value_detail::NestingReader<JsonReader> {
   using Error = JsonError;
   static constexpr std::string_view k_name = "JSON";
   static constexpr bool k_trailing_comma = false;
+  static constexpr bool k_line_column = true;
+
+ public:
+  static Value parse_noting(std::string_view text, std::size_t max_depth,
+                            std::vector<DuplicateMember>* duplicates) {
+    JsonReader reader;
+    reader.text_ = text;
+    reader.max_depth_ = max_depth;
+    reader.duplicates_ = duplicates;
+    return reader.read();
+  }
+
+ private:
+  std::vector<DuplicateMember>* duplicates_ = nullptr;
+
+  // The path to the map that holds the repeated key: the member or element of
+  // each enclosing container that is being read.
+  void duplicate_member(std::size_t key_pos) {
+    if (!duplicates_) return;
+    DuplicateMember found;
+    found.parents = Value::array();
+    for (std::size_t i = 0; i + 1 < frames_.size(); ++i) {
+      const value_detail::OpenContainer& frame = frames_[i];
+      if (frame.is_map()) {
+        found.parents.push_back(frame.members.last_key());
+      } else {
+        found.parents.push_back(frame.slot->size() - 1);
+      }
+    }
+    found.key = frames_.back().members.last_key();
+    found.at = position_in_text(text_, key_pos);
+    duplicates_->push_back(std::move(found));
+  }
 
   static char closer_of(char c) { return c == '[' ? ']' : c == '{' ? '}' : '\0'; }
 
@@ -192,6 +226,11 @@ class JsonReader : public value_detail::NestingReader<JsonReader> {
 
 Value parse_json(std::string_view text, std::size_t max_depth) {
   return JsonReader::parse(text, max_depth);
+}
+
+Value parse_json_noting_duplicates(std::string_view text, std::vector<DuplicateMember>& duplicates,
+                                   std::size_t max_depth) {
+  return JsonReader::parse_noting(text, max_depth, &duplicates);
 }
 
 }  // namespace vqflow

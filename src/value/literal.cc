@@ -31,6 +31,9 @@ class LiteralReader : public value_detail::NestingReader<LiteralReader> {
   using Error = LiteralError;
   static constexpr std::string_view k_name = "literal";
   static constexpr bool k_trailing_comma = true;
+  static constexpr bool k_line_column = false;
+
+  void duplicate_member(std::size_t) {}
 
   // Lists, tuples and maps.
   static char closer_of(char c) {

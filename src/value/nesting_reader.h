@@ -24,20 +24,24 @@ struct OpenContainer {
   bool comma = false;  // a comma was read in it
   MemberList members;
   std::string key;  // the key whose value is being read
+  std::size_t key_pos = 0;  // where that key begins
 
   bool is_map() const { return closer == '}'; }
 };
 
 // Reads one value of a notation with nested containers. `Notation` derives
 // from NestingReader<Notation> and provides:
-//   using Error = ...                  what a fault throws (message "invalid <name> at offset ...")
+//   using Error = ...                  what a fault throws (message "invalid <name> at ...")
 //   static constexpr std::string_view k_name     "JSON", "literal"
 //   static constexpr bool k_trailing_comma       a comma may stand before a closer
+//   static constexpr bool k_line_column          faults name line and column (Error takes a
+//                                                TextPosition), not only the offset
 //   static bool is_space(char c)       white space between tokens
 //   static char closer_of(char c)      the closer when `c` opens a container, else '\0'
 //   Value read_scalar()
 //   std::string read_key()             a map key, with the ':' after it and the space after that
 //   void finish_list(OpenContainer&)   just before a list or tuple closes
+//   void duplicate_member(std::size_t key_pos)   a map key stood twice (the last value wins)
 template <typename Notation>
 class NestingReader {
  public:
@@ -58,20 +62,31 @@ class NestingReader {
     while (pos_ < text_.size() && Notation::is_space(text_[pos_])) ++pos_;
   }
 
-  // Throws "invalid <name> at offset <pos>: <problem>, found <what is there>".
+  // Throws "invalid <name> at <where>: <problem>, found <what is there>".
   [[noreturn]] void fail(std::string_view problem) const { fail_at(pos_, problem); }
   [[noreturn]] void fail_at(std::size_t pos, std::string_view problem) const {
-    throw typename Notation::Error("invalid " + std::string(Notation::k_name) + " at offset " +
-                                   std::to_string(pos) + ": " + std::string(problem) + ", found " +
-                                   describe_at(text_, pos));
+    throw_at(pos, "invalid " + std::string(Notation::k_name) + " at " + where(pos) + ": " +
+                      std::string(problem) + ", found " + describe_at(text_, pos));
   }
 
-  std::string_view text_;
-  std::size_t max_depth_ = 0;
-  std::size_t pos_ = 0;
+  // "line 2, column 5 (offset 17)", or "offset 17" for notations without lines.
+  std::string where(std::size_t pos) const {
+    if constexpr (Notation::k_line_column) {
+      const TextPosition at = position_in_text(text_, pos);
+      return "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
+             " (offset " + std::to_string(pos) + ")";
+    } else {
+      return "offset " + std::to_string(pos);
+    }
+  }
 
- private:
-  Notation& notation() { return static_cast<Notation&>(*this); }
+  [[noreturn]] void throw_at(std::size_t pos, const std::string& message) const {
+    if constexpr (Notation::k_line_column) {
+      throw typename Notation::Error(message, position_in_text(text_, pos));
+    } else {
+      throw typename Notation::Error(message);
+    }
+  }
 
   Value read() {
     Value root;
@@ -82,9 +97,8 @@ class NestingReader {
         const char closer = Notation::closer_of(peek());
         if (closer != '\0') {
           if (frames_.size() >= max_depth_) {
-            throw typename Notation::Error(std::string(Notation::k_name) + " nests deeper than " +
-                                           std::to_string(max_depth_) + " levels at offset " +
-                                           std::to_string(pos_));
+            throw_at(pos_, std::string(Notation::k_name) + " nests deeper than " +
+                               std::to_string(max_depth_) + " levels at " + where(pos_));
           }
           Value& slot = new_slot(root);
           ++pos_;
@@ -96,6 +110,7 @@ class NestingReader {
             close_top();
             want_value = false;
           } else if (closer == '}') {
+            frames_.back().key_pos = pos_;
             frames_.back().key = notation().read_key();
           }
           continue;
@@ -120,7 +135,10 @@ class NestingReader {
           close_top();
           continue;
         }
-        if (top.is_map()) top.key = notation().read_key();
+        if (top.is_map()) {
+          top.key_pos = pos_;
+          top.key = notation().read_key();
+        }
         want_value = true;
       } else if (at(top.closer)) {
         ++pos_;
@@ -135,7 +153,12 @@ class NestingReader {
   Value& new_slot(Value& root) {
     if (frames_.empty()) return root;
     OpenContainer& top = frames_.back();
-    if (top.is_map()) return top.members.slot(std::move(top.key));
+    if (top.is_map()) {
+      bool reused = false;
+      Value& slot = top.members.slot(std::move(top.key), &reused);
+      if (reused) notation().duplicate_member(top.key_pos);
+      return slot;
+    }
     auto& list = top.slot->get_ref<Value::array_t&>();
     list.emplace_back();
     return list.back();
@@ -151,7 +174,13 @@ class NestingReader {
     frames_.pop_back();
   }
 
+  std::string_view text_;
+  std::size_t max_depth_ = 0;
+  std::size_t pos_ = 0;
   std::deque<OpenContainer> frames_;  // a deque: frames never move while children point into them
+
+ private:
+  Notation& notation() { return static_cast<Notation&>(*this); }
 };
 
 }  // namespace vqflow::value_detail

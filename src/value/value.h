@@ -3,8 +3,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "base/errors.h"
 
 namespace vqflow {
 
@@ -53,6 +56,18 @@ std::string json_text(const Value& value, bool ensure_ascii = true);
 // Infinity and -Infinity. Throws JsonError with the position of the fault, also
 // when arrays and objects nest deeper than max_depth.
 Value parse_json(std::string_view text, std::size_t max_depth = k_max_json_depth);
+
+// A member name that stands twice in one JSON object. The reader keeps the
+// last value, at the place of the first.
+struct DuplicateMember {
+  Value parents;    // path to the object: member names (texts) and list indices (integers)
+  std::string key;  // the repeated name
+  TextPosition at;  // where the repeated name begins
+};
+
+// parse_json that also notes every repeated member name, in reading order.
+Value parse_json_noting_duplicates(std::string_view text, std::vector<DuplicateMember>& duplicates,
+                                   std::size_t max_depth = k_max_json_depth);
 
 // parse_json that answers absent instead of throwing.
 std::optional<Value> try_parse_json(std::string_view text,

@@ -88,27 +88,33 @@ std::string describe_at(std::string_view text, std::size_t pos) {
   return literal_form(Value(std::string(text.substr(pos, ch.length))));
 }
 
-Value& MemberList::slot(std::string key) {
+Value& MemberList::slot(std::string key, bool* reused) {
+  if (reused) *reused = false;
+  std::optional<std::size_t> existing;
   if (positions_.empty()) {
-    for (auto& member : members_) {
-      if (member.first == key) {
-        member.second = Value();
-        return member.second;
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+      if (members_[i].first == key) {
+        existing = i;
+        break;
       }
     }
-    if (members_.size() >= k_linear_limit) {
+    if (!existing && members_.size() >= k_linear_limit) {
       positions_.reserve(members_.size() * 2);
       for (std::size_t i = 0; i < members_.size(); ++i) positions_.emplace(members_[i].first, i);
     }
   } else {
     const auto found = positions_.find(key);
-    if (found != positions_.end()) {
-      Value& existing = members_[found->second].second;
-      existing = Value();
-      return existing;
-    }
+    if (found != positions_.end()) existing = found->second;
+  }
+  if (existing) {
+    if (reused) *reused = true;
+    last_ = *existing;
+    Value& value = members_[*existing].second;
+    value = Value();
+    return value;
   }
   if (!positions_.empty()) positions_.emplace(key, members_.size());
+  last_ = members_.size();
   members_.emplace_back(std::move(key), Value());
   return members_.back().second;
 }
@@ -122,6 +128,7 @@ Value MemberList::take() {
     object.emplace_back(std::move(member.first), std::move(member.second));
   members_.clear();
   positions_.clear();
+  last_ = 0;
   return result;
 }
 

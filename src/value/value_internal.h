@@ -2,6 +2,7 @@
 // Helpers shared by the value writers and the two readers (JSON, literal notation).
 // Not part of the public value interface.
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -39,8 +40,11 @@ std::string describe_at(std::string_view text, std::size_t pos);
 // maps with many members (hostile input must not make building quadratic).
 class MemberList {
  public:
-  // The slot for `key` (new at the end, or the existing one emptied for reuse).
-  Value& slot(std::string key);
+  // The slot for `key` (new at the end, or the existing one emptied for
+  // reuse, which *reused tells when given).
+  Value& slot(std::string key, bool* reused = nullptr);
+  // The key of the slot handed out last (the list must not be empty).
+  const std::string& last_key() const { return members_[last_].first; }
   // Moves the members into an ordered map value.
   Value take();
 
@@ -48,6 +52,7 @@ class MemberList {
   static constexpr std::size_t k_linear_limit = 16;
   std::vector<std::pair<std::string, Value>> members_;
   std::unordered_map<std::string, std::size_t> positions_;
+  std::size_t last_ = 0;
 };
 
 }  // namespace vqflow::value_detail

@@ -1,12 +1,9 @@
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 #include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "stores/database.h"
+#include "support/cli_runner.h"
 #include "support/test_support.h"
 #include "value/value.h"
 
@@ -15,29 +12,9 @@ namespace {
 
 using test::TempDir;
 
-struct Outcome {
-  int exit_code = -1;
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
-
 // Runs the vqflow binary with `args` on the SQLite file of `dir`.
-Outcome vqflow(const TempDir& dir, const std::string& args) {
-  const std::string err_file = dir.file("stderr.txt");
-  const std::string command = std::string("VQFLOW_DB=") + dir.file("vqflow.db") + " VQFLOW_APPS=" +
-                              dir.file("apps") + " " + VQFLOW_BINARY + " " + args + " 2>" +
-                              err_file;
-  Outcome outcome;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return outcome;
-  std::array<char, 4096> buffer{};
-  std::size_t n = 0;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) outcome.out.append(buffer.data(), n);
-  int status = pclose(pipe);
-  outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream in(err_file);
-  outcome.err.assign(std::istreambuf_iterator<char>(in), {});
-  return outcome;
+test::CliOutcome vqflow(const TempDir& dir, const std::string& args) {
+  return test::run_vqflow(dir, args);
 }
 
 // S -> A -> [U ->] B -> E with built-in text apps at A and B.
@@ -73,17 +50,7 @@ std::string playbook_file(const TempDir& dir, const std::string& uuid, bool with
   return path;
 }
 
-std::vector<Value> json_lines(const std::string& out) {
-  std::vector<Value> lines;
-  std::size_t start = 0;
-  while (start < out.size()) {
-    std::size_t end = out.find('\n', start);
-    if (end == std::string::npos) end = out.size();
-    if (end > start) lines.push_back(parse_json(out.substr(start, end - start)));
-    start = end + 1;
-  }
-  return lines;
-}
+using test::json_lines;
 
 TEST(Cli, RunOfAPlaybookFilePrintsItsRecordsAndLeavesOneReport) {
   TempDir dir;

@@ -275,23 +275,23 @@ TEST(ParseJson, ErrorsNameTheOffsetAndWhatWasExpected) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"", "invalid JSON at offset 0: expected a value, found end of text"},
-      {"[1,]", "invalid JSON at offset 3: expected a value, found ']'"},
-      {"{\"a\" 1}", "invalid JSON at offset 5: expected ':' after a member name, found '1'"},
-      {"{a: 1}", "invalid JSON at offset 1: expected '\"' to begin a member name, found 'a'"},
-      {"[1 2]", "invalid JSON at offset 3: expected ',' or ']', found '2'"},
-      {"1 2", "invalid JSON at offset 2: expected end of text, found '2'"},
-      {"\"abc", "invalid JSON at offset 4: expected '\"' to end the string, found end of text"},
+      {"", "invalid JSON at line 1, column 1 (offset 0): expected a value, found end of text"},
+      {"[1,]", "invalid JSON at line 1, column 4 (offset 3): expected a value, found ']'"},
+      {"{\"a\" 1}", "invalid JSON at line 1, column 6 (offset 5): expected ':' after a member name, found '1'"},
+      {"{a: 1}", "invalid JSON at line 1, column 2 (offset 1): expected '\"' to begin a member name, found 'a'"},
+      {"[1 2]", "invalid JSON at line 1, column 4 (offset 3): expected ',' or ']', found '2'"},
+      {"1 2", "invalid JSON at line 1, column 3 (offset 2): expected end of text, found '2'"},
+      {"\"abc", "invalid JSON at line 1, column 5 (offset 4): expected '\"' to end the string, found end of text"},
       {"\"a\nb\"",
-       "invalid JSON at offset 2: expected an escape instead of a control character, "
+       "invalid JSON at line 1, column 3 (offset 2): expected an escape instead of a control character, "
        "found '\\n'"},
-      {R"("\q")", "invalid JSON at offset 2: expected an escape character, found 'q'"},
-      {R"("\u12")", "invalid JSON at offset 3: expected four hex digits after \\u, found '1'"},
-      {"01", "invalid JSON at offset 1: expected end of text, found '1'"},
-      {"1.", "invalid JSON at offset 2: expected a digit after '.', found end of text"},
-      {"-", "invalid JSON at offset 1: expected a digit, found end of text"},
-      {"True", "invalid JSON at offset 0: expected a value, found 'T'"},
-      {"\xef\xbb\xbf{}", "invalid JSON at offset 0: expected a value, found '\\ufeff'"},
+      {R"("\q")", "invalid JSON at line 1, column 3 (offset 2): expected an escape character, found 'q'"},
+      {R"("\u12")", "invalid JSON at line 1, column 4 (offset 3): expected four hex digits after \\u, found '1'"},
+      {"01", "invalid JSON at line 1, column 2 (offset 1): expected end of text, found '1'"},
+      {"1.", "invalid JSON at line 1, column 3 (offset 2): expected a digit after '.', found end of text"},
+      {"-", "invalid JSON at line 1, column 2 (offset 1): expected a digit, found end of text"},
+      {"True", "invalid JSON at line 1, column 1 (offset 0): expected a value, found 'T'"},
+      {"\xef\xbb\xbf{}", "invalid JSON at line 1, column 1 (offset 0): expected a value, found '\\ufeff'"},
   };
   for (const Case& c : cases) {
     try {
@@ -310,7 +310,7 @@ TEST(ParseJson, DepthLimitFailsCleanly) {
     parse_json(std::string(100000, '['));
     ADD_FAILURE() << "no error";
   } catch (const JsonError& e) {
-    EXPECT_EQ(std::string(e.what()), "JSON nests deeper than 512 levels at offset 512");
+    EXPECT_EQ(std::string(e.what()), "JSON nests deeper than 512 levels at line 1, column 513 (offset 512)");
   }
   const std::string at_limit = std::string(512, '[') + std::string(512, ']');
   EXPECT_NO_THROW(parse_json(at_limit));
@@ -319,6 +319,61 @@ TEST(ParseJson, DepthLimitFailsCleanly) {
   std::string objects;
   for (int i = 0; i < 513; ++i) objects += "{\"a\":";
   EXPECT_THROW(parse_json(objects + "1" + std::string(513, '}')), JsonError);
+}
+
+TEST(ParseJson, ErrorsCarryLineAndColumnCountedInCharacters) {
+  struct Case {
+    std::string text;
+    std::size_t line, column, offset;
+  };
+  const std::vector<Case> cases = {
+      {"{\n  \"a\": 1,\n  \"b\" 2\n}", 3, 7, 18},
+      {"[\"\u00e4\u00f6\", x]", 1, 8, 9},          // two-byte characters count once
+      {"[\"\xe6\x97\xa5\", \n\n\t?]", 3, 2, 11},  // a tab is one column
+      {"\n", 2, 1, 1},
+  };
+  for (const Case& c : cases) {
+    try {
+      parse_json(c.text);
+      ADD_FAILURE() << "no error for: " << c.text;
+    } catch (const JsonError& e) {
+      ASSERT_TRUE(e.position().has_value()) << c.text;
+      EXPECT_EQ(e.position()->line, c.line) << c.text;
+      EXPECT_EQ(e.position()->column, c.column) << c.text;
+      EXPECT_EQ(e.position()->offset, c.offset) << c.text;
+      const std::string where = "line " + std::to_string(c.line) + ", column " +
+                                std::to_string(c.column) + " (offset " + std::to_string(c.offset) + ")";
+      EXPECT_NE(std::string(e.what()).find(where), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(ParseJson, NotesRepeatedMemberNamesWithTheirPlace) {
+  std::vector<DuplicateMember> found;
+  const Value doc = parse_json_noting_duplicates(
+      "{\"a\": 1, \"list\": [{\"x\": 1}, {\"x\": 2,\n \"x\": 3}], \"a\": 4}", found);
+  EXPECT_EQ(doc, parse_json("{\"a\": 4, \"list\": [{\"x\": 1}, {\"x\": 3}]}"));
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].parents, Value::array({"list", 1}));
+  EXPECT_EQ(found[0].key, "x");
+  EXPECT_EQ(found[0].at.line, 2u);
+  EXPECT_EQ(found[0].at.column, 2u);
+  EXPECT_EQ(found[1].parents, Value::array());
+  EXPECT_EQ(found[1].key, "a");
+
+  // Many members switch the member list to its hash index; repeats are still seen.
+  std::string wide = "{";
+  for (int i = 0; i < 40; ++i) wide += "\"k" + std::to_string(i) + "\": 0, ";
+  wide += "\"k7\": 1}";
+  found.clear();
+  EXPECT_EQ(parse_json_noting_duplicates(wide, found)["k7"], 1);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].key, "k7");
+
+  found.clear();
+  parse_json_noting_duplicates("[{\"a\": {\"b\": 1, \"b\": 2}}]", found);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].parents, Value::array({0, "a"}));
 }
 
 }  // namespace
