@@ -132,7 +132,7 @@ TEST(Cli, AuditRoundTripAcrossProcesses) {
 TEST(Cli, ExitStatusTellsHowTheRunEnded) {
   TempDir dir;
   vqflow(dir, "import " + playbook_file(dir, "ok", false));
-  // A node whose app is missing fails its step; a broken flow aborts the run.
+  // A node whose app is missing fails its step; a cycle aborts the run.
   std::string text;
   {
     std::ifstream in(playbook_file(dir, "bad-app", false));
@@ -143,7 +143,8 @@ TEST(Cli, ExitStatusTellsHowTheRunEnded) {
   std::ofstream(dir.file("bad-app.json")) << json_text(failing, false);
   Value aborting = failing;
   aborting["uuid"] = "broken";
-  aborting["flow_json"] = Value::object();
+  aborting["flow_json"]["cells"].push_back(
+      {{"shape", "vqEdge"}, {"source", {{"cell", "B"}}}, {"target", {{"cell", "A"}}}});
   std::ofstream(dir.file("broken.json")) << json_text(aborting, false);
   vqflow(dir, "import " + dir.file("bad-app.json"));
   vqflow(dir, "import " + dir.file("broken.json"));
@@ -155,7 +156,7 @@ TEST(Cli, ExitStatusTellsHowTheRunEnded) {
   const std::vector<Case> cases = {
       {"run ok", 0, " closed"},
       {"run bad-app", 3, " closed, 1 failed step"},
-      {"run broken", 4, " aborted: flow_json has no \"cells\""},
+      {"run broken", 4, " aborted: flow graph has a cycle"},
       {"run nowhere", 1, ""},
       {"run ok --audit-app U --audit-status 1 --only-id aaaaaaaaaa --user intruder --start-app B",
        1, ""},

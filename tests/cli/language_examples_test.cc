@@ -15,10 +15,12 @@ std::string example(const std::string& name) {
   return std::string(VQFLOW_SOURCE_DIR) + "/examples/playbooks/language/" + name;
 }
 
-// The "result" of each live record of a run, in order.
+// The "result" of each live record of a run, in order (the closing
+// run_closed line carries none).
 std::vector<std::string> results_of(const test::CliOutcome& outcome) {
   std::vector<std::string> results;
   for (const Value& line : test::json_lines(outcome.out)) {
+    if (line["method"] == "run_closed") continue;
     results.push_back(line["data"]["result"].get<std::string>());
   }
   return results;
