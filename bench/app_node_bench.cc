@@ -1,21 +1,20 @@
 // Engine cost of one app node: ten references expanded, the argument keys
 // written, an in-process action called and its result captured and logged.
-#include <memory>
-#include <string>
-
 #include <benchmark/benchmark.h>
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
-
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <string>
 
 #include "apps/reference_expansion.h"
 #include "plugins/app_loader.h"
+#include "run/auto.h"
 #include "stores/database.h"
 #include "stores/kv_store.h"
-#include "run/auto.h"
 
 namespace vqflow {
 namespace {

@@ -1,13 +1,12 @@
 // Store throughput: SQLite log inserts and lookups, the embedded key-value
 // store (a table in the same file) and the in-process store; Redis when
 // VQFLOW_TEST_REDIS names a server.
+#include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "stores/database.h"
 #include "stores/kv_store.h"
@@ -80,7 +79,8 @@ void BM_SqliteFirstByUuid(benchmark::State& state) {
   auto db = open_database(scratch.file("bench.db"));
   db->init_schema();
   for (int i = 0; i < 1000; ++i) {
-    db->table("workflow").insert(Row{{"uuid", "wf-" + std::to_string(i)}, {"name", "n"}, {"status", 0}});
+    db->table("workflow")
+        .insert(Row{{"uuid", "wf-" + std::to_string(i)}, {"name", "n"}, {"status", 0}});
   }
   int i = 0;
   for (auto _ : state) {

@@ -1,9 +1,8 @@
+#include <boost/asio/io_context.hpp>
 #include <iostream>
 
-#include <boost/asio/io_context.hpp>
-
-#include "commands.h"
 #include "base/process_log.h"
+#include "commands.h"
 #include "context/services.h"
 
 namespace vqflow::cli {
@@ -18,8 +17,8 @@ void add_db_commands(CLI::App& app, GlobalOptions& global) {
     boost::asio::io_context ioc;
     auto services = open_services(config, ioc.get_executor());
     services->db->init_schema();
-    std::cout << "tables ready in " << services->db->describe() << " (key-value store: "
-              << services->kv->describe() << ")\n";
+    std::cout << "tables ready in " << services->db->describe()
+              << " (key-value store: " << services->kv->describe() << ")\n";
   });
 }
 

@@ -88,12 +88,12 @@ std::string subcommand_paths(const std::vector<Command>& tree) {
 // skip a value option's value, find the subcommand path from the words typed,
 // offer what may follow it.
 struct ShellForm {
-  std::string head;       // up to and with the function's locals
-  std::string previous;   // the word before the one completed
-  std::string on_value;   // after an option that takes a value
-  std::string loop;       // over the words typed before the one completed
-  std::string word;       // the word at i
-  std::string offer;      // "{}" stands for the words that may follow
+  std::string head;      // up to and with the function's locals
+  std::string previous;  // the word before the one completed
+  std::string on_value;  // after an option that takes a value
+  std::string loop;      // over the words typed before the one completed
+  std::string word;      // the word at i
+  std::string offer;     // "{}" stands for the words that may follow
   std::string tail;
 };
 
@@ -214,9 +214,8 @@ void add_describe_commands(CLI::App& app) {
   completion->add_option("SHELL", *shell, "bash or zsh")
       ->required()
       ->check(CLI::IsMember({"bash", "zsh"}));
-  completion->callback([&app, shell] {
-    std::cout << (*shell == "bash" ? bash_script(app) : zsh_script(app));
-  });
+  completion->callback(
+      [&app, shell] { std::cout << (*shell == "bash" ? bash_script(app) : zsh_script(app)); });
   auto* man = app.add_subcommand("man", "Print the manual page (roff)");
   man->callback([&app] { std::cout << man_page(app); });
 }

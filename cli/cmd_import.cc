@@ -1,9 +1,8 @@
+#include <boost/asio/io_context.hpp>
 #include <iostream>
 
-#include <boost/asio/io_context.hpp>
-
-#include "commands.h"
 #include "base/process_log.h"
+#include "commands.h"
 #include "context/services.h"
 #include "playbook_files.h"
 

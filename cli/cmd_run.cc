@@ -1,18 +1,18 @@
+#include <fmt/format.h>
+
+#include <boost/asio/io_context.hpp>
 #include <filesystem>
 #include <iostream>
 
-#include <boost/asio/io_context.hpp>
-#include <fmt/format.h>
-
-#include "commands.h"
-#include "console_connection.h"
+#include "base/error_text.h"
 #include "base/errors.h"
 #include "base/process_log.h"
+#include "commands.h"
+#include "console_connection.h"
 #include "context/services.h"
+#include "playbook_files.h"
 #include "run/auto_execute.h"
 #include "run/run_admission.h"
-#include "base/error_text.h"
-#include "playbook_files.h"
 
 namespace vqflow::cli {
 
@@ -114,7 +114,8 @@ int run_playbook(const GlobalOptions& global, const RunOptions& options) {
 void add_run_command(CLI::App& app, GlobalOptions& global) {
   auto options = std::make_shared<RunOptions>();
   auto* cmd = app.add_subcommand("run", "Run a playbook (a stored uuid or a playbook file)");
-  cmd->add_option("PLAYBOOK", options->playbook, "Playbook uuid, or a playbook file to import and run")
+  cmd->add_option("PLAYBOOK", options->playbook,
+                  "Playbook uuid, or a playbook file to import and run")
       ->required();
   cmd->add_option("--controller-data", options->controller_data,
                   "Node settings for this run (a JSON object text keyed by node id)");
@@ -128,7 +129,8 @@ void add_run_command(CLI::App& app, GlobalOptions& global) {
                   "Node to continue from after approval (default: the node after the audit node "
                   "on the route the run stopped on)");
   cmd->add_flag("--json", options->json, "Print each live message as its exact JSON text");
-  cmd->add_flag("-v,--verbose", options->verbose, "Also show the process log's info lines on stderr");
+  cmd->add_flag("-v,--verbose", options->verbose,
+                "Also show the process log's info lines on stderr");
   cmd->callback([&global, options] {
     int code = run_playbook(global, *options);
     if (code != 0) throw CLI::RuntimeError(code);

@@ -1,24 +1,24 @@
+#include <spdlog/spdlog.h>
+
 #include <algorithm>
 #include <atomic>
-#include <csignal>
-#include <chrono>
-#include <functional>
-#include <memory>
-#include <thread>
-
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <spdlog/spdlog.h>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <thread>
 
-#include "commands.h"
 #include "base/errors.h"
 #include "base/process_log.h"
+#include "commands.h"
 #include "context/services.h"
+#include "rpc/json_rpc.h"
 #include "server/api.h"
 #include "server/graceful_stop.h"
-#include "rpc/json_rpc.h"
 #include "server/security.h"
 #include "server/server.h"
 #include "timers/timer_host.h"
@@ -176,8 +176,10 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
                listen.host.find(':') != std::string::npos ? "]" : "", server.port(),
                services->db->describe(), services->kv->describe(), timers ? "on" : "off");
 
-  ServeState state{&run_ioc, &http_ioc, &server, &api, &timers,
-                   std::chrono::milliseconds(static_cast<long long>(options.shutdown_grace * 1000))};
+  ServeState state{
+      &run_ioc, &http_ioc,
+      &server,  &api,
+      &timers,  std::chrono::milliseconds(static_cast<long long>(options.shutdown_grace * 1000))};
   net::signal_set signals(http_ioc, SIGINT, SIGTERM);
   signals.async_wait([&state, &signals](const boost::system::error_code& ec, int n) {
     on_signal(&state, &signals, ec, n);

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
+#include "base/errors.h"
 #include "commands.h"
 #include "scheduler/cron_expression.h"
-#include "base/errors.h"
 #include "scheduler/scheduler_time.h"
 
 namespace vqflow::cli {
@@ -25,8 +25,8 @@ struct NextOptions {
 void print_next(const NextOptions& options) {
   const date::time_zone* zone = options.tz ? named_time_zone(*options.tz) : local_time_zone();
   auto expression = CronExpression::from_crontab(options.crontab);
-  TimePoint at = options.from ? parse_date_time(*options.from, zone, "--from")
-                              : now_of(*real_clock());
+  TimePoint at =
+      options.from ? parse_date_time(*options.from, zone, "--from") : now_of(*real_clock());
   for (int i = 0; i < options.count; ++i) {
     auto next = expression.next_at_or_after(at, zone);
     if (!next) {

@@ -1,7 +1,7 @@
-#include <iostream>
+#include <fmt/format.h>
 
 #include <boost/asio/io_context.hpp>
-#include <fmt/format.h>
+#include <iostream>
 
 #include "commands.h"
 #include "context/services.h"

@@ -1,8 +1,7 @@
 #pragma once
+#include <CLI/CLI.hpp>
 #include <optional>
 #include <string>
-
-#include <CLI/CLI.hpp>
 
 #include "base/config.h"
 
@@ -28,12 +27,12 @@ struct GlobalOptions {
 
 // Each command file registers its subcommand(s) on the app. Callbacks report
 // failures by throwing; main prints one line and exits non-zero.
-void add_db_commands(CLI::App& app, GlobalOptions& global);      // cmd_db.cc
-void add_import_command(CLI::App& app, GlobalOptions& global);   // cmd_import.cc
-void add_run_command(CLI::App& app, GlobalOptions& global);      // cmd_run.cc
-void add_serve_command(CLI::App& app, GlobalOptions& global);    // cmd_serve.cc
-void add_timers_command(CLI::App& app, GlobalOptions& global);   // cmd_timers.cc
-void add_validate_command(CLI::App& app, GlobalOptions& global); // cmd_validate.cc
+void add_db_commands(CLI::App& app, GlobalOptions& global);       // cmd_db.cc
+void add_import_command(CLI::App& app, GlobalOptions& global);    // cmd_import.cc
+void add_run_command(CLI::App& app, GlobalOptions& global);       // cmd_run.cc
+void add_serve_command(CLI::App& app, GlobalOptions& global);     // cmd_serve.cc
+void add_timers_command(CLI::App& app, GlobalOptions& global);    // cmd_timers.cc
+void add_validate_command(CLI::App& app, GlobalOptions& global);  // cmd_validate.cc
 
 // Commands that describe the app itself: `completion bash|zsh` and `man`
 // (cmd_describe.cc). Add them last: they walk the other subcommands.

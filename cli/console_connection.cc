@@ -87,8 +87,8 @@ void ConsoleConnection::send(const std::string& text) {
   const bool failed = !(status.is_number_integer() && status.get<long long>() == 0);
   std::string node = text_form(record.value("app_name", Value()));
   if (node.empty()) node = text_form(record.value("app_uuid", Value()));
-  out_ << text_form(record.value("create_time", Value())) << "  " << pad(one_line(node), 18)
-       << "  " << (failed ? "FAIL " + pad(text_form(status), 2) : std::string("ok     ")) << "  "
+  out_ << text_form(record.value("create_time", Value())) << "  " << pad(one_line(node), 18) << "  "
+       << (failed ? "FAIL " + pad(text_form(status), 2) : std::string("ok     ")) << "  "
        << one_line(text_form(record.value("result", Value()))) << "\n"
        << std::flush;
 }

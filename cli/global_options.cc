@@ -1,6 +1,5 @@
-#include "commands.h"
-
 #include "base/errors.h"
+#include "commands.h"
 
 namespace vqflow::cli {
 

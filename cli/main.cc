@@ -1,11 +1,11 @@
+#include <spdlog/spdlog.h>
+
 #include <iostream>
 #include <optional>
 #include <string>
 
-#include <spdlog/spdlog.h>
-
-#include "commands.h"
 #include "base/process_log.h"
+#include "commands.h"
 
 namespace {
 
@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
   app.add_option("--kv", global.kv,
                  "Key-value store: redis://host:port[/db] or memory://; default: a table in "
                  "the SQLite file [env VQFLOW_KV]");
-  app.add_option("--apps", global.apps, "Folder of app plug-ins (default ./apps) [env VQFLOW_APPS]");
+  app.add_option("--apps", global.apps,
+                 "Folder of app plug-ins (default ./apps) [env VQFLOW_APPS]");
   app.add_option("--lose-time", global.lose_time,
                  "Lifetime of run-scoped keys in seconds (default 604800) [env VQFLOW_LOSE_TIME]");
   app.add_option("--max-instances", global.max_instances,

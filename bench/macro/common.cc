@@ -1,3 +1,4 @@
+#include <fmt/format.h>
 #include <time.h>
 
 #include <algorithm>
@@ -7,11 +8,9 @@
 #include <future>
 #include <limits>
 
-#include <fmt/format.h>
-
 #include "macro.h"
-#include "stores/kv_store.h"
 #include "run/auto_execute.h"
+#include "stores/kv_store.h"
 
 namespace vqflow::bench {
 
@@ -28,11 +27,16 @@ std::optional<double> Figure::ratio() const {
 
 std::string Figure::target_text() const {
   switch (bound) {
-    case Bound::none: return "-";
-    case Bound::ratio_at_least: return fmt::format(">= {:g} x", limit);
-    case Bound::ratio_at_most: return fmt::format("<= {:g} x", limit);
-    case Bound::value_at_least: return fmt::format(">= {:g} {}", limit, unit);
-    case Bound::value_at_most: return fmt::format("<= {:g} {}", limit, unit);
+    case Bound::none:
+      return "-";
+    case Bound::ratio_at_least:
+      return fmt::format(">= {:g} x", limit);
+    case Bound::ratio_at_most:
+      return fmt::format("<= {:g} x", limit);
+    case Bound::value_at_least:
+      return fmt::format(">= {:g} {}", limit, unit);
+    case Bound::value_at_most:
+      return fmt::format("<= {:g} {}", limit, unit);
   }
   return "-";
 }
@@ -40,11 +44,16 @@ std::string Figure::target_text() const {
 std::string Figure::verdict() const {
   if (failure) return "FAIL";
   switch (bound) {
-    case Bound::none: return "info";
-    case Bound::ratio_at_least: return ratio() && *ratio() >= limit ? "PASS" : "MISS";
-    case Bound::ratio_at_most: return ratio() && *ratio() <= limit ? "PASS" : "MISS";
-    case Bound::value_at_least: return value >= limit ? "PASS" : "MISS";
-    case Bound::value_at_most: return value <= limit ? "PASS" : "MISS";
+    case Bound::none:
+      return "info";
+    case Bound::ratio_at_least:
+      return ratio() && *ratio() >= limit ? "PASS" : "MISS";
+    case Bound::ratio_at_most:
+      return ratio() && *ratio() <= limit ? "PASS" : "MISS";
+    case Bound::value_at_least:
+      return value >= limit ? "PASS" : "MISS";
+    case Bound::value_at_most:
+      return value <= limit ? "PASS" : "MISS";
   }
   return "info";
 }
@@ -108,7 +117,8 @@ void Report::print() const {
   }
   if (!notes_.empty()) {
     std::printf("\nnotes:\n");
-    for (const auto& [where, text] : notes_) std::printf("  [%s] %s\n", where.c_str(), text.c_str());
+    for (const auto& [where, text] : notes_)
+      std::printf("  [%s] %s\n", where.c_str(), text.c_str());
   }
   std::fflush(stdout);
 }
@@ -270,8 +280,9 @@ Row reference_playbook(const std::string& uuid, int nodes) {
     flow_data[id] = {{"app_dir", "vq_text"},
                      {"data", {{"node_name", id}, {"action", "upper"}, {"text", text}}}};
   }
-  const std::string locals = json_text(Value::array(
-      {Value{{"key", "user"}, {"value", "admin"}}, Value{{"key", "token"}, {"value", std::string(32, 't')}}}));
+  const std::string locals =
+      json_text(Value::array({Value{{"key", "user"}, {"value", "admin"}},
+                              Value{{"key", "token"}, {"value", std::string(32, 't')}}}));
   return chain_playbook(uuid, ids, flow_data, locals);
 }
 
@@ -298,9 +309,9 @@ RunBatch run_batch(const std::shared_ptr<Services>& services, const std::string&
   auto state = std::make_shared<BatchState>();
   RunBatch out;
   const double start = now_seconds();
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                             std::chrono::duration<double>(timeout_seconds));
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(timeout_seconds));
   long submitted = 0;
   std::unique_lock lock(state->mutex);
   while (true) {

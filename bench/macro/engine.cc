@@ -7,15 +7,14 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <chrono>
-
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <chrono>
 
 #include "macro.h"
-#include "stores/kv_store.h"
 #include "plugins/plugin_loader.h"
 #include "run/auto_execute.h"
+#include "stores/kv_store.h"
 
 namespace vqflow::bench {
 
@@ -206,14 +205,30 @@ double replay_seconds(const Recording& recording, const std::string& only_id, lo
   const double start = thread_cpu_seconds();
   for (KvCall& call : calls) {
     switch (call.kind) {
-      case KvCall::get: kv->get(call.key); break;
-      case KvCall::set: kv->set(call.key, call.value, call.expire); break;
-      case KvCall::set_many: kv->set_many(call.writes); break;
-      case KvCall::set_if_absent: kv->set_if_absent(call.key, call.value, call.expire); break;
-      case KvCall::incr: kv->incr(call.key); break;
-      case KvCall::decr: kv->decr(call.key); break;
-      case KvCall::exists: kv->exists(call.key); break;
-      case KvCall::del: kv->del(call.key); break;
+      case KvCall::get:
+        kv->get(call.key);
+        break;
+      case KvCall::set:
+        kv->set(call.key, call.value, call.expire);
+        break;
+      case KvCall::set_many:
+        kv->set_many(call.writes);
+        break;
+      case KvCall::set_if_absent:
+        kv->set_if_absent(call.key, call.value, call.expire);
+        break;
+      case KvCall::incr:
+        kv->incr(call.key);
+        break;
+      case KvCall::decr:
+        kv->decr(call.key);
+        break;
+      case KvCall::exists:
+        kv->exists(call.key);
+        break;
+      case KvCall::del:
+        kv->del(call.key);
+        break;
     }
   }
   for (long r = 0; r < runs; ++r) {
@@ -252,7 +267,8 @@ Cost measure(const std::shared_ptr<Services>& services, boost::asio::io_context&
              const std::string& uuid, int app_nodes, long runs) {
   auto one = [&]() -> bool {
     bool done = false;
-    auto_execute(services, uuid, nullptr, RunRequest{}, [&done](const RunOutcome&) { done = true; });
+    auto_execute(services, uuid, nullptr, RunRequest{},
+                 [&done](const RunOutcome&) { done = true; });
     const double deadline = now_seconds() + 30;
     while (!done && now_seconds() < deadline) ioc.run_one_for(std::chrono::milliseconds(100));
     return done;
@@ -284,8 +300,8 @@ std::optional<std::string> record_one_run(const std::shared_ptr<Services>& servi
                                           Recording& recording) {
   recording.on = true;
   bool done = false;
-  const std::string only_id =
-      auto_execute(services, uuid, nullptr, RunRequest{}, [&done](const RunOutcome&) { done = true; });
+  const std::string only_id = auto_execute(services, uuid, nullptr, RunRequest{},
+                                           [&done](const RunOutcome&) { done = true; });
   const double deadline = now_seconds() + 30;
   while (!done && now_seconds() < deadline) ioc.run_one_for(std::chrono::milliseconds(100));
   recording.on = false;
@@ -353,33 +369,38 @@ void engine_section(Report& report, const Options& options) {
     cost.thread_cpu_us_per_node = median(included);
     cost.outside_us_per_node = median(outside);
     const double engine_us = median(engine);
-    Figure row = judged(section, "thread CPU per node, 10 refs (stores, app excluded)", engine_us, "us",
-                        std::nullopt, "", Bound::value_at_most, 5);
+    Figure row = judged(section, "thread CPU per node, 10 refs (stores, app excluded)", engine_us,
+                        "us", std::nullopt, "", Bound::value_at_most, 5);
     row.failure = cost.failure;
     report.add(row);
-    report.add(info(section, "thread CPU per node, stores and app included", cost.thread_cpu_us_per_node,
-                    "us"));
-    report.add(info(section, "stores and app alone (replayed) per node", cost.outside_us_per_node, "us"));
-    report.note(section,
-                fmt::format("{} rounds of {} runs of start, {} vq_text nodes, end; per round, "
-                            "CLOCK_THREAD_CPUTIME_ID of the loop thread over the runs / app nodes, minus the "
-                            "thread CPU time of replaying the key-value, database and app calls of one "
-                            "recorded run as often; medians over the rounds",
-                            k_rounds, round_runs, app_nodes));
+    report.add(info(section, "thread CPU per node, stores and app included",
+                    cost.thread_cpu_us_per_node, "us"));
+    report.add(
+        info(section, "stores and app alone (replayed) per node", cost.outside_us_per_node, "us"));
+    report.note(
+        section,
+        fmt::format(
+            "{} rounds of {} runs of start, {} vq_text nodes, end; per round, "
+            "CLOCK_THREAD_CPUTIME_ID of the loop thread over the runs / app nodes, minus the "
+            "thread CPU time of replaying the key-value, database and app calls of one "
+            "recorded run as often; medians over the rounds",
+            k_rounds, round_runs, app_nodes));
   }
 
   // The same with the embedded stores (SQLite file + key-value table in it).
   {
     boost::asio::io_context ioc;
     auto guard = boost::asio::make_work_guard(ioc);
-    auto services =
-        open_bench_services(dir.file("engine.db"), "", dir.file("apps"), ioc.get_executor(), playbook);
+    auto services = open_bench_services(dir.file("engine.db"), "", dir.file("apps"),
+                                        ioc.get_executor(), playbook);
     for (const Row& global : reference_globals()) services->db->table("variablen").insert(global);
     Cost cost = measure(services, ioc, uuid, app_nodes, options.quick ? 100 : 300);
-    Figure row = info(section, "thread CPU per node (embedded stores)", cost.thread_cpu_us_per_node, "us");
+    Figure row =
+        info(section, "thread CPU per node (embedded stores)", cost.thread_cpu_us_per_node, "us");
     row.failure = cost.failure;
     report.add(row);
-    report.add(info(section, "process CPU per node (embedded stores)", cost.process_cpu_us_per_node, "us"));
+    report.add(info(section, "process CPU per node (embedded stores)", cost.process_cpu_us_per_node,
+                    "us"));
     report.add(info(section, "wall time per node (embedded stores)", cost.wall_us_per_node, "us"));
   }
 }

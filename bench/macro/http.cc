@@ -4,6 +4,7 @@
 // counted until every run has closed. A client waits for room under the bound
 // before it posts (that wait is not request latency); a 503 all the same is
 // retried after 1 ms and counted apart.
+#include <fmt/format.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -14,11 +15,10 @@
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
-#include <fmt/format.h>
 
 #include "macro.h"
-#include "server/api.h"
 #include "rpc/rpc_registry.h"
+#include "server/api.h"
 #include "server/server.h"
 
 namespace vqflow::bench {
@@ -41,9 +41,10 @@ class Client {
   }
   // Answers the status code; throws on a broken or timed-out connection.
   int post(const std::string& target, const std::string& body) {
-    const std::string request = "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                                "Content-Type: application/json\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string request =
+        "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+        "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\n\r\n" + body;
     net::write(socket_, net::buffer(request));
     const std::size_t header_end = net::read_until(socket_, buffer_, "\r\n\r\n");
     std::string header(net::buffers_begin(buffer_.data()),
@@ -55,8 +56,10 @@ class Client {
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const std::string key = "content-length: ";
     const auto at = lower.find(key);
-    const std::size_t length = at == std::string::npos ? 0 : std::stoul(header.substr(at + key.size()));
-    if (buffer_.size() < length) net::read(socket_, buffer_, net::transfer_exactly(length - buffer_.size()));
+    const std::size_t length =
+        at == std::string::npos ? 0 : std::stoul(header.substr(at + key.size()));
+    if (buffer_.size() < length)
+      net::read(socket_, buffer_, net::transfer_exactly(length - buffer_.size()));
     buffer_.consume(length);
     return status;
   }
@@ -120,7 +123,8 @@ void http_section(Report& report, const Options& options) {
   constexpr int k_clients = 8;
   const std::size_t max_runs = api.options().max_runs;
   std::atomic<long> refused{0};
-  auto drive = [&](double seconds, std::vector<double>* latencies_ms) -> std::pair<long, std::string> {
+  auto drive = [&](double seconds,
+                   std::vector<double>* latencies_ms) -> std::pair<long, std::string> {
     std::atomic<long> posted{0};
     std::mutex mutex;
     std::string failure;
@@ -148,7 +152,8 @@ void http_section(Report& report, const Options& options) {
               std::this_thread::sleep_for(std::chrono::milliseconds(1));
               continue;
             }
-            if (status != 202) throw std::runtime_error(fmt::format("POST /api/runs answered {}", status));
+            if (status != 202)
+              throw std::runtime_error(fmt::format("POST /api/runs answered {}", status));
             ++posted;
           }
         } catch (const std::exception& e) {
@@ -176,18 +181,19 @@ void http_section(Report& report, const Options& options) {
   const double elapsed = now_seconds() - start;
   const double run_cpu = loop_thread_cpu_seconds(run_ioc) - cpu_start;
 
-  Figure rate = judged(section, "runs/s, counted until every run closed",
-                       static_cast<double>(posted) / elapsed, "runs/s",
-                       2 * k_peer_http_requests_per_s, "2 x peer engine req/s (fixed)",
-                       Bound::ratio_at_least, 1.0);
+  Figure rate =
+      judged(section, "runs/s, counted until every run closed",
+             static_cast<double>(posted) / elapsed, "runs/s", 2 * k_peer_http_requests_per_s,
+             "2 x peer engine req/s (fixed)", Bound::ratio_at_least, 1.0);
   if (!failure.empty()) rate.failure = failure;
   if (!closed) rate.failure = "runs still open 120 s after the last request";
   report.add(rate);
-  report.add(judged(section, "p99 request latency", percentile(latencies, 0.99), "ms",
-                    std::nullopt, "", Bound::value_at_most, 5));
+  report.add(judged(section, "p99 request latency", percentile(latencies, 0.99), "ms", std::nullopt,
+                    "", Bound::value_at_most, 5));
   report.add(info(section, "median request latency", percentile(latencies, 0.5), "ms"));
   if (posted > 0) {
-    report.add(info(section, "run loop thread CPU per run", run_cpu * 1e6 / static_cast<double>(posted), "us"));
+    report.add(info(section, "run loop thread CPU per run",
+                    run_cpu * 1e6 / static_cast<double>(posted), "us"));
   }
   report.note(section, fmt::format("{} runs posted (at most {} in progress; {} answered 503); "
                                    "last run closed {:.2f} s after the first request",

@@ -2,6 +2,8 @@
 // Shared pieces of vqflow-bench: the result table, options, clocks, scratch
 // folders, a loop thread and the playbooks every section runs.
 #include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -13,11 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-
-#include "stores/database.h"
 #include "context/services.h"
+#include "stores/database.h"
 #include "value/value.h"
 
 namespace vqflow::bench {
@@ -32,7 +31,7 @@ struct Options {
   std::optional<std::string> redis_url;
   std::optional<std::string> pg_url;
   std::optional<std::string> json_path;
-  std::vector<int> sections;  // empty: all
+  std::vector<int> sections;      // empty: all
   std::filesystem::path scratch;  // this process's temp folder
   std::filesystem::path self;     // this executable
   bool wants(int section) const;
@@ -177,7 +176,8 @@ struct StoreCounts {
     kv_steps.push_back(std::move(step));
   }
 };
-std::shared_ptr<KvStore> counting_kv(std::shared_ptr<KvStore> inner, std::shared_ptr<StoreCounts> counts);
+std::shared_ptr<KvStore> counting_kv(std::shared_ptr<KvStore> inner,
+                                     std::shared_ptr<StoreCounts> counts);
 std::shared_ptr<Database> counting_db(std::shared_ptr<Database> inner,
                                       std::shared_ptr<StoreCounts> counts);
 

@@ -5,6 +5,7 @@
 //
 // Redis and PostgreSQL also come from VQFLOW_BENCH_KV / VQFLOW_BENCH_DB.
 #include <signal.h>
+#include <spdlog/spdlog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,8 +13,6 @@
 #include <cstring>
 #include <exception>
 #include <string>
-
-#include <spdlog/spdlog.h>
 
 #include "macro.h"
 
@@ -121,8 +120,8 @@ int main(int argc, char** argv) {
   ::signal(SIGSEGV, on_signal);
   ::signal(SIGABRT, on_signal);
 
-  const Section sections[] = {engine_section,  embedded_section,  server_stores_section,
-                              plugin_section,  paths_section,     scheduler_section,
+  const Section sections[] = {engine_section, embedded_section, server_stores_section,
+                              plugin_section, paths_section,    scheduler_section,
                               http_section};
   Report report;
   const double start = now_seconds();
@@ -135,7 +134,8 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
       report.note(std::to_string(n), std::string("section failed: ") + e.what());
     }
-    std::fprintf(stderr, "vqflow-bench: section %d took %.1f s\n", n, now_seconds() - section_start);
+    std::fprintf(stderr, "vqflow-bench: section %d took %.1f s\n", n,
+                 now_seconds() - section_start);
   }
   report.print();
   std::printf("\ntotal time %.1f s%s\n", now_seconds() - start, options.quick ? " (--quick)" : "");

@@ -6,9 +6,9 @@
 
 #include "flow/vq_tree.h"
 #include "macro.h"
-#include "stores/kv_store.h"
-#include "scheduler/scheduler.h"
 #include "run/auto.h"
+#include "scheduler/scheduler.h"
+#include "stores/kv_store.h"
 
 namespace vqflow::bench {
 
@@ -67,18 +67,19 @@ void paths_section(Report& report, const Options& options) {
   {
     const Value d = chain(1000);
     std::size_t routes = 0;
-    const double us = per_call_us(
-        [&] { routes = tree.get_paths(d, node_id(0), node_id(999)).size(); }, seconds);
+    const double us =
+        per_call_us([&] { routes = tree.get_paths(d, node_id(0), node_id(999)).size(); }, seconds);
     report.add(info(section, "route enumeration, 1,000-node chain", us, "us"));
     if (routes != 1) report.note(section, fmt::format("chain gave {} routes, expected 1", routes));
   }
   {
     const Value d = diamonds(13);
     std::size_t routes = 0;
-    const double us = per_call_us(
-        [&] { routes = tree.get_paths(d, node_id(0), node_id(39)).size(); }, seconds);
+    const double us =
+        per_call_us([&] { routes = tree.get_paths(d, node_id(0), node_id(39)).size(); }, seconds);
     report.add(info(section, "route enumeration, 13 diamonds (8,192 routes)", us, "us"));
-    if (routes != 8192) report.note(section, fmt::format("diamonds gave {} routes, expected 8192", routes));
+    if (routes != 8192)
+      report.note(section, fmt::format("diamonds gave {} routes, expected 8192", routes));
   }
   {
     auto services = std::make_shared<Services>();
@@ -147,9 +148,10 @@ void scheduler_section(Report& report, const Options& options) {
                           "us", std::nullopt, "", Bound::value_at_most, 10);
   if (fires_measured == 0) cpu_row.failure = "no job fired in the measured round";
   report.add(cpu_row);
-  report.note(section, fmt::format("{} fires over three rounds beside 9,000 idle jobs; CPU over the "
-                                   "third round ({} fires)",
-                                   lateness_ms.size(), fires_measured));
+  report.note(section,
+              fmt::format("{} fires over three rounds beside 9,000 idle jobs; CPU over the "
+                          "third round ({} fires)",
+                          lateness_ms.size(), fires_measured));
 }
 
 }  // namespace vqflow::bench

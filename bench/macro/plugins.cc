@@ -2,22 +2,20 @@
 // compiled plug-in is this very binary: started as ".../main/run" it plays the
 // app instead of running the bench.
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <tuple>
-
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/use_future.hpp>
-
-#include <fmt/format.h>
 
 #include "macro.h"
 #include "plugins/plugin_loader.h"
@@ -106,7 +104,8 @@ void spawn_and_wait(const std::vector<std::string>& argv, std::string_view input
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid;
-  const int rc = ::posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), k_environment);
+  const int rc =
+      ::posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), k_environment);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -163,8 +162,6 @@ double pipe_round_trip_us(const std::string& program, long count) {
   if (!ok) throw std::runtime_error("the worker stopped answering");
   return elapsed * 1e6 / static_cast<double>(count);
 }
-
-
 
 boost::asio::awaitable<long> call_many(std::shared_ptr<AppAction> action, NamedArguments args,
                                        long count) {
@@ -255,7 +252,8 @@ class Pinned {
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(placement.bench_cpu, &set);
-    if (::sched_setaffinity(0, sizeof set, &set) != 0) throw std::runtime_error("sched_setaffinity failed");
+    if (::sched_setaffinity(0, sizeof set, &set) != 0)
+      throw std::runtime_error("sched_setaffinity failed");
   }
   ~Pinned() {
     ::sched_setaffinity(0, sizeof before_, &before_);
@@ -333,15 +331,16 @@ void plugin_section(Report& report, const Options& options) {
         std::tie(pipe, persistent) = *medians;
       }
       if (pipe) {
-        report.add(info(section, "pipe round trip, bare compiled worker, " + placement.name, *pipe,
-                        "us"));
+        report.add(
+            info(section, "pipe round trip, bare compiled worker, " + placement.name, *pipe, "us"));
       }
       if (persistent) {
         report.add(judged(section, name, *persistent, "us", pipe, "pipe round trip",
                           Bound::ratio_at_most, 2));
       }
       if (first) {
-        report.note(section, "compiled calls and their bare counterparts: medians of rounds taken in turn");
+        report.note(section,
+                    "compiled calls and their bare counterparts: medians of rounds taken in turn");
         report.note(section,
                     "persistent calls and pipe round trips with the bench thread and the worker "
                     "pinned alike: both on one CPU, then on two different CPUs");
@@ -351,7 +350,10 @@ void plugin_section(Report& report, const Options& options) {
     std::optional<double> spawn, one_shot;
     if (auto medians = guarded("one-shot compiled call", [&] {
           return interleaved_medians(
-              q ? 5 : 9, [&] { return spawn_us({one_shot_program, "ping"}, "{}", q ? 40 : 50); },
+              q ? 5 : 9,
+              [&] {
+                return spawn_us({one_shot_program, "ping"}, "{}", q ? 40 : 50);
+              },
               [&] { return loader_call_us(loader, "bench_one-shot", "ping", {}, q ? 40 : 50); });
         })) {
       std::tie(spawn, one_shot) = *medians;
@@ -371,7 +373,9 @@ void plugin_section(Report& report, const Options& options) {
   Config examples;
   examples.apps_path = std::string(VQFLOW_SOURCE_DIR) + "/examples/apps";
   auto loader = make_app_loader(examples);
-  auto bare = guarded("python3 -c pass", [&] { return spawn_us({python, "-c", "pass"}, "", q ? 10 : 30); });
+  auto bare = guarded("python3 -c pass", [&] {
+    return spawn_us({python, "-c", "pass"}, "", q ? 10 : 30);
+  });
   auto one_shot = guarded("one-shot Python call", [&] {
     return loader_call_us(loader, "ip_classifier", "classify", {{"ip", "10.1.2.3"}}, q ? 10 : 30);
   });

@@ -2,17 +2,16 @@
 // the key-value table inside) against the floor of the same store steps
 // written as plain sqlite3 calls, and Redis + PostgreSQL against PostgreSQL's
 // own group-commit limit measured on the same server.
+#include <fmt/format.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <fmt/format.h>
-
+#include "base/utilities.h"
 #include "macro.h"
+#include "run/auto_execute.h"
 #include "stores/kv_store.h"
 #include "stores/sqlite_kv_store.h"
-#include "base/utilities.h"
-#include "run/auto_execute.h"
 
 namespace vqflow::bench {
 
@@ -198,11 +197,12 @@ double sqlite_floor(const std::string& path, const RunSteps& steps, double secon
       "INSERT INTO kv (key, value, expires_at) VALUES (?1, '1', NULL) ON CONFLICT (key) DO "
       "UPDATE SET value = CAST(CAST(kv.value AS TEXT) AS INTEGER) + 1");
   sqlite3_stmt* remove = db.prepare("DELETE FROM kv WHERE key = ?1");
-  sqlite3_stmt* read = db.prepare(
-      "SELECT value FROM kv WHERE key = ?1 AND (expires_at IS NULL OR expires_at > ?2)");
+  sqlite3_stmt* read =
+      db.prepare("SELECT value FROM kv WHERE key = ?1 AND (expires_at IS NULL OR expires_at > ?2)");
   sqlite3_stmt* select = db.prepare("SELECT * FROM \"workflow\" WHERE \"uuid\" = ?1 LIMIT 1");
   std::vector<std::pair<sqlite3_stmt*, const Row*>> rows;
-  for (const Row& row : steps.log_rows) rows.emplace_back(db.prepare(insert_sql("logs", row)), &row);
+  for (const Row& row : steps.log_rows)
+    rows.emplace_back(db.prepare(insert_sql("logs", row)), &row);
   for (const Row& row : steps.report_rows) {
     rows.emplace_back(db.prepare(insert_sql("report", row)), &row);
   }
@@ -217,13 +217,19 @@ double sqlite_floor(const std::string& path, const RunSteps& steps, double secon
     for (const StoreCounts::KvStep& step : steps.kv_steps) {
       const Value key = replaced(step.key, steps.only_id, only_id);
       switch (step.kind) {
-        case StoreCounts::KvStep::read: db.run(read, {key, now_ms}); break;
-        case StoreCounts::KvStep::count: db.run(count, {key}); break;
-        case StoreCounts::KvStep::remove: db.run(remove, {key}); break;
+        case StoreCounts::KvStep::read:
+          db.run(read, {key, now_ms});
+          break;
+        case StoreCounts::KvStep::count:
+          db.run(count, {key});
+          break;
+        case StoreCounts::KvStep::remove:
+          db.run(remove, {key});
+          break;
         case StoreCounts::KvStep::write:
-          db.run(upsert, {key, step.value,
-                          step.expire_seconds ? Value(now_ms + *step.expire_seconds * 1000)
-                                              : Value()});
+          db.run(upsert,
+                 {key, step.value,
+                  step.expire_seconds ? Value(now_ms + *step.expire_seconds * 1000) : Value()});
           break;
       }
     }
@@ -258,14 +264,14 @@ struct PgConn {
   // The server's setting `name` (SHOW), or "?" when it cannot be read.
   std::string show(const std::string& name) {
     PGresult* r = PQexec(conn, ("SHOW " + name).c_str());
-    std::string value = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1
-                            ? PQgetvalue(r, 0, 0)
-                            : "?";
+    std::string value =
+        PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 ? PQgetvalue(r, 0, 0) : "?";
     PQclear(r);
     return value;
   }
   void exec(const std::string& sql) {
-    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);  // DROP ... CASCADE chatter
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);  // DROP ... CASCADE chatter
     PGresult* r = PQexec(conn, sql.c_str());
     const auto status = PQresultStatus(r);
     std::string message = PQresultErrorMessage(r);
@@ -310,8 +316,15 @@ double pg_commit_limit(const std::string& url, const std::string& schema, double
         PQclear(p);
         if (!prepared) throw std::runtime_error(PQerrorMessage(c.conn));
         const std::string only_id = fmt::format("probe{:05d}", t);
-        const char* values[9] = {only_id.c_str(), k_playbook.c_str(), "n1", "noop",
-                                 "ok", "0", "<span>ok</span>", "{}", "2026-12-08 00:00:00"};
+        const char* values[9] = {only_id.c_str(),
+                                 k_playbook.c_str(),
+                                 "n1",
+                                 "noop",
+                                 "ok",
+                                 "0",
+                                 "<span>ok</span>",
+                                 "{}",
+                                 "2026-12-08 00:00:00"};
         while (now_seconds() < end && !failed) {
           // Autocommit: each statement is one transaction, committed durably.
           PGresult* r = PQexecPrepared(c.conn, "ins", 9, values, nullptr, nullptr, 0);
@@ -336,9 +349,9 @@ double pg_commit_limit(const std::string& url, const std::string& schema, double
 void note_commits(Report& report, const std::string& section, const RunBatch& batch,
                   std::size_t commits, std::size_t rows) {
   if (batch.runs == 0 || commits == 0) return;
-  report.note(section, fmt::format("64 in flight: {:.1f} commits per run, {:.1f} records per commit",
-                                   double(commits) / double(batch.runs),
-                                   double(rows) / double(commits)));
+  report.note(section,
+              fmt::format("64 in flight: {:.1f} commits per run, {:.1f} records per commit",
+                          double(commits) / double(batch.runs), double(rows) / double(commits)));
 }
 
 }  // namespace
@@ -384,15 +397,16 @@ void embedded_section(Report& report, const Options& options) {
       "peer engine (fixed)", 1.0);
   report.add(info(section, "plain sqlite3 floor (same steps, autocommit)", floor, "runs/s"));
   report.add(info(section, "run loop thread CPU per run (64 in flight)", loop_cpu_per_run, "us"));
-  report.note(section, fmt::format("serial {} runs in {:.2f} s; concurrent {} runs in {:.2f} s",
-                                   serial.runs, serial.seconds, concurrent.runs,
-                                   concurrent.seconds));
+  report.note(section,
+              fmt::format("serial {} runs in {:.2f} s; concurrent {} runs in {:.2f} s", serial.runs,
+                          serial.seconds, concurrent.runs, concurrent.seconds));
 }
 
 void server_stores_section(Report& report, const Options& options) {
   const std::string section = "3 Redis + PostgreSQL";
   if (!options.redis_url || !options.pg_url) {
-    report.note(section, "skipped: give --redis URL --pg URL (or VQFLOW_BENCH_KV / VQFLOW_BENCH_DB)");
+    report.note(section,
+                "skipped: give --redis URL --pg URL (or VQFLOW_BENCH_KV / VQFLOW_BENCH_DB)");
     return;
   }
   const std::string schema = fmt::format("vqflow_bench_{}", ::getpid());
@@ -409,7 +423,8 @@ void server_stores_section(Report& report, const Options& options) {
       try {
         PgConn(url).exec(fmt::format("DROP SCHEMA IF EXISTS \"{}\" CASCADE", schema));
       } catch (const std::exception& e) {
-        std::fprintf(stderr, "vqflow-bench: could not drop schema %s: %s\n", schema.c_str(), e.what());
+        std::fprintf(stderr, "vqflow-bench: could not drop schema %s: %s\n", schema.c_str(),
+                     e.what());
       }
     }
   } drop{base, schema};

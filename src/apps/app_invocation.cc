@@ -1,16 +1,17 @@
+#include "apps/app_invocation.h"
+
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
-#include "stores/stored_values.h"
-#include "plugins/app_loader.h"
-#include "plugins/app_path.h"
-#include "base/errors.h"
-#include "stores/kv_store.h"
-#include "stores/kv_store_rules.h"
-#include "plugins/app_file.h"
-#include "apps/app_invocation.h"
 #include "apps/invocation_rules.h"
 #include "apps/reference_expansion.h"
+#include "base/errors.h"
+#include "plugins/app_file.h"
+#include "plugins/app_loader.h"
+#include "plugins/app_path.h"
+#include "stores/kv_store.h"
+#include "stores/kv_store_rules.h"
+#include "stores/stored_values.h"
 
 namespace vqflow::apps {
 
@@ -43,8 +44,8 @@ std::shared_ptr<const Value> read_manifest(const Services& services, const std::
 // action; node data without them cannot be reported and fails the invocation.
 void log_failure(const std::string& app_uuid, const Value& datas, const std::string& err) {
   if (!datas.is_object() || !datas.contains("node_name") || !datas.contains("action")) {
-    throw ValueError(fmt::format("node {}: node data needs \"node_name\" and \"action\" ({})",
-                                 app_uuid, err));
+    throw ValueError(
+        fmt::format("node {}: node data needs \"node_name\" and \"action\" ({})", app_uuid, err));
   }
   spdlog::error("{} {} {}", text_form(datas["node_name"]), text_form(datas["action"]), err);
 }

@@ -1,11 +1,11 @@
 #include "apps/reference_expansion.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <map>
 #include <memory>
 #include <unordered_set>
-
-#include <fmt/format.h>
 
 #include "base/errors.h"
 #include "base/regex.h"
@@ -52,8 +52,8 @@ std::vector<std::string> distinct(std::vector<std::string> matches) {
   if (matches.size() <= k_look_back) {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < matches.size(); ++i) {
-      if (std::find(matches.begin(), matches.begin() + static_cast<std::ptrdiff_t>(kept), matches[i]) ==
-          matches.begin() + static_cast<std::ptrdiff_t>(kept)) {
+      if (std::find(matches.begin(), matches.begin() + static_cast<std::ptrdiff_t>(kept),
+                    matches[i]) == matches.begin() + static_cast<std::ptrdiff_t>(kept)) {
         if (kept != i) matches[kept] = std::move(matches[i]);
         ++kept;
       }
@@ -91,8 +91,7 @@ void replace_all_in_place(std::string& text, const std::string& from, std::strin
   out.clear();
   out.reserve(text.size() - count * from.size() + count * to.size());
   std::size_t start = 0;
-  for (std::size_t pos = text.find(from); pos != std::string::npos;
-       pos = text.find(from, start)) {
+  for (std::size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, start)) {
     out.append(text, start, pos - start);
     out.append(to);
     start = pos + from.size();

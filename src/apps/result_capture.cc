@@ -1,13 +1,14 @@
+#include "apps/result_capture.h"
+
 #include <fmt/format.h>
 
+#include "apps/app_invocation.h"
 #include "apps/result_text.h"
-#include "stores/stored_values.h"
 #include "base/errors.h"
+#include "records/run_records.h"
 #include "stores/kv_store.h"
 #include "stores/kv_store_rules.h"
-#include "apps/app_invocation.h"
-#include "apps/result_capture.h"
-#include "records/run_records.h"
+#include "stores/stored_values.h"
 
 namespace vqflow {
 
@@ -16,7 +17,8 @@ namespace {
 
 // The pair a node left in this run. Both keys must be there and the status must
 // read as an integer.
-NodeResult stored_pair(RunState& run, const std::string& result_key, const std::string& status_key) {
+NodeResult stored_pair(RunState& run, const std::string& result_key,
+                       const std::string& status_key) {
   std::optional<std::string> status = run.read_kv(status_key);
   if (!status) {
     throw StoreError(fmt::format("kv GET {}: the node's status is missing",
@@ -48,7 +50,8 @@ awaitable<NodeResult> get_app_data(RunState* run, std::string uuid, std::string 
   std::string status_key = run->run_key(app_uuid, "status");
 
   // Input, webhook and timer nodes run once per run, whatever for_play says.
-  if (is(run->input_app, app_uuid) || is(run->webhook_app, app_uuid) || is(run->timer_app, app_uuid)) {
+  if (is(run->input_app, app_uuid) || is(run->webhook_app, app_uuid) ||
+      is(run->timer_app, app_uuid)) {
     if (run->kv_has(result_key)) co_return stored_pair(*run, result_key, status_key);
     Value outcome = co_await execute(run, app_uuid, std::nullopt, std::nullopt);
     CapturedResult captured = capture_delivered_result(outcome);

@@ -30,8 +30,8 @@ CapturedResult capture_delivered_result(const Value& outcome) {
 CapturedResult capture_app_result(const Value& outcome) {
   std::string text = result_text(member(outcome, "result"), true);
   const Value& html = member(outcome, "html");
-  const bool no_html = html.is_string() ? html.get_ref<const std::string&>().empty()
-                                        : text_form(html).empty();
+  const bool no_html =
+      html.is_string() ? html.get_ref<const std::string&>().empty() : text_form(html).empty();
   Value logged_html = no_html ? Value(text) : html;
   return {std::move(text), member(outcome, "status"), std::move(logged_html)};
 }

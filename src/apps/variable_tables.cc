@@ -1,8 +1,8 @@
 #include "apps/variable_tables.h"
 
-#include <algorithm>
-
 #include <fmt/format.h>
+
+#include <algorithm>
 
 #include "base/errors.h"
 #include "base/text.h"

@@ -1,11 +1,11 @@
 #include "base/config.h"
 
+#include <fmt/format.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <optional>
-
-#include <fmt/format.h>
 
 #include "base/errors.h"
 
@@ -30,10 +30,10 @@ long long parse_setting_integer(const std::string& name, const std::string& text
   std::size_t begin = text.find_first_not_of(" \t");
   std::size_t end = text.find_last_not_of(" \t");
   std::string trimmed = begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
-  bool digits_only = !trimmed.empty() && trimmed.size() <= 19 &&
-                     trimmed.find_first_not_of("0123456789", trimmed[0] == '-' ? 1 : 0) ==
-                         std::string::npos &&
-                     trimmed != "-";
+  bool digits_only =
+      !trimmed.empty() && trimmed.size() <= 19 &&
+      trimmed.find_first_not_of("0123456789", trimmed[0] == '-' ? 1 : 0) == std::string::npos &&
+      trimmed != "-";
   if (!digits_only) {
     throw ConfigError(fmt::format("{}: \"{}\" is not a whole number: give one between {} and {}",
                                   name, text, min, max));
@@ -41,8 +41,8 @@ long long parse_setting_integer(const std::string& name, const std::string& text
   errno = 0;
   long long value = std::strtoll(trimmed.c_str(), nullptr, 10);
   if (errno == ERANGE || value < min || value > max) {
-    throw ConfigError(
-        fmt::format("{}: {} is out of range: give a number between {} and {}", name, text, min, max));
+    throw ConfigError(fmt::format("{}: {} is out of range: give a number between {} and {}", name,
+                                  text, min, max));
   }
   return value;
 }

@@ -7,9 +7,9 @@ namespace vqflow {
 // Settings of one vqflow process. Defaults are documented in the README; the
 // command line overrides the environment (VQFLOW_*), which overrides these.
 struct Config {
-  std::string db_url = "vqflow.db";  // embedded SQLite file in the working directory
-  std::string kv_url;                // empty: the embedded store inside the SQLite file
-  std::string apps_path = "apps";    // vq_apps_path
+  std::string db_url = "vqflow.db";     // embedded SQLite file in the working directory
+  std::string kv_url;                   // empty: the embedded store inside the SQLite file
+  std::string apps_path = "apps";       // vq_apps_path
   long long lose_time = 7 * 24 * 3600;  // lifetime of run-scoped keys: a week, so audits can wait
   int max_instances = 3;                // concurrent calls of one scheduler job
   std::size_t max_paths = 10000;        // routes one enumeration may produce

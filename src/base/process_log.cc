@@ -1,11 +1,11 @@
 #include "base/process_log.h"
 
-#include <memory>
-#include <vector>
-
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
+
+#include <memory>
+#include <vector>
 
 #include "base/errors.h"
 

@@ -1,8 +1,9 @@
 #include "base/spawn_logged.h"
 
+#include <spdlog/spdlog.h>
+
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
-#include <spdlog/spdlog.h>
 
 #include "base/error_text.h"
 

@@ -1,11 +1,10 @@
 #pragma once
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
 #include <exception>
 #include <functional>
 #include <string>
 #include <utility>
-
-#include <boost/asio/awaitable.hpp>
-#include <boost/asio/co_spawn.hpp>
 
 namespace vqflow {
 

@@ -26,8 +26,7 @@ std::string remove_all(std::string_view text, std::string_view what) {
   std::string out;
   out.reserve(text.size());
   std::size_t from = 0;
-  for (std::size_t at = text.find(what); at != std::string_view::npos;
-       at = text.find(what, from)) {
+  for (std::size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, from)) {
     out.append(text, from, at - from);
     from = at + what.size();
   }

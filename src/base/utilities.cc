@@ -1,5 +1,6 @@
 #include "base/utilities.h"
 
+#include <fmt/format.h>
 #include <sys/random.h>
 
 #include <algorithm>
@@ -8,8 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <sstream>
-
-#include <fmt/format.h>
 
 #include "base/errors.h"
 

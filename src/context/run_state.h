@@ -1,10 +1,9 @@
 #pragma once
+#include <boost/asio/awaitable.hpp>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <boost/asio/awaitable.hpp>
 
 #include "context/client_connection.h"
 #include "context/services.h"

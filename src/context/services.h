@@ -1,18 +1,17 @@
 #pragma once
+#include <boost/asio/any_io_executor.hpp>
 #include <memory>
 
-#include <boost/asio/any_io_executor.hpp>
-
+#include "base/clock.h"
+#include "base/config.h"
+#include "base/utilities.h"
 #include "flow/route_cache.h"
 #include "plugins/app_loader.h"
-#include "base/config.h"
+#include "plugins/manifest_cache.h"
 #include "stores/database.h"
 #include "stores/kv_store.h"
-#include "plugins/manifest_cache.h"
-#include "value/parsed_json_cache.h"
 #include "stores/record_writer.h"
-#include "base/clock.h"
-#include "base/utilities.h"
+#include "value/parsed_json_cache.h"
 
 namespace vqflow {
 
@@ -42,6 +41,7 @@ struct Services {
 
 // Opens the stores and the app loader named by `config`. Throws ConfigError or
 // StoreError with a message that says how to fix it.
-std::shared_ptr<Services> open_services(const Config& config, boost::asio::any_io_executor executor);
+std::shared_ptr<Services> open_services(const Config& config,
+                                        boost::asio::any_io_executor executor);
 
 }  // namespace vqflow

@@ -1,6 +1,6 @@
-#include <fmt/format.h>
-
 #include "flow/node_tables.h"
+
+#include <fmt/format.h>
 
 #include "base/errors.h"
 

@@ -31,8 +31,8 @@ class RouteCache {
                                                         const VqTree& tree);
 
  private:
-  using PathKey = std::tuple<const Value*, std::optional<std::string>, std::optional<std::string>,
-                             std::size_t>;
+  using PathKey =
+      std::tuple<const Value*, std::optional<std::string>, std::optional<std::string>, std::size_t>;
   struct LinkEntry {
     std::shared_ptr<const Value> document;
     std::shared_ptr<const Value> links;

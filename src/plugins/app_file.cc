@@ -1,11 +1,11 @@
 #include "plugins/app_file.h"
 
+#include <fmt/format.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-
-#include <fmt/format.h>
 
 #include "base/errors.h"
 #include "plugins/builtin_apps.h"

@@ -1,10 +1,9 @@
 #pragma once
+#include <boost/asio/awaitable.hpp>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <boost/asio/awaitable.hpp>
 
 #include "plugins/call_control.h"
 #include "value/value.h"
@@ -34,7 +33,8 @@ class AppLoader {
   virtual ~AppLoader() = default;
   // The action `action` of the app in `app_dir`. Throws AppLoadError with what
   // is missing (bad app_dir, no plug-in, not executable, no such action).
-  virtual std::shared_ptr<AppAction> load(const std::string& app_dir, const std::string& action) = 0;
+  virtual std::shared_ptr<AppAction> load(const std::string& app_dir,
+                                          const std::string& action) = 0;
 };
 
 }  // namespace vqflow

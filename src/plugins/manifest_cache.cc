@@ -6,8 +6,8 @@
 #include <chrono>
 #include <ctime>
 
-#include "plugins/builtin_apps.h"
 #include "plugins/app_file.h"
+#include "plugins/builtin_apps.h"
 
 namespace vqflow {
 

@@ -448,9 +448,8 @@ void PersistentWorker::fail_locked(const std::string& reason, std::uint64_t time
   in_fd_ = -1;  // closed on the host thread
   for (auto& [id, slot] : pending_) {
     const WorkerHost::Call& call = *slot->call;
-    std::string message = id == timed_out
-                              ? fmt::format("timed out after {:g} s", seconds(call.timeout))
-                              : reason;
+    std::string message =
+        id == timed_out ? fmt::format("timed out after {:g} s", seconds(call.timeout)) : reason;
     slot->error = std::make_exception_ptr(AppCallError(call.context, message, ""));
     slot->done = true;
     if (slot->wake) after.wakes.push_back(std::move(slot->wake));

@@ -12,9 +12,9 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "base/errors.h"
 #include "plugins/app_path.h"
 #include "plugins/builtin_apps.h"
-#include "base/errors.h"
 #include "plugins/plugin_loader_manifest.h"
 #include "plugins/plugin_loader_persistent.h"
 #include "plugins/process_runner.h"

@@ -2,8 +2,8 @@
 #include <chrono>
 #include <memory>
 
-#include "plugins/app_loader.h"
 #include "base/config.h"
+#include "plugins/app_loader.h"
 
 namespace vqflow {
 

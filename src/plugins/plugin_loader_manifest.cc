@@ -2,8 +2,8 @@
 
 #include <fmt/format.h>
 
-#include "plugins/app_path.h"
 #include "base/errors.h"
+#include "plugins/app_path.h"
 
 namespace vqflow {
 

@@ -31,11 +31,11 @@ namespace vqflow {
 class WorkerHost {
  public:
   struct Call {
-    std::string app_key;  // one worker per key (the app folder)
-    std::string stamp;    // when it changes, the old worker is retired
-    std::string folder;   // working directory
-    std::string program;  // the executable, run with "--serve"
-    std::string context;  // "app x action y", for messages
+    std::string app_key;      // one worker per key (the app folder)
+    std::string stamp;        // when it changes, the old worker is retired
+    std::string folder;       // working directory
+    std::string program;      // the executable, run with "--serve"
+    std::string context;      // "app x action y", for messages
     std::string action_json;  // the action name as JSON text
     std::chrono::steady_clock::duration timeout;
     std::size_t output_cap;  // bytes of one answer line

@@ -90,16 +90,46 @@ std::string decode_escapes(std::string_view text) {
       case '\n':
         flush_high();
         break;
-      case '\\': flush_high(); out += '\\'; break;
-      case '\'': flush_high(); out += '\''; break;
-      case '"': flush_high(); out += '"'; break;
-      case 'n': flush_high(); out += '\n'; break;
-      case 't': flush_high(); out += '\t'; break;
-      case 'r': flush_high(); out += '\r'; break;
-      case 'a': flush_high(); out += '\a'; break;
-      case 'b': flush_high(); out += '\b'; break;
-      case 'f': flush_high(); out += '\f'; break;
-      case 'v': flush_high(); out += '\v'; break;
+      case '\\':
+        flush_high();
+        out += '\\';
+        break;
+      case '\'':
+        flush_high();
+        out += '\'';
+        break;
+      case '"':
+        flush_high();
+        out += '"';
+        break;
+      case 'n':
+        flush_high();
+        out += '\n';
+        break;
+      case 't':
+        flush_high();
+        out += '\t';
+        break;
+      case 'r':
+        flush_high();
+        out += '\r';
+        break;
+      case 'a':
+        flush_high();
+        out += '\a';
+        break;
+      case 'b':
+        flush_high();
+        out += '\b';
+        break;
+      case 'f':
+        flush_high();
+        out += '\f';
+        break;
+      case 'v':
+        flush_high();
+        out += '\v';
+        break;
       default:
         if (e >= '0' && e <= '7') {
           char32_t value = static_cast<char32_t>(e - '0');

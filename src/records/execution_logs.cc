@@ -62,9 +62,8 @@ Value build_log_record(const std::string& only_id, const Value& uuid, const Valu
                        const Value& html, const Value& args, const std::string& create_time) {
   Value shown_result = result;
   Value shown_html = html;
-  const bool escaped = result.is_string()
-                           ? has_unicode_escape(result.get_ref<const std::string&>())
-                           : has_unicode_escape(text_form(result));
+  const bool escaped = result.is_string() ? has_unicode_escape(result.get_ref<const std::string&>())
+                                          : has_unicode_escape(text_form(result));
   if (escaped) {
     // Escapes written by apps are shown decoded; html follows only when result decoded.
     if (decode_in_place(shown_result)) decode_in_place(shown_html);
@@ -89,9 +88,9 @@ awaitable<void> add_execute_logs(RunState& run, const Value& uuid, const Value& 
                                  const Value& html, const Value& args) {
   const std::string status_text = text_form(status);
   if (status_text == "1" || status_text == "2") ++run.failed_steps;
-  return publish_log(&run, build_log_record(run.only_id, uuid, app_uuid, app_name, result, status,
-                                           html, args,
-                                           Time::get_date_time(*run.services()->clock)));
+  return publish_log(
+      &run, build_log_record(run.only_id, uuid, app_uuid, app_name, result, status, html, args,
+                             Time::get_date_time(*run.services()->clock)));
 }
 
 awaitable<void> add_failure(RunState& run, const std::string& uuid, const Value& app_uuid,

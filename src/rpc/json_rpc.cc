@@ -33,11 +33,13 @@ std::optional<Value> answer_call(const RpcRegistry& registry, const Value& call)
   }
   auto version = call.find("jsonrpc");
   if (version == call.end() || *version != "2.0") {
-    return error_response(id, k_rpc_invalid_request, "invalid request: \"jsonrpc\" must be \"2.0\"");
+    return error_response(id, k_rpc_invalid_request,
+                          "invalid request: \"jsonrpc\" must be \"2.0\"");
   }
   auto method_name = call.find("method");
   if (method_name == call.end() || !method_name->is_string()) {
-    return error_response(id, k_rpc_invalid_request, "invalid request: \"method\" must be a string");
+    return error_response(id, k_rpc_invalid_request,
+                          "invalid request: \"method\" must be a string");
   }
   Value params = Value::object();
   if (auto p = call.find("params"); p != call.end()) {
@@ -87,8 +89,8 @@ std::optional<std::string> handle_json_rpc(const RpcRegistry& registry, std::str
   try {
     request = parse_json(text);
   } catch (const std::exception& e) {
-    return json_text(error_response(nullptr, k_rpc_parse_error, std::string("parse error: ") + e.what()),
-                     false);
+    return json_text(
+        error_response(nullptr, k_rpc_parse_error, std::string("parse error: ") + e.what()), false);
   }
   if (!request->is_array()) {
     auto answer = answer_call(registry, *request);
@@ -100,11 +102,11 @@ std::optional<std::string> handle_json_rpc(const RpcRegistry& registry, std::str
                      false);
   }
   if (request->size() > k_rpc_max_batch) {
-    return json_text(error_response(nullptr, k_rpc_invalid_request,
-                                    "invalid request: batch of " +
-                                        std::to_string(request->size()) + " calls, at most " +
-                                        std::to_string(k_rpc_max_batch) + " allowed"),
-                     false);
+    return json_text(
+        error_response(nullptr, k_rpc_invalid_request,
+                       "invalid request: batch of " + std::to_string(request->size()) +
+                           " calls, at most " + std::to_string(k_rpc_max_batch) + " allowed"),
+        false);
   }
   Value answers = Value::array();
   for (const Value& call : *request) {

@@ -2,17 +2,17 @@
 
 #include <spdlog/spdlog.h>
 
-#include "flow/node_tables.h"
-#include "records/run_records.h"
-#include "run/run_admission.h"
-#include "flow/route_cache.h"
-#include "flow/vq_tree.h"
-#include "stores/database.h"
+#include "base/error_text.h"
 #include "base/errors.h"
 #include "base/text.h"
-#include "context/node_settings.h"
 #include "base/utilities.h"
-#include "base/error_text.h"
+#include "context/node_settings.h"
+#include "flow/node_tables.h"
+#include "flow/route_cache.h"
+#include "flow/vq_tree.h"
+#include "records/run_records.h"
+#include "run/run_admission.h"
+#include "stores/database.h"
 
 namespace vqflow {
 
@@ -104,7 +104,8 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
 
   std::optional<Row> record;
   try {
-    record = services()->db->table("workflow").select(k_workflow_fields).where("uuid", uuid).first();
+    record =
+        services()->db->table("workflow").select(k_workflow_fields).where("uuid", uuid).first();
   } catch (...) {
     decr_sum(uuid);
     throw;

@@ -16,8 +16,9 @@ namespace vqflow {
 
 // Optional arguments of Auto::run, by name. Absent means not given.
 struct RunArguments {
-  std::optional<Value> controller_data;  // node settings: a map (prepared by auto_execute) or a text
-  std::optional<Value> audit_status;     // "1" approved, "2" rejected (numbers work too)
+  std::optional<Value>
+      controller_data;                // node settings: a map (prepared by auto_execute) or a text
+  std::optional<Value> audit_status;  // "1" approved, "2" rejected (numbers work too)
   std::optional<std::string> audit_app;  // present and non-empty: resume after an audit
   std::optional<std::string> only_id;    // the waiting run's identifier
   std::optional<Value> user;             // who decided
@@ -48,14 +49,12 @@ class Auto : public RunState {
   Expansion analysis_var(const std::string& text);
 
   // --- records (records/run_records.h) ---
-  awaitable<void> add_execute_logs(const Value& uuid, const Value& app_uuid,
-                                   const Value& app_name, const Value& result,
-                                   const Value& status, const Value& html,
+  awaitable<void> add_execute_logs(const Value& uuid, const Value& app_uuid, const Value& app_name,
+                                   const Value& result, const Value& status, const Value& html,
                                    const Value& args = "");
   awaitable<void> add_report();
-  awaitable<void> add_audit(const Value& workflow_uuid, const Value& only_id,
-                            const Value& user_id, const Value& audit_app,
-                            const Value& start_app);
+  awaitable<void> add_audit(const Value& workflow_uuid, const Value& only_id, const Value& user_id,
+                            const Value& audit_app, const Value& start_app);
 
   // --- app invocation and result capture (apps/) ---
   // Invocation result {"status", "result", "args", "html"}.

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "context/services.h"
 #include "context/client_connection.h"
+#include "context/services.h"
 #include "value/value.h"
 
 namespace vqflow {

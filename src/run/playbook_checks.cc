@@ -3,10 +3,10 @@
 // references are checked in playbook_settings_checks.cc.
 #include "run/playbook_checks.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <map>
-
-#include <fmt/format.h>
 
 #include "base/plain_id.h"
 #include "base/text.h"
@@ -97,8 +97,10 @@ void read_cells(const Value& cells, PlaybookView& view, Findings& findings) {
   for (std::size_t i = 0; i < cells.size(); ++i) {
     const Value& cell = cells[i];
     if (!cell.is_object()) {
-      findings.error("", "flow_json", cell_name(i) + " is not an object; every cell is "
-                                                     "{\"shape\": \"html\" or \"vqEdge\", ...}");
+      findings.error("", "flow_json",
+                     cell_name(i) +
+                         " is not an object; every cell is "
+                         "{\"shape\": \"html\" or \"vqEdge\", ...}");
       continue;
     }
     const Value* shape = cell_text(cell, "shape", nullptr);
@@ -110,7 +112,8 @@ void read_cells(const Value& cells, PlaybookView& view, Findings& findings) {
     if (*shape == "html") {
       const Value* id = cell_text(cell, "id", nullptr);
       if (!id) {
-        findings.error("", "flow_json", cell_name(i) + " is a node without a text \"id\"; give it one");
+        findings.error("", "flow_json",
+                       cell_name(i) + " is a node without a text \"id\"; give it one");
         continue;
       }
       const std::string& node = id->get_ref<const std::string&>();
@@ -121,8 +124,9 @@ void read_cells(const Value& cells, PlaybookView& view, Findings& findings) {
       }
       if (!view.nodes.insert(node).second) {
         findings.warning(node, "flow_json",
-                         cell_name(i) + " draws this node id a second time; the later name "
-                                        "counts: give each node its own id");
+                         cell_name(i) +
+                             " draws this node id a second time; the later name "
+                             "counts: give each node its own id");
       } else {
         view.node_ids.push_back(node);
       }
@@ -135,8 +139,9 @@ void read_cells(const Value& cells, PlaybookView& view, Findings& findings) {
       const Value* target = cell_text(cell, "target", "cell");
       if (!source || !target) {
         findings.error("", "flow_json",
-                       cell_name(i) + " is an edge without text \"source\".\"cell\" and "
-                                      "\"target\".\"cell\"; name the node ids it joins");
+                       cell_name(i) +
+                           " is an edge without text \"source\".\"cell\" and "
+                           "\"target\".\"cell\"; name the node ids it joins");
         continue;
       }
       drawn.push_back({i, {source->get<std::string>(), target->get<std::string>()}});
@@ -166,14 +171,16 @@ void check_named_nodes(const Row& row, PlaybookView& view, Findings& findings) {
   if (!view.start) {
     findings.error("", "start_app", "no start node; name the id of the start node");
   } else if (drawn && !view.nodes.count(*view.start)) {
-    findings.error(*view.start, "start_app", "the start node is no node of flow_json; draw it or "
-                                             "name the id of the start node");
+    findings.error(*view.start, "start_app",
+                   "the start node is no node of flow_json; draw it or "
+                   "name the id of the start node");
   }
   if (!view.end) {
     findings.warning("", "end_app", "no end node: every run walks no route; name the end node");
   } else if (drawn && !view.nodes.count(*view.end)) {
-    findings.error(*view.end, "end_app", "the end node is no node of flow_json; draw it or name "
-                                         "the id of the end node");
+    findings.error(*view.end, "end_app",
+                   "the end node is no node of flow_json; draw it or name "
+                   "the id of the end node");
   }
   const std::pair<const char*, std::optional<std::string>*> optional_nodes[] = {
       {"input_app", &view.input}, {"webhook_app", &view.webhook}, {"timer_app", &view.timer}};
@@ -325,8 +332,9 @@ void check_flow_data(const Row& row, PlaybookView& view, Findings& findings) {
     }
     const Value& data = (*entry)["data"];
     if (!data.is_object()) {
-      findings.error(node, "flow_data", "\"data\" must be an object of node_name, action and "
-                                        "arguments");
+      findings.error(node, "flow_data",
+                     "\"data\" must be an object of node_name, action and "
+                     "arguments");
       continue;
     }
     for (const char* needed : {"node_name", "action"}) {
@@ -349,9 +357,9 @@ std::vector<Finding> check_playbooks(const ImportBatch& batch, const std::string
     const std::string uuid = row.value("uuid", std::string());
     checks::Findings findings(file, uuid, out);
     if (!is_plain_id(uuid)) {
-      findings.error("", "uuid",
-                     fmt::format("a playbook id must be {}; the HTTP API could not name it",
-                                 k_plain_id_rule));
+      findings.error(
+          "", "uuid",
+          fmt::format("a playbook id must be {}; the HTTP API could not name it", k_plain_id_rule));
     }
     checks::PlaybookView view;
     checks::check_flow(row, view, findings);

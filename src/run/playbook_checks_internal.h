@@ -39,7 +39,7 @@ struct PlaybookView {
   std::vector<std::pair<std::string, std::string>> edges;  // between known nodes
   std::optional<std::string> start, end, input, webhook, timer;
   std::vector<std::string> for_list, if_list, audit_list;
-  std::set<std::string> on_route;  // reachable from the start and reaching the end
+  std::set<std::string> on_route;        // reachable from the start and reaching the end
   std::optional<Value> flow_data;        // parsed, when it is JSON
   std::optional<Value> controller_data;  // parsed, when it is JSON
   std::set<std::string> local_names;     // text keys of the local variables

@@ -1,8 +1,8 @@
 #include "run/playbook_findings.h"
 
-#include <algorithm>
-
 #include <fmt/format.h>
+
+#include <algorithm>
 
 #include "base/plain_id.h"
 
@@ -53,8 +53,8 @@ void order_findings(std::vector<Finding>& findings) {
 }
 
 std::size_t count_errors(const std::vector<Finding>& findings) {
-  return static_cast<std::size_t>(
-      std::count_if(findings.begin(), findings.end(), [](const Finding& f) { return f.is_error(); }));
+  return static_cast<std::size_t>(std::count_if(findings.begin(), findings.end(),
+                                                [](const Finding& f) { return f.is_error(); }));
 }
 
 }  // namespace vqflow

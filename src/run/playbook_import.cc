@@ -1,11 +1,11 @@
 #include "run/playbook_import.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
-
-#include <fmt/format.h>
 
 #include "base/errors.h"
 
@@ -13,9 +13,8 @@ namespace vqflow {
 
 namespace {
 
-const std::vector<std::string> k_text_columns = {"uuid",        "name",        "remarks",
-                                                 "start_app",   "end_app",     "input_app",
-                                                 "webhook_app", "timer_app"};
+const std::vector<std::string> k_text_columns = {
+    "uuid", "name", "remarks", "start_app", "end_app", "input_app", "webhook_app", "timer_app"};
 const std::vector<std::string> k_json_columns = {"flow_json", "flow_data", "controller_data",
                                                  "local_var_data"};
 const std::vector<std::string> k_list_columns = {"for_list", "if_list", "audit_list"};
@@ -42,7 +41,8 @@ std::string path_text(const Value& parents, std::size_t from) {
 // Reads one file's document into a batch, noting every fault.
 class ImportReader {
  public:
-  ImportReader(std::string origin, ImportBatch& batch) : origin_(std::move(origin)), batch_(batch) {}
+  ImportReader(std::string origin, ImportBatch& batch)
+      : origin_(std::move(origin)), batch_(batch) {}
 
   void read(const std::string& text) {
     Value document;
@@ -161,14 +161,13 @@ class ImportReader {
       return;
     }
     for (const DuplicateMember& duplicate : duplicates) {
-      const std::string where = duplicate.parents.empty()
-                                    ? std::string()
-                                    : " at " + path_text(duplicate.parents, 0);
-      batch_.findings.push_back(make(
-          entry, key,
-          fmt::format("the text of \"{}\" holds member \"{}\" twice{} (line {}, column {} of "
-                      "that text); only the last one counts: remove or rename the other",
-                      key, duplicate.key, where, duplicate.at.line, duplicate.at.column)));
+      const std::string where =
+          duplicate.parents.empty() ? std::string() : " at " + path_text(duplicate.parents, 0);
+      batch_.findings.push_back(
+          make(entry, key,
+               fmt::format("the text of \"{}\" holds member \"{}\" twice{} (line {}, column {} of "
+                           "that text); only the last one counts: remove or rename the other",
+                           key, duplicate.key, where, duplicate.at.line, duplicate.at.column)));
     }
     row[key] = value;
   }

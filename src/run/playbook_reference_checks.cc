@@ -1,8 +1,8 @@
 // Checks of the variable references in node arguments and controller texts:
 // references that are malformed, or that name nothing the run will have.
-#include <array>
-
 #include <fmt/format.h>
+
+#include <array>
 
 #include "apps/reference_expansion.h"
 #include "base/errors.h"
@@ -32,8 +32,8 @@ struct TextPlace {
 };
 
 // Byte ranges [begin, end) of `matches`, found left to right in `text`.
-std::vector<std::pair<std::size_t, std::size_t>> ranges_of(const std::string& text,
-                                                           const std::vector<std::string>& matches) {
+std::vector<std::pair<std::size_t, std::size_t>> ranges_of(
+    const std::string& text, const std::vector<std::string>& matches) {
   std::vector<std::pair<std::size_t, std::size_t>> ranges;
   std::size_t from = 0;
   for (const std::string& match : matches) {
@@ -94,7 +94,8 @@ void check_text(const std::string& text, const TextPlace& place, const PlaybookV
                 findings);
 
   for (const std::string& reference : apps) {
-    const std::vector<std::string> pieces = split(remove_all(remove_all(reference, "@("), ")"), ".");
+    const std::vector<std::string> pieces =
+        split(remove_all(remove_all(reference, "@("), ")"), ".");
     if (pieces.size() < 2) {
       findings.warning(place.node, place.member,
                        fmt::format("{}: {} names no field, so it never expands; write "
@@ -119,14 +120,16 @@ void check_text(const std::string& text, const TextPlace& place, const PlaybookV
     }
   };
   check_names(globals, context.global_names, [&context](const std::string& name) {
-    return fmt::format("global variable of the files checked{}; add a variable with the key "
-                       "\"{}\" (status 0)",
-                       context.store_asked ? " or of the store" : "", name);
+    return fmt::format(
+        "global variable of the files checked{}; add a variable with the key "
+        "\"{}\" (status 0)",
+        context.store_asked ? " or of the store" : "", name);
   });
   check_names(locals, view.local_names, [](const std::string& name) {
-    return fmt::format("local variable of this playbook; add {{\"key\": \"{}\", \"value\": "
-                       "...}} to local_var_data",
-                       name);
+    return fmt::format(
+        "local variable of this playbook; add {{\"key\": \"{}\", \"value\": "
+        "...}} to local_var_data",
+        name);
   });
 }
 
@@ -148,7 +151,8 @@ void check_references(const PlaybookView& view, const CheckContext& context, Fin
   if (view.controller_data) {
     for (const auto& [node, entry] : view.controller_data->items()) {
       const bool loop = view.in(view.for_list, node);
-      if ((!loop && !view.in(view.if_list, node)) || !entry.is_object() || !entry.contains("text")) {
+      if ((!loop && !view.in(view.if_list, node)) || !entry.is_object() ||
+          !entry.contains("text")) {
         continue;
       }
       check_text(text_form(entry["text"]),

@@ -1,9 +1,9 @@
 // Checks of node settings (controller_data), local variables and the
 // variable references in node texts.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <limits>
-
-#include <fmt/format.h>
 
 #include "apps/reference_expansion.h"
 #include "base/regex.h"
@@ -146,12 +146,12 @@ void check_timer(const PlaybookView& view, Findings& findings) {
 }  // namespace
 
 void check_settings(const Row& row, PlaybookView& view, Findings& findings) {
-  view.controller_data = needed_column(
-      row, "controller_data",
-      "no node settings, so every run fails; give {} when no node has settings",
-      "an object keyed by node id: {\"NODE\": {\"node_name\": ..., \"action\": ..., "
-      "\"text\": ...}}",
-      findings);
+  view.controller_data =
+      needed_column(row, "controller_data",
+                    "no node settings, so every run fails; give {} when no node has settings",
+                    "an object keyed by node id: {\"NODE\": {\"node_name\": ..., \"action\": ..., "
+                    "\"text\": ...}}",
+                    findings);
   if (!view.controller_data) return;
   for (const auto& [node, entry] : view.controller_data->items()) {
     if (view.drawn && !view.nodes.count(node)) {

@@ -72,8 +72,8 @@ DecisionCheck check_decision(const AuditDecision& decision, const DecisionFacts&
                               decision.status));
   }
   if (facts.audit_rows.empty()) {
-    return refuse(fmt::format("run {} of playbook {} never waited for a decision",
-                              decision.only_id, decision.uuid));
+    return refuse(fmt::format("run {} of playbook {} never waited for a decision", decision.only_id,
+                              decision.uuid));
   }
   const Row* pending = nullptr;
   const Row* decided = nullptr;
@@ -95,8 +95,8 @@ DecisionCheck check_decision(const AuditDecision& decision, const DecisionFacts&
       return refuse(fmt::format("run {} waits at audit node {}, not at {}", decision.only_id,
                                 fmt::join(waiting_at, ", "), decision.audit_app));
     }
-    return refuse(fmt::format("run {} does not wait at audit node {}", decision.only_id,
-                              decision.audit_app));
+    return refuse(
+        fmt::format("run {} does not wait at audit node {}", decision.only_id, decision.audit_app));
   }
   out.row_id = pending->value("id", Value(0)).get<long long>();
   const std::string stored_start = text_form(pending->value("start_app", Value()));
@@ -114,12 +114,12 @@ std::string accept_decision(Services& services, const AuditDecision& decision) {
   Database& db = *services.db;
   check_playbook(db, decision.uuid);
   DecisionFacts facts;
-  facts.audit_rows = db.table("audit")
-                         .select({"id", "audit_app", "start_app", "status", "decider",
-                                  "update_time"})
-                         .where("workflow_uuid", decision.uuid)
-                         .where("only_id", decision.only_id)
-                         .get();
+  facts.audit_rows =
+      db.table("audit")
+          .select({"id", "audit_app", "start_app", "status", "decider", "update_time"})
+          .where("workflow_uuid", decision.uuid)
+          .where("only_id", decision.only_id)
+          .get();
   facts.links = playbook_links(db, decision.uuid);
   DecisionCheck check = check_decision(decision, facts);
   if (!check.refusal) {

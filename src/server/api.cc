@@ -1,14 +1,14 @@
 #include "server/api.h"
 
-#include <exception>
-#include <string_view>
+#include <spdlog/spdlog.h>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <spdlog/spdlog.h>
+#include <exception>
+#include <string_view>
 
 #include "base/errors.h"
 #include "base/spawn_logged.h"
@@ -187,7 +187,8 @@ std::optional<HttpResponse> Api::admit(const HttpRequest& head,
 std::optional<HttpResponse> Api::refuse_upgrade(const HttpRequest& head) const {
   std::string_view path = head.target;
   path = path.substr(0, path.find('?'));
-  if (path != "/api/ws") return error_response(404, "no WebSocket endpoint at " + std::string(path));
+  if (path != "/api/ws")
+    return error_response(404, "no WebSocket endpoint at " + std::string(path));
   return std::nullopt;
 }
 
@@ -352,8 +353,9 @@ HttpResponse Api::run_logs(const std::string& only_id) {
 HttpResponse Api::health() {
   Value body = Value::object();
   body["status"] = "ok";
-  Value db = store_health(services_ ? services_->db : nullptr, "no relational store configured",
-                          [](Database& store) { store.table("workflow").select({"uuid"}).first(); });
+  Value db =
+      store_health(services_ ? services_->db : nullptr, "no relational store configured",
+                   [](Database& store) { store.table("workflow").select({"uuid"}).first(); });
   Value exec_sum = nullptr;
   Value kv = store_health(services_ ? services_->kv : nullptr, "no key-value store configured",
                           [&exec_sum](KvStore& store) {

@@ -1,5 +1,7 @@
 #pragma once
 #include <atomic>
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -9,18 +11,15 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/awaitable.hpp>
-
 #include "base/errors.h"
+#include "context/client_connection.h"
 #include "context/services.h"
+#include "rpc/rpc_registry.h"
 #include "run/auto_execute.h"
 #include "run/run_admission.h"
-#include "context/client_connection.h"
-#include "server/http_types.h"
-#include "rpc/rpc_registry.h"
-#include "server/run_request.h"
 #include "run/run_tracker.h"
+#include "server/http_types.h"
+#include "server/run_request.h"
 
 namespace vqflow {
 

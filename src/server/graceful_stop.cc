@@ -1,10 +1,11 @@
 #include "server/graceful_stop.h"
 
+#include <spdlog/spdlog.h>
+
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <spdlog/spdlog.h>
 
 namespace vqflow {
 

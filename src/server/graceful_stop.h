@@ -1,12 +1,11 @@
 #pragma once
+#include <boost/asio/awaitable.hpp>
 #include <chrono>
 #include <functional>
 #include <vector>
 
-#include <boost/asio/awaitable.hpp>
-
-#include "server/api.h"
 #include "run/run_tracker.h"
+#include "server/api.h"
 #include "server/server.h"
 
 namespace vqflow {

@@ -5,9 +5,7 @@
 // g++ 12 misreads Asio 1.18's coroutine frame allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-#include <deque>
-#include <map>
-#include <string>
+#include <spdlog/spdlog.h>
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -17,7 +15,9 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-#include <spdlog/spdlog.h>
+#include <deque>
+#include <map>
+#include <string>
 
 #include "base/errors.h"
 #include "base/spawn_logged.h"
@@ -42,7 +42,8 @@ HttpRequest to_request(const http::request<http::string_body>& message) {
   HttpRequest out;
   out.method = std::string(message.method_string());
   out.target = std::string(message.target());
-  for (const auto& field : message) out.headers[lower(field.name_string())] = std::string(field.value());
+  for (const auto& field : message)
+    out.headers[lower(field.name_string())] = std::string(field.value());
   return out;
 }
 
@@ -129,9 +130,8 @@ class WsConn : public ClientConnection,
 
   // Any thread: the message is handed to the connection's loop.
   void send(const std::string& text) override {
-    net::dispatch(ws.get_executor(), [self = shared_from_this(), text]() mutable {
-      self->enqueue(std::move(text));
-    });
+    net::dispatch(ws.get_executor(),
+                  [self = shared_from_this(), text]() mutable { self->enqueue(std::move(text)); });
   }
 
   void shut(bool graceful) override {
@@ -283,8 +283,8 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
                                 timeout);
       } else if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
                  ec != http::error::end_of_stream && ec != http::error::partial_message) {
-        co_await write_response(conn, error_response(400, "malformed request: " + ec.message()),
-                                11, false, timeout);
+        co_await write_response(conn, error_response(400, "malformed request: " + ec.message()), 11,
+                                false, timeout);
       }
       break;
     }
@@ -317,7 +317,8 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
     if (lower(header[http::field::expect]) == "100-continue") {
       http::response<http::empty_body> proceed{http::status::continue_, version};
       conn->stream.expires_after(timeout);
-      co_await http::async_write(conn->stream, proceed, net::redirect_error(net::use_awaitable, ec));
+      co_await http::async_write(conn->stream, proceed,
+                                 net::redirect_error(net::use_awaitable, ec));
       if (ec) break;
     }
     if (!parser.is_done()) {

@@ -1,9 +1,8 @@
 #pragma once
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <cstddef>
 #include <memory>
-
-#include <boost/asio/io_context.hpp>
 
 #include "server/api.h"
 #include "server/security.h"

@@ -1,12 +1,12 @@
 #include "stores/database.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <map>
 
-#include <fmt/format.h>
-
-#include "stores/database_sql.h"
 #include "base/errors.h"
+#include "stores/database_sql.h"
 #include "stores/postgres_database.h"
 #include "stores/sqlite_database.h"
 
@@ -64,8 +64,7 @@ class Builder {
   std::string param(Value value) {
     sql::check_storable(table_, value);
     params_.push_back(std::move(value));
-    return style_ == sql::Placeholders::question_mark ? "?"
-                                                       : fmt::format("${}", params_.size());
+    return style_ == sql::Placeholders::question_mark ? "?" : fmt::format("${}", params_.size());
   }
 
   std::string where(const std::vector<Condition>& conditions) {
@@ -75,9 +74,10 @@ class Builder {
       std::string op = c.op == "==" ? "=" : c.op == "<>" ? "!=" : c.op;
       static const char* const ops[] = {"=", "!=", "<", "<=", ">", ">="};
       if (std::find(std::begin(ops), std::end(ops), op) == std::end(ops)) {
-        throw StoreError(fmt::format("table {}: unknown comparison \"{}\" on column {}: use one "
-                                     "of = != < <= > >=",
-                                     table_, c.op, c.column));
+        throw StoreError(
+            fmt::format("table {}: unknown comparison \"{}\" on column {}: use one "
+                        "of = != < <= > >=",
+                        table_, c.op, c.column));
       }
       std::string name = column(c.column);
       if (c.value.is_null()) {
@@ -87,9 +87,10 @@ class Builder {
         } else if (op == "!=") {
           text += name + " IS NOT NULL";
         } else {
-          throw StoreError(fmt::format("table {}: column {} compared with an absent value by "
-                                       "\"{}\": only = and != can compare with absent",
-                                       table_, c.column, c.op));
+          throw StoreError(
+              fmt::format("table {}: column {} compared with an absent value by "
+                          "\"{}\": only = and != can compare with absent",
+                          table_, c.column, c.op));
         }
         continue;
       }
@@ -115,8 +116,8 @@ const std::vector<std::string>& table_columns(const std::string& table) {
   if (it == schema().end()) {
     std::vector<std::string> names;
     for (const auto& [name, columns] : schema()) names.push_back(name);
-    throw StoreError(fmt::format("unknown table \"{}\": known tables are {}", table,
-                                 fmt::join(names, ", ")));
+    throw StoreError(
+        fmt::format("unknown table \"{}\": known tables are {}", table, fmt::join(names, ", ")));
   }
   return it->second;
 }
@@ -189,8 +190,8 @@ Statement build_insert_rows(const std::string& table, const std::vector<const Ro
   if (rows.size() == 1) return build_insert(table, *rows.front(), style, false);
   Builder b(style, canonical_table(table));
   if (rows.empty() || !rows.front()->is_object() || rows.front()->empty()) {
-    throw StoreError(fmt::format("table {}: a multi-row insert needs maps of column to value",
-                                 b.table()));
+    throw StoreError(
+        fmt::format("table {}: a multi-row insert needs maps of column to value", b.table()));
   }
   std::string names;
   for (const auto& [name, value] : rows.front()->items()) {
@@ -200,8 +201,8 @@ Statement build_insert_rows(const std::string& table, const std::vector<const Ro
   s.text = "INSERT INTO " + quoted(b.table()) + " (" + names + ") VALUES ";
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (!same_columns(*rows.front(), *rows[i])) {
-      throw StoreError(fmt::format("table {}: rows of one insert name different columns",
-                                   b.table()));
+      throw StoreError(
+          fmt::format("table {}: rows of one insert name different columns", b.table()));
     }
     std::string values;
     for (const auto& [name, value] : rows[i]->items()) {
@@ -215,9 +216,10 @@ Statement build_insert_rows(const std::string& table, const std::vector<const Ro
 
 void check_storable(const std::string& table, const Value& value) {
   if (value.is_object() || value.is_array()) {
-    throw StoreError(fmt::format("table {}: a list or map cannot be stored in a column: "
-                                 "store its JSON text instead",
-                                 table));
+    throw StoreError(
+        fmt::format("table {}: a list or map cannot be stored in a column: "
+                    "store its JSON text instead",
+                    table));
   }
 }
 
@@ -303,8 +305,9 @@ std::vector<ColumnAddition> column_additions() {
 
 std::unique_ptr<Database> open_database(const std::string& url) {
   if (url.empty()) {
-    throw ConfigError("database URL is empty: give a SQLite file path, sqlite:///file.db or "
-                      "postgresql://user@host:port/db");
+    throw ConfigError(
+        "database URL is empty: give a SQLite file path, sqlite:///file.db or "
+        "postgresql://user@host:port/db");
   }
   if (url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0) {
     return open_postgres_database(url);
@@ -312,17 +315,19 @@ std::unique_ptr<Database> open_database(const std::string& url) {
   if (url.rfind("sqlite:", 0) == 0) {
     // sqlite:///relative.db and sqlite:////absolute.db: the path follows the third slash.
     if (url.rfind("sqlite:///", 0) != 0 || url.size() == 10) {
-      throw ConfigError(fmt::format("database URL \"{}\": expected sqlite:///relative.db or "
-                                    "sqlite:////absolute/path.db",
-                                    url));
+      throw ConfigError(
+          fmt::format("database URL \"{}\": expected sqlite:///relative.db or "
+                      "sqlite:////absolute/path.db",
+                      url));
     }
     return open_sqlite_database(url.substr(10));
   }
   auto scheme_end = url.find("://");
   if (scheme_end != std::string::npos) {
-    throw ConfigError(fmt::format("database URL \"{}\": unknown scheme \"{}\": use a file path, "
-                                  "sqlite:///file.db or postgresql://user@host:port/db",
-                                  url, url.substr(0, scheme_end)));
+    throw ConfigError(
+        fmt::format("database URL \"{}\": unknown scheme \"{}\": use a file path, "
+                    "sqlite:///file.db or postgresql://user@host:port/db",
+                    url, url.substr(0, scheme_end)));
   }
   return open_sqlite_database(url);
 }

@@ -38,8 +38,7 @@ Statement build_update(const Query& query, const Row& changes, Placeholders styl
 Statement build_delete(const Query& query, Placeholders style);
 // For each replacement, in order: the DELETE of the rows with its key, then the
 // INSERT of its row.
-std::vector<Statement> build_replacements(const std::vector<Replacement>& rows,
-                                          Placeholders style);
+std::vector<Statement> build_replacements(const std::vector<Replacement>& rows, Placeholders style);
 
 // CREATE statements for the six tables and their indexes. `id_column` is the
 // primary key declaration; `table_suffix` is appended to each CREATE TABLE.

@@ -1,9 +1,9 @@
 #include "stores/kv_store.h"
 
+#include <fmt/format.h>
+
 #include <exception>
 #include <limits>
-
-#include <fmt/format.h>
 
 #include "base/errors.h"
 #include "stores/kv_store_rules.h"
@@ -77,8 +77,8 @@ long long add_to_stored(const std::optional<std::string>& stored, long long delt
   if (stored) {
     auto parsed = parse_stored_integer(*stored);
     if (!parsed) {
-      throw StoreError(fmt::format("{} {}: value is not an integer or out of range", what,
-                                   printable_key(key)));
+      throw StoreError(
+          fmt::format("{} {}: value is not an integer or out of range", what, printable_key(key)));
     }
     current = *parsed;
   }

@@ -1,17 +1,16 @@
 #include "stores/postgres_database.h"
 
+#include <fmt/format.h>
 #include <libpq-fe.h>
+#include <spdlog/spdlog.h>
 
 #include <cmath>
 #include <mutex>
 #include <unordered_map>
 
-#include <fmt/format.h>
-#include <spdlog/spdlog.h>
-
-#include "stores/database_sql.h"
 #include "base/errors.h"
 #include "base/utilities.h"
+#include "stores/database_sql.h"
 
 namespace vqflow {
 
@@ -20,8 +19,8 @@ namespace {
 constexpr const char* k_connect_timeout_seconds = "5";
 
 // Type oids of the results we convert (pg_type.h is a server header).
-constexpr Oid k_bool = 16, k_int8 = 20, k_int2 = 21, k_int4 = 23, k_float4 = 700,
-              k_float8 = 701, k_numeric = 1700;
+constexpr Oid k_bool = 16, k_int8 = 20, k_int2 = 21, k_int4 = 23, k_float4 = 700, k_float8 = 701,
+              k_numeric = 1700;
 
 struct PostgresAddress {
   std::string conninfo;  // the URL as libpq takes it
@@ -61,7 +60,8 @@ PostgresAddress parse_postgres_url(const std::string& url) {
     std::size_t start = 0;
     while (start <= query.size()) {
       std::size_t amp = query.find('&', start);
-      std::string pair = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+      std::string pair =
+          query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
       start = amp == std::string::npos ? query.size() + 1 : amp + 1;
       if (pair.empty()) continue;
       std::string key = pair.substr(0, pair.find('='));
@@ -77,7 +77,8 @@ PostgresAddress parse_postgres_url(const std::string& url) {
       kept += (kept.empty() ? "" : "&") + pair;
     }
   }
-  if (!has_timeout) kept += std::string(kept.empty() ? "" : "&") + "connect_timeout=" + k_connect_timeout_seconds;
+  if (!has_timeout)
+    kept += std::string(kept.empty() ? "" : "&") + "connect_timeout=" + k_connect_timeout_seconds;
   address.conninfo = base + "?" + kept;
 
   char* error = nullptr;
@@ -99,8 +100,8 @@ PostgresAddress parse_postgres_url(const std::string& url) {
   if (!port.empty() && port.find_first_not_of("0123456789,") != std::string::npos) {
     bad_url(url, "port \"" + port + "\" is not a number");
   }
-  address.where = fmt::format("{}:{}/{}", host.empty() ? "localhost" : host,
-                              port.empty() ? "5432" : port, db);
+  address.where =
+      fmt::format("{}:{}/{}", host.empty() ? "localhost" : host, port.empty() ? "5432" : port, db);
   return address;
 }
 
@@ -241,15 +242,17 @@ class PostgresDatabase final : public Database {
     if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
       std::string cause = conn != nullptr ? first_line(PQerrorMessage(conn)) : "out of memory";
       if (conn != nullptr) PQfinish(conn);
-      throw StoreError(fmt::format("postgresql {}: connect: {}: check that the server runs, that "
-                                   "the URL names it and that the user may log in",
-                                   address_.where, cause));
+      throw StoreError(
+          fmt::format("postgresql {}: connect: {}: check that the server runs, that "
+                      "the URL names it and that the user may log in",
+                      address_.where, cause));
     }
     conn_ = conn;
     prepared_.clear();  // prepared statements belong to the connection
     prepared_tag_ = Random::random_text(8);
     // Notices ("relation already exists, skipping") are not errors; keep them off stderr.
-    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
     try {
       if (PQsetClientEncoding(conn_, "UTF8") != 0) fail("set client encoding", nullptr);
       if (!address_.schema.empty()) {
@@ -282,14 +285,16 @@ class PostgresDatabase final : public Database {
     }
     const int count = static_cast<int>(values.size());
     auto unprepared = [&] {
-      return PQexecParams(conn_, s.text.c_str(), count, nullptr, values.data(), nullptr, nullptr, 0);
+      return PQexecParams(conn_, s.text.c_str(), count, nullptr, values.data(), nullptr, nullptr,
+                          0);
     };
     ResultPtr result(name != nullptr ? PQexecPrepared(conn_, name->c_str(), count, values.data(),
                                                       nullptr, nullptr, 0)
                                      : unprepared(),
                      PQclear);
     auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-    if (name != nullptr && status == PGRES_FATAL_ERROR && sqlstate(result.get()) == k_no_such_statement &&
+    if (name != nullptr && status == PGRES_FATAL_ERROR &&
+        sqlstate(result.get()) == k_no_such_statement &&
         PQtransactionStatus(conn_) == PQTRANS_IDLE) {
       // The statement was not run: send it as it is, and stop preparing.
       stop_preparing(result.get());
@@ -309,10 +314,11 @@ class PostgresDatabase final : public Database {
   // loses the statements prepared in another one. Preparing is only a saving:
   // this store goes on without it for good, and says so once.
   void stop_preparing(const PGresult* result) {
-    spdlog::warn("postgresql {}: the server forgot a prepared statement ({}); statements are sent "
-                 "unprepared from now on. A connection pooler in transaction mode does this; "
-                 "connect to the server directly or in session mode to keep the saving",
-                 address_.where, first_line(PQresultErrorMessage(result)));
+    spdlog::warn(
+        "postgresql {}: the server forgot a prepared statement ({}); statements are sent "
+        "unprepared from now on. A connection pooler in transaction mode does this; "
+        "connect to the server directly or in session mode to keep the saving",
+        address_.where, first_line(PQresultErrorMessage(result)));
     preparing_ = false;
     prepared_.clear();
   }
@@ -330,11 +336,12 @@ class PostgresDatabase final : public Database {
     // The connection's own random tag: behind a pooler, a name can never
     // meet a statement prepared by another client.
     std::string name = fmt::format("vq_{}_{}", prepared_tag_, ++prepared_serial_);
-    ResultPtr result(PQprepare(conn_, name.c_str(), s.text.c_str(),
-                               static_cast<int>(s.params.size()), nullptr),
-                     PQclear);
+    ResultPtr result(
+        PQprepare(conn_, name.c_str(), s.text.c_str(), static_cast<int>(s.params.size()), nullptr),
+        PQclear);
     if (result && PQresultStatus(result.get()) == PGRES_FATAL_ERROR &&
-        sqlstate(result.get()) == k_duplicate_statement && PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+        sqlstate(result.get()) == k_duplicate_statement &&
+        PQtransactionStatus(conn_) == PQTRANS_IDLE) {
       stop_preparing(result.get());
       return nullptr;
     }
@@ -373,16 +380,18 @@ class PostgresDatabase final : public Database {
         const auto& text = value.get_ref<const std::string&>();
         // A text parameter ends at its first NUL: refuse rather than store a cut value.
         if (text.find('\0') != std::string::npos) {
-          throw StoreError(fmt::format("postgresql {}: {}: a text with a NUL byte cannot be "
-                                       "stored: remove the NUL bytes",
-                                       address_.where, doing));
+          throw StoreError(
+              fmt::format("postgresql {}: {}: a text with a NUL byte cannot be "
+                          "stored: remove the NUL bytes",
+                          address_.where, doing));
         }
         return text;
       }
       default:
-        throw StoreError(fmt::format("postgresql {}: {}: a list or map cannot be stored in a "
-                                     "column: store its JSON text instead",
-                                     address_.where, doing));
+        throw StoreError(
+            fmt::format("postgresql {}: {}: a list or map cannot be stored in a "
+                        "column: store its JSON text instead",
+                        address_.where, doing));
     }
   }
 

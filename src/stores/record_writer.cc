@@ -7,8 +7,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/query.hpp>
-#include <boost/asio/require.hpp>
 #include <boost/asio/redirect_error.hpp>
+#include <boost/asio/require.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>

@@ -1,10 +1,9 @@
 #pragma once
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
 #include <functional>
 #include <memory>
 #include <string>
-
-#include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/awaitable.hpp>
 
 #include "stores/database.h"
 

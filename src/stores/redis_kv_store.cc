@@ -196,11 +196,13 @@ class RedisKvStore final : public KvStore {
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const char* argv[] = {named(i).what, steps[i].key.data()};
       const std::size_t lengths[] = {4, steps[i].key.size()};
-      if (redisAppendCommandArgv(context_, 2, argv, lengths) != REDIS_OK) lost(argv[0], steps[i].key);
+      if (redisAppendCommandArgv(context_, 2, argv, lengths) != REDIS_OK)
+        lost(argv[0], steps[i].key);
     }
     const std::vector<ReplyPtr> replies = read_replies(steps.size(), named);
     for (std::size_t i = 0; i < steps.size(); ++i) {
-      if (replies[i]->type != REDIS_REPLY_INTEGER) unexpected(named(i).what, steps[i].key, replies[i].get());
+      if (replies[i]->type != REDIS_REPLY_INTEGER)
+        unexpected(named(i).what, steps[i].key, replies[i].get());
       values.push_back(replies[i]->integer);
     }
     return values;
@@ -290,13 +292,14 @@ class RedisKvStore final : public KvStore {
     std::optional<std::string> first_error;
     for (std::size_t i = 0; i < count; ++i) {
       void* raw = nullptr;
-      if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) lost(named(i).what, named(i).key);
+      if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr)
+        lost(named(i).what, named(i).key);
       replies.emplace_back(static_cast<redisReply*>(raw), free_reply);
       const redisReply* reply = replies.back().get();
       if (reply->type == REDIS_REPLY_ERROR && !first_error) {
-        first_error = fmt::format("redis {} {}: {}: {}", named(i).what,
-                                  kv_rules::printable_key(named(i).key), where_,
-                                  std::string(reply->str, reply->len));
+        first_error =
+            fmt::format("redis {} {}: {}: {}", named(i).what, kv_rules::printable_key(named(i).key),
+                        where_, std::string(reply->str, reply->len));
       }
     }
     if (first_error) throw StoreError(*first_error);

@@ -65,7 +65,8 @@ void WalCheckpointer::work() {
   // starved by a busy machine would stall those commits for as long as it
   // waits for a CPU.
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc =
+      sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc == SQLITE_OK) {
     sqlite3_busy_timeout(db, k_sqlite_busy_timeout_ms);
     // The checkpoint syncs the WAL before copying and the file after it.

@@ -1,10 +1,10 @@
 #include "stores/sqlite_connection.h"
 
-#include <limits>
-
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 #include <sqlite3.h>
+
+#include <limits>
 
 #include "base/errors.h"
 
@@ -16,9 +16,10 @@ std::string advice(int rc) {
   switch (rc & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
-      return fmt::format("another connection held the write lock for more than {} ms: "
-                         "stop the other process or try again",
-                         k_sqlite_busy_timeout_ms);
+      return fmt::format(
+          "another connection held the write lock for more than {} ms: "
+          "stop the other process or try again",
+          k_sqlite_busy_timeout_ms);
     case SQLITE_NOTADB:
     case SQLITE_CORRUPT:
       return "restore it from a backup, or move it away and run `vqflow db init`";
@@ -44,9 +45,9 @@ std::string advice(int rc) {
 }  // namespace
 
 SqliteConnection::SqliteConnection(std::string path) : path_(std::move(path)) {
-  int rc = sqlite3_open_v2(path_.c_str(), &db_,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path_.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     // Keep the handle until the message is read, then close it.
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> guard(db_, sqlite3_close_v2);
@@ -59,10 +60,11 @@ SqliteConnection::SqliteConnection(std::string path) : path_(std::move(path)) {
     // Touching the schema reads the header: a file that is not a database fails here.
     // Durability as WAL + synchronous=NORMAL always gives; a 32 MiB page cache
     // keeps the tables and indexes of a busy file in memory.
-    exec(fmt::format("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
-                     "PRAGMA cache_size=-32768; PRAGMA temp_store=MEMORY; PRAGMA wal_autocheckpoint={}; "
-                     "SELECT count(*) FROM sqlite_schema;",
-                     k_sqlite_checkpoint_frames));
+    exec(fmt::format(
+        "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; "
+        "PRAGMA cache_size=-32768; PRAGMA temp_store=MEMORY; PRAGMA wal_autocheckpoint={}; "
+        "SELECT count(*) FROM sqlite_schema;",
+        k_sqlite_checkpoint_frames));
   } catch (...) {
     statements_.clear();
     sqlite3_close_v2(db_);
@@ -80,8 +82,8 @@ void SqliteConnection::fail(std::string_view doing, int rc) const {
   std::string cause =
       db_ != nullptr && sqlite3_errcode(db_) == rc ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
   std::string fix = advice(rc);
-  throw StoreError(fmt::format("sqlite {}: {}: {}{}{}", path_, doing, cause,
-                               fix.empty() ? "" : ": ", fix));
+  throw StoreError(
+      fmt::format("sqlite {}: {}: {}{}{}", path_, doing, cause, fix.empty() ? "" : ": ", fix));
 }
 
 void SqliteConnection::exec(const std::string& sql) {
@@ -116,8 +118,8 @@ SqliteStatement::SqliteStatement(SqliteConnection& connection, std::string_view 
   if (sql.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     throw StoreError("sqlite: statement too long");
   }
-  int rc = sqlite3_prepare_v2(connection.handle(), sql.data(), static_cast<int>(sql.size()),
-                              &stmt_, nullptr);
+  int rc = sqlite3_prepare_v2(connection.handle(), sql.data(), static_cast<int>(sql.size()), &stmt_,
+                              nullptr);
   if (rc != SQLITE_OK) connection.fail(fmt::format("prepare {}", sql_), rc);
 }
 
@@ -157,15 +159,16 @@ void SqliteStatement::bind(int index, const Value& value) {
       return;
     }
     default:
-      throw StoreError(fmt::format("sqlite {}: a list or map cannot be stored in a column: store "
-                                   "its JSON text instead",
-                                   connection_->path()));
+      throw StoreError(
+          fmt::format("sqlite {}: a list or map cannot be stored in a column: store "
+                      "its JSON text instead",
+                      connection_->path()));
   }
 }
 
 void SqliteStatement::bind_text(int index, std::string_view text) {
-  int rc = sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_TRANSIENT,
-                               SQLITE_UTF8);
+  int rc =
+      sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   if (rc != SQLITE_OK) connection_->fail("bind", rc);
 }
 

@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "stores/database_sql.h"
 #include "base/errors.h"
+#include "stores/database_sql.h"
 #include "stores/sqlite_connection.h"
 #include "stores/sqlite_kv_store.h"
 
@@ -162,7 +162,8 @@ class SqliteDatabase final : public Database {
     }
     auto found = insert_texts_.find(shape_);
     if (found != insert_texts_.end()) return found->second;
-    std::string text = sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false).text;
+    std::string text =
+        sql::build_insert(r.table, r.row, sql::Placeholders::question_mark, false).text;
     return insert_texts_.emplace(shape_, std::move(text)).first->second;
   }
 

@@ -40,7 +40,8 @@ constexpr const char* k_sweep = "DELETE FROM kv WHERE expires_at IS NOT NULL AND
 // A slice of the sweep: the key that ends the next slice after ?1, then the
 // expired keys up to it (or to the last key when no key ends the slice).
 constexpr const char* k_slice_end_first = "SELECT key FROM kv ORDER BY key LIMIT 1 OFFSET ?1";
-constexpr const char* k_slice_end = "SELECT key FROM kv WHERE key > ?1 ORDER BY key LIMIT 1 OFFSET ?2";
+constexpr const char* k_slice_end =
+    "SELECT key FROM kv WHERE key > ?1 ORDER BY key LIMIT 1 OFFSET ?2";
 constexpr const char* k_sweep_between =
     "DELETE FROM kv WHERE key > ?1 AND key <= ?2 AND expires_at <= ?3";
 constexpr const char* k_sweep_slice_first = "DELETE FROM kv WHERE key <= ?1 AND expires_at <= ?2";

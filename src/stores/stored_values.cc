@@ -1,10 +1,9 @@
 #include "stores/stored_values.h"
 
-#include "base/utf8.h"
-
 #include <fmt/format.h>
 
 #include "base/errors.h"
+#include "base/utf8.h"
 #include "stores/kv_store_rules.h"
 
 namespace vqflow {
@@ -16,8 +15,9 @@ std::string stored_bytes(const Value& value, std::string_view key) {
                      : value.is_null()  ? "None"
                      : value.is_array() ? "a list"
                                         : "a map";
-  throw StoreError(fmt::format("kv SET {}: invalid input of type {}: convert to a text or a number first",
-                               kv_rules::printable_key(key), kind));
+  throw StoreError(
+      fmt::format("kv SET {}: invalid input of type {}: convert to a text or a number first",
+                  kv_rules::printable_key(key), kind));
 }
 
 std::string decode_stored_text(std::string stored, std::string_view key) {

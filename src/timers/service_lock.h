@@ -20,8 +20,8 @@ class ServiceLockError : public Error {
 
 struct ServiceLockOptions {
   std::string key = "vqflow:timer-service-lock";
-  std::chrono::seconds ttl{30};          // a dead holder's lock is gone after this
-  std::chrono::seconds renew_every{10};  // well inside ttl
+  std::chrono::seconds ttl{30};                       // a dead holder's lock is gone after this
+  std::chrono::seconds renew_every{10};               // well inside ttl
   std::shared_ptr<const Clock> clock = real_clock();  // dates the token (null: the system's)
 };
 

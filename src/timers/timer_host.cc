@@ -19,11 +19,11 @@ SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services,
     // has already been dropped, and naming it then does nothing.
     const std::uint64_t ticket = tracker ? tracker->begin(playbook) : 0;
     try {
-      const std::string only_id = auto_execute(
-          services, playbook, nullptr, RunRequest{}, [done, tracker, ticket](const RunOutcome&) {
-            if (tracker) tracker->finish(ticket);
-            done();
-          });
+      const std::string only_id = auto_execute(services, playbook, nullptr, RunRequest{},
+                                               [done, tracker, ticket](const RunOutcome&) {
+                                                 if (tracker) tracker->finish(ticket);
+                                                 done();
+                                               });
       if (tracker) tracker->name(ticket, only_id);
     } catch (...) {
       if (tracker) tracker->finish(ticket);
@@ -35,8 +35,7 @@ SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services,
 }
 
 std::unique_ptr<TimerHost> TimerHost::start(std::shared_ptr<Services> services,
-                                            RpcRegistry& registry,
-                                            ServiceLockOptions lock_options,
+                                            RpcRegistry& registry, ServiceLockOptions lock_options,
                                             std::shared_ptr<RunTracker> tracker) {
   std::unique_ptr<TimerHost> host(new TimerHost());
   lock_options.clock = services->clock;
@@ -45,8 +44,8 @@ std::unique_ptr<TimerHost> TimerHost::start(std::shared_ptr<Services> services,
         // Another process runs the timers now: firing here too would run them twice.
         if (vq_timer.scheduler) vq_timer.shutdown();
       });
-  host->service_ =
-      std::make_unique<ManageTimer>(services->db, scheduler_setup_for(services, std::move(tracker)));
+  host->service_ = std::make_unique<ManageTimer>(services->db,
+                                                 scheduler_setup_for(services, std::move(tracker)));
   host->service_->start();
   register_timer_methods(registry, *host->service_);
   return host;

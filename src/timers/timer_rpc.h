@@ -1,8 +1,8 @@
 #pragma once
 #include <vector>
 
-#include "scheduler/scheduler.h"
 #include "rpc/rpc_registry.h"
+#include "scheduler/scheduler.h"
 #include "timers/manage_timer.h"
 
 namespace vqflow {

@@ -2,8 +2,8 @@
 
 #include <fmt/format.h>
 
-#include "scheduler/cron_expression.h"
 #include "base/errors.h"
+#include "scheduler/cron_expression.h"
 
 namespace vqflow {
 

@@ -23,7 +23,7 @@ struct OpenContainer {
   Value* slot;
   bool comma = false;  // a comma was read in it
   MemberList members;
-  std::string key;  // the key whose value is being read
+  std::string key;          // the key whose value is being read
   std::size_t key_pos = 0;  // where that key begins
 
   bool is_map() const { return closer == '}'; }

@@ -114,7 +114,8 @@ void append_json_string(std::string& out, std::string_view text, bool ensure_asc
   while (pos < text.size()) {
     // Plain characters go in one append.
     std::size_t plain = pos;
-    while (plain < text.size() && needs_no_escape(static_cast<unsigned char>(text[plain]), ensure_ascii)) {
+    while (plain < text.size() &&
+           needs_no_escape(static_cast<unsigned char>(text[plain]), ensure_ascii)) {
       ++plain;
     }
     if (plain != pos) {

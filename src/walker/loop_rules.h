@@ -20,9 +20,9 @@ enum class LoopKind { none, list, map, count };
 
 // What a FOR node walks, read from its expanded collection text.
 struct LoopCollection {
-  LoopKind kind = LoopKind::none;  // none: the loop kind is not "1", "2" or "3"
-  Value items;                     // list kind: the list; map kind: the map
-  long long count = 0;             // count kind: rounds 0 .. count - 1 (none when below 1)
+  LoopKind kind = LoopKind::none;      // none: the loop kind is not "1", "2" or "3"
+  Value items;                         // list kind: the list; map kind: the map
+  long long count = 0;                 // count kind: rounds 0 .. count - 1 (none when below 1)
   std::optional<LoopFailure> failure;  // set: nothing is walked
 };
 

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <string_view>
 
-#include "stores/stored_values.h"
-#include "stores/kv_store.h"
-#include "stores/kv_store_rules.h"
 #include "apps/result_capture.h"
 #include "base/text.h"
-#include "records/run_records.h"
 #include "context/node_settings.h"
+#include "records/run_records.h"
+#include "stores/kv_store.h"
+#include "stores/kv_store_rules.h"
+#include "stores/stored_values.h"
 #include "walker/walker_support.h"
 
 namespace vqflow {

@@ -1,7 +1,7 @@
 #include "walker/walker_support.h"
 
-#include "stores/stored_values.h"
 #include "stores/kv_store.h"
+#include "stores/stored_values.h"
 
 namespace vqflow::walker {
 

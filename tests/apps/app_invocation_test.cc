@@ -1,12 +1,11 @@
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 
-#include <gtest/gtest.h>
-
-#include "plugins/plugin_loader.h"
-
-#include "engine_fixture.h"
 #include "base/errors.h"
+#include "engine_fixture.h"
+#include "plugins/plugin_loader.h"
 #include "support/refusing_kv_store.h"
 
 namespace vqflow::test {
@@ -58,8 +57,7 @@ TEST_F(Execute, EveryOutcomeOfAnAppNode) {
        "[程序错误] no action run in app demo", k_unexpanded},
       {"argument failure", ok_manifest,
        [](const NamedArguments&) -> Value { throw AppArgumentError("unexpected argument 'ip'"); },
-       2, "[非法应用] unexpected argument 'ip'", "[非法应用] unexpected argument 'ip'",
-       k_expanded},
+       2, "[非法应用] unexpected argument 'ip'", "[非法应用] unexpected argument 'ip'", k_expanded},
       {"call failure", ok_manifest,
        [](const NamedArguments&) -> Value { throw AppCallError("exit status 3"); }, 2,
        "[未知错误] exit status 3", "[未知错误] exit status 3", k_expanded},
@@ -70,14 +68,18 @@ TEST_F(Execute, EveryOutcomeOfAnAppNode) {
        "[返回错误] 请检测 status 返回字段", "[返回错误] 请检测 status 返回字段", k_expanded},
       {"neither status nor result", ok_manifest, returning(Value::object()), 2,
        "[返回错误] 请检测 status 返回字段", "[返回错误] 请检测 status 返回字段", k_expanded},
-      {"result not a map", ok_manifest, returning("plain"), 2,
-       "[返回错误] 请检测 status 返回字段", "[返回错误] 请检测 status 返回字段", k_expanded},
-      {"no result", ok_manifest, returning({{"status", 0}}), 2,
-       "[返回错误] 请检测 result 返回字段", "[返回错误] 请检测 result 返回字段", k_expanded},
+      {"result not a map", ok_manifest, returning("plain"), 2, "[返回错误] 请检测 status 返回字段",
+       "[返回错误] 请检测 status 返回字段", k_expanded},
+      {"no result", ok_manifest, returning({{"status", 0}}), 2, "[返回错误] 请检测 result 返回字段",
+       "[返回错误] 请检测 result 返回字段", k_expanded},
       {"success without html", ok_manifest, returning({{"status", 0}, {"result", "ok"}}), 0, "ok",
        "", k_expanded},
-      {"success with html and own status", ok_manifest,
-       returning({{"status", 7}, {"result", {{"k", 1}}}, {"html", "<b>"}}), 7, {{"k", 1}}, "<b>",
+      {"success with html and own status",
+       ok_manifest,
+       returning({{"status", 7}, {"result", {{"k", 1}}}, {"html", "<b>"}}),
+       7,
+       {{"k", 1}},
+       "<b>",
        k_expanded},
   };
   for (const Outcome& c : cases) {
@@ -89,8 +91,8 @@ TEST_F(Execute, EveryOutcomeOfAnAppNode) {
     std::filesystem::create_directories(apps.path() / "demo");  // a folder without a manifest
     if (c.action) loader_->add("demo", "run", *c.action);
     Value r = execute(k_node, "demo", k_data);
-    EXPECT_EQ(r, (Value{{"status", c.status}, {"result", c.result}, {"args", c.args},
-                        {"html", c.html}}))
+    EXPECT_EQ(
+        r, (Value{{"status", c.status}, {"result", c.result}, {"args", c.args}, {"html", c.html}}))
         << c.name;
   }
 }
@@ -140,8 +142,8 @@ TEST_F(Execute, ArgumentsAreExpandedStoredAndPassedByName) {
     return Value{{"status", 0}, {"result", "ok"}};
   });
   const Value data = {{"node_name", "Demo"}, {"app_dir", "ignored"}, {"action", "run"},
-                      {"description", "d"},  {"action_name", "Run"},  {"n", 5},
-                      {"t", true},           {"l", {"a", "b"}},       {"x,y", "@{g}"},
+                      {"description", "d"},  {"action_name", "Run"}, {"n", 5},
+                      {"t", true},           {"l", {"a", "b"}},      {"x,y", "@{g}"},
                       {"ip", "@{g}:80"}};
   Value r = execute(k_node, "demo", data);
   EXPECT_EQ(r["status"], 0);
@@ -177,8 +179,8 @@ TEST_F(Execute, SecondOfThreeArgumentsFailingStopsBeforeTheCall) {
     ++calls;
     return Value{{"status", 0}, {"result", "ok"}};
   });
-  const Value data = {{"node_name", "Demo"}, {"action", "run"}, {"a", "@{g}"},
-                      {"b", "@{missing}"},   {"c", "@{g}"}};
+  const Value data = {
+      {"node_name", "Demo"}, {"action", "run"}, {"a", "@{g}"}, {"b", "@{missing}"}, {"c", "@{g}"}};
   Value r = execute(k_node, "demo", data);
   EXPECT_EQ(r, (Value{{"status", 1},
                       {"result", "未找到全局变量"},

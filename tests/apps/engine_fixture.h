@@ -1,4 +1,6 @@
 #pragma once
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -6,11 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "run/auto.h"
 #include "stores/database.h"
 #include "stores/kv_store.h"
-#include "run/auto.h"
 #include "support/fake_app_loader.h"
 #include "support/test_support.h"
 

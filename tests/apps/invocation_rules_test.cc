@@ -42,19 +42,25 @@ TEST(NamedArguments, ArgumentListIsSplitAtEveryComma) {
   };
   const std::vector<Case> cases = {
       {"none", R"({"node_name": "n"})", {}, {}},
-      {"in order, values in text form", R"({"b": "x", "a": 5, "c": true, "d": ["a", "b"]})",
+      {"in order, values in text form",
+       R"({"b": "x", "a": 5, "c": true, "d": ["a", "b"]})",
        {"b", "a", "c", "d"},
        {{"b", "x"}, {"a", "5"}, {"c", "True"}, {"d", "['a', 'b']"}}},
-      {"a name holding a comma falls apart", R"({"x,y": "v", "z": "w"})", {"x,y", "z"},
+      {"a name holding a comma falls apart",
+       R"({"x,y": "v", "z": "w"})",
+       {"x,y", "z"},
        {{"z", "w"}}},
-      {"pieces that are members are passed", R"({"a,b": "v", "a": "1", "b": "2"})",
+      {"pieces that are members are passed",
+       R"({"a,b": "v", "a": "1", "b": "2"})",
        {"a,b", "a", "b"},
        {{"a", "1"}, {"b", "2"}}},
-      {"a piece may name a reserved member", R"({"x,node_name": "v", "node_name": "n"})",
+      {"a piece may name a reserved member",
+       R"({"x,node_name": "v", "node_name": "n"})",
        {"x,node_name"},
        {{"node_name", "n"}}},
       {"the empty name", R"({"": "e"})", {""}, {{"", "e"}}},
-      {"a trailing comma gives an empty piece", R"({"a,": "v", "": "e", "a": "1"})",
+      {"a trailing comma gives an empty piece",
+       R"({"a,": "v", "": "e", "a": "1"})",
        {"a,", "a"},
        {{"a", "1"}, {"", "e"}}},
   };
@@ -139,9 +145,9 @@ TEST(InvocationResult, MembersInOrderAndFailuresRepeatTheirText) {
   EXPECT_EQ(json_text(invocation_result(1, "未找到全局变量", "null", "")),
             R"({"status": 1, "result": "\u672a\u627e\u5230\u5168\u5c40\u53d8\u91cf", )"
             R"("args": "null", "html": ""})");
-  EXPECT_EQ(failed_invocation("[程序错误] x", "{}"),
-            (Value{{"status", 2}, {"result", "[程序错误] x"}, {"args", "{}"},
-                   {"html", "[程序错误] x"}}));
+  EXPECT_EQ(
+      failed_invocation("[程序错误] x", "{}"),
+      (Value{{"status", 2}, {"result", "[程序错误] x"}, {"args", "{}"}, {"html", "[程序错误] x"}}));
 }
 
 }  // namespace

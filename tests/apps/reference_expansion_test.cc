@@ -1,10 +1,10 @@
 #include "apps/reference_expansion.h"
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <random>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "base/errors.h"
 #include "base/regex.h"
@@ -56,8 +56,8 @@ TEST(ReferenceExpansion, AppReferencesWalkPathsAsDocumented) {
       {"integer result without path", "12", "@(a-b-c-d-e.result)", 0, "12"},
       {"integer result with path", "12", "@(a-b-c-d-e.result!>0)", 1, "非 JSON 格式变量"},
       {"plain text with path", "hello", "@(a-b-c-d-e.result!>0)", 1, "非 JSON 格式变量"},
-      {"JSON text stored encoded once more", R"("{\"a\": [7, 8]}")", "@(a-b-c-d-e.result!>a!>0)",
-       0, "7"},
+      {"JSON text stored encoded once more", R"("{\"a\": [7, 8]}")", "@(a-b-c-d-e.result!>a!>0)", 0,
+       "7"},
       {"character of a text", R"("中文abc")", "@(a-b-c-d-e.result!>1)", 0, "文"},
       {"last character of a text", R"("中文abc")", "@(a-b-c-d-e.result!>-1)", 0, "c"},
       {"character out of range", R"("中文abc")", "@(a-b-c-d-e.result!>9)", 1,
@@ -72,8 +72,7 @@ TEST(ReferenceExpansion, AppReferencesWalkPathsAsDocumented) {
       {"huge index", R"({"x": [1]})", "@(a-b-c-d-e.result!>x!>99999999999999999999999)", 1,
        "未找到 JSON Index : x,99999999999999999999999"},
       {"real value", R"({"r": 2.5, "b": true, "z": null})",
-       "@(a-b-c-d-e.result!>r) @(a-b-c-d-e.result!>b) @(a-b-c-d-e.result!>z)", 0,
-       "2.5 True None"},
+       "@(a-b-c-d-e.result!>r) @(a-b-c-d-e.result!>b) @(a-b-c-d-e.result!>z)", 0, "2.5 True None"},
       {"node that has not run", "", "@(a-b-c-d-e.result)", 1, "未找到 APP 变量"},
       {"no field part", R"({"x": 1})", "@(a-b-c-d-e:result)", 1, "未找到 APP 变量"},
       {"unknown field", R"({"x": 1})", "@(a-b-c-d-e.nothing)", 1, "未找到 APP 变量"},
@@ -134,7 +133,8 @@ TEST(ReferenceExpansion, VariableTablesAndCheckOrder) {
       {"replacement of another kind is not expanded", local, global, "@{g}", 0, "@[x]"},
       {"locals before globals", local, global, "@[y] @{g}", 0, "@[x] @[x]"},
       {"invalid UTF-8 around references", local, global, "\xff@{b}\xfe@[x]\xc3", 0,
-       "\xff" "B\xfeL\xc3"},
+       "\xff"
+       "B\xfeL\xc3"},
   };
   for (const TableCase& c : cases) {
     FakeStore store;
@@ -203,8 +203,7 @@ TEST(ReferenceExpansion, GrowthBeyondTheLimitThrowsInsteadOfExhaustingMemory) {
   const Value global = {{"big", std::string(1 << 20, 'x')}};
   std::string text;
   for (int i = 0; i < 100; ++i) text += "@{big}";
-  EXPECT_THROW(expand_references(text, Value::object(), global, FakeStore().reader()),
-               ValueError);
+  EXPECT_THROW(expand_references(text, Value::object(), global, FakeStore().reader()), ValueError);
 }
 
 TEST(ReferenceExpansion, LongLinesOfUnterminatedAppReferencesStayLinear) {
@@ -220,8 +219,7 @@ TEST(ReferenceExpansion, LongLinesOfUnterminatedAppReferencesStayLinear) {
   // One reference may span a long line.
   const std::string spanning = "@(a-b-c-d-e.x" + std::string(2 << 20, ' ') + ")";
   EXPECT_EQ(find_app_references(spanning).size(), 1u);
-  EXPECT_EQ(expand_references(spanning, Value(), Value(), store.reader()).text,
-            "未找到 APP 变量");
+  EXPECT_EQ(expand_references(spanning, Value(), Value(), store.reader()).text, "未找到 APP 变量");
 }
 
 // The hand-written finders must give exactly the patterns' matches, also on
@@ -229,19 +227,29 @@ TEST(ReferenceExpansion, LongLinesOfUnterminatedAppReferencesStayLinear) {
 TEST(ReferenceExpansion, FindersAgreeWithTheirPatterns) {
   const Regex global(global_reference_pattern()), local(local_reference_pattern()),
       app(app_reference_pattern(), RegexLimits{50'000'000, 10'000, 64 * 1024});
-  const std::vector<std::string> fixed = {
-      "@(a-b-c-d-ef)", "@(a-b-c-d-e)x)", "@(a-b-c-d-e.x)", "@(a-b-c-d-e..)x)", "@(a-b-c-d-)",
-      "@(a-b-c-d-e))", "@(-----x)", "@(a-b-c-d-e.x\n)", "@{a}@{b_1}@{}@{a-b}", "@[x]@[]@[@[y]]",
-      "@(a-b-c-d-é.x) @{é} @[ü]", "x@@(a-b-c-d-e.r!>0) @(@(a-b-c-d-e.r)"};
+  const std::vector<std::string> fixed = {"@(a-b-c-d-ef)",
+                                          "@(a-b-c-d-e)x)",
+                                          "@(a-b-c-d-e.x)",
+                                          "@(a-b-c-d-e..)x)",
+                                          "@(a-b-c-d-)",
+                                          "@(a-b-c-d-e))",
+                                          "@(-----x)",
+                                          "@(a-b-c-d-e.x\n)",
+                                          "@{a}@{b_1}@{}@{a-b}",
+                                          "@[x]@[]@[@[y]]",
+                                          "@(a-b-c-d-é.x) @{é} @[ü]",
+                                          "x@@(a-b-c-d-e.r!>0) @(@(a-b-c-d-e.r)"};
   // Pieces rather than characters, so that whole references come up often.
-  const std::vector<std::string> pieces = {"@(a-b-c-d-", "@(a-b-c-d-", "@(", "a-b-c-d-", "a-", "-", "e", "ab", ".", "x", ")",
-                                           "\n", "@{", "}", "@[", "]", "@", "(", " ", "!>0", "_1"};
+  const std::vector<std::string> pieces = {
+      "@(a-b-c-d-", "@(a-b-c-d-", "@(", "a-b-c-d-", "a-", "-", "e", "ab", ".",   "x", ")",
+      "\n",         "@{",         "}",  "@[",       "]",  "@", "(", " ",  "!>0", "_1"};
   std::mt19937 random(7);
   std::vector<std::string> texts = fixed;
   std::size_t app_matches = 0;
   for (int i = 0; i < 20000; ++i) {
     std::string text;
-    for (int n = static_cast<int>(random() % 12); n > 0; --n) text += pieces[random() % pieces.size()];
+    for (int n = static_cast<int>(random() % 12); n > 0; --n)
+      text += pieces[random() % pieces.size()];
     texts.push_back(std::move(text));
   }
   for (const std::string& text : texts) {

@@ -1,9 +1,8 @@
-#include "apps/result_text.h"
-
 #include <gtest/gtest.h>
 
-#include "engine_fixture.h"
+#include "apps/result_text.h"
 #include "base/errors.h"
+#include "engine_fixture.h"
 
 namespace vqflow::test {
 namespace {
@@ -95,9 +94,12 @@ TEST_F(GetAppData, StoredResultTextsFollowTheJsonTest) {
     std::string stored;
   };
   const std::vector<Case> cases = {
-      {"hello", "hello"},     {3, "3"},
-      {"3", "3"},             {"true", R"("true")"},
-      {Value(), "null"},      {R"({"a": "中"})", R"("{\"a\": \"\u4e2d\"}")"},
+      {"hello", "hello"},
+      {3, "3"},
+      {"3", "3"},
+      {"true", R"("true")"},
+      {Value(), "null"},
+      {R"({"a": "中"})", R"("{\"a\": \"\u4e2d\"}")"},
       {{{"中", 1}}, R"({"\u4e2d": 1})"},
   };
   for (const Case& c : cases) {
@@ -170,12 +172,10 @@ TEST_F(GetAppData, BrokenStoredPairsAndEntriesFail) {
   store(k_node, "status", "done");
   EXPECT_THROW(visit(k_node, entry({{"node_name", "Demo"}, {"action", "run"}})), ValueError);
   next_reply_ = {{"status", true}, {"result", "x"}};
-  EXPECT_THROW(visit("o-t-h-e-r", entry({{"node_name", "Demo"}, {"action", "run"}})),
-               StoreError);
+  EXPECT_THROW(visit("o-t-h-e-r", entry({{"node_name", "Demo"}, {"action", "run"}})), StoreError);
   // Result key present, status key missing.
   store("l-o-s-t-1", "result", "x");
-  EXPECT_THROW(visit("l-o-s-t-1", entry({{"node_name", "Demo"}, {"action", "run"}})),
-               StoreError);
+  EXPECT_THROW(visit("l-o-s-t-1", entry({{"node_name", "Demo"}, {"action", "run"}})), StoreError);
 }
 
 }  // namespace

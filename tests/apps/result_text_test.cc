@@ -10,7 +10,9 @@ namespace vqflow::apps {
 namespace {
 
 Value outcome(Value status, Value result, Value html) {
-  return {{"status", std::move(status)}, {"result", std::move(result)}, {"args", "{}"},
+  return {{"status", std::move(status)},
+          {"result", std::move(result)},
+          {"args", "{}"},
           {"html", std::move(html)}};
 }
 

@@ -50,8 +50,8 @@ TEST(SettingWrites, ActionsOfControllersThenTextsOfAllButTheTimer) {
            "F": {"action": "", "text": ""},
            "w": 3,
            "v": {"text": "中 text"}})",
-       {"I.action=4", "I.text=0", "x.text=-1.5e-07", "F2.action=1.0", "F.action=", "F.text=",
-        "v.text=中 text"}},
+       {"I.action=4", "I.text=0", "x.text=-1.5e-07", "F2.action=1.0",
+        "F.action=", "F.text=", "v.text=中 text"}},
   };
   for (const Case& c : cases) {
     const SettingWrites settings = writes_of(c.settings);
@@ -67,9 +67,11 @@ TEST(SettingWrites, ControllerWithoutStorableActionStopsAfterTheEarlierWrites) {
     std::string fault;
   };
   const std::vector<Case> cases = {
-      {R"({"B": {"text": "b"}, "F": {"text": "x"}, "C": {"text": "c"}})", {"B.text=b"},
+      {R"({"B": {"text": "b"}, "F": {"text": "x"}, "C": {"text": "c"}})",
+       {"B.text=b"},
        "node settings of controller F: no \"action\""},
-      {R"({"B": {"text": "b"}, "I": "not an entry"})", {"B.text=b"},
+      {R"({"B": {"text": "b"}, "I": "not an entry"})",
+       {"B.text=b"},
        "node settings of controller I: no \"action\""},
       {R"({"I": {"action": true, "text": "x"}})", {}, "invalid input of type a boolean"},
       {R"({"F": {"action": [1], "text": "x"}})", {}, "invalid input of type a list"},

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "engine_fixture.h"
 #include "base/errors.h"
+#include "engine_fixture.h"
 #include "support/refusing_kv_store.h"
 
 namespace vqflow::test {
@@ -45,11 +45,20 @@ TEST_F(MakeVar, SettingsWriteActionsForControllersAndTextsForAllButTheTimer) {
     std::optional<std::string> value;
   };
   const std::vector<Expect> expected = {
-      {"T", "text", std::nullopt},    {"T", "action", std::nullopt}, {"F", "action", "1"},
-      {"F", "text", "[1, 2]"},        {"F2", "action", "2"},         {"F2", "text", std::nullopt},
-      {"A", "text", std::nullopt},    {"I", "action", "3"},          {"I", "text", "cond"},
-      {"B", "text", "hello"},         {"B", "action", std::nullopt}, {"N", "text", "2.5"},
-      {"M", "text", std::nullopt},    {"Z", "text", std::nullopt},
+      {"T", "text", std::nullopt},
+      {"T", "action", std::nullopt},
+      {"F", "action", "1"},
+      {"F", "text", "[1, 2]"},
+      {"F2", "action", "2"},
+      {"F2", "text", std::nullopt},
+      {"A", "text", std::nullopt},
+      {"I", "action", "3"},
+      {"I", "text", "cond"},
+      {"B", "text", "hello"},
+      {"B", "action", std::nullopt},
+      {"N", "text", "2.5"},
+      {"M", "text", std::nullopt},
+      {"Z", "text", std::nullopt},
       {"C", "text", "after the failures"},
   };
   for (const Expect& e : expected) {

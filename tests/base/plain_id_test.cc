@@ -39,13 +39,9 @@ TEST(PositionInText, LinesEndAtLineFeedsAndColumnsCountCharacters) {
     std::size_t offset, line, column;
   };
   const std::vector<Case> cases = {
-      {"", 0, 1, 1},
-      {"abc", 3, 1, 4},
-      {"a\nb", 2, 2, 1},
-      {"a\r\nb", 3, 2, 1},
-      {"\xc3\xa4x", 2, 1, 2},
-      {"\xff\xfex", 2, 1, 3},  // ill-formed bytes count one each
-      {"ab", 9, 1, 3},         // beyond the end: the end
+      {"", 0, 1, 1},          {"abc", 3, 1, 4},       {"a\nb", 2, 2, 1}, {"a\r\nb", 3, 2, 1},
+      {"\xc3\xa4x", 2, 1, 2}, {"\xff\xfex", 2, 1, 3},  // ill-formed bytes count one each
+      {"ab", 9, 1, 3},                                 // beyond the end: the end
   };
   for (const Case& c : cases) {
     const TextPosition at = position_in_text(c.text, c.offset);

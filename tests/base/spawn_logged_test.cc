@@ -1,12 +1,12 @@
 #include "base/spawn_logged.h"
 
-#include <stdexcept>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/system/system_error.hpp>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include <stdexcept>
 
 #include "base/errors.h"
 #include "support/log_capture.h"
@@ -50,10 +50,10 @@ TEST(SpawnLogged, LogsAnEscapedExceptionOnceAndPassesItOn) {
 
 TEST(SpawnLogged, OnlyOperationAbortedIsACancellation) {
   auto as_ptr = [](auto error) { return std::make_exception_ptr(error); };
-  EXPECT_TRUE(is_cancellation(
-      as_ptr(boost::system::system_error(boost::asio::error::operation_aborted))));
-  EXPECT_FALSE(is_cancellation(
-      as_ptr(boost::system::system_error(boost::asio::error::connection_refused))));
+  EXPECT_TRUE(
+      is_cancellation(as_ptr(boost::system::system_error(boost::asio::error::operation_aborted))));
+  EXPECT_FALSE(
+      is_cancellation(as_ptr(boost::system::system_error(boost::asio::error::connection_refused))));
   EXPECT_FALSE(is_cancellation(as_ptr(std::runtime_error("operation aborted"))));
   EXPECT_FALSE(is_cancellation(nullptr));
 }

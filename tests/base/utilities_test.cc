@@ -1,12 +1,12 @@
 #include "base/utilities.h"
 
+#include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <unordered_set>
-
-#include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
 
 #include "base/config.h"
 #include "base/errors.h"
@@ -79,7 +79,8 @@ TEST(Utilities, OrderNumbersCountUpAndNeverRepeatWithinAGenerator) {
   }
   // Two generators start at unrelated points of the sequence.
   Random other;
-  EXPECT_NE(sequence_of(other.make_order_number(10), 7), sequence_of(random.make_order_number(10), 7));
+  EXPECT_NE(sequence_of(other.make_order_number(10), 7),
+            sequence_of(random.make_order_number(10), 7));
 }
 
 TEST(Utilities, OrderNumbersWrapAndKeepTheirLength) {

@@ -1,6 +1,6 @@
-#include <fstream>
-
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "stores/database.h"
 #include "support/cli_runner.h"
@@ -31,7 +31,8 @@ std::string playbook_file(const TempDir& dir, const std::string& uuid, bool with
     edges.push_back({"A", "B"});
   }
   for (const auto& [from, to] : edges) {
-    cells.push_back({{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
+    cells.push_back(
+        {{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
   }
   Value playbook = {
       {"uuid", uuid},
@@ -41,8 +42,12 @@ std::string playbook_file(const TempDir& dir, const std::string& uuid, bool with
       {"audit_list", with_audit ? Value::array({"U"}) : Value::array()},
       {"flow_json", {{"cells", cells}}},
       {"flow_data",
-       {{"A", {{"app_dir", "vq_text"}, {"data", {{"node_name", "shout"}, {"action", "upper"}, {"text", "hello"}}}}},
-        {"B", {{"app_dir", "vq_text"}, {"data", {{"node_name", "size"}, {"action", "length"}, {"text", "abc"}}}}}}},
+       {{"A",
+         {{"app_dir", "vq_text"},
+          {"data", {{"node_name", "shout"}, {"action", "upper"}, {"text", "hello"}}}}},
+        {"B",
+         {{"app_dir", "vq_text"},
+          {"data", {{"node_name", "size"}, {"action", "length"}, {"text", "abc"}}}}}}},
       {"controller_data", {{"U", {{"node_name", "approve?"}, {"text", "alice"}}}}},
       {"local_var_data", "[]"}};
   const std::string path = dir.file(uuid + ".json");

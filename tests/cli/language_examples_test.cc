@@ -70,13 +70,14 @@ TEST(LanguageExamples, AuditWaitsAndAnApprovalContinuesAfterTheAuditNode) {
   EXPECT_EQ(checked.out, "0 error(s), 0 warning(s) in 1 file(s)\n");
   auto first = test::run_vqflow(dir, "run --json " + example("audit.json"));
   ASSERT_EQ(first.exit_code, 0) << first.err;
-  EXPECT_EQ(results_of(first),
-            (std::vector<std::string>{k_begin, "HELLO", "剧本等待审核..."}));
+  EXPECT_EQ(results_of(first), (std::vector<std::string>{k_begin, "HELLO", "剧本等待审核..."}));
   const std::string only_id =
       test::json_lines(first.out).back()["data"]["only_id"].get<std::string>();
-  auto approved = test::run_vqflow(dir, "run lang-audit --json --audit-app ex-approve-0-0-0 "
-                                        "--audit-status 1 --user alice --start-app ex-after-0-0-0 "
-                                        "--only-id " + only_id);
+  auto approved = test::run_vqflow(dir,
+                                   "run lang-audit --json --audit-app ex-approve-0-0-0 "
+                                   "--audit-status 1 --user alice --start-app ex-after-0-0-0 "
+                                   "--only-id " +
+                                       only_id);
   ASSERT_EQ(approved.exit_code, 0) << approved.err;
   EXPECT_EQ(results_of(approved),
             (std::vector<std::string>{"【alice】通过了该剧本执行", "5", k_end}));

@@ -1,9 +1,9 @@
 // `vqflow validate`, the checks of `vqflow import`, and the commands that
 // describe the command line itself (completion, man, unknown commands).
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <functional>
-
-#include <gtest/gtest.h>
 
 #include "stores/database.h"
 #include "support/cli_runner.h"
@@ -37,8 +37,9 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 TEST(CliValidate, ErrorsComeFirstAndSetTheExitCode) {
   TempDir dir;
   const std::string both = changed_example(dir, "both.json", [](Value& p) {
-    p["flow_data"] = Value::array();                                  // error
-    p["flow_json"]["cells"].push_back({{"shape", "html"}, {"id", "lonely"}, {"data", {{"name", "x"}}}});
+    p["flow_data"] = Value::array();  // error
+    p["flow_json"]["cells"].push_back(
+        {{"shape", "html"}, {"id", "lonely"}, {"data", {{"name", "x"}}}});
   });
   auto result = test::run_vqflow(dir, "validate " + both);
   EXPECT_EQ(result.exit_code, 1);
@@ -62,7 +63,8 @@ TEST(CliValidate, ErrorsComeFirstAndSetTheExitCode) {
   EXPECT_EQ(findings[1]["node"], "lonely");
 
   const std::string warned = changed_example(dir, "warned.json", [](Value& p) {
-    p["flow_json"]["cells"].push_back({{"shape", "html"}, {"id", "lonely"}, {"data", {{"name", "x"}}}});
+    p["flow_json"]["cells"].push_back(
+        {{"shape", "html"}, {"id", "lonely"}, {"data", {{"name", "x"}}}});
   });
   EXPECT_EQ(test::run_vqflow(dir, "validate " + warned).exit_code, 0);
   EXPECT_EQ(test::run_vqflow(dir, "validate --strict " + warned).exit_code, 1);
@@ -106,7 +108,8 @@ TEST(CliImport, StoresNothingWhenAFileHasErrorsAndPrintsWarnings) {
   EXPECT_TRUE(db->table("workflow").get().empty());
 
   const std::string warned = changed_example(dir, "warned.json", [](Value& p) {
-    p["flow_json"]["cells"].push_back({{"shape", "html"}, {"id", "lonely"}, {"data", {{"name", "x"}}}});
+    p["flow_json"]["cells"].push_back(
+        {{"shape", "html"}, {"id", "lonely"}, {"data", {{"name", "x"}}}});
   });
   auto stored = test::run_vqflow(dir, "import " + warned);
   EXPECT_EQ(stored.exit_code, 0) << stored.err;
@@ -131,10 +134,11 @@ TEST(CliDescribe, CompletionScriptsAndTheManPageCoverEveryCommand) {
   std::ofstream(dir.file("vqflow.bash")) << bash.out;
   EXPECT_EQ(std::system(("bash -n " + dir.file("vqflow.bash")).c_str()), 0) << bash.out;
   // Sourced, the function completes a subcommand and an option of it.
-  const std::string probe = "source " + dir.file("vqflow.bash") +
-                            "; COMP_WORDS=(vqflow val); COMP_CWORD=1; _vqflow; echo ${COMPREPLY[@]};"
-                            " COMP_WORDS=(vqflow validate --st); COMP_CWORD=2; _vqflow;"
-                            " echo ${COMPREPLY[@]}";
+  const std::string probe =
+      "source " + dir.file("vqflow.bash") +
+      "; COMP_WORDS=(vqflow val); COMP_CWORD=1; _vqflow; echo ${COMPREPLY[@]};"
+      " COMP_WORDS=(vqflow validate --st); COMP_CWORD=2; _vqflow;"
+      " echo ${COMPREPLY[@]}";
   std::ofstream(dir.file("probe.sh")) << probe;
   FILE* pipe = popen(("bash " + dir.file("probe.sh")).c_str(), "r");
   ASSERT_NE(pipe, nullptr);
@@ -151,9 +155,14 @@ TEST(CliDescribe, CompletionScriptsAndTheManPageCoverEveryCommand) {
   ASSERT_EQ(man.exit_code, 0);
   EXPECT_EQ(man.out.rfind(".TH VQFLOW 1", 0), 0u);
   const std::vector<std::pair<std::string, std::string>> commands = {
-      {"db init", "/db/init"},   {"import", "/import"},        {"run", "/run"},
-      {"serve", "/serve"},       {"timers next", "/timers/next"}, {"validate", "/validate"},
-      {"completion", "/completion"}, {"man", "/man"}};
+      {"db init", "/db/init"},
+      {"import", "/import"},
+      {"run", "/run"},
+      {"serve", "/serve"},
+      {"timers next", "/timers/next"},
+      {"validate", "/validate"},
+      {"completion", "/completion"},
+      {"man", "/man"}};
   for (const auto& [command, path] : commands) {
     EXPECT_NE(bash.out.find("\"" + path + "\")"), std::string::npos) << command;
     EXPECT_NE(zsh.out.find("\"" + path + "\")"), std::string::npos) << command;

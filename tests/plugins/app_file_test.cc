@@ -1,11 +1,11 @@
 #include "plugins/app_file.h"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "base/errors.h"
 #include "support/test_support.h"
@@ -22,7 +22,8 @@ TEST(Utilities, FindAppJsonReadsTheManifestOrAnswersEmptyMap) {
   EXPECT_EQ(File::find_app_json(dir.file("nowhere"), "scan"), "{}");
   // A name that leaves the apps folder is no app.
   std::filesystem::create_directories(dir.path() / "apps");
-  for (const std::string& bad : std::vector<std::string>{"../scan", "..", ".", "", "scan/..", "/etc", std::string("scan\0x", 6)}) {
+  for (const std::string& bad : std::vector<std::string>{"../scan", "..", ".", "", "scan/..",
+                                                         "/etc", std::string("scan\0x", 6)}) {
     EXPECT_EQ(File::find_app_json(dir.file("apps"), bad), "{}") << bad;
   }
 }

@@ -1,11 +1,10 @@
 #include "plugins/manifest_cache.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "support/manual_clock.h"
 #include "support/test_support.h"
@@ -19,8 +18,8 @@ using std::chrono::seconds;
 std::chrono::system_clock::time_point file_time(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return std::chrono::system_clock::time_point(seconds(std::max(st.st_mtim.tv_sec,
-                                                                st.st_ctim.tv_sec)));
+  return std::chrono::system_clock::time_point(
+      seconds(std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec)));
 }
 
 // A manifest changed less than two seconds ago may be rewritten without its

@@ -17,8 +17,8 @@
 #include <sstream>
 #include <thread>
 
-#include "plugins/app_path.h"
 #include "base/errors.h"
+#include "plugins/app_path.h"
 #include "support/processes.h"
 #include "support/test_support.h"
 
@@ -379,7 +379,8 @@ for request in sys.stdin:
 // would say, however they are read; lines that are not JSON stop the worker.
 TEST_F(PluginLoaderTest, AnswerLinesMeanWhatTheirJsonSays) {
   write_echoing_worker(apps_ / "raw");
-  const std::string deep = std::string(k_max_json_depth - 1, '[') + std::string(k_max_json_depth - 1, ']');
+  const std::string deep =
+      std::string(k_max_json_depth - 1, '[') + std::string(k_max_json_depth - 1, ']');
   const std::string too_deep = "[" + deep + "]";
   struct Case {
     std::string line;
@@ -387,7 +388,8 @@ TEST_F(PluginLoaderTest, AnswerLinesMeanWhatTheirJsonSays) {
     std::string failure;  // part of the failure message, or empty
   };
   const std::vector<Case> cases = {
-      {R"({"id": ID, "result": {"status": 0, "result": "ok"}})", R"({"status": 0, "result": "ok"})", ""},
+      {R"({"id": ID, "result": {"status": 0, "result": "ok"}})", R"({"status": 0, "result": "ok"})",
+       ""},
       {R"({"id":ID,"result":[1,2]})", "[1, 2]", ""},
       {"  {\"id\" :\tID , \"result\" :  \"x\"  } \r", R"("x")", ""},
       {R"({"result": "x", "id": ID})", R"("x")", ""},
@@ -448,8 +450,8 @@ TEST_F(PluginLoaderTest, CallsFromSeveralLoopsAndThreadsShareOneWorker) {
     threads.emplace_back([&, t] {
       try {
         for (int i = 0; i < k_calls; ++i) {
-          got[t].push_back(
-              run_sync(echo->call({{"text", fmt::format("{}-{}", t, i)}}))["result"].get<std::string>());
+          got[t].push_back(run_sync(echo->call({{"text", fmt::format("{}-{}", t, i)}}))["result"]
+                               .get<std::string>());
         }
       } catch (const std::exception& e) {
         errors[t] = e.what();

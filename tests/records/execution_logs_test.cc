@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "stores/database.h"
 #include "base/errors.h"
 #include "records/escape_decoding.h"
 #include "run/auto.h"
 #include "scheduler/scheduler_time.h"
+#include "stores/database.h"
 #include "support/manual_clock.h"
 #include "support/test_support.h"
 

@@ -36,9 +36,9 @@ TEST(BuildLogRecord, MembersInOrderAndEscapesShownDecoded) {
   for (const Case& c : cases) {
     const Value record =
         build_log_record("run0000001", "pb", "node-1", "查询", c.result, 1, c.html, "", "T0");
-    EXPECT_EQ(keys_of(record), (std::vector<std::string>{"only_id", "uuid", "app_uuid", "app_name",
-                                                         "result", "status", "html", "args",
-                                                         "create_time"}))
+    EXPECT_EQ(keys_of(record),
+              (std::vector<std::string>{"only_id", "uuid", "app_uuid", "app_name", "result",
+                                        "status", "html", "args", "create_time"}))
         << c.name;
     EXPECT_EQ(record["result"], c.shown_result) << c.name;
     EXPECT_EQ(record["html"], c.shown_html) << c.name;

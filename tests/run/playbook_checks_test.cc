@@ -90,9 +90,11 @@ TEST(PlaybookChecks, EachFaultGivesItsFinding) {
     std::vector<Expected> expected;
   };
   const std::vector<Case> cases = {
-      {"flow_json is a number", [](Value& p) { p["flow_json"] = 5; },
+      {"flow_json is a number",
+       [](Value& p) { p["flow_json"] = 5; },
        {{E, "", "flow_json", "has no \"cells\""}}},
-      {"cells not a list", [](Value& p) { p["flow_json"]["cells"] = Value::object(); },
+      {"cells not a list",
+       [](Value& p) { p["flow_json"]["cells"] = Value::object(); },
        {{E, "", "flow_json", "not a list"}}},
       {"garbage cells",
        [](Value& p) {
@@ -107,13 +109,15 @@ TEST(PlaybookChecks, EachFaultGivesItsFinding) {
         {E, "", "flow_json", "cells[14] has no text \"shape\""},
         {E, "", "flow_json", "cells[15] is a node without a text \"id\""},
         {E, "", "flow_json", "cells[16] is an edge without"}}},
-      {"edge to an unknown node", [](Value& p) { p["flow_json"]["cells"].push_back(edge("K", "Q")); },
+      {"edge to an unknown node",
+       [](Value& p) { p["flow_json"]["cells"].push_back(edge("K", "Q")); },
        {{E, "", "flow_json", "but Q is no node"}}},
-      {"start that is no node", [](Value& p) { p["start_app"] = "nowhere"; },
+      {"start that is no node",
+       [](Value& p) { p["start_app"] = "nowhere"; },
        {{E, "nowhere", "start_app", "no node of flow_json"}}},
-      {"no start", [](Value& p) { p.erase("start_app"); },
-       {{E, "", "start_app", "no start node"}}},
-      {"timer that is no node", [](Value& p) { p["timer_app"] = "T"; },
+      {"no start", [](Value& p) { p.erase("start_app"); }, {{E, "", "start_app", "no start node"}}},
+      {"timer that is no node",
+       [](Value& p) { p["timer_app"] = "T"; },
        {{E, "T", "timer_app", "no node"}}},
       {"ids the HTTP API refuses",
        [](Value& p) {
@@ -123,28 +127,38 @@ TEST(PlaybookChecks, EachFaultGivesItsFinding) {
        {{E, "", "uuid", "1 to 128 characters"},
         {E, "bad&&id", "flow_json", "a node id must be 1 to 128"},
         {W, "bad&&id", "flow_json", "no route from the start node"}}},
-      {"app node without flow data", [](Value& p) { p["flow_data"].erase(k_b); },
+      {"app node without flow data",
+       [](Value& p) { p["flow_data"].erase(k_b); },
        {{E, k_b, "flow_data", "no entry with \"app_dir\" and \"data\""}}},
-      {"flow_data is a list", [](Value& p) { p["flow_data"] = Value::array(); },
+      {"flow_data is a list",
+       [](Value& p) { p["flow_data"] = Value::array(); },
        {{E, "", "flow_data", "must be an object keyed by node id"}}},
       {"node data without node_name",
        [](Value& p) { p["flow_data"][k_a]["data"].erase("node_name"); },
        {{W, k_a, "flow_data", "no \"node_name\""}}},
-      {"no controller_data", [](Value& p) { p.erase("controller_data"); },
+      {"no controller_data",
+       [](Value& p) { p.erase("controller_data"); },
        {{E, "", "controller_data", "give {}"}}},
       {"local_var_data is an object",
-       [](Value& p) { p["local_var_data"] = {{"owner", "bot"}}; },
+       [](Value& p) {
+         p["local_var_data"] = {{"owner", "bot"}};
+       },
        {{E, "", "local_var_data", "must be a list"},
         {W, k_a, "flow_data", "@[owner] names no local variable"}}},
-      {"local_var_data {} walks like []", [](Value& p) { p["local_var_data"] = Value::object(); },
+      {"local_var_data {} walks like []",
+       [](Value& p) { p["local_var_data"] = Value::object(); },
        {{W, k_a, "flow_data", "@[owner] names no local variable"}}},
-      {"FOR without action", [](Value& p) { p["controller_data"]["L"].erase("action"); },
+      {"FOR without action",
+       [](Value& p) { p["controller_data"]["L"].erase("action"); },
        {{E, "L", "controller_data", "no \"action\""}}},
-      {"FOR with an unknown loop kind", [](Value& p) { p["controller_data"]["L"]["action"] = "4"; },
+      {"FOR with an unknown loop kind",
+       [](Value& p) { p["controller_data"]["L"]["action"] = "4"; },
        {{W, "L", "controller_data", "\"4\" is no FOR kind"}}},
-      {"FOR text that is no list", [](Value& p) { p["controller_data"]["L"]["text"] = "x, y"; },
+      {"FOR text that is no list",
+       [](Value& p) { p["controller_data"]["L"]["text"] = "x, y"; },
        {{W, "L", "controller_data", "cannot be read for loop kind 1"}}},
-      {"IF with an unknown kind", [](Value& p) { p["controller_data"]["K"]["action"] = "5"; },
+      {"IF with an unknown kind",
+       [](Value& p) { p["controller_data"]["K"]["action"] = "5"; },
        {{W, "K", "controller_data", "is no IF kind"}}},
       {"IF action that cannot be stored",
        [](Value& p) { p["controller_data"]["K"]["action"] = true; },
@@ -158,11 +172,14 @@ TEST(PlaybookChecks, EachFaultGivesItsFinding) {
          p["controller_data"]["K"]["text"] = "(a";
        },
        {{W, "K", "controller_data", "does not compile"}}},
-      {"IF without settings", [](Value& p) { p["controller_data"].erase("K"); },
+      {"IF without settings",
+       [](Value& p) { p["controller_data"].erase("K"); },
        {{W, "K", "controller_data", "has no settings"}}},
-      {"audit without approver", [](Value& p) { p["controller_data"]["U"].erase("text"); },
+      {"audit without approver",
+       [](Value& p) { p["controller_data"]["U"].erase("text"); },
        {{W, "U", "controller_data", "the id of the user asked to decide"}}},
-      {"settings for no node", [](Value& p) { p["controller_data"]["ghost"] = Value::object(); },
+      {"settings for no node",
+       [](Value& p) { p["controller_data"]["ghost"] = Value::object(); },
        {{W, "ghost", "controller_data", "does not draw"}}},
       {"a cycle",
        [](Value& p) { p["flow_json"]["cells"].push_back(edge(k_b, "L")); },
@@ -186,7 +203,8 @@ TEST(PlaybookChecks, EachFaultGivesItsFinding) {
        {{W, k_a, "flow_data", "names node cccc-0-0-0-1, which this playbook does not draw"},
         {W, k_a, "flow_data", "@{nobody} names no global variable"},
         {W, k_a, "flow_data", "@[none] names no local variable"}}},
-      {"reference in a loop text", [](Value& p) { p["controller_data"]["L"]["text"] = "@{gone}"; },
+      {"reference in a loop text",
+       [](Value& p) { p["controller_data"]["L"]["text"] = "@{gone}"; },
        {{W, "L", "controller_data", "the loop text: @{gone}"}}},
   };
   for (const Case& c : cases) {
@@ -204,7 +222,8 @@ TEST(PlaybookChecks, EachFaultGivesItsFinding) {
         }
       }
       EXPECT_TRUE(matched) << c.name << ": missing \"" << e.says << "\" (node " << e.node
-                           << ", member " << e.member << ") in\n" << lines(found);
+                           << ", member " << e.member << ") in\n"
+                           << lines(found);
     }
     EXPECT_EQ(found.size(), c.expected.size()) << c.name << ":\n" << lines(found);
     for (const Finding& f : found) {
@@ -223,7 +242,8 @@ TEST(PlaybookImport, ReaderFindingsNameTheEntryAndThePlace) {
       {"{\n  \"uuid\": \"a\",\n  \"uuid\": \"b\"\n}",
        "f.json:3:3: playbook: member \"uuid\" stands twice in the entry; only the last one "
        "counts: remove or rename the other"},
-      {"[{\"uuid\": \"a\"}, {\"uuid\": \"b\", \"flow_json\": {\"cells\": [{\"id\": 1, \"id\": 2}]}}]",
+      {"[{\"uuid\": \"a\"}, {\"uuid\": \"b\", \"flow_json\": {\"cells\": [{\"id\": 1, \"id\": "
+       "2}]}}]",
        "f.json:1:65: playbook[1]: member \"id\" stands twice in flow_json.cells[0]; only the last "
        "one counts: remove or rename the other"},
       {"{\"uuid\": \"a\", \"flow_json\": \"{\\\"cells\\\": [], \\\"cells\\\": []}\"}",
@@ -236,8 +256,9 @@ TEST(PlaybookImport, ReaderFindingsNameTheEntryAndThePlace) {
       {"{\"uuid\": \"a\",\n \"flow_json\": \"{x\"}",
        "f.json: playbook: \"flow_json\" is a text that is not valid JSON: invalid JSON at line 1, "
        "column 2 (offset 1): expected '\"' to begin a member name, found 'x'"},
-      {"{\n\"uuid\": }", "f.json:2:9: not valid JSON: invalid JSON at line 2, column 9 (offset "
-                         "10): expected a value, found '}'"},
+      {"{\n\"uuid\": }",
+       "f.json:2:9: not valid JSON: invalid JSON at line 2, column 9 (offset "
+       "10): expected a value, found '}'"},
   };
   for (const Case& c : cases) {
     const ImportBatch batch = load_import_text(c.text, "f.json");

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "stores/database.h"
 #include "base/errors.h"
+#include "stores/database.h"
 #include "support/test_support.h"
 
 namespace vqflow {

@@ -1,9 +1,9 @@
 #include "run/run_admission.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "run/auto.h"
 #include "run/auto_execute.h"
@@ -43,25 +43,60 @@ TEST(CheckDecision, AcceptsOnlyAPendingRowAndANodeAfterTheAuditNode) {
     std::string start;    // the node an accepted approval continues from
   };
   const std::vector<Case> cases = {
-      {"approval of a waiting run", "1", "U", std::string("B"), {audit_row(4, "U", 0)}, nullptr,
+      {"approval of a waiting run",
+       "1",
+       "U",
+       std::string("B"),
+       {audit_row(4, "U", 0)},
+       nullptr,
        "B"},
       {"another successor", "1", "U", std::string("C"), {audit_row(4, "U", 0)}, nullptr, "C"},
       {"no start_app: the row's", "1", "U", std::nullopt, {audit_row(4, "U", 0)}, nullptr, "B"},
       {"rejection", "2", "U", std::nullopt, {audit_row(4, "U", 0)}, nullptr, "B"},
       {"no waiting run", "1", "U", std::string("B"), {}, "never waited", ""},
-      {"wrong node", "1", "X", std::string("B"), {audit_row(4, "U", 0)},
-       "waits at audit node U, not at X", ""},
-      {"replay of an approval", "1", "U", std::string("B"), {audit_row(4, "U", 1, "alice")},
-       "made already (approved by alice at 2026-12-08 10:00:00)", ""},
-      {"approval after a rejection", "1", "U", std::string("B"), {audit_row(4, "U", 2, "bob")},
-       "made already (rejected by bob", ""},
-      {"jump past the gate", "1", "U", std::string("E"), {audit_row(4, "U", 0)},
-       "start_app E does not follow audit node U", ""},
-      {"back to the gate itself", "1", "U", std::string("U"), {audit_row(4, "U", 0)},
-       "does not follow", ""},
+      {"wrong node",
+       "1",
+       "X",
+       std::string("B"),
+       {audit_row(4, "U", 0)},
+       "waits at audit node U, not at X",
+       ""},
+      {"replay of an approval",
+       "1",
+       "U",
+       std::string("B"),
+       {audit_row(4, "U", 1, "alice")},
+       "made already (approved by alice at 2026-12-08 10:00:00)",
+       ""},
+      {"approval after a rejection",
+       "1",
+       "U",
+       std::string("B"),
+       {audit_row(4, "U", 2, "bob")},
+       "made already (rejected by bob",
+       ""},
+      {"jump past the gate",
+       "1",
+       "U",
+       std::string("E"),
+       {audit_row(4, "U", 0)},
+       "start_app E does not follow audit node U",
+       ""},
+      {"back to the gate itself",
+       "1",
+       "U",
+       std::string("U"),
+       {audit_row(4, "U", 0)},
+       "does not follow",
+       ""},
       {"no decision", "3", "U", std::string("B"), {audit_row(4, "U", 0)}, "is no decision", ""},
-      {"absent decision", "None", "U", std::string("B"), {audit_row(4, "U", 0)},
-       "is no decision", ""},
+      {"absent decision",
+       "None",
+       "U",
+       std::string("B"),
+       {audit_row(4, "U", 0)},
+       "is no decision",
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -127,9 +162,7 @@ class Decisions : public ::testing::TestWithParam<std::string> {
   std::size_t log_count(const std::string& only_id) {
     return services_->db->table("logs").where("only_id", only_id).get().size();
   }
-  std::string counter() {
-    return services_->kv->get(uuid_ + "&&exec_sum").value_or("0");
-  }
+  std::string counter() { return services_->kv->get(uuid_ + "&&exec_sum").value_or("0"); }
 
   TempDir dir_;
   std::shared_ptr<Services> services_;
@@ -161,7 +194,7 @@ TEST_P(Decisions, ForgedReplayedAndRacingDecisionsRunNothing) {
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&, i] {
-      AuditDecision d{uuid_, only_id, "U", i % 2 == 0 ? "1" : "2", "user" + std::to_string(i),
+      AuditDecision d{uuid_,       only_id, "U", i % 2 == 0 ? "1" : "2", "user" + std::to_string(i),
                       std::nullopt};
       try {
         accept_decision(*services_, d);

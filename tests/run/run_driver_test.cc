@@ -1,14 +1,14 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
 #include <functional>
 #include <thread>
 
-#include <boost/asio/io_context.hpp>
-#include <gtest/gtest.h>
-
-#include "stores/database.h"
 #include "base/errors.h"
-#include "stores/kv_store.h"
 #include "run/auto.h"
 #include "run/auto_execute.h"
+#include "stores/database.h"
+#include "stores/kv_store.h"
 #include "support/echo_playbook.h"
 #include "support/fake_app_loader.h"
 #include "support/test_support.h"
@@ -20,7 +20,6 @@ using test::FakeAppLoader;
 using test::RecordingConnection;
 using test::run_sync;
 using test::TempDir;
-
 
 class RunDriver : public ::testing::Test {
  protected:
@@ -136,8 +135,7 @@ TEST_F(RunDriver, AbortedRunsSayWhyBeforeTheirEndRecordAndReport) {
     EXPECT_NE(text.find(c.reason), std::string::npos) << text;
     EXPECT_EQ(abort["html"], "<span>" + text + "</span>");
     EXPECT_EQ(rows.back()["result"], "剧本执行结束");
-    EXPECT_EQ(services_->db->table("report").where("report_no", engine_->only_id).get().size(),
-              1u);
+    EXPECT_EQ(services_->db->table("report").where("report_no", engine_->only_id).get().size(), 1u);
   }
   EXPECT_EQ(counter("exec_sum"), 0);
 }

@@ -1,13 +1,13 @@
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "run/auto.h"
 #include "stores/database.h"
 #include "stores/kv_store.h"
-#include "run/auto.h"
 #include "support/echo_playbook.h"
 #include "support/forwarding_kv_store.h"
 #include "support/test_support.h"
@@ -62,7 +62,8 @@ class RunState : public ::testing::Test {
 
   std::vector<std::string> log_results() {
     std::vector<std::string> out;
-    for (const auto& row : services_->db->table("logs").get()) out.push_back(text_form(row["result"]));
+    for (const auto& row : services_->db->table("logs").get())
+      out.push_back(text_form(row["result"]));
     return out;
   }
   long long counter(const std::string& key) {

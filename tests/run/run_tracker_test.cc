@@ -1,8 +1,8 @@
 #include "run/run_tracker.h"
 
-#include <thread>
-
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace vqflow {
 namespace {

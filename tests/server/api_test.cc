@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_run_starter.h"
 #include "rpc/json_rpc.h"
 #include "support/test_support.h"
-#include "fake_run_starter.h"
 #include "value/value.h"
 
 namespace vqflow {
@@ -160,8 +160,14 @@ TEST_F(ApiTest, TokenIsRequiredAndComparedExactly) {
   make_api(options);
   const std::string run = R"({"uuid": "wf"})";
   const std::vector<std::pair<std::string, int>> cases = {
-      {"", 401},          {"Bearer", 401},         {"Bearer t0ke", 401}, {"Bearer t0kenX", 401},
-      {"Basic t0ken", 401}, {"Bearer T0KEN", 401}, {"Bearer t0ken", 202}, {"bearer t0ken", 202},
+      {"", 401},
+      {"Bearer", 401},
+      {"Bearer t0ke", 401},
+      {"Bearer t0kenX", 401},
+      {"Basic t0ken", 401},
+      {"Bearer T0KEN", 401},
+      {"Bearer t0ken", 202},
+      {"bearer t0ken", 202},
   };
   for (const auto& [authorization, status] : cases) {
     SCOPED_TRACE(authorization);
@@ -172,8 +178,8 @@ TEST_F(ApiTest, TokenIsRequiredAndComparedExactly) {
   }
   EXPECT_EQ(starter_->count(), 2u);  // only the requests with the right token
   // With a token, any Host is fine: the token is what protects the server.
-  HttpResponse r = answer(request("GET", "/api/health", "",
-                                  {{"host", "soc.example.com"}, {"authorization", "Bearer t0ken"}}));
+  HttpResponse r = answer(request(
+      "GET", "/api/health", "", {{"host", "soc.example.com"}, {"authorization", "Bearer t0ken"}}));
   EXPECT_EQ(r.status, 200) << r.body;
 }
 
@@ -181,12 +187,12 @@ TEST_F(ApiTest, OriginsAreCheckedAndPreflightsAnswered) {
   ApiOptions options;
   options.allowed_origins = {"https://soc.example.com"};
   make_api(options);
-  HttpResponse refused = answer(request("POST", "/api/runs", R"({"uuid": "wf"})",
-                                        {{"origin", "https://evil.example"}}));
+  HttpResponse refused = answer(
+      request("POST", "/api/runs", R"({"uuid": "wf"})", {{"origin", "https://evil.example"}}));
   EXPECT_EQ(refused.status, 403);
   EXPECT_EQ(starter_->count(), 0u);
-  HttpResponse ok = answer(request("POST", "/api/runs", R"({"uuid": "wf"})",
-                                   {{"origin", "https://soc.example.com"}}));
+  HttpResponse ok = answer(
+      request("POST", "/api/runs", R"({"uuid": "wf"})", {{"origin", "https://soc.example.com"}}));
   EXPECT_EQ(ok.status, 202);
   EXPECT_NE(std::find(ok.headers.begin(), ok.headers.end(),
                       std::pair<std::string, std::string>("Access-Control-Allow-Origin",
@@ -350,7 +356,8 @@ TEST_F(ApiTest, RunsBeyondTheBoundAre503WithRetryAfterUntilOneCloses) {
 TEST_F(ApiTest, RpcNotificationAnswers204) {
   make_api();
   EXPECT_EQ(answer(request("POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping"})")).status, 204);
-  HttpResponse r = answer(request("POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping", "id": 1})"));
+  HttpResponse r =
+      answer(request("POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping", "id": 1})"));
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(body(r)["result"], "pong");
 }

@@ -1,5 +1,12 @@
 #pragma once
+#include <fmt/format.h>
+
 #include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -7,13 +14,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/redirect_error.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <fmt/format.h>
 
 #include "base/errors.h"
 #include "base/spawn_logged.h"
@@ -87,8 +87,7 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
   }
 
   static boost::asio::awaitable<void> play(std::shared_ptr<FakeRunStarter> self,
-                                           std::string only_id,
-                                           std::shared_ptr<ClientConnection> s,
+                                           std::string only_id, std::shared_ptr<ClientConnection> s,
                                            RunFinished on_finished) {
     namespace net = boost::asio;
     for (int i = 0; i < self->messages_per_run; ++i) {

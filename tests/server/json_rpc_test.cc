@@ -64,8 +64,7 @@ TEST(JsonRpc, ErrorsCarryTheirCodeMessageAndId) {
     EXPECT_EQ(answer["jsonrpc"], "2.0");
     EXPECT_FALSE(answer.contains("result"));
     EXPECT_EQ(answer["error"]["code"], c.code) << answer.dump();
-    EXPECT_NE(answer["error"]["message"].get<std::string>().find(c.message_part),
-              std::string::npos)
+    EXPECT_NE(answer["error"]["message"].get<std::string>().find(c.message_part), std::string::npos)
         << answer.dump();
     EXPECT_EQ(answer["id"], c.id);
   }
@@ -74,7 +73,8 @@ TEST(JsonRpc, ErrorsCarryTheirCodeMessageAndId) {
 TEST(JsonRpc, CallsAnswerResultWithTheSameId) {
   EXPECT_EQ(call(R"({"jsonrpc": "2.0", "method": "ping", "id": 1})"),
             parse_json(R"({"jsonrpc": "2.0", "result": "pong", "id": 1})"));
-  Value echoed = call(R"({"jsonrpc": "2.0", "method": "echo", "params": {"b": 1, "a": [2]}, "id": "x"})");
+  Value echoed =
+      call(R"({"jsonrpc": "2.0", "method": "echo", "params": {"b": 1, "a": [2]}, "id": "x"})");
   EXPECT_EQ(echoed["result"], parse_json(R"({"b": 1, "a": [2]})"));
   EXPECT_EQ(echoed["id"], "x");
   // Absent params reach the method as an empty object.

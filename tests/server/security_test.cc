@@ -1,8 +1,8 @@
 #include "server/security.h"
 
-#include <fstream>
-
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "base/errors.h"
 #include "support/test_support.h"
@@ -27,12 +27,18 @@ TEST(Security, ListenAddressesParseOrNameTheFault) {
     unsigned short port;
   };
   const std::vector<Case> cases = {
-      {"127.0.0.1:8080", "127.0.0.1", 8080}, {"localhost:0", "127.0.0.1", 0},
-      {"0.0.0.0:80", "0.0.0.0", 80},         {"[::1]:9000", "::1", 9000},
-      {"[::]:1", "::", 1},                   {"127.0.0.1", nullptr, 0},
-      {"127.0.0.1:", nullptr, 0},            {"127.0.0.1:65536", nullptr, 0},
-      {"127.0.0.1:-1", nullptr, 0},          {"::1:80", nullptr, 0},
-      {"example.com:80", nullptr, 0},        {"[::1]80", nullptr, 0},
+      {"127.0.0.1:8080", "127.0.0.1", 8080},
+      {"localhost:0", "127.0.0.1", 0},
+      {"0.0.0.0:80", "0.0.0.0", 80},
+      {"[::1]:9000", "::1", 9000},
+      {"[::]:1", "::", 1},
+      {"127.0.0.1", nullptr, 0},
+      {"127.0.0.1:", nullptr, 0},
+      {"127.0.0.1:65536", nullptr, 0},
+      {"127.0.0.1:-1", nullptr, 0},
+      {"::1:80", nullptr, 0},
+      {"example.com:80", nullptr, 0},
+      {"[::1]80", nullptr, 0},
       {"", nullptr, 0},
   };
   for (const auto& c : cases) {

@@ -4,16 +4,10 @@
 #include "server/server.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <condition_variable>
-#include <filesystem>
-#include <fstream>
-#include <future>
-#include <mutex>
-#include <thread>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -22,15 +16,20 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-#include <gtest/gtest.h>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
 
 #include "fake_run_starter.h"
+#include "rpc/json_rpc.h"
+#include "server/graceful_stop.h"
 #include "stores/database.h"
 #include "stores/kv_store.h"
 #include "support/echo_playbook.h"
 #include "support/processes.h"
-#include "server/graceful_stop.h"
-#include "rpc/json_rpc.h"
 #include "support/test_support.h"
 #include "value/value.h"
 
@@ -110,7 +109,8 @@ net::awaitable<std::string> raw_exchange(unsigned short port, std::string bytes)
                                 net::use_awaitable);
   beast::error_code ec;
   if (!bytes.empty()) {
-    co_await net::async_write(socket, net::buffer(bytes), net::redirect_error(net::use_awaitable, ec));
+    co_await net::async_write(socket, net::buffer(bytes),
+                              net::redirect_error(net::use_awaitable, ec));
   }
   std::string received;
   char chunk[4096];
@@ -161,7 +161,8 @@ net::awaitable<WsResult> ws_call(unsigned short port, Headers headers,
     out.messages.push_back(beast::buffers_to_string(buffer.data()));
     if (!until.empty() && out.messages.back().find(until) != std::string::npos) break;
   }
-  co_await ws.async_close(websocket::close_code::normal, net::redirect_error(net::use_awaitable, ec));
+  co_await ws.async_close(websocket::close_code::normal,
+                          net::redirect_error(net::use_awaitable, ec));
   co_return out;
 }
 
@@ -191,8 +192,8 @@ net::awaitable<void> close_and_wait(Server* server) {
 // Closes every connection on the server's loop and waits (a while at most)
 // until they are gone, so that clients get their close frames; then stops
 // both loops and joins their threads.
-void stop_loops(net::io_context& ioc, Server& server, net::io_context& run_ioc,
-                std::thread& thread, std::thread& run_thread) {
+void stop_loops(net::io_context& ioc, Server& server, net::io_context& run_ioc, std::thread& thread,
+                std::thread& run_thread) {
   net::co_spawn(ioc, close_and_wait(&server), net::use_future).wait();
   ioc.stop();
   run_ioc.stop();
@@ -479,8 +480,9 @@ TEST_F(ServerTest, TokenGuardsEveryRequestAndTheUpgrade) {
   start(options);
   const std::string run = R"({"uuid": "wf"})";
   EXPECT_EQ(http_request(port_, "POST", "/api/runs", run).status, 401);
-  EXPECT_EQ(http_request(port_, "POST", "/api/runs", run, {{"Authorization", "Bearer wrong"}}).status,
-            401);
+  EXPECT_EQ(
+      http_request(port_, "POST", "/api/runs", run, {{"Authorization", "Bearer wrong"}}).status,
+      401);
   EXPECT_EQ(http_request(port_, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping", "id": 1})",
                          {{"Authorization", "Bearer s3cret-tokeN"}})
                 .status,
@@ -554,21 +556,22 @@ TEST_F(ServerTest, OversizedBodiesAre413AndStartNothing) {
   EXPECT_EQ(received.rfind("HTTP/1.1 413", 0), 0u) << received;
   // Chunked, too large once read.
   std::string chunk(3000, ' ');
-  std::string chunked = "POST /api/runs HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string chunked =
+      "POST /api/runs HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   for (int i = 0; i < 2; ++i) chunked += "bb8\r\n" + chunk + "\r\n";
   chunked += "0\r\n\r\n";
   received = run_client(raw_exchange(port_, chunked));
   EXPECT_EQ(received.rfind("HTTP/1.1 413", 0), 0u) << received.substr(0, 200);
   // Same over the WebSocket: a message beyond the cap ends the connection.
-  std::string big = R"({"method": "run", "data": {"uuid": "wf", "data": ")" + std::string(8000, 'x') +
-                    "\"}}";
+  std::string big =
+      R"({"method": "run", "data": {"uuid": "wf", "data": ")" + std::string(8000, 'x') + "\"}}";
   WsResult ws = ws_session(port_, {}, {big}, 1);
   EXPECT_TRUE(ws.closed_by_server);
   EXPECT_EQ(starter_->count(), 0u);
   // Headers beyond their cap are refused too.
-  received = run_client(raw_exchange(
-      port_, "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + std::string(40000, 'a') +
-                 "\r\n\r\n"));
+  received =
+      run_client(raw_exchange(port_, "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " +
+                                         std::string(40000, 'a') + "\r\n\r\n"));
   EXPECT_EQ(received.rfind("HTTP/1.1 431", 0), 0u) << received.substr(0, 200);
 }
 
@@ -592,9 +595,9 @@ TEST_F(ServerTest, GracefulStopWaitsForRunsAndNamesThoseCutShort) {
   start();
   starter_->held_ = true;
   ASSERT_EQ(http_request(port_, "POST", "/api/runs", R"({"uuid": "wf-held"})").status, 202);
-  auto stopped = net::co_spawn(
-      ioc_, graceful_stop(server_.get(), api_.get(), std::chrono::milliseconds(100)),
-      net::use_future);
+  auto stopped =
+      net::co_spawn(ioc_, graceful_stop(server_.get(), api_.get(), std::chrono::milliseconds(100)),
+                    net::use_future);
   std::vector<RunTracker::Run> cut_short = stopped.get();
   ASSERT_EQ(cut_short.size(), 1u);
   EXPECT_EQ(cut_short[0].only_id, "fake000000");
@@ -630,7 +633,6 @@ TEST_F(ServerTest, GracefulStopLetsRunsCloseAndWatchersSeeTheEnd) {
 }
 
 // ---- with the run engine ----------------------------------------------------
-
 
 // A whole server with the real engine as `vqflow serve` has it: requests on one
 // loop thread, runs on another; `services` get the fake "echo" app and the run
@@ -702,8 +704,8 @@ TEST(EngineServer, WebSocketClientReceivesTheRunsRecordsInOrderAsStored) {
   // Live texts escape every non-ASCII character.
   std::string end_record = json_text(Value("剧本执行结束"));
   end_record = end_record.substr(1, end_record.size() - 2);
-  WsResult ws = ws_session(server.port(), {}, {R"({"method": "run", "data": {"uuid": "pb"}})"},
-                           100, end_record);
+  WsResult ws = ws_session(server.port(), {}, {R"({"method": "run", "data": {"uuid": "pb"}})"}, 100,
+                           end_record);
   ASSERT_GE(ws.messages.size(), 2u);
   Value ack = parse_json(ws.messages[0]);
   ASSERT_EQ(ack["method"], "run_started") << ws.messages[0];
@@ -731,7 +733,7 @@ TEST(EngineServer, AuditWaitsAndAnApprovalOverHttpResumesTheRun) {
   EXPECT_EQ(results(server.settled_logs(only_id)),
             (std::vector<std::string>{"剧本开始执行", "a", "剧本等待审核..."}));
   Value approval = {{"uuid", "pb"},       {"audit_app", "U"}, {"audit_status", "1"},
-                    {"only_id", only_id}, {"user", "alice"}, {"start_app", "B"}};
+                    {"only_id", only_id}, {"user", "alice"},  {"start_app", "B"}};
   HttpResult approved = http_request(server.port(), "POST", "/api/runs", json_text(approval));
   ASSERT_EQ(approved.status, 202) << approved.body;
   EXPECT_EQ(results(server.settled_logs(only_id)),
@@ -841,10 +843,10 @@ TEST(EngineServerLive, AuditApprovedOnAnotherServerResumesTheRun) {
   EXPECT_EQ(second.settled_logs(only_id).size(), 3u);
 
   Value approval = {{"uuid", uuid},       {"audit_app", "U"}, {"audit_status", "1"},
-                    {"only_id", only_id}, {"user", "bob"},   {"start_app", "B"}};
+                    {"only_id", only_id}, {"user", "bob"},    {"start_app", "B"}};
   ASSERT_EQ(http_request(second.port(), "POST", "/api/runs", json_text(approval)).status, 202);
-  const std::vector<std::string> whole = {"剧本开始执行", "a", "剧本等待审核...",
-                                          "【bob】通过了该剧本执行", "b", "剧本执行结束"};
+  const std::vector<std::string> whole = {
+      "剧本开始执行", "a", "剧本等待审核...", "【bob】通过了该剧本执行", "b", "剧本执行结束"};
   EXPECT_EQ(results(second.settled_logs(only_id)), whole);
   EXPECT_EQ(results(first.settled_logs(only_id)), whole);
   auto reports = first.services().db->table("report").where("report_no", only_id).get();
@@ -889,10 +891,18 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
     db->init_schema();
     db->table("workflow").insert(noop_playbook("pb"));
   }
-  std::vector<std::string> args = {VQFLOW_BINARY,  "--db",     dir.file("vqflow.db"),
-                                   "--apps",       dir.path().string(),
-                                   "--log-file",   log,        "serve",
-                                   "--listen",     "127.0.0.1:0", "--shutdown-grace", "5"};
+  std::vector<std::string> args = {VQFLOW_BINARY,
+                                   "--db",
+                                   dir.file("vqflow.db"),
+                                   "--apps",
+                                   dir.path().string(),
+                                   "--log-file",
+                                   log,
+                                   "serve",
+                                   "--listen",
+                                   "127.0.0.1:0",
+                                   "--shutdown-grace",
+                                   "5"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -920,23 +930,25 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
   ASSERT_NE(port, 0);
   HttpResult health = http_request(port, "GET", "/api/health");
   EXPECT_EQ(health.status, 200) << health.body;
-  HttpResult ping = http_request(port, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping", "id": 1})");
+  HttpResult ping =
+      http_request(port, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "ping", "id": 1})");
   EXPECT_EQ(ping.body, R"({"jsonrpc": "2.0", "result": "pong", "id": 1})");
 
   // The timer service answers over the same transport.
-  HttpResult jobs = http_request(port, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "get_jobs", "id": 2})");
+  HttpResult jobs =
+      http_request(port, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "get_jobs", "id": 2})");
   EXPECT_EQ(jobs.body, R"({"jsonrpc": "2.0", "result": [], "id": 2})");
 
   // A second server on the same store may not run the timers a second time.
   {
-    std::vector<std::string> second_args = {VQFLOW_BINARY, "--db", dir.file("vqflow.db"), "serve",
-                                            "--listen", "127.0.0.1:0"};
+    std::vector<std::string> second_args = {VQFLOW_BINARY, "--db",     dir.file("vqflow.db"),
+                                            "serve",       "--listen", "127.0.0.1:0"};
     std::vector<char*> second_argv;
     for (auto& a : second_args) second_argv.push_back(a.data());
     second_argv.push_back(nullptr);
     ChildGuard second;
-    ASSERT_EQ(posix_spawn(&second.pid, VQFLOW_BINARY, nullptr, nullptr, second_argv.data(), environ),
-              0);
+    ASSERT_EQ(
+        posix_spawn(&second.pid, VQFLOW_BINARY, nullptr, nullptr, second_argv.data(), environ), 0);
     int second_status = second.wait();
     ASSERT_TRUE(WIFEXITED(second_status));
     EXPECT_NE(WEXITSTATUS(second_status), 0);

@@ -455,12 +455,12 @@ TEST(LivePostgresDatabase, StatementsTheServerForgetsAreSentAgainUnpreparedOnce)
 
   // As a pooler in transaction mode would: the session loses its prepared
   // statements, here through a trigger that runs on the next insert.
-  exec_as_admin(fmt::format(
-      "CREATE FUNCTION \"{0}\".forget() RETURNS trigger LANGUAGE plpgsql AS "
-      "$$ BEGIN EXECUTE 'DEALLOCATE ALL'; RETURN NEW; END $$; "
-      "CREATE TRIGGER forget AFTER INSERT ON \"{0}\".report FOR EACH ROW "
-      "EXECUTE FUNCTION \"{0}\".forget()",
-      schema_of(*url)));
+  exec_as_admin(
+      fmt::format("CREATE FUNCTION \"{0}\".forget() RETURNS trigger LANGUAGE plpgsql AS "
+                  "$$ BEGIN EXECUTE 'DEALLOCATE ALL'; RETURN NEW; END $$; "
+                  "CREATE TRIGGER forget AFTER INSERT ON \"{0}\".report FOR EACH ROW "
+                  "EXECUTE FUNCTION \"{0}\".forget()",
+                  schema_of(*url)));
 
   db->table("report").insert(Row{{"report_no", "r2"}});  // forgets everything
   db->table("report").insert(Row{{"report_no", "r3"}});  // its statement is gone

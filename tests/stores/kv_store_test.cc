@@ -1,5 +1,11 @@
 #include "stores/kv_store.h"
 
+#include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <climits>
 #include <fstream>
@@ -8,16 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <hiredis/hiredis.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "base/errors.h"
+#include "base/utilities.h"
 #include "stores/memory_kv_store.h"
 #include "stores/sqlite_kv_store.h"
-#include "base/utilities.h"
 #include "support/manual_clock.h"
 #include "support/test_support.h"
 
@@ -52,7 +52,8 @@ class KvStoreContract : public ::testing::TestWithParam<Backend> {
     if (GetParam().manual_clock) {
       clock_->advance(std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
     } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
     }
   }
 
@@ -129,8 +130,9 @@ TEST_P(KvStoreContract, IncrKeepsTheKeysExpiryAndRestartsAnExpiredKey) {
 }
 
 TEST_P(KvStoreContract, IncrOfANonIntegerThrowsAndLeavesTheValue) {
-  for (const std::string& bad : std::vector<std::string>{"abc", "1.5", " 1", "1 ", "+1", "01", "-0", "", "99999999999999999999",
-                          std::string("1\0", 2)}) {
+  for (const std::string& bad :
+       std::vector<std::string>{"abc", "1.5", " 1", "1 ", "+1", "01", "-0", "",
+                                "99999999999999999999", std::string("1\0", 2)}) {
     SCOPED_TRACE("value \"" + bad + "\"");
     store_->set(key("bad"), bad);
     EXPECT_THROW(store_->incr(key("bad")), StoreError);
@@ -158,9 +160,10 @@ TEST_P(KvStoreContract, CountManyAppliesEveryStepInOrderEvenPastAFailedOne) {
   // are applied all the same, and the connection stays usable.
   store_->set(key("bad"), "abc");
   store_->set(key("max"), std::to_string(LLONG_MAX));
-  EXPECT_THROW(store_->count_many({{key("n"), false}, {key("bad"), true}, {key("max"), true},
-                                   {key("fresh"), false}}),
-               StoreError);
+  EXPECT_THROW(
+      store_->count_many(
+          {{key("n"), false}, {key("bad"), true}, {key("max"), true}, {key("fresh"), false}}),
+      StoreError);
   EXPECT_EQ(store_->get(key("n")), "11");
   EXPECT_EQ(store_->get(key("bad")), "abc");
   EXPECT_EQ(store_->get(key("max")), std::to_string(LLONG_MAX));
@@ -248,15 +251,14 @@ INSTANTIATE_TEST_SUITE_P(Embedded, KvStoreContract,
                              true}));
 
 INSTANTIATE_TEST_SUITE_P(LiveRedis, KvStoreContract,
-                         ::testing::Values(Backend{
-                             "redis",
-                             [](const TempDir&,
-                                std::shared_ptr<ManualClock>) -> std::unique_ptr<KvStore> {
-                               auto url = test::live_redis_url();
-                               if (!url) return nullptr;
-                               return open_kv_store(*url, std::nullopt);
-                             },
-                             false}));
+                         ::testing::Values(Backend{"redis",
+                                                   [](const TempDir&, std::shared_ptr<ManualClock>)
+                                                       -> std::unique_ptr<KvStore> {
+                                                     auto url = test::live_redis_url();
+                                                     if (!url) return nullptr;
+                                                     return open_kv_store(*url, std::nullopt);
+                                                   },
+                                                   false}));
 
 // --- the embedded store across connections and processes ---
 

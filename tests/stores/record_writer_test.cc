@@ -20,7 +20,6 @@ namespace {
 using test::log_row;
 using test::TempDir;
 
-
 // Each writer task stores its rows one after another, as a run does, and notes
 // what became of each.
 boost::asio::awaitable<void> writer_task(RecordWriter& writer, std::string name, int rows,

@@ -11,8 +11,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <thread>
 
-#include "stores/database.h"
 #include "base/errors.h"
+#include "stores/database.h"
 #include "stores/kv_store.h"
 #include "stores/record_writer.h"
 #include "stores/sqlite_connection.h"
@@ -29,7 +29,6 @@ namespace {
 
 using test::log_row;
 using test::TempDir;
-
 
 // The wiring of open_services: tables and key-value table on one connection,
 // key-value writes on the loop held for the writer's flush.
@@ -50,11 +49,13 @@ class SharedCommitTest : public ::testing::Test {
               SQLITE_OK);
     sqlite3_stmt* statement = nullptr;
     EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK);
-    if (!key.empty()) sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    if (!key.empty())
+      sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
     std::optional<std::string> value;
     if (sqlite3_step(statement) == SQLITE_ROW) {
       const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, 0));
-      value = std::string(bytes == nullptr ? "" : bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement, 0)));
+      value = std::string(bytes == nullptr ? "" : bytes,
+                          static_cast<std::size_t>(sqlite3_column_bytes(statement, 0)));
     }
     sqlite3_finalize(statement);
     sqlite3_close(db);

@@ -1,14 +1,14 @@
 // Background WAL checkpoints: the WAL stays bounded while a connection keeps
 // committing, and nothing committed is lost however the checkpointer stops.
+#include "stores/sqlite_checkpointer.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <thread>
 
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-
-#include "stores/sqlite_checkpointer.h"
 #include "stores/sqlite_connection.h"
 #include "support/test_support.h"
 

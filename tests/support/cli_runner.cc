@@ -11,15 +11,16 @@ namespace vqflow::test {
 
 CliOutcome run_vqflow(const TempDir& dir, const std::string& args) {
   const std::string err_file = dir.file("stderr.txt");
-  const std::string command = std::string("VQFLOW_DB=") + dir.file("vqflow.db") + " VQFLOW_APPS=" +
-                              dir.file("apps") + " " + VQFLOW_BINARY + " " + args + " 2>" +
-                              err_file;
+  const std::string command = std::string("VQFLOW_DB=") + dir.file("vqflow.db") +
+                              " VQFLOW_APPS=" + dir.file("apps") + " " + VQFLOW_BINARY + " " +
+                              args + " 2>" + err_file;
   CliOutcome outcome;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return outcome;
   std::array<char, 4096> buffer{};
   std::size_t n = 0;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) outcome.out.append(buffer.data(), n);
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    outcome.out.append(buffer.data(), n);
   int status = pclose(pipe);
   outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   std::ifstream in(err_file);

@@ -27,7 +27,8 @@ Row echo_playbook(const std::string& uuid, bool with_audit) {
     cells.push_back({{"shape", "html"}, {"id", id}, {"data", {{"name", name}}}});
   };
   auto edge = [&](const std::string& from, const std::string& to) {
-    cells.push_back({{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
+    cells.push_back(
+        {{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
   };
   node("S", "开始");
   node("A", "first");
@@ -43,8 +44,11 @@ Row echo_playbook(const std::string& uuid, bool with_audit) {
   }
   edge("B", "E");
   Value flow_data = {
-      {"A", {{"app_dir", "echo"}, {"data", {{"node_name", "first"}, {"action", "run"}, {"text", "a"}}}}},
-      {"B", {{"app_dir", "echo"}, {"data", {{"node_name", "second"}, {"action", "run"}, {"text", "b"}}}}}};
+      {"A",
+       {{"app_dir", "echo"}, {"data", {{"node_name", "first"}, {"action", "run"}, {"text", "a"}}}}},
+      {"B",
+       {{"app_dir", "echo"},
+        {"data", {{"node_name", "second"}, {"action", "run"}, {"text", "b"}}}}}};
   Value controller = {{"U", {{"node_name", "审核"}, {"text", "auditor-7"}}}};
   return {{"uuid", uuid},
           {"name", "test playbook"},

@@ -1,8 +1,8 @@
 #pragma once
 #include <string>
 
-#include "stores/database.h"
 #include "context/services.h"
+#include "stores/database.h"
 #include "support/test_support.h"
 
 namespace vqflow::test {

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "plugins/app_loader.h"
 #include "base/errors.h"
+#include "plugins/app_loader.h"
 
 namespace vqflow::test {
 
@@ -41,7 +41,9 @@ class FakeAppLoader : public AppLoader {
   class FunctionAction : public AppAction {
    public:
     explicit FunctionAction(Function fn) : fn_(std::move(fn)) {}
-    boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override { co_return fn_(args); }
+    boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override {
+      co_return fn_(args);
+    }
 
    private:
     Function fn_;

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>

@@ -1,9 +1,9 @@
 #include "support/test_support.h"
 
+#include <fmt/format.h>
+
 #include <atomic>
 #include <random>
-
-#include <fmt/format.h>
 
 #include "stores/database.h"
 #include "stores/kv_store.h"

@@ -1,4 +1,7 @@
 #pragma once
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -7,12 +10,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/use_future.hpp>
-
-#include "context/services.h"
 #include "context/client_connection.h"
+#include "context/services.h"
 
 namespace vqflow::test {
 
@@ -70,7 +69,6 @@ std::optional<std::string> live_pg_url();     // VQFLOW_TEST_PG (a fresh schema 
 
 // Services on a private SQLite file in `dir` and an in-memory key-value store,
 // with `apps_path` as apps folder. The executor is left empty (set it when needed).
-std::shared_ptr<Services> make_test_services(const TempDir& dir,
-                                             const std::string& apps_path = "");
+std::shared_ptr<Services> make_test_services(const TempDir& dir, const std::string& apps_path = "");
 
 }  // namespace vqflow::test

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
+#include "support/log_capture.h"
 #include "support/manual_clock.h"
 #include "support/test_support.h"
-#include "support/log_capture.h"
 #include "timers/timer_rpc.h"
 
 namespace vqflow {

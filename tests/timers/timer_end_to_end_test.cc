@@ -112,8 +112,10 @@ TEST_F(TimerEndToEndTest, TimerRunsAreTrackedUntilTheyClose) {
 
   // A start refused at once (the loop is gone) counts nothing either.
   services->executor = boost::asio::any_io_executor();
-  EXPECT_ANY_THROW(scheduler_setup_for(services, tracker)
-                       .run_playbook(Value("pb-tracked"), [&done] { ++done; }));
+  EXPECT_ANY_THROW(
+      scheduler_setup_for(services, tracker).run_playbook(Value("pb-tracked"), [&done] {
+        ++done;
+      }));
   EXPECT_EQ(done, 2);
   EXPECT_EQ(tracker->in_progress(), 0u);
 }

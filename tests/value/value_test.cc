@@ -277,21 +277,33 @@ TEST(ParseJson, ErrorsNameTheOffsetAndWhatWasExpected) {
   const std::vector<Case> cases = {
       {"", "invalid JSON at line 1, column 1 (offset 0): expected a value, found end of text"},
       {"[1,]", "invalid JSON at line 1, column 4 (offset 3): expected a value, found ']'"},
-      {"{\"a\" 1}", "invalid JSON at line 1, column 6 (offset 5): expected ':' after a member name, found '1'"},
-      {"{a: 1}", "invalid JSON at line 1, column 2 (offset 1): expected '\"' to begin a member name, found 'a'"},
+      {"{\"a\" 1}",
+       "invalid JSON at line 1, column 6 (offset 5): expected ':' after a member name, found '1'"},
+      {"{a: 1}",
+       "invalid JSON at line 1, column 2 (offset 1): expected '\"' to begin a member name, found "
+       "'a'"},
       {"[1 2]", "invalid JSON at line 1, column 4 (offset 3): expected ',' or ']', found '2'"},
       {"1 2", "invalid JSON at line 1, column 3 (offset 2): expected end of text, found '2'"},
-      {"\"abc", "invalid JSON at line 1, column 5 (offset 4): expected '\"' to end the string, found end of text"},
+      {"\"abc",
+       "invalid JSON at line 1, column 5 (offset 4): expected '\"' to end the string, found end of "
+       "text"},
       {"\"a\nb\"",
-       "invalid JSON at line 1, column 3 (offset 2): expected an escape instead of a control character, "
+       "invalid JSON at line 1, column 3 (offset 2): expected an escape instead of a control "
+       "character, "
        "found '\\n'"},
-      {R"("\q")", "invalid JSON at line 1, column 3 (offset 2): expected an escape character, found 'q'"},
-      {R"("\u12")", "invalid JSON at line 1, column 4 (offset 3): expected four hex digits after \\u, found '1'"},
+      {R"("\q")",
+       "invalid JSON at line 1, column 3 (offset 2): expected an escape character, found 'q'"},
+      {R"("\u12")",
+       "invalid JSON at line 1, column 4 (offset 3): expected four hex digits after \\u, found "
+       "'1'"},
       {"01", "invalid JSON at line 1, column 2 (offset 1): expected end of text, found '1'"},
-      {"1.", "invalid JSON at line 1, column 3 (offset 2): expected a digit after '.', found end of text"},
+      {"1.",
+       "invalid JSON at line 1, column 3 (offset 2): expected a digit after '.', found end of "
+       "text"},
       {"-", "invalid JSON at line 1, column 2 (offset 1): expected a digit, found end of text"},
       {"True", "invalid JSON at line 1, column 1 (offset 0): expected a value, found 'T'"},
-      {"\xef\xbb\xbf{}", "invalid JSON at line 1, column 1 (offset 0): expected a value, found '\\ufeff'"},
+      {"\xef\xbb\xbf{}",
+       "invalid JSON at line 1, column 1 (offset 0): expected a value, found '\\ufeff'"},
   };
   for (const Case& c : cases) {
     try {
@@ -310,7 +322,8 @@ TEST(ParseJson, DepthLimitFailsCleanly) {
     parse_json(std::string(100000, '['));
     ADD_FAILURE() << "no error";
   } catch (const JsonError& e) {
-    EXPECT_EQ(std::string(e.what()), "JSON nests deeper than 512 levels at line 1, column 513 (offset 512)");
+    EXPECT_EQ(std::string(e.what()),
+              "JSON nests deeper than 512 levels at line 1, column 513 (offset 512)");
   }
   const std::string at_limit = std::string(512, '[') + std::string(512, ']');
   EXPECT_NO_THROW(parse_json(at_limit));
@@ -328,7 +341,7 @@ TEST(ParseJson, ErrorsCarryLineAndColumnCountedInCharacters) {
   };
   const std::vector<Case> cases = {
       {"{\n  \"a\": 1,\n  \"b\" 2\n}", 3, 7, 18},
-      {"[\"\u00e4\u00f6\", x]", 1, 8, 9},          // two-byte characters count once
+      {"[\"\u00e4\u00f6\", x]", 1, 8, 9},         // two-byte characters count once
       {"[\"\xe6\x97\xa5\", \n\n\t?]", 3, 2, 11},  // a tab is one column
       {"\n", 2, 1, 1},
   };
@@ -342,7 +355,8 @@ TEST(ParseJson, ErrorsCarryLineAndColumnCountedInCharacters) {
       EXPECT_EQ(e.position()->column, c.column) << c.text;
       EXPECT_EQ(e.position()->offset, c.offset) << c.text;
       const std::string where = "line " + std::to_string(c.line) + ", column " +
-                                std::to_string(c.column) + " (offset " + std::to_string(c.offset) + ")";
+                                std::to_string(c.column) + " (offset " + std::to_string(c.offset) +
+                                ")";
       EXPECT_NE(std::string(e.what()).find(where), std::string::npos) << e.what();
     }
   }

@@ -34,7 +34,7 @@ TEST(CompareCondition, EveryKindAnswersWithoutAStore) {
       {"1", "[a] or [b]", "a or b", Answer::pass},  // one greedy match
       {"1", "[a,b] or [c]", "b or c", Answer::pass},
       {"1", "[]x]", "x", Answer::pass},  // every "[" and "]" of the match removed
-      {"1", "[,]", "", Answer::pass},   // two empty items
+      {"1", "[,]", "", Answer::pass},    // two empty items
       {"1", "abc==abc", "anything", Answer::pass},
       {"1", "abc==abd", "abc", Answer::fail},
       {"1", "==", "x", Answer::pass},  // two empty sides

@@ -172,8 +172,8 @@ TEST_F(ForController, MissingSettingsKeysAreAConfigurationError) {
   // Settings without "action" never reach the store (the variable step refuses
   // them), so the keys are simply missing here.
   engine_->for_list.push_back(k_loop);
-  engine_->node_link_data =
-      std::make_shared<const Value>(Value::parse(R"([["s", "loop-0-0-0-1"], ["loop-0-0-0-1", "e"]])"));
+  engine_->node_link_data = std::make_shared<const Value>(
+      Value::parse(R"([["s", "loop-0-0-0-1"], ["loop-0-0-0-1", "e"]])"));
   engine_->controller_data = R"({"loop-0-0-0-1": {"node_name": "L"}})";
   EXPECT_THROW(walk_paths({"s->loop-0-0-0-1->e"}), WalkError);
   EXPECT_THAT(log_results(), ElementsAre("[配置错误] 请配置 FOR 控制器"));

@@ -79,17 +79,12 @@ TEST(ReadLoopCollection, WrongCollectionsFailWithTheirKindsTexts) {
   const std::vector<FailureCase> cases = {
       {"1", "{'a': 1}", "[配置错误] " + list, list},  // a map is not read again
       {"1", "[true]", "[配置错误] " + list, list},    // JSON words are not literals
-      {"1", "one, two", "[配置错误] " + list, list},
-      {"1", "'abc'", "[配置错误] " + list, list},
+      {"1", "one, two", "[配置错误] " + list, list},  {"1", "'abc'", "[配置错误] " + list, list},
       {"1", "'\"[1]\"'", "[配置错误] " + list, list},  // read again only once
-      {"1", "", "[配置错误] " + list, list},
-      {"1", deep, "[配置错误] " + list, list},
-      {"2", "[1]", "[配置错误] " + map, map},
-      {"2", "'[1]'", "[配置错误] " + map, map},
-      {"3", "2.5", "[配置错误] " + count, count},
-      {"3", "three", "[配置错误] " + count, count},
-      {"3", "1__0", "[配置错误] " + count, count},
-      {"3", "", "[配置错误] " + count, count},
+      {"1", "", "[配置错误] " + list, list},          {"1", deep, "[配置错误] " + list, list},
+      {"2", "[1]", "[配置错误] " + map, map},         {"2", "'[1]'", "[配置错误] " + map, map},
+      {"3", "2.5", "[配置错误] " + count, count},     {"3", "three", "[配置错误] " + count, count},
+      {"3", "1__0", "[配置错误] " + count, count},    {"3", "", "[配置错误] " + count, count},
   };
   for (const FailureCase& c : cases) {
     const LoopCollection loop = read_loop_collection(c.action, c.collection, k_bound);

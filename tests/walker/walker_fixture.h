@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "flow/vq_tree.h"
+#include "run/auto.h"
 #include "stores/database.h"
 #include "stores/kv_store.h"
-#include "run/auto.h"
 #include "support/fake_app_loader.h"
 #include "support/test_support.h"
 
