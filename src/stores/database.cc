@@ -28,6 +28,11 @@ const std::map<std::string, std::vector<std::string>>& schema() {
       {"audit",
        {"workflow_uuid", "only_id", "user_id", "audit_app", "start_app", "status", "update_time",
         "create_time", "decider"}},
+      // One row per run, kept as its state changes; see docs/stores.md.
+      {"runs",
+       {"only_id", "uuid", "state", "owner", "start_app", "on_interrupt", "attempt",
+        "failed_steps", "reason", "user", "cancel_by", "waiting_at", "started", "ended",
+        "update_time"}},
       {"timer",
        {"timer_uuid", "uuid", "type", "interval_type", "time", "start_date", "end_date", "jitter",
         "status", "update_time", "create_time"}},
@@ -36,7 +41,8 @@ const std::map<std::string, std::vector<std::string>>& schema() {
 }
 
 bool is_integer_column(const std::string& column) {
-  return column == "status" || column == "jitter";
+  return column == "status" || column == "jitter" || column == "attempt" ||
+         column == "failed_steps";
 }
 
 std::string lower(std::string text) {
@@ -284,6 +290,8 @@ std::vector<std::string> schema_statements(const std::string& id_column,
   out.push_back("CREATE INDEX IF NOT EXISTS workflow_uuid ON \"workflow\" (\"uuid\")");
   out.push_back("CREATE INDEX IF NOT EXISTS audit_only_id ON \"audit\" (\"only_id\")");
   out.push_back("CREATE INDEX IF NOT EXISTS timer_timer_uuid ON \"timer\" (\"timer_uuid\")");
+  out.push_back("CREATE UNIQUE INDEX IF NOT EXISTS runs_only_id ON \"runs\" (\"only_id\")");
+  out.push_back("CREATE INDEX IF NOT EXISTS runs_state ON \"runs\" (\"state\")");
   out.push_back("CREATE INDEX IF NOT EXISTS logs_only_id ON \"logs\" (\"only_id\")");
   out.push_back("CREATE INDEX IF NOT EXISTS variablen_status ON \"variablen\" (\"status\")");
   return out;
