@@ -1,6 +1,7 @@
 #include <fmt/format.h>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <filesystem>
 #include <iostream>
 
@@ -13,6 +14,7 @@
 #include "playbook_files.h"
 #include "run/auto_execute.h"
 #include "run/run_admission.h"
+#include "run/run_recovery.h"
 
 namespace vqflow::cli {
 
@@ -56,11 +58,14 @@ std::string resolve_playbook(const std::string& playbook, Database& db) {
 }
 
 // The exit status of `vqflow run` (README): 0 closed without failed steps or
-// waiting for a decision, 1 never started, 3 closed with failed steps, 4 aborted.
-int exit_code(const RunOutcome& outcome) {
+// waiting for a decision, 1 never started, 3 closed with failed steps, 4
+// aborted, 5 cancelled, 128 + the signal when a signal interrupted it.
+int exit_code(const RunOutcome& outcome, int signal_number) {
   if (outcome.state == "done" || outcome.state == "waiting") return 0;
   if (outcome.state == "failed") return 3;
   if (outcome.state == "aborted") return 4;
+  if (outcome.state == "cancelled") return 5;
+  if (outcome.state == "interrupted") return 128 + signal_number;
   return 1;
 }
 
@@ -97,16 +102,32 @@ int run_playbook(const GlobalOptions& global, const RunOptions& options) {
   if (options.user) request.user = Value(*options.user);
   request.start_app = options.start_app;
 
+  RunKeeper keeper(services, false);
+  keeper.start();
+  // SIGINT and SIGTERM stop the run (its app's process group too); it records
+  // the interruption and closes before the process exits.
+  int signal_number = 0;
+  boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code& error, int number) {
+    if (error) return;
+    signal_number = number;
+    services->active->stop_all(interrupt_reason(services->owner));
+  });
+
   auto console = std::make_shared<ConsoleConnection>(std::cout, options.json);
   RunOutcome outcome;
-  auto_execute(services, uuid, console, std::move(request),
-               [&outcome](const RunOutcome& closed) { outcome = closed; });
+  auto_execute(services, uuid, console, std::move(request), [&](const RunOutcome& closed) {
+    outcome = closed;
+    keeper.stop();
+    signals.cancel();
+  });
   ioc.run();
   if (outcome.error) {
     std::cerr << "vqflow: run " << outcome.only_id << " of playbook " << uuid
               << " failed: " << describe_exception(outcome.error) << "\n";
   }
-  return exit_code(outcome);
+  if (outcome.state == "interrupted" && signal_number == 0) signal_number = SIGTERM;
+  return exit_code(outcome, signal_number);
 }
 
 }  // namespace

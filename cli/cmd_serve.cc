@@ -18,6 +18,7 @@
 #include "context/services.h"
 #include "rpc/json_rpc.h"
 #include "server/api.h"
+#include "run/run_recovery.h"
 #include "server/graceful_stop.h"
 #include "server/security.h"
 #include "server/server.h"
@@ -50,8 +51,26 @@ struct ServeState {
   Api* api;
   std::unique_ptr<TimerHost>* timers;
   std::chrono::milliseconds grace;
+  std::shared_ptr<Services> services;
   bool stopping = false;  // HTTP loop only
 };
+
+// Runs still in progress after the grace are stopped as interrupted: each
+// records it and closes (its app's process group is stopped). Waits up to
+// `limit` for them to close.
+net::awaitable<void> interrupt_cut_runs(ServeState* state, std::chrono::milliseconds limit) {
+  std::shared_ptr<RunTracker> tracker = state->api->tracker();
+  if (tracker->in_progress() == 0) co_return;
+  auto services = state->services;
+  net::post(*state->run_ioc,
+            [services] { services->active->stop_all(interrupt_reason(services->owner)); });
+  std::function<bool()> closed = [tracker] { return tracker->in_progress() == 0; };
+  if (!co_await wait_until(closed, limit)) {
+    spdlog::error("vqflow serve: {} run(s) did not close after being interrupted; the next "
+                  "process to open the stores repairs them",
+                  tracker->in_progress());
+  }
+}
 
 // Stops the timer service on the run loop, where it lives; waits (on the HTTP
 // loop) until that is done or `limit` has passed.
@@ -84,6 +103,7 @@ net::awaitable<void> shut_down(ServeState* state) {
       std::chrono::steady_clock::now() - began);
   co_await graceful_stop(state->server, state->api,
                          std::max(state->grace - waited, std::chrono::milliseconds(0)));
+  co_await interrupt_cut_runs(state, std::chrono::seconds(10));
   spdlog::info("vqflow serve: stopped");
   state->run_ioc->stop();
   state->http_ioc->stop();
@@ -147,6 +167,14 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
   net::io_context run_ioc(1);
   auto services = open_services(config, run_ioc.get_executor());
 
+  // Repairs the runs that dead processes left, now and every few seconds;
+  // renews this process's lease and sees cancels of its runs.
+  RunKeeper keeper(services, true);
+  for (const RepairedRun& run : keeper.start()) {
+    spdlog::warn("vqflow serve: repaired run {} of playbook {} ({} stopped)", run.only_id,
+                 run.uuid, run.owner);
+  }
+
   RpcRegistry rpc;
   add_ping_method(rpc);
   // Runs the timers start count with those of the API: the shutdown waits for
@@ -176,10 +204,13 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
                listen.host.find(':') != std::string::npos ? "]" : "", server.port(),
                services->db->describe(), services->kv->describe(), timers ? "on" : "off");
 
-  ServeState state{
-      &run_ioc, &http_ioc,
-      &server,  &api,
-      &timers,  std::chrono::milliseconds(static_cast<long long>(options.shutdown_grace * 1000))};
+  ServeState state{&run_ioc,
+                   &http_ioc,
+                   &server,
+                   &api,
+                   &timers,
+                   std::chrono::milliseconds(static_cast<long long>(options.shutdown_grace * 1000)),
+                   services};
   net::signal_set signals(http_ioc, SIGINT, SIGTERM);
   signals.async_wait([&state, &signals](const boost::system::error_code& ec, int n) {
     on_signal(&state, &signals, ec, n);

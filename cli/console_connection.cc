@@ -37,7 +37,8 @@ std::string one_line(const std::string& text) {
   return out;
 }
 
-// "run X closed", "run X closed, 2 failed steps", "run X aborted: why",
+// "run X closed", "run X closed, 2 failed steps", "run X aborted: why" (or
+// cancelled / interrupted),
 // "waiting for approval at N, only_id X".
 std::string closing_line(const Value& data) {
   const std::string only_id = one_line(text_form(data.value("only_id", Value())));
@@ -46,6 +47,12 @@ std::string closing_line(const Value& data) {
   if (state == "waiting") {
     return "waiting for approval at " + one_line(text_form(data.value("waiting_at", Value()))) +
            ", only_id " + only_id;
+  }
+  if (state == "cancelled" || state == "interrupted") {
+    // The reason reads "run cancelled by U" or "run interrupted: OWNER stopped".
+    std::string reason = one_line(text_form(data.value("reason", Value())));
+    if (reason.rfind("run ", 0) == 0) reason.erase(0, 4);
+    return "run " + only_id + " " + reason;
   }
   if (state == "aborted") {
     return "run " + only_id + " aborted: " + one_line(text_form(data.value("reason", Value())));

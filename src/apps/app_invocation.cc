@@ -160,7 +160,12 @@ awaitable<Value> execute(RunState* run, std::string app_uuid, std::optional<std:
   Value answer;
   std::optional<std::string> call_failure;
   try {
-    answer = co_await action->call(std::move(named));
+    CallControl control{fmt::format("{}:{}:{}", run->only_id, app_uuid, run->attempt), run->stop};
+    answer = co_await action->call(std::move(named), std::move(control));
+  } catch (const AppStoppedError&) {
+    // The run was stopped: it ends here, not as a failed step.
+    run->check_stop();
+    throw;
   } catch (const std::exception& e) {
     log_failure(app_uuid, datas, e.what());
     call_failure = call_failure_text(e);

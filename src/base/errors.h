@@ -63,6 +63,13 @@ class JobLookupError : public Error {
   using Error::Error;
 };
 
+// A run stopped on request between its steps or during an app call; what()
+// is the stop's reason ("run cancelled by alice").
+class RunStoppedError : public Error {
+ public:
+  using Error::Error;
+};
+
 }  // namespace vqflow
 
 namespace vqflow {

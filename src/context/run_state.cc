@@ -2,6 +2,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "base/errors.h"
+
 namespace vqflow {
 
 namespace {
@@ -70,6 +72,14 @@ void RunState::send_staged_kv() {
   } catch (const std::exception& error) {
     spdlog::error("run {}: key-value writes lost: {}", only_id, error.what());
   }
+}
+
+}  // namespace vqflow
+
+namespace vqflow {
+
+void RunState::check_stop() const {
+  if (auto reason = stop->reason()) throw RunStoppedError(*reason);
 }
 
 }  // namespace vqflow

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "context/client_connection.h"
+#include "plugins/call_control.h"
 #include "context/services.h"
 #include "value/value.h"
 
@@ -58,6 +59,13 @@ class RunState {
   long long failed_steps = 0;             // records written with status 1 or 2
   std::optional<std::string> waiting_at;  // the audit node the run stopped at
   std::optional<std::string> aborted;     // why the run's guard stopped it
+  // Raised to stop the run (a cancel, or this process going down): the app in
+  // flight is stopped and no further step starts. Its reason says which.
+  std::shared_ptr<StopSignal> stop = std::make_shared<StopSignal>();
+  // How many times this run has been walked (a resumed run walks again).
+  long long attempt = 1;
+  // Throws RunStoppedError with the stop's reason once the run is stopped.
+  void check_stop() const;
 
   const std::shared_ptr<Services>& services() const { return services_; }
 

@@ -4,7 +4,9 @@
 
 #include "base/clock.h"
 #include "base/config.h"
+#include "base/process_identity.h"
 #include "base/utilities.h"
+#include "context/active_runs.h"
 #include "flow/route_cache.h"
 #include "plugins/app_loader.h"
 #include "plugins/manifest_cache.h"
@@ -37,6 +39,10 @@ struct Services {
   // Makes the run identifiers (`only_id`) of the runs started here.
   std::shared_ptr<Random> random = std::make_shared<Random>();
   boost::asio::any_io_executor executor;
+  // Who runs the runs started here, as kept in the runs table ("host:pid:starttime").
+  std::string owner = this_process().text();
+  // The runs in progress here, each with its stop signal.
+  std::shared_ptr<ActiveRuns> active = std::make_shared<ActiveRuns>();
 };
 
 // Opens the stores and the app loader named by `config`. Throws ConfigError or

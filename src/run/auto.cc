@@ -12,6 +12,8 @@
 #include "flow/vq_tree.h"
 #include "records/run_records.h"
 #include "run/run_admission.h"
+#include "run/run_recovery.h"
+#include "run/run_states.h"
 #include "stores/database.h"
 
 namespace vqflow {
@@ -123,7 +125,20 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
 
   started = true;
   int run_status = 0;
+  const bool decided = args.audit_app && !args.audit_app->empty();
+  if (decided) only_id = args.only_id.value_or("None");
+  services()->active->add(only_id, stop);
   try {
+    {
+      const std::string now = Time::get_date_time(*services()->clock);
+      Row state = running_row(*this, uuid, text_form(row["start_app"]),
+                              args.user ? text_form(*args.user) : "", now);
+      if (decided) {
+        // The waiting run goes on: it keeps when and by whom it was started.
+        for (const char* kept : {"start_app", "user", "started"}) state.erase(kept);
+      }
+      co_await store_run_state(*this, std::move(state));
+    }
     workflow_name = row["name"];
     workflow_remarks = row["remarks"];
     start_app = optional_text(row["start_app"]);
@@ -149,8 +164,7 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
                             : std::make_shared<const Value>(make_node_link((*flow_json)["cells"]));
 
     VqTree tree(services()->config.max_paths);
-    if (args.audit_app && !args.audit_app->empty()) {
-      only_id = args.only_id.value_or("None");
+    if (decided) {
       const std::string decision = args.audit_status ? text_form(*args.audit_status) : "None";
       const std::string user = args.user ? text_form(*args.user) : "None";
       if (decision == "2") {
@@ -197,7 +211,20 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     }
     failed_steps = failed_before;  // the abort is told apart from failed steps
   }
-  co_await end_run(run_status, uuid);
+  if (run_status == 1) {
+    closing_state = "waiting";
+  } else if (aborted && stop->stopped()) {
+    closing_state = state_of_stop(*aborted);
+  } else {
+    closing_state = aborted ? "aborted" : failed_steps > 0 ? "failed" : "done";
+  }
+  try {
+    co_await end_run(run_status, uuid);
+  } catch (...) {
+    services()->active->remove(only_id);
+    throw;
+  }
+  services()->active->remove(only_id);
   if (record_failure) std::rethrow_exception(record_failure);
   co_return std::nullopt;
 }

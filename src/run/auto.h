@@ -76,6 +76,9 @@ class Auto : public RunState {
   static Value make_node_list(const Value& edges, const std::optional<std::string>& end_app = {});
   static Value make_node_name(const Value& edges);
 
+  // The state end_run stores: waiting, done, failed, aborted, interrupted, cancelled.
+  std::string closing_state;
+
   // --- completion (run/run_completion.cc) ---
   awaitable<void> end_run(int run_status, std::string uuid);
   void decr_sum(const std::string& uuid);

@@ -36,7 +36,7 @@ RunOutcome outcome_of(const Auto& engine, bool started) {
   if (!started) {
     out.state = "refused";
   } else if (engine.aborted) {
-    out.state = "aborted";
+    out.state = engine.closing_state.empty() ? "aborted" : engine.closing_state;
     out.reason = *engine.aborted;
   } else if (engine.waiting_at) {
     out.state = "waiting";

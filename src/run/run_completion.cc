@@ -2,7 +2,9 @@
 
 #include <exception>
 
+#include "base/utilities.h"
 #include "run/auto.h"
+#include "run/run_states.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -12,7 +14,15 @@ namespace vqflow {
 awaitable<void> Auto::end_run(int run_status, std::string uuid) {
   if (run_status == 1) {
     // Waiting for an audit decision: the resumed run writes the end record.
+    std::exception_ptr failure;
+    try {
+      co_await store_run_state(
+          *this, waiting_row(*this, waiting_at.value_or(""), Time::get_date_time(*services()->clock)));
+    } catch (...) {
+      failure = std::current_exception();
+    }
     decr_sum(uuid);
+    if (failure) std::rethrow_exception(failure);
     co_return;
   }
   // The run's state goes out before its end record, so an ended run's state is
@@ -24,6 +34,12 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
                                               "剧本执行结束", 0, "<span>剧本执行结束</span>");
     co_await std::move(stored);
     co_await add_report();
+    // Before the counters go down: a crash between the two can leave them
+    // raised, but never lowers them twice (recovery lowers those of runs
+    // that are still "running").
+    co_await store_run_state(
+        *this, closed_row(only_id, closing_state.empty() ? "done" : closing_state, failed_steps,
+                          aborted.value_or(""), Time::get_date_time(*services()->clock)));
   } catch (...) {
     // A failed record must not leave the run counted as in progress for ever.
     failure = std::current_exception();

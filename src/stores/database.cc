@@ -30,14 +30,29 @@ const std::map<std::string, std::vector<std::string>>& schema() {
         "create_time", "decider"}},
       // One row per run, kept as its state changes; see docs/stores.md.
       {"runs",
-       {"only_id", "uuid", "state", "owner", "start_app", "on_interrupt", "attempt",
-        "failed_steps", "reason", "user", "cancel_by", "waiting_at", "started", "ended",
-        "update_time"}},
+       {"only_id", "uuid", "state", "owner", "start_app", "on_interrupt", "attempt", "failed_steps",
+        "reason", "user", "cancel_by", "waiting_at", "started", "ended", "update_time"}},
       {"timer",
        {"timer_uuid", "uuid", "type", "interval_type", "time", "start_date", "end_date", "jitter",
         "status", "update_time", "create_time"}},
   };
   return tables;
+}
+
+// Tables whose rows are kept one per key: an insert of a row whose key is
+// stored already updates that row's given columns instead.
+const char* upsert_key(const std::string& table) { return table == "runs" ? "only_id" : nullptr; }
+
+std::string upsert_clause(const std::string& table, const Row& row) {
+  const char* key = upsert_key(table);
+  if (!key) return "";
+  std::string sets;
+  for (const auto& [name, value] : row.items()) {
+    if (name == key) continue;
+    sets += (sets.empty() ? "" : ", ") + ("\"" + name + "\" = excluded.\"" + name + "\"");
+  }
+  const std::string target = std::string(" ON CONFLICT (\"") + key + "\") DO ";
+  return target + (sets.empty() ? "NOTHING" : "UPDATE SET " + sets);
 }
 
 bool is_integer_column(const std::string& column) {
@@ -136,6 +151,8 @@ std::optional<Row> Query::first() {
 
 std::vector<Row> Query::get() { return db_->select(*this, std::nullopt); }
 
+std::vector<Row> Query::get(long long limit) { return db_->select(*this, limit); }
+
 long long Query::insert(const Row& row) { return db_->insert(table_, row); }
 
 long long Query::update(const Row& changes) { return db_->update(*this, changes); }
@@ -162,7 +179,7 @@ Statement build_select(const Query& query, std::optional<long long> limit, Place
   std::string list;
   for (const auto& c : s.columns) list += (list.empty() ? "" : ", ") + b.column(c);
   s.text = "SELECT " + list + " FROM " + quoted(b.table()) + b.where(query.conditions()) +
-           " ORDER BY \"id\"";
+           (query.is_newest_first() ? " ORDER BY \"id\" DESC" : " ORDER BY \"id\"");
   if (limit) s.text += fmt::format(" LIMIT {}", std::max(0LL, *limit));
   s.params = b.take_params();
   return s;
@@ -184,7 +201,8 @@ Statement build_insert(const std::string& table, const Row& row, Placeholders st
       names += (names.empty() ? "" : ", ") + b.column(name);
       values += (values.empty() ? "" : ", ") + b.param(value);
     }
-    s.text = "INSERT INTO " + quoted(b.table()) + " (" + names + ") VALUES (" + values + ")";
+    s.text = "INSERT INTO " + quoted(b.table()) + " (" + names + ") VALUES (" + values + ")" +
+             upsert_clause(b.table(), row);
   }
   if (returning_id) s.text += " RETURNING \"id\"";
   s.params = b.take_params();
@@ -194,6 +212,11 @@ Statement build_insert(const std::string& table, const Row& row, Placeholders st
 Statement build_insert_rows(const std::string& table, const std::vector<const Row*>& rows,
                             Placeholders style) {
   if (rows.size() == 1) return build_insert(table, *rows.front(), style, false);
+  if (is_keyed_table(table)) {
+    // Two rows of one key in one statement would update one row twice.
+    throw StoreError(fmt::format("table {}: rows are kept one per key: insert them one by one",
+                                 canonical_table(table)));
+  }
   Builder b(style, canonical_table(table));
   if (rows.empty() || !rows.front()->is_object() || rows.front()->empty()) {
     throw StoreError(
@@ -227,6 +250,10 @@ void check_storable(const std::string& table, const Value& value) {
                     "store its JSON text instead",
                     table));
   }
+}
+
+bool is_keyed_table(const std::string& table) {
+  return upsert_key(canonical_table(table)) != nullptr;
 }
 
 bool same_columns(const Row& a, const Row& b) {

@@ -56,10 +56,18 @@ class Query {
     return *this;
   }
 
+  // Rows come newest (highest id) first.
+  Query& newest_first() {
+    newest_first_ = true;
+    return *this;
+  }
+
   // The first matching row (in id order), or absent.
   std::optional<Row> first();
   // Every matching row, in id order.
   std::vector<Row> get();
+  // At most `limit` matching rows.
+  std::vector<Row> get(long long limit);
   // Inserts one row from a map of column to value; answers the new id.
   long long insert(const Row& row);
   // Changes the given columns of every matching row; answers the number changed.
@@ -70,12 +78,14 @@ class Query {
   const std::string& table() const { return table_; }
   const std::vector<std::string>& columns() const { return columns_; }  // empty: all
   const std::vector<Condition>& conditions() const { return conditions_; }
+  bool is_newest_first() const { return newest_first_; }
 
  private:
   Database* db_;
   std::string table_;
   std::vector<std::string> columns_;
   std::vector<Condition> conditions_;
+  bool newest_first_ = false;
 };
 
 // Relational store holding the tables workflow, variablen, logs, report, audit

@@ -34,6 +34,9 @@ Statement build_insert_rows(const std::string& table, const std::vector<const Ro
 void check_storable(const std::string& table, const Value& value);
 // True when both rows name the same columns in the same order.
 bool same_columns(const Row& a, const Row& b);
+// Whether the rows of `table` are kept one per key (an insert of a stored key
+// updates that row): such rows go into a multi-row insert one at a time.
+bool is_keyed_table(const std::string& table);
 Statement build_update(const Query& query, const Row& changes, Placeholders style);
 Statement build_delete(const Query& query, Placeholders style);
 // For each replacement, in order: the DELETE of the rows with its key, then the

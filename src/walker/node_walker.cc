@@ -35,6 +35,7 @@ awaitable<int> walker::for_play_book(RunState* run, std::vector<std::string> pat
     for (std::size_t i = 1; i < nodes.size(); ++i) {
       const std::string& left = nodes[i - 1];
       const std::string& right = nodes[i];
+      run->check_stop();
       if (is(run->start_app, right) || is(run->start_app, left)) continue;
 
       // FOR first: the controller walks everything after it once per element.

@@ -1,0 +1,168 @@
+#include "run/run_recovery.h"
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include <boost/asio/steady_timer.hpp>
+
+#include "base/process_identity.h"
+#include "base/utilities.h"
+#include "records/run_records.h"
+#include "run/run_states.h"
+
+namespace vqflow {
+
+namespace {
+
+std::string text_of(const Value& value) { return value.is_null() ? "" : text_form(value); }
+
+const char* const k_end_text = "剧本执行结束";
+
+// Writes the closing records of one claimed run and marks it interrupted.
+void repair(Services& services, const Row& run, const std::string& now) {
+  const std::string only_id = text_of(run["only_id"]);
+  const std::string uuid = text_of(run["uuid"]);
+  const std::string owner = text_of(run["owner"]);
+  auto playbook = services.db->table("workflow")
+                      .select({"name", "remarks", "end_app"})
+                      .where("uuid", uuid)
+                      .first();
+  const Value name = playbook ? (*playbook)["name"] : Value();
+  const Value remarks = playbook ? (*playbook)["remarks"] : Value();
+  const Value end_app = playbook ? (*playbook)["end_app"] : Value();
+  const std::string text = "[运行错误] " + interrupt_reason(owner);
+  std::vector<TableRow> rows;
+  rows.push_back({"logs", records::build_log_record(only_id, uuid, "", name, text, 1,
+                                                    "<span>" + text + "</span>", "", now)});
+  rows.push_back({"logs", records::build_log_record(only_id, uuid, end_app, "结束", k_end_text, 0,
+                                                    std::string("<span>") + k_end_text + "</span>",
+                                                    "", now)});
+  rows.push_back({"report", records::build_report(only_id, name, remarks, now)});
+  long long failed = run["failed_steps"].is_number_integer() ? run["failed_steps"].get<long long>()
+                                                             : 0;
+  rows.push_back({"runs", closed_row(only_id, "interrupted", failed, interrupt_reason(owner), now)});
+  services.db->insert_rows(rows);
+  // The counters the run raised when it started; never below 0.
+  KvStore& kv = *services.kv;
+  const std::vector<KvCount> steps = {{"exec_sum", false}, {uuid + "&&exec_sum", false}};
+  const std::vector<long long> values = kv.count_many(steps);
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (values[i] < 0) kv.set(steps[i].key, "0");
+  }
+}
+
+}  // namespace
+
+std::string lease_key(const std::string& owner) { return "owner&&" + owner; }
+
+void renew_lease(Services& services) {
+  services.kv->set(lease_key(services.owner), "1", static_cast<int>(k_lease_length.count()));
+}
+
+std::string cancel_reason(const std::string& user) { return "run cancelled by " + user; }
+
+std::string interrupt_reason(const std::string& owner) {
+  return "run interrupted: " + owner + " stopped";
+}
+
+std::string state_of_stop(const std::string& reason) {
+  return reason.rfind("run cancelled by ", 0) == 0 ? "cancelled" : "interrupted";
+}
+
+bool owner_is_gone(Services& services, const std::string& owner) {
+  if (owner == services.owner) return false;
+  if (auto who = ProcessIdentity::parse(owner)) {
+    if (auto alive = process_alive(*who)) return !*alive;
+  }
+  return !services.kv->exists(lease_key(owner));
+}
+
+std::vector<RepairedRun> recover_runs(Services& services) {
+  std::vector<RepairedRun> repaired;
+  // "repairing" rows are claims of a repairer that may itself have died.
+  for (const char* state : {"running", "repairing"}) {
+    for (const Row& run : services.db->table("runs")
+                              .select({"only_id", "uuid", "owner", "failed_steps"})
+                              .where("state", state)
+                              .get()) {
+      const std::string owner = text_of(run["owner"]);
+      if (!owner_is_gone(services, owner)) continue;
+      const std::string now = Time::get_date_time(*services.clock);
+      Row claim = Row::object();
+      claim["state"] = "repairing";
+      claim["owner"] = services.owner;
+      claim["update_time"] = now;
+      const long long claimed = services.db->table("runs")
+                                    .where("only_id", run["only_id"])
+                                    .where("state", state)
+                                    .where("owner", owner)
+                                    .update(claim);
+      if (claimed != 1) continue;  // another process repairs it
+      repair(services, run, now);
+      repaired.push_back({text_of(run["only_id"]), text_of(run["uuid"]), owner});
+      spdlog::warn("run {} of playbook {} repaired: {}", text_of(run["only_id"]),
+                   text_of(run["uuid"]), interrupt_reason(owner));
+    }
+  }
+  return repaired;
+}
+
+struct RunKeeper::State {
+  std::shared_ptr<Services> services;
+  bool recover = false;
+  boost::asio::steady_timer timer;
+  bool stopped = false;
+
+  State(std::shared_ptr<Services> s, bool r)
+      : services(std::move(s)), recover(r), timer(services->executor) {}
+
+  // One turn of the keeper; `tick` counts seconds.
+  void turn(long long tick) {
+    Services& s = *services;
+    try {
+      if (tick % k_lease_renewal.count() == 0) renew_lease(s);
+      if (s.active->size() > 0) {
+        for (const Row& run : s.db->table("runs")
+                                  .select({"only_id", "cancel_by"})
+                                  .where("owner", s.owner)
+                                  .where("state", "running")
+                                  .where("cancel_by", "!=", "")
+                                  .get()) {
+          s.active->stop(text_of(run["only_id"]), cancel_reason(text_of(run["cancel_by"])));
+        }
+      }
+      if (recover && tick % 5 == 0) recover_runs(s);
+    } catch (const std::exception& e) {
+      spdlog::error("run keeper: {}", e.what());
+    }
+  }
+
+  static void schedule(const std::shared_ptr<State>& self, long long tick) {
+    if (self->stopped) return;
+    self->timer.expires_after(std::chrono::seconds(1));
+    self->timer.async_wait([self, tick](const boost::system::error_code& error) {
+      if (error || self->stopped) return;
+      self->turn(tick);
+      schedule(self, tick + 1);
+    });
+  }
+};
+
+RunKeeper::RunKeeper(std::shared_ptr<Services> services, bool recover)
+    : state_(std::make_shared<State>(std::move(services), recover)) {}
+
+RunKeeper::~RunKeeper() { stop(); }
+
+std::vector<RepairedRun> RunKeeper::start() {
+  renew_lease(*state_->services);
+  std::vector<RepairedRun> repaired = recover_runs(*state_->services);
+  State::schedule(state_, 1);
+  return repaired;
+}
+
+void RunKeeper::stop() {
+  state_->stopped = true;
+  state_->timer.cancel();
+}
+
+}  // namespace vqflow

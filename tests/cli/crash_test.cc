@@ -1,0 +1,205 @@
+// Runs whose process dies or is stopped: real vqflow processes killed for
+// real, then the stores checked for what the next process repairs.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "stores/database.h"
+#include "stores/kv_store.h"
+#include "support/cli_runner.h"
+#include "support/processes.h"
+#include "support/test_support.h"
+
+namespace vqflow {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TempDir;
+
+// A one-shot app whose action "slow" notes its pid in `marker`, then sleeps.
+void write_slow_app(const TempDir& dir, int seconds) {
+  const std::filesystem::path app = dir.path() / "apps" / "slow";
+  std::filesystem::create_directories(app / "main");
+  std::ofstream(app / "app.json") << R"({"identification": "vqflow", "is_public": true,
+    "name": "slow", "actions": {"nap": {"args": []}}})";
+  const std::string run = (app / "main" / "run").string();
+  std::ofstream(run) << "#!/bin/sh\ncat >/dev/null\necho $$ >> " << dir.file("app.pids")
+                     << "\nsleep " << seconds << "\necho '{\"status\": 0, \"result\": \"rested\"}'\n";
+  std::filesystem::permissions(run, std::filesystem::perms::owner_all);
+}
+
+std::string write_playbook(const TempDir& dir, const std::string& uuid) {
+  Value cells = Value::array();
+  for (std::string id : {"S", "A", "B", "E"}) {
+    cells.push_back({{"shape", "html"}, {"id", id}, {"data", {{"name", id}}}});
+  }
+  for (auto [from, to] : {std::pair{"S", "A"}, std::pair{"A", "B"}, std::pair{"B", "E"}}) {
+    cells.push_back({{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
+  }
+  Value playbook = {{"uuid", uuid},
+                    {"name", "crash test"},
+                    {"start_app", "S"},
+                    {"end_app", "E"},
+                    {"flow_json", {{"cells", cells}}},
+                    {"flow_data",
+                     {{"A", {{"app_dir", "slow"}, {"data", {{"node_name", "nap"}, {"action", "nap"}}}}},
+                      {"B", {{"app_dir", "slow"}, {"data", {{"node_name", "nap"}, {"action", "nap"}}}}}}},
+                    {"controller_data", "{}"},
+                    {"local_var_data", "[]"}};
+  const std::string path = dir.file(uuid + ".json");
+  std::ofstream(path) << json_text(playbook, false);
+  return path;
+}
+
+// A `vqflow run --json FILE` child on the stores of `dir`.
+struct RunChild {
+  pid_t pid = -1;
+  std::unique_ptr<test::OutputWatcher> out;
+
+  RunChild(const TempDir& dir, const std::string& file) {
+    int pipe_fds[2];
+    EXPECT_EQ(::pipe(pipe_fds), 0);
+    pid = ::fork();
+    if (pid == 0) {
+      ::dup2(pipe_fds[1], 1);
+      ::close(pipe_fds[0]);
+      ::close(pipe_fds[1]);
+      ::setenv("VQFLOW_DB", dir.file("vqflow.db").c_str(), 1);
+      ::setenv("VQFLOW_APPS", dir.file("apps").c_str(), 1);
+      ::execl(VQFLOW_BINARY, VQFLOW_BINARY, "run", "--json", file.c_str(), nullptr);
+      ::_exit(127);
+    }
+    ::close(pipe_fds[1]);
+    out = std::make_unique<test::OutputWatcher>(pipe_fds[0]);
+  }
+
+  // Waits until the app has started (its pid is noted).
+  bool app_started(const TempDir& dir, std::size_t count = 1) const {
+    return test::eventually(
+        [&] {
+          std::ifstream in(dir.file("app.pids"));
+          std::size_t lines = 0;
+          for (std::string line; std::getline(in, line);) ++lines;
+          return lines >= count;
+        },
+        20s);
+  }
+
+  int wait_status() {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+  }
+};
+
+struct StoredRun {
+  std::string state;
+  std::vector<std::string> results;
+  std::size_t reports = 0;
+};
+
+StoredRun stored_run(const TempDir& dir, const std::string& uuid) {
+  auto db = open_database(dir.file("vqflow.db"));
+  StoredRun out;
+  auto run = db->table("runs").where("uuid", uuid).first();
+  if (!run) return out;
+  out.state = text_form((*run)["state"]);
+  const Value only_id = (*run)["only_id"];
+  for (const Row& log : db->table("logs").where("only_id", only_id).get()) {
+    out.results.push_back(text_form(log["result"]));
+  }
+  out.reports = db->table("report").where("report_no", only_id).get().size();
+  return out;
+}
+
+std::string counter(const TempDir& dir, const std::string& key) {
+  auto kv = open_kv_store("", dir.file("vqflow.db"));
+  return kv->get(key).value_or("0");
+}
+
+TEST(CrashSafety, KilledRunIsRepairedOnceByTheNextProcess) {
+  TempDir dir;
+  write_slow_app(dir, 30);
+  const std::string file = write_playbook(dir, "crash-kill");
+  RunChild child(dir, file);
+  ASSERT_TRUE(child.app_started(dir));
+  ::kill(child.pid, SIGKILL);
+  child.wait_status();
+  EXPECT_EQ(stored_run(dir, "crash-kill").state, "running");
+  EXPECT_EQ(counter(dir, "crash-kill&&exec_sum"), "1");
+
+  auto recovered = test::run_vqflow(dir, "runs recover");
+  ASSERT_EQ(recovered.exit_code, 0) << recovered.err;
+  EXPECT_NE(recovered.out.find("1 run(s) repaired"), std::string::npos) << recovered.out;
+  StoredRun run = stored_run(dir, "crash-kill");
+  EXPECT_EQ(run.state, "interrupted");
+  ASSERT_EQ(run.results.size(), 3u);
+  EXPECT_EQ(run.results[0], "剧本开始执行");
+  EXPECT_EQ(run.results[1].rfind("[运行错误] run interrupted: ", 0), 0u) << run.results[1];
+  EXPECT_EQ(run.results[2], "剧本执行结束");
+  EXPECT_EQ(run.reports, 1u);
+  EXPECT_EQ(counter(dir, "crash-kill&&exec_sum"), "0");
+  EXPECT_EQ(counter(dir, "exec_sum"), "0");
+
+  auto again = test::run_vqflow(dir, "runs recover");
+  EXPECT_NE(again.out.find("0 run(s) repaired"), std::string::npos) << again.out;
+}
+
+TEST(CrashSafety, TwoRepairingProcessesLowerTheCountersOnce) {
+  TempDir dir;
+  write_slow_app(dir, 30);
+  const std::string file = write_playbook(dir, "crash-race");
+  // Started together and killed together: each process repairs at its start
+  // what dead processes left, so none may be dead before the last has started.
+  std::vector<std::unique_ptr<RunChild>> children;
+  for (int i = 0; i < 3; ++i) children.push_back(std::make_unique<RunChild>(dir, file));
+  ASSERT_TRUE(children.front()->app_started(dir, 3));
+  for (auto& child : children) ::kill(child->pid, SIGKILL);
+  for (auto& child : children) child->wait_status();
+  EXPECT_EQ(counter(dir, "crash-race&&exec_sum"), "3");
+  test::CliOutcome first, second;
+  std::thread other([&] { second = test::run_vqflow(dir, "runs recover"); });
+  first = test::run_vqflow(dir, "runs recover");
+  other.join();
+  auto repaired_lines = [](const std::string& out) {
+    std::size_t n = 0;
+    for (std::size_t at = out.find("repaired run "); at != std::string::npos;
+         at = out.find("repaired run ", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_EQ(repaired_lines(first.out) + repaired_lines(second.out), 3u)
+      << first.out << second.out << first.err << second.err;
+  EXPECT_EQ(counter(dir, "crash-race&&exec_sum"), "0");
+  EXPECT_EQ(counter(dir, "exec_sum"), "0");
+  auto db = open_database(dir.file("vqflow.db"));
+  EXPECT_EQ(db->table("runs").where("state", "interrupted").get().size(), 3u);
+  EXPECT_EQ(db->table("report").get().size(), 3u);
+}
+
+TEST(CrashSafety, SigtermInterruptsTheRunWhichClosesAndExits143) {
+  TempDir dir;
+  write_slow_app(dir, 1);
+  const std::string file = write_playbook(dir, "crash-term");
+  RunChild child(dir, file);
+  ASSERT_TRUE(child.app_started(dir));
+  ::kill(child.pid, SIGTERM);
+  const int status = child.wait_status();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 143);
+  StoredRun run = stored_run(dir, "crash-term");
+  EXPECT_EQ(run.state, "interrupted");
+  ASSERT_GE(run.results.size(), 3u);
+  EXPECT_EQ(run.results[run.results.size() - 2].rfind("[运行错误] run interrupted: ", 0), 0u);
+  EXPECT_EQ(run.results.back(), "剧本执行结束");
+  EXPECT_EQ(counter(dir, "crash-term&&exec_sum"), "0");
+}
+
+}  // namespace
+}  // namespace vqflow
