@@ -38,6 +38,8 @@ struct ServeOptions {
   std::size_t max_body = 1u << 20;
   bool no_timers = false;
   std::size_t max_runs = k_max_runs_default;
+  double first_request_timeout = 10;
+  int timer_lock_seconds = 30;
 };
 
 // What a shutdown needs; lives on the stack of serve() until both loops end.
@@ -181,9 +183,16 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
   // them too, and they take room under --max-runs (they are never refused).
   auto tracker = std::make_shared<RunTracker>();
   std::unique_ptr<TimerHost> timers;
-  // Throws ServiceLockError (saying to use --no-timers) when another process
-  // runs the timers of these stores.
-  if (!options.no_timers) timers = TimerHost::start(services, rpc, {}, tracker);
+  // When another process runs the timers of these stores, this one waits as
+  // a standby and takes them over once that process's lock expires.
+  if (!options.no_timers) {
+    ServiceLockOptions lock_options;
+    lock_options.ttl = std::chrono::seconds(options.timer_lock_seconds);
+    lock_options.renew_every = std::max(lock_options.ttl / 3, std::chrono::seconds(1));
+    const auto retry =
+        std::min<std::chrono::milliseconds>(k_standby_retry_default, lock_options.renew_every);
+    timers = TimerHost::start(services, rpc, lock_options, tracker, retry);
+  }
 
   ApiOptions api_options;
   api_options.token = token;
@@ -197,12 +206,15 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
 
   ServerOptions server_options;
   server_options.listen = listen;
+  server_options.first_request_timeout =
+      std::chrono::milliseconds(static_cast<long long>(options.first_request_timeout * 1000));
   Server server(http_ioc, api, server_options);
   server.start();
   spdlog::info("vqflow serve: listening on {}{}{}:{} ({}; {}; timers {})",
                listen.host.find(':') != std::string::npos ? "[" : "", listen.host,
                listen.host.find(':') != std::string::npos ? "]" : "", server.port(),
-               services->db->describe(), services->kv->describe(), timers ? "on" : "off");
+               services->db->describe(), services->kv->describe(),
+               timers ? (timers->active() ? "on" : "standby") : "off");
 
   ServeState state{&run_ioc,
                    &http_ioc,
@@ -264,6 +276,14 @@ void add_serve_command(CLI::App& app, GlobalOptions& global) {
   cmd->add_option("--max-runs", options->max_runs,
                   "Runs started through the API that may be in progress at once; further "
                   "requests answer 503 with Retry-After (default 1000)");
+  cmd->add_option("--first-request-timeout", options->first_request_timeout,
+                  "Seconds a new connection has to send its first request's headers "
+                  "(default 10)")
+      ->check(CLI::PositiveNumber);
+  cmd->add_option("--timer-lock-seconds", options->timer_lock_seconds,
+                  "Lifetime of the timer service's lock; a standby takes the timers over "
+                  "within about this long after their holder died (default 30)")
+      ->check(CLI::Range(2, 3600));
   cmd->add_flag("--no-timers", options->no_timers, "Do not start the timer service");
   cmd->callback([&global, options] {
     int code = serve(global, *options);

@@ -25,11 +25,18 @@ The same file serves both modes of the plug-in contract (docs/apps.md):
   stdin closes.
 
 While an action runs, ``print`` goes to stderr: stdout carries results only.
+
+``idempotency_key()`` answers the key of the call being served ("" when it
+has none): the same key again means the run repeats the call after an
+interruption, so an action with side effects can tell a repeat from a new
+call. One-shot calls get it as ``VQFLOW_IDEMPOTENCY_KEY``, persistent ones
+as the request member ``"key"``.
 """
 
 import asyncio
 import inspect
 import json
+import os
 import sys
 import threading
 import traceback
@@ -39,10 +46,19 @@ SERVE_FLAG = "--serve"
 EXIT_ARGUMENT_ERROR = 2
 EXIT_OTHER_ERROR = 1
 MAX_CONCURRENT_CALLS = 16
+KEY_VARIABLE = "VQFLOW_IDEMPOTENCY_KEY"
+
+_served = threading.local()
 
 
 class ArgumentError(Exception):
     """Raise it from an action to refuse the values it was given."""
+
+
+def idempotency_key():
+    """The idempotency key of the call this thread serves, or ""."""
+    key = getattr(_served, "key", None)
+    return os.environ.get(KEY_VARIABLE, "") if key is None else key
 
 
 def _message(error):
@@ -126,6 +142,8 @@ def _serve(actions):
             return fail(request_id, "argument", f"ArgumentError: no action {name!r}")
         if not isinstance(args, dict):
             return fail(request_id, "argument", "ArgumentError: the arguments are not a JSON object")
+        key = request.get("key")
+        _served.key = key if isinstance(key, str) else ""
         try:
             result = _call(function, args)
         except BaseException as error:  # noqa: BLE001 - even sys.exit() must be answered

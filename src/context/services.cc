@@ -37,11 +37,14 @@ std::shared_ptr<Services> open_services(const Config& config,
   services->records = std::make_shared<RecordWriter>(services->db);
   // The embedded key-value table shares the database's connection to its file,
   // and the runs' key-value writes on the loop share the records' commits.
+  std::unique_ptr<KvStore> kv;
   if (config.kv_url.empty() && sqlite_file) {
-    services->kv = services->db->embedded_kv();
-    if (services->kv) services->db->hold_kv_commits(services->records->flush_arranger(executor));
+    kv = services->db->embedded_kv();
+    if (kv) services->db->hold_kv_commits(services->records->flush_arranger(executor));
   }
-  if (!services->kv) services->kv = open_kv_store(config.kv_url, sqlite_file);
+  if (!kv) kv = open_kv_store(config.kv_url, sqlite_file);
+  // Failed writes are remembered for the health check.
+  services->kv = watch_kv_writes(std::move(kv));
   services->apps = make_app_loader(config);
   services->executor = std::move(executor);
   return services;

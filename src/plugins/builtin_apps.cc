@@ -337,7 +337,9 @@ class BuiltinAction : public AppAction {
   BuiltinAction(std::string context, ActionSpec plan, ActionFunction run)
       : context_(std::move(context)), spec_(std::move(plan)), run_(run) {}
 
-  boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override {
+  boost::asio::awaitable<Value> call(NamedArguments args, CallControl control) override {
+    if (control.stop && control.stop->stopped())
+      throw AppStoppedError(context_, control.stop->reason().value_or("stopped"), "");
     check_arguments(context_, spec_, args);
     co_return run_(arguments_object(args), context_);
   }

@@ -171,15 +171,27 @@ void PersistentWorker::settle(Aftermath& after) {
 
 asio::awaitable<Value> PersistentWorker::outcome(WorkerOwner* host,
                                                  std::shared_ptr<const WorkerHost::Call> call,
-                                                 Value args) {
+                                                 Value args, CallControl control) {
+  if (control.stop && control.stop->stopped())
+    throw AppStoppedError(call->context, control.stop->reason().value_or("stopped"), "");
   const Clock::time_point now = Clock::now();
   auto slot = std::make_shared<WorkerSlot>();
   slot->id = host->next_id();
   slot->deadline = later(now, call->timeout);
   slot->call = call;
-  std::shared_ptr<PersistentWorker> self =
-      host->submit(*call, slot, request_line(slot->id, call->action_json, args), now);
+  std::shared_ptr<PersistentWorker> self = host->submit(
+      *call, slot, request_line(slot->id, call->action_json, args, control.idempotency_key), now);
   CallGuard guard{std::move(self), std::move(slot)};
+  // The signal may stop on any thread: the host's loop does the killing.
+  StopSubscription on_stop(control.stop, [worker = std::weak_ptr<PersistentWorker>(guard.worker),
+                                          stopped = std::weak_ptr<WorkerSlot>(guard.slot),
+                                          signal = control.stop.get(), host] {
+    asio::post(host->ioc(), [worker, stopped, reason = signal->reason().value_or("stopped")] {
+      auto alive = worker.lock();
+      auto slot = stopped.lock();
+      if (alive && slot) alive->stop_call(slot, reason);
+    });
+  });
   PersistentWorker& worker = *guard.worker;
   const std::shared_ptr<WorkerSlot>& mine = guard.slot;
   for (;;) {
@@ -455,6 +467,22 @@ void PersistentWorker::fail_locked(const std::string& reason, std::uint64_t time
     if (slot->wake) after.wakes.push_back(std::move(slot->wake));
   }
   pending_.clear();
+}
+
+void PersistentWorker::stop_call(const std::shared_ptr<WorkerSlot>& slot,
+                                 const std::string& reason) {
+  Aftermath after;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = pending_.find(slot->id);
+    if (dead_ || slot->done || found == pending_.end()) return;
+    pending_.erase(found);
+    slot->error = std::make_exception_ptr(AppStoppedError(slot->call->context, reason, ""));
+    slot->done = true;
+    if (slot->wake) after.wakes.push_back(std::move(slot->wake));
+    fail_locked("worker stopped: another call on it was stopped", 0, after);
+  }
+  settle(after);
 }
 
 // Closes stdin, which tells a well-behaved worker to exit; SIGKILL follows

@@ -110,7 +110,10 @@ class PersistentWorker : public std::enable_shared_from_this<PersistentWorker> {
   // reading the worker's answers while the call holds the reader role.
   static boost::asio::awaitable<Value> outcome(WorkerOwner* host,
                                                std::shared_ptr<const WorkerHost::Call> call,
-                                               Value args);
+                                               Value args, CallControl control);
+  // Host thread: the call in `slot` was stopped. It ends with AppStoppedError
+  // and the worker is killed (its other calls fail); nothing when the call is over.
+  void stop_call(const std::shared_ptr<WorkerSlot>& slot, const std::string& reason);
 
  private:
   struct CallGuard;

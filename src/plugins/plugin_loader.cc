@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "base/errors.h"
+#include "base/text.h"
 #include "plugins/app_path.h"
 #include "plugins/builtin_apps.h"
 #include "plugins/plugin_loader_manifest.h"
@@ -53,6 +54,7 @@ std::string stderr_hint(const std::string& err) {
 // be read and tested on its own).
 Value interpret_one_shot(const std::string& context, const ProcessResult& result,
                          const ProcessSpec& plan) {
+  if (result.stopped) throw AppStoppedError(context, result.stop_reason, "");
   if (result.timed_out || result.output_exceeded)
     throw AppCallError(context, describe_ending(result, plan), "");
   if (result.exited && result.exit_code == 2) {
@@ -74,6 +76,12 @@ Value interpret_one_shot(const std::string& context, const ProcessResult& result
   }
 }
 
+// The environment entry that hands a one-shot app its call's key (an
+// environment cannot hold NUL bytes).
+std::string idempotency_variable(const std::string& key) {
+  return "VQFLOW_IDEMPOTENCY_KEY=" + without_bytes(key, std::string_view("\0", 1));
+}
+
 struct PluginCallSettings {
   std::chrono::steady_clock::duration timeout;
   std::chrono::steady_clock::duration kill_grace;
@@ -91,12 +99,15 @@ class OneShotAction : public AppAction {
         action_(std::move(action)),
         settings_(settings) {}
 
-  boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override {
+  boost::asio::awaitable<Value> call(NamedArguments args, CallControl control) override {
     check_arguments(context_, spec_, args);
     ProcessSpec process;
     process.argv = {folder_ + "/main/run", action_};
     process.cwd = folder_;
     process.env = minimal_environment();
+    if (!control.idempotency_key.empty())
+      process.env.push_back(idempotency_variable(control.idempotency_key));
+    process.stop = std::move(control.stop);
     process.stdin_data = json_text(arguments_object(args));
     process.timeout = settings_.timeout;
     process.kill_grace = settings_.kill_grace;
@@ -126,9 +137,9 @@ class PersistentAction : public AppAction {
         spec_(std::move(plan)),
         base_(std::make_shared<const WorkerHost::Call>(std::move(base))) {}
 
-  boost::asio::awaitable<Value> call(NamedArguments args, CallControl) override {
+  boost::asio::awaitable<Value> call(NamedArguments args, CallControl control) override {
     check_arguments(base_->context, spec_, args);
-    co_return co_await host_->call(base_, arguments_object(args));
+    co_return co_await host_->call(base_, arguments_object(args), std::move(control));
   }
 
  private:

@@ -159,8 +159,10 @@ WorkerHost::~WorkerHost() = default;
 
 // Not a coroutine itself: the call's one frame is outcome's, which starts
 // only when awaited.
-boost::asio::awaitable<Value> WorkerHost::call(std::shared_ptr<const Call> call, Value args) {
-  return PersistentWorker::outcome(impl_.get(), std::move(call), std::move(args));
+boost::asio::awaitable<Value> WorkerHost::call(std::shared_ptr<const Call> call, Value args,
+                                               CallControl control) {
+  return PersistentWorker::outcome(impl_.get(), std::move(call), std::move(args),
+                                   std::move(control));
 }
 
 }  // namespace vqflow

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "plugins/call_control.h"
 #include "plugins/plugin_loader.h"
 #include "plugins/worker_protocol.h"
 #include "value/value.h"
@@ -13,13 +14,12 @@ namespace vqflow {
 
 // Runs persistent plug-ins: one long-lived worker process per app, started at
 // its first call (`main/run --serve`), fed requests {"id","action","args"} as
-// JSON lines on stdin and answering {"id","result"} or {"id","error"} lines on
-// stdout, several calls in flight at once. call() may be awaited from any
-// executor and thread. A call writes its request itself, and the answers are
-// read on the executor of one of the calls waiting for them (the reader role
-// passes to another waiting call when the reader's own answer is in), so a
-// call costs about one pipe round trip. The host's own thread watches each
-// worker's exit, stderr, timeouts and idleness.
+// JSON lines on stdin (with "key" when the call has an idempotency key) and answering
+// {"id","result"} or {"id","error"} lines on stdout, several calls in flight at once. call() may be
+// awaited from any executor and thread. A call writes its request itself, and the answers are read
+// on the executor of one of the calls waiting for them (the reader role passes to another waiting
+// call when the reader's own answer is in), so a call costs about one pipe round trip. The host's
+// own thread watches each worker's exit, stderr, timeouts and idleness.
 //
 // Invariants: a worker that ends, writes something that is not an answer, or
 // lets a call outlive its timeout is killed with its process group, and every
@@ -49,7 +49,11 @@ class WorkerHost {
 
   // The worker's answer to `action` with `args` (a JSON object of text
   // arguments): the "result" as it is, or AppArgumentError / AppCallError.
-  boost::asio::awaitable<Value> call(std::shared_ptr<const Call> call, Value args);
+  // The request carries control.idempotency_key as "key" (when not empty);
+  // when control.stop stops during the call, the worker is killed like a
+  // crashed one (its other calls fail) and this call throws AppStoppedError.
+  boost::asio::awaitable<Value> call(std::shared_ptr<const Call> call, Value args,
+                                     CallControl control = {});
 
  private:
   class Impl;

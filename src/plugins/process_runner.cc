@@ -23,6 +23,8 @@
 #include <memory>
 #include <mutex>
 
+#include "plugins/app_reaper.h"
+
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
@@ -136,11 +138,14 @@ Spawned spawn(const ProcessSpec& plan) {
     fail(plan, "spawn", rc);
   }
 
+  watch_app_group(pid);
+
   int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) {
     int saved = errno;
     ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);
+    unwatch_app_group(pid);
     ::waitpid(pid, nullptr, 0);
     fail(plan, "pidfd_open", saved);
   }
@@ -156,6 +161,7 @@ Spawned spawn(const ProcessSpec& plan) {
 }
 
 void reap(pid_t pid, ProcessResult& result) {
+  unwatch_app_group(pid);
   int status = 0;
   pid_t got;
   do {
@@ -193,13 +199,13 @@ void ignore_sigpipe_once() {
 // run itself: the first is kept in `failure` and thrown once the tasks are done.
 struct Run {
   explicit Run(const asio::any_io_executor& ex)
-      : in(ex), out(ex), err(ex), pidfd(ex), deadline(ex), drain(ex), done(ex) {}
+      : in(ex), out(ex), err(ex), pidfd(ex), deadline(ex), drain(ex), stopping(ex), done(ex) {}
 
   ProcessSpec plan;
   process_detail::Spawned child;
   ProcessResult result;
   Descriptor in, out, err, pidfd;
-  asio::steady_timer deadline, drain, done;
+  asio::steady_timer deadline, drain, stopping, done;
   int pending = 4;
   bool exited = false;    // the child ended (no signal may go to its group any more)
   bool finished = false;  // all four tasks are done
@@ -212,6 +218,7 @@ struct Run {
       finished = true;
       deadline.cancel();
       drain.cancel();
+      stopping.cancel();
       done.cancel();
     }
   }
@@ -314,11 +321,34 @@ awaitable<void> watchdog(std::shared_ptr<Run> run) {
   kill_group(run->child.pid, SIGKILL);
 }
 
+// The stop signal stopped: SIGTERM to the group, SIGKILL after the grace.
+awaitable<void> stop_group(std::shared_ptr<Run> run) {
+  if (run->finished || run->exited || run->result.stopped) co_return;
+  run->result.stopped = true;
+  run->result.stop_reason = run->plan.stop->reason().value_or("stopped");
+  kill_group(run->child.pid, SIGTERM);
+  error_code ec;
+  run->stopping.expires_after(run->plan.kill_grace);
+  co_await run->stopping.async_wait(asio::redirect_error(use_awaitable, ec));
+  if (run->finished || run->exited) co_return;
+  kill_group(run->child.pid, SIGKILL);
+}
+
 awaitable<ProcessResult> run_on_strand(ProcessSpec plan) {
   auto ex = co_await asio::this_coro::executor;
   auto run = std::make_shared<Run>(ex);
   run->plan = std::move(plan);
+  if (run->plan.stop && run->plan.stop->stopped()) {
+    run->result.stopped = true;
+    run->result.stop_reason = run->plan.stop->reason().value_or("stopped");
+    co_return std::move(run->result);
+  }
   run->child = process_detail::spawn(run->plan);
+  // The signal may stop on any thread: its callback only hands over to the strand.
+  StopSubscription subscription(run->plan.stop, [weak = std::weak_ptr<Run>(run), ex] {
+    if (auto stopped = weak.lock())
+      asio::co_spawn(ex, stop_group(stopped), TaskEnd{stopped, false});
+  });
   run->in.assign(run->child.in);
   run->out.assign(run->child.out);
   run->err.assign(run->child.err);
@@ -351,6 +381,7 @@ std::vector<std::string> minimal_environment() {
 }
 
 std::string describe_ending(const ProcessResult& result, const ProcessSpec& plan) {
+  if (result.stopped) return "stopped: " + result.stop_reason;
   if (result.timed_out)
     return fmt::format("timed out after {:g} s",
                        std::chrono::duration<double>(plan.timeout).count());

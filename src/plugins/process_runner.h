@@ -5,10 +5,12 @@
 #include <boost/asio/awaitable.hpp>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/errors.h"
+#include "plugins/call_control.h"
 
 namespace vqflow {
 
@@ -30,6 +32,9 @@ struct ProcessSpec {
   std::chrono::steady_clock::duration kill_grace = std::chrono::seconds(2);
   std::size_t output_cap = 16u << 20;   // bytes of stdout; beyond it the group is killed
   std::size_t stderr_keep = 64u << 10;  // only the last bytes of stderr are kept
+  // When it stops, the process group gets SIGTERM, and SIGKILL kill_grace
+  // after; null: never. A signal stopped before the start starts nothing.
+  std::shared_ptr<StopSignal> stop;
 };
 
 struct ProcessResult {
@@ -38,6 +43,8 @@ struct ProcessResult {
   int signal = 0;                // the signal that ended it, when it did not exit
   bool timed_out = false;        // killed because it outlived the timeout
   bool output_exceeded = false;  // killed because stdout grew beyond the cap
+  bool stopped = false;          // killed (or never started) because the stop signal stopped
+  std::string stop_reason;       // the signal's reason, when stopped
   std::string out;               // stdout (at most output_cap bytes)
   std::string err;               // the last stderr_keep bytes of stderr
 };

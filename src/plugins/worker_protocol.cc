@@ -70,16 +70,20 @@ AnswerLine fault(std::string reason) {
 
 }  // namespace
 
-std::string request_line(std::uint64_t id, std::string_view action_json, const Value& args) {
+std::string request_line(std::uint64_t id, std::string_view action_json, const Value& args,
+                         const std::string& key) {
   const std::string arguments = json_text(args);
+  const std::string key_json = key.empty() ? std::string() : json_text(Value(key));
   char digits[24];
   const auto id_end = std::to_chars(digits, digits + sizeof digits, id).ptr;
   std::string line;
-  line.reserve(30 + static_cast<std::size_t>(id_end - digits) + action_json.size() +
-               arguments.size());
+  line.reserve(38 + static_cast<std::size_t>(id_end - digits) + action_json.size() +
+               arguments.size() + key_json.size());
   line.append("{\"id\":").append(digits, id_end);
   line.append(",\"action\":").append(action_json);
-  line.append(",\"args\":").append(arguments).append("}\n");
+  line.append(",\"args\":").append(arguments);
+  if (!key_json.empty()) line.append(",\"key\":").append(key_json);
+  line.append("}\n");
   return line;
 }
 

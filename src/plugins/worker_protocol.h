@@ -10,13 +10,15 @@
 namespace vqflow {
 
 // The line protocol between the host and a persistent worker: one JSON object
-// a line each way. Requests are {"id":N,"action":A,"args":{...}}; answers are
+// a line each way. Requests are {"id":N,"action":A,"args":{...}}, with
+// "key":K when the call has an idempotency key; answers are
 // {"id":N,"result":R} or {"id":N,"error":E}, in any order. Plain rules on texts:
 // no I/O, no threads.
 
 // The request line for call `id`, newline included, built in one allocation.
-// `action_json` is the action name as JSON text.
-std::string request_line(std::uint64_t id, std::string_view action_json, const Value& args);
+// `action_json` is the action name as JSON text; an empty `key` is left out.
+std::string request_line(std::uint64_t id, std::string_view action_json, const Value& args,
+                         const std::string& key = {});
 
 // What one line of a worker's stdout says.
 struct AnswerLine {

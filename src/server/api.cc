@@ -83,8 +83,9 @@ std::vector<std::string_view> split_path(std::string_view path) {
   return out;
 }
 
-// {"store": ..., "ok": true} when `probe` reads from `store` without failing,
-// else "ok" false and the "error"; a null store is not configured (`absent`).
+// {"store": ..., "ok": true} when `probe` reads from `store` without failing
+// and no write to it failed lately, else "ok" false and the "error"; a null
+// store is not configured (`absent`).
 template <typename Store, typename Probe>
 Value store_health(const std::shared_ptr<Store>& store, const char* absent, Probe probe) {
   Value out = Value::object();
@@ -100,6 +101,12 @@ Value store_health(const std::shared_ptr<Store>& store, const char* absent, Prob
   } catch (const std::exception& e) {
     out["ok"] = false;
     out["error"] = e.what();
+    return out;
+  }
+  // A store that answers reads may still refuse writes.
+  if (auto failure = store->write_failures().recent(k_write_failure_window)) {
+    out["ok"] = false;
+    out["error"] = "last write failed: " + *failure;
   }
   return out;
 }

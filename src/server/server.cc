@@ -6,7 +6,9 @@
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 #include <spdlog/spdlog.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -84,6 +86,20 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   tcp::acceptor acceptor;
   std::uint64_t next_id = 1;
   std::map<std::uint64_t, std::weak_ptr<Closable>> sessions;
+  // Connections per remote address that have had no request admitted yet.
+  std::map<std::string, std::size_t> unadmitted;
+
+  // False when `address` holds its share of unadmitted connections already.
+  bool count_unadmitted(const std::string& address) {
+    std::size_t& held = unadmitted[address];
+    if (held >= options.max_unadmitted_per_address) return false;
+    ++held;
+    return true;
+  }
+  void release_unadmitted(const std::string& address) {
+    auto found = unadmitted.find(address);
+    if (found != unadmitted.end() && --found->second == 0) unadmitted.erase(found);
+  }
 
   void shut_all(bool graceful) {
     // Copy first: shutting a session may end it and erase its entry.
@@ -102,7 +118,8 @@ using Impl = Server::Impl;
 // A plain HTTP connection until it is upgraded.
 class HttpConn : public Closable {
  public:
-  explicit HttpConn(tcp::socket socket) : stream(std::move(socket)) {}
+  HttpConn(tcp::socket socket, std::string address)
+      : stream(std::move(socket)), address(std::move(address)) {}
 
   void shut(bool graceful) override {
     // A connection under way closes after its answer (the session sees the
@@ -114,8 +131,10 @@ class HttpConn : public Closable {
   }
 
   beast::tcp_stream stream;
+  const std::string address;  // the client's IP address
   bool busy = false;
   bool upgraded = false;
+  bool admitted = false;  // a request of it passed admit(): no longer counted as unadmitted
 };
 
 // A WebSocket client: the connection of the runs it started. Live messages
@@ -264,13 +283,14 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
   beast::flat_buffer buffer;
   beast::error_code ec;
   const auto timeout = impl->options.request_timeout;
-  for (;;) {
+  const auto first_timeout = std::min(impl->options.first_request_timeout, timeout);
+  for (bool first = true;; first = false) {
     conn->busy = false;
     if (impl->api.draining()) break;
     http::request_parser<http::string_body> parser;
     parser.header_limit(static_cast<std::uint32_t>(impl->options.header_limit));
     parser.body_limit(impl->api.options().body_limit);
-    conn->stream.expires_after(timeout);
+    conn->stream.expires_after(first ? first_timeout : timeout);
     co_await http::async_read_header(conn->stream, buffer, parser,
                                      net::redirect_error(net::use_awaitable, ec));
     if (ec) {
@@ -301,6 +321,10 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
       co_await write_response(conn, std::move(*refusal), version, keep, timeout);
       if (!keep) break;
       continue;
+    }
+    if (!conn->admitted) {
+      conn->admitted = true;
+      impl->release_unadmitted(conn->address);
     }
     if (websocket::is_upgrade(header)) {
       if (auto refusal = impl->api.refuse_upgrade(request)) {
@@ -338,6 +362,7 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
     co_await write_response(conn, std::move(response), version, keep, timeout);
     if (!keep) break;
   }
+  if (!conn->admitted) impl->release_unadmitted(conn->address);
   if (!conn->upgraded) {
     conn->shut(false);
     impl->sessions.erase(id);
@@ -358,16 +383,37 @@ net::awaitable<void> accept_loop(std::shared_ptr<Impl> impl) {
       co_await pause.async_wait(net::redirect_error(net::use_awaitable, ec));
       continue;
     }
-    if (impl->sessions.size() >= impl->options.max_connections) {
+    const auto remote = socket.remote_endpoint(ec);
+    if (ec || impl->sessions.size() >= impl->options.max_connections) {
+      socket.close(ec);
+      continue;
+    }
+    std::string address = remote.address().to_string();
+    if (!impl->count_unadmitted(address)) {
       socket.close(ec);
       continue;
     }
     socket.set_option(tcp::no_delay(true), ec);
     const std::uint64_t id = impl->next_id++;
-    auto conn = std::make_shared<HttpConn>(std::move(socket));
+    auto conn = std::make_shared<HttpConn>(std::move(socket), std::move(address));
     impl->sessions[id] = conn;
     spawn_logged(impl->ioc, http_session(impl, id, conn), "server HTTP session");
   }
+}
+
+// `wanted`, lowered so that the connections leave descriptors for the
+// stores, the apps' pipes and the log.
+std::size_t connections_within_descriptor_limit(std::size_t wanted) {
+  constexpr std::size_t k_reserved_descriptors = 512;
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+  const std::size_t available = limit.rlim_cur > 2 * k_reserved_descriptors
+                                    ? limit.rlim_cur - k_reserved_descriptors
+                                    : limit.rlim_cur / 2;
+  if (wanted <= available) return wanted;
+  spdlog::warn("server: at most {} connections (the descriptor limit is {})", available,
+               limit.rlim_cur);
+  return available;
 }
 
 }  // namespace
@@ -381,6 +427,8 @@ Server::~Server() {
 }
 
 void Server::start() {
+  impl_->options.max_connections =
+      connections_within_descriptor_limit(impl_->options.max_connections);
   const auto& listen = impl_->options.listen;
   beast::error_code ec;
   auto address = net::ip::make_address(listen.host, ec);

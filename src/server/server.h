@@ -14,10 +14,19 @@ struct ServerOptions {
   // Reading one request (headers and body, including the wait for it on a
   // kept-alive connection) and writing one response must each finish in this time.
   std::chrono::milliseconds request_timeout{30000};
+  // A new connection must have sent its first request's headers within this
+  // time (at most request_timeout), so that silent sockets go soon.
+  std::chrono::milliseconds first_request_timeout{10000};
   // A WebSocket client that answers no ping for this long is dropped.
   std::chrono::milliseconds ws_idle_timeout{60000};
   std::size_t header_limit = 16u << 10;
-  std::size_t max_connections = 512;
+  // Open connections at most; start() lowers it to fit the descriptor limit.
+  std::size_t max_connections = 4096;
+  // Connections from one remote address that have not yet had a request
+  // admitted (past the token check); more are closed at once. Connections
+  // that have are not counted, so a client that holds sockets open without
+  // sending anything cannot lock out one that authenticates.
+  std::size_t max_unadmitted_per_address = 64;
   // Bytes of live messages waiting for a WebSocket client that reads too
   // slowly; beyond it the client is dropped and its runs go on without it.
   std::size_t ws_queue_limit = 16u << 20;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "stores/kv_store.h"
+#include "stores/write_failures.h"
 #include "value/value.h"
 
 namespace vqflow {
@@ -120,6 +121,11 @@ class Database {
   virtual void init_schema() = 0;
   // "sqlite /path/vqflow.db" or "postgresql host:port/db".
   virtual std::string describe() const = 0;
+
+  // The last write that failed (records the writer could not store), for the
+  // health check.
+  WriteFailures& write_failures() const { return write_failures_; }
+
   // The SQLite file behind this store; absent for server databases.
   virtual std::optional<std::string> sqlite_path() const = 0;
   // The embedded key-value store in this store's file, over the same
@@ -135,6 +141,9 @@ class Database {
   // Commits the writes held back (see hold_kv_commits); false when there were
   // none. Throws StoreError when the commit fails.
   virtual bool commit_pending() { return false; }
+
+ private:
+  mutable WriteFailures write_failures_;
 };
 
 // Columns of each table (besides the integer primary key "id").

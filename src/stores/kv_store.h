@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "stores/write_failures.h"
+
 namespace vqflow {
 
 // One write of KvStore::set_many.
@@ -53,7 +55,20 @@ class KvStore {
   virtual bool del(const std::string& key) = 0;
   // Human-readable description for errors and health checks ("redis 127.0.0.1:6379/0").
   virtual std::string describe() const = 0;
+
+  // The last write that failed, for the health check; kept by the store
+  // watch_kv_writes answers (other stores leave it empty).
+  WriteFailures& write_failures() const { return write_failures_; }
+
+ private:
+  mutable WriteFailures write_failures_;
 };
+
+// `inner`, noting in its own write_failures() each set, set_many,
+// set_if_absent and del that fails with StoreError (and clearing it when one
+// succeeds). Counters are left out: their failures are mostly values that are
+// not integers, not a store that refuses writes.
+std::unique_ptr<KvStore> watch_kv_writes(std::unique_ptr<KvStore> inner);
 
 // Opens the store named by `url`:
 //   ""                      -> the embedded store, a table in the SQLite file `sqlite_path`

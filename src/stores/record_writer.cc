@@ -36,22 +36,31 @@ struct Pending {
 
 // Stores the rows in one transaction; when that fails, row by row, so that one
 // bad row fails only its own caller.
+// The database remembers the last row that failed, for its health.
 void commit(Database& db, Pending& pending) {
   pending.errors.assign(pending.rows.size(), nullptr);
+  std::string failure;
   try {
     db.insert_rows(pending.rows);
-  } catch (...) {
+  } catch (const std::exception& e) {
     if (pending.rows.size() == 1) {
       pending.errors[0] = std::current_exception();
+      failure = e.what();
     } else {
       for (std::size_t i = 0; i < pending.rows.size(); ++i) {
         try {
           db.insert(pending.rows[i].table, pending.rows[i].row);
-        } catch (...) {
+        } catch (const std::exception& row_error) {
           pending.errors[i] = std::current_exception();
+          failure = row_error.what();
         }
       }
     }
+  }
+  if (failure.empty()) {
+    db.write_failures().succeeded();
+  } else {
+    db.write_failures().failed(failure);
   }
   pending.committed = true;
 }
@@ -140,6 +149,7 @@ struct RecordWriter::State {
       return db->commit_pending() || !pending.rows.empty();
     } catch (const std::exception& e) {
       spdlog::error("held-back key-value writes lost: {}", e.what());
+      db->write_failures().failed(e.what());
       return !pending.rows.empty();
     }
   }

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <memory>
 
 #include "context/services.h"
@@ -16,29 +17,44 @@ namespace vqflow {
 SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services,
                                    std::shared_ptr<RunTracker> tracker = nullptr);
 
+// How long a standby waits between attempts to take the timer lock.
+constexpr std::chrono::seconds k_standby_retry_default{3};
+
 // The timer service of a serving process: its database lock, the service
-// object, and the scheduler of vq_timer. Destroying it shuts the scheduler
-// down, drops it and releases the lock: destroy it before the io_context, and
-// stop calling the registered methods first. Lives on the loop thread.
+// object, and the scheduler of vq_timer. A process that finds the lock held
+// waits as a standby: it retries the lock every `standby_retry` and starts
+// the timers once it gets it, which is within the lock's ttl (plus one retry)
+// of the holder's death; until then the timer methods answer an error. A
+// holder that loses the lock stops its timers and becomes a standby again, so
+// that no two processes fire the timers at once. Destroying it shuts the
+// scheduler down, drops it and releases the lock: destroy it before the
+// io_context, and stop calling the registered methods first. Lives on the
+// loop thread.
 class TimerHost {
  public:
-  // Takes the lock (ServiceLockError when another process holds it), creates
-  // ManageTimer, calls start() (restores the stored timers) and registers the
-  // remote operations in `registry`. Call on the loop thread, before serving.
-  // With a tracker, the runs the timers start are counted there until closed.
-  static std::unique_ptr<TimerHost> start(std::shared_ptr<Services> services, RpcRegistry& registry,
-                                          ServiceLockOptions lock_options = {},
-                                          std::shared_ptr<RunTracker> tracker = nullptr);
+  // Takes the lock or, when another process holds it, becomes a standby;
+  // creates ManageTimer and registers the remote operations in `registry`.
+  // Holding the lock, it calls start() (restores the stored timers). Call on
+  // the loop thread, before serving. With a tracker, the runs the timers
+  // start are counted there until closed. Throws StoreError when the store
+  // fails at the first attempt.
+  static std::unique_ptr<TimerHost> start(
+      std::shared_ptr<Services> services, RpcRegistry& registry,
+      ServiceLockOptions lock_options = {}, std::shared_ptr<RunTracker> tracker = nullptr,
+      std::chrono::milliseconds standby_retry = k_standby_retry_default);
   ~TimerHost();
   TimerHost(const TimerHost&) = delete;
   TimerHost& operator=(const TimerHost&) = delete;
 
-  ManageTimer& service() { return *service_; }
+  ManageTimer& service();
+  // True while this process holds the lock and runs the timers.
+  bool active() const;
+
+  struct State;
 
  private:
   TimerHost() = default;
-  std::shared_ptr<TimerServiceLock> lock_;
-  std::unique_ptr<ManageTimer> service_;
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace vqflow

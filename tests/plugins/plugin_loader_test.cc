@@ -19,6 +19,7 @@
 
 #include "base/errors.h"
 #include "plugins/app_path.h"
+#include "plugins/plugin_loader_fixture.h"
 #include "support/processes.h"
 #include "support/test_support.h"
 
@@ -41,66 +42,6 @@ void write_file(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
-
-// Copies the test apps (and the example apps) into a fresh apps folder, so
-// that apps may write files beside themselves.
-class PluginLoaderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    apps_ = dir_.path() / "apps";
-    fs::create_directories(apps_);
-    fs::copy(k_source_dir / "tests/plugins/test_apps", apps_, fs::copy_options::recursive);
-    fs::copy(k_source_dir / "sdk/python/vqflow_app.py", apps_ / "py_worker/main/vqflow_app.py");
-    config_.apps_path = apps_.string();
-    config_.app_timeout_seconds = 20;
-    options_.kill_grace = 300ms;
-  }
-
-  void TearDown() override {
-    loader_.reset();
-    EXPECT_TRUE(eventually([] { return children_of_self().empty(); })) << "processes left behind";
-  }
-
-  AppLoader& loader() {
-    if (!loader_) loader_ = make_app_loader(config_, options_);
-    return *loader_;
-  }
-
-  Value call(const std::string& app, const std::string& action, NamedArguments args = {}) {
-    return run_sync(loader().load(app, action)->call(std::move(args)));
-  }
-
-  // The message of the exception E that the call throws ("" and a failure otherwise).
-  template <typename E>
-  std::string failure(const std::string& app, const std::string& action, NamedArguments args = {}) {
-    try {
-      call(app, action, std::move(args));
-    } catch (const E& e) {
-      return e.what();
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << "unexpected exception: " << e.what();
-      return "";
-    }
-    ADD_FAILURE() << app << " " << action << " did not throw";
-    return "";
-  }
-
-  std::string load_failure(const std::string& app, const std::string& action) {
-    try {
-      loader().load(app, action);
-    } catch (const AppLoadError& e) {
-      return e.what();
-    }
-    ADD_FAILURE() << "loading " << app << " " << action << " did not fail";
-    return "";
-  }
-
-  test::TempDir dir_;
-  fs::path apps_;
-  Config config_;
-  PluginOptions options_;
-  std::shared_ptr<AppLoader> loader_;
-};
 
 #define EXPECT_CONTAINS(text, part) \
   EXPECT_NE(std::string(text).find(part), std::string::npos) << "in: " << (text)

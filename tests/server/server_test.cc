@@ -871,25 +871,13 @@ struct ChildGuard {
   }
 };
 
-// The echo playbook on the built-in app that does nothing.
-Row noop_playbook(const std::string& uuid) {
-  Row row = test::echo_playbook(uuid, false);
-  Value flow_data = parse_json(row["flow_data"].get<std::string>());
-  for (auto& [id, node] : flow_data.items()) {
-    node["app_dir"] = "vq_noop";
-    node["data"].erase("text");
-  }
-  row["flow_data"] = json_text(flow_data);
-  return row;
-}
-
 TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
   test::TempDir dir;
   const std::string log = dir.file("serve.log");
   {
     auto db = open_database(dir.file("vqflow.db"));
     db->init_schema();
-    db->table("workflow").insert(noop_playbook("pb"));
+    db->table("workflow").insert(test::noop_playbook("pb"));
   }
   std::vector<std::string> args = {VQFLOW_BINARY,
                                    "--db",
@@ -939,19 +927,17 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
       http_request(port, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "get_jobs", "id": 2})");
   EXPECT_EQ(jobs.body, R"({"jsonrpc": "2.0", "result": [], "id": 2})");
 
-  // A second server on the same store may not run the timers a second time.
+  // A second server on the same store may not run the timers a second time:
+  // it waits as a standby.
   {
     std::vector<std::string> second_args = {VQFLOW_BINARY, "--db",     dir.file("vqflow.db"),
                                             "serve",       "--listen", "127.0.0.1:0"};
-    std::vector<char*> second_argv;
-    for (auto& a : second_args) second_argv.push_back(a.data());
-    second_argv.push_back(nullptr);
-    ChildGuard second;
-    ASSERT_EQ(
-        posix_spawn(&second.pid, VQFLOW_BINARY, nullptr, nullptr, second_argv.data(), environ), 0);
-    int second_status = second.wait();
-    ASSERT_TRUE(WIFEXITED(second_status));
-    EXPECT_NE(WEXITSTATUS(second_status), 0);
+    test::WatchedChild second(second_args);
+    ASSERT_GT(second.pid(), 0);
+    EXPECT_TRUE(second.lines().wait_for_line("timer service: standby", std::chrono::seconds(20)));
+    EXPECT_TRUE(second.lines().wait_for_line("listening on", std::chrono::seconds(20)));
+    int second_status = 0;
+    EXPECT_EQ(::waitpid(second.pid(), &second_status, WNOHANG), 0) << "the standby kept serving";
   }
 
   // Runs still going when the signal comes close before the process exits,

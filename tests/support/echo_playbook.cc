@@ -65,4 +65,15 @@ Row echo_playbook(const std::string& uuid, bool with_audit) {
           {"status", 0}};
 }
 
+Row noop_playbook(const std::string& uuid) {
+  Row row = echo_playbook(uuid, false);
+  Value flow_data = parse_json(row["flow_data"].get<std::string>());
+  for (auto& [id, node] : flow_data.items()) {
+    node["app_dir"] = "vq_noop";
+    node["data"].erase("text");
+  }
+  row["flow_data"] = json_text(flow_data);
+  return row;
+}
+
 }  // namespace vqflow::test

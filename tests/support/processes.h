@@ -12,6 +12,9 @@ namespace vqflow::test {
 // Pids of this process's children (zombies included), from /proc.
 std::vector<int> children_of_self();
 
+// Pids of the processes of group `pgid` that are alive (zombies are not).
+std::vector<int> live_members_of_group(int pgid);
+
 // True when `pid` is gone or a zombie (a reaper other than us may be slow).
 bool is_dead(int pid);
 
@@ -53,6 +56,27 @@ class OutputWatcher {
   std::vector<std::string> lines_;
   bool ended_ = false;
   std::thread reader_;
+};
+
+// A child process (argv[0] is its path) whose stdout and stderr come through
+// an OutputWatcher. Killed with SIGKILL and reaped on destruction unless
+// waited for. pid() is -1 when it could not be started.
+class WatchedChild {
+ public:
+  explicit WatchedChild(const std::vector<std::string>& argv);
+  ~WatchedChild();
+  WatchedChild(const WatchedChild&) = delete;
+  WatchedChild& operator=(const WatchedChild&) = delete;
+
+  int pid() const { return pid_; }
+  OutputWatcher& lines() { return lines_; }
+  // Waits for it to end and answers its wait status.
+  int wait();
+
+ private:
+  int read_end_ = -1;
+  int pid_;
+  OutputWatcher lines_;  // destroyed after the child is gone
 };
 
 }  // namespace vqflow::test

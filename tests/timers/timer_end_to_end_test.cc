@@ -120,13 +120,19 @@ TEST_F(TimerEndToEndTest, TimerRunsAreTrackedUntilTheyClose) {
   EXPECT_EQ(tracker->in_progress(), 0u);
 }
 
-TEST_F(TimerEndToEndTest, ASecondServiceOnTheSameStoresIsRefused) {
+TEST_F(TimerEndToEndTest, ASecondServiceOnTheSameStoresWaitsAsAStandby) {
   RpcRegistry first_registry, second_registry;
-  auto first = TimerHost::start(services, first_registry);
-  EXPECT_THROW(TimerHost::start(services, second_registry), ServiceLockError);
-  EXPECT_TRUE(second_registry.names().empty());
+  auto first = TimerHost::start(services, first_registry, {}, nullptr, 20ms);
+  auto second = TimerHost::start(services, second_registry, {}, nullptr, 20ms);
+  EXPECT_TRUE(first->active());
+  EXPECT_FALSE(second->active());
+  ASSERT_NE(second_registry.find("get_jobs"), nullptr);
+  EXPECT_THROW((*second_registry.find("get_jobs"))(Value::object()), RpcError);
+  // The holder lets go: the standby takes the lock at its next attempt.
   first.reset();
-  EXPECT_NO_THROW(TimerHost::start(services, second_registry));
+  EXPECT_TRUE(test::run_until(ioc, [&] { return second->active(); }));
+  EXPECT_EQ((*second_registry.find("get_jobs"))(Value::object()), Value::array());
+  second.reset();
   vq_timer.scheduler.reset();
 }
 
