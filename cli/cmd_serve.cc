@@ -202,7 +202,9 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
   // The timer methods belong to the run loop, where the timer service lives.
   api_options.rpc_executor = run_ioc.get_executor();
   api_options.tracker = tracker;
-  Api api(services, &rpc, engine_run_starter(services), api_options);
+  api_options.watchers = std::make_shared<RunSubscribers>();
+  Api api(services, &rpc, watched_run_starter(engine_run_starter(services), api_options.watchers),
+          api_options);
 
   ServerOptions server_options;
   server_options.listen = listen;

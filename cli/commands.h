@@ -27,6 +27,7 @@ struct GlobalOptions {
 
 // Each command file registers its subcommand(s) on the app. Callbacks report
 // failures by throwing; main prints one line and exits non-zero.
+void add_catalog_commands(CLI::App& app, GlobalOptions& global);  // cmd_catalog.cc
 void add_db_commands(CLI::App& app, GlobalOptions& global);       // cmd_db.cc
 void add_import_command(CLI::App& app, GlobalOptions& global);    // cmd_import.cc
 void add_run_command(CLI::App& app, GlobalOptions& global);       // cmd_run.cc

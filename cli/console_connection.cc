@@ -15,13 +15,33 @@ bool is_wide(char32_t cp) {
          (cp >= 0x20000 && cp <= 0x3FFFD);
 }
 
-std::string pad(const std::string& text, std::size_t width) {
-  std::size_t w = display_width(text);
-  return w >= width ? text : text + std::string(width - w, ' ');
+// "run X closed", "run X closed, 2 failed steps", "run X aborted: why",
+// "waiting for approval at N, only_id X".
+std::string closing_line(const Value& data) {
+  const std::string only_id = one_line(text_form(data.value("only_id", Value())));
+  const std::string state = text_form(data.value("state", Value()));
+  const long long failed = data.value("failed_steps", Value(0)).get<long long>();
+  if (state == "waiting") {
+    return "waiting for approval at " + one_line(text_form(data.value("waiting_at", Value()))) +
+           ", only_id " + only_id;
+  }
+  if (state == "aborted") {
+    return "run " + only_id + " aborted: " + one_line(text_form(data.value("reason", Value())));
+  }
+  if (state == "refused") return "run " + only_id + " refused";
+  if (state == "cancelled" || state == "interrupted") {
+    // The reason reads "run cancelled by U" or "run interrupted: OWNER stopped".
+    std::string reason = one_line(text_form(data.value("reason", Value())));
+    if (reason.rfind("run ", 0) == 0) return "run " + only_id + " " + reason.substr(4);
+    return "run " + only_id + " " + state + (reason.empty() ? "" : ": " + reason);
+  }
+  if (failed == 0) return "run " + only_id + " closed";
+  return "run " + only_id + " closed, " + std::to_string(failed) +
+         (failed == 1 ? " failed step" : " failed steps");
 }
 
-// One line per record: control characters of hostile results must not move
-// the cursor or forge further lines.
+}  // namespace
+
 std::string one_line(const std::string& text) {
   std::string out;
   out.reserve(text.size());
@@ -37,33 +57,10 @@ std::string one_line(const std::string& text) {
   return out;
 }
 
-// "run X closed", "run X closed, 2 failed steps", "run X aborted: why" (or
-// cancelled / interrupted),
-// "waiting for approval at N, only_id X".
-std::string closing_line(const Value& data) {
-  const std::string only_id = one_line(text_form(data.value("only_id", Value())));
-  const std::string state = text_form(data.value("state", Value()));
-  const long long failed = data.value("failed_steps", Value(0)).get<long long>();
-  if (state == "waiting") {
-    return "waiting for approval at " + one_line(text_form(data.value("waiting_at", Value()))) +
-           ", only_id " + only_id;
-  }
-  if (state == "cancelled" || state == "interrupted") {
-    // The reason reads "run cancelled by U" or "run interrupted: OWNER stopped".
-    std::string reason = one_line(text_form(data.value("reason", Value())));
-    if (reason.rfind("run ", 0) == 0) reason.erase(0, 4);
-    return "run " + only_id + " " + reason;
-  }
-  if (state == "aborted") {
-    return "run " + only_id + " aborted: " + one_line(text_form(data.value("reason", Value())));
-  }
-  if (state == "refused") return "run " + only_id + " refused";
-  if (failed == 0) return "run " + only_id + " closed";
-  return "run " + only_id + " closed, " + std::to_string(failed) +
-         (failed == 1 ? " failed step" : " failed steps");
+std::string pad(const std::string& text, std::size_t width) {
+  std::size_t w = display_width(text);
+  return w >= width ? text : text + std::string(width - w, ' ');
 }
-
-}  // namespace
 
 std::size_t display_width(const std::string& text) {
   std::size_t width = 0;

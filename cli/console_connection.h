@@ -22,4 +22,11 @@ class ConsoleConnection : public ClientConnection {
 // Columns a text takes in a terminal (East Asian wide characters count two).
 std::size_t display_width(const std::string& text);
 
+// `text` followed by spaces up to `width` columns (as is when it is wider).
+std::string pad(const std::string& text, std::size_t width);
+
+// `text` on one terminal line: control characters of hostile texts must not
+// move the cursor or forge further lines ("\n" is shown as \n, others as spaces).
+std::string one_line(const std::string& text);
+
 }  // namespace vqflow::cli

@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
                  "Seconds a persistent plug-in may sit idle before it is stopped (default 60)");
   app.add_option("--log-file", global.log_file, "Also write the process log to this file");
 
+  add_catalog_commands(app, global);
   add_db_commands(app, global);
   add_import_command(app, global);
   add_run_command(app, global);

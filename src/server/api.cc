@@ -14,22 +14,13 @@
 #include "base/spawn_logged.h"
 #include "base/text.h"
 #include "rpc/json_rpc.h"
+#include "server/api_routes.h"
 #include "server/security.h"
 #include "value/value.h"
 
 namespace vqflow {
 
 namespace {
-
-// Request bodies are hostile: nest no deeper than a run request needs.
-constexpr std::size_t k_max_body_depth = 64;
-
-HttpResponse json_response(int status, const Value& body) {
-  HttpResponse out;
-  out.status = status;
-  out.body = json_text(body, false);
-  return out;
-}
 
 // The token of "Bearer <token>", or absent.
 std::optional<std::string_view> bearer_token(std::string_view header) {
@@ -41,46 +32,6 @@ std::optional<std::string_view> bearer_token(std::string_view header) {
   while (!token.empty() && token.front() == ' ') token.remove_prefix(1);
   while (!token.empty() && token.back() == ' ') token.remove_suffix(1);
   return token;
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Percent-decodes one path segment; absent when an escape is malformed.
-std::optional<std::string> decode_segment(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out.push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size()) return std::nullopt;
-    const int hi = hex_digit(text[i + 1]);
-    const int lo = hex_digit(text[i + 2]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    out.push_back(static_cast<char>(hi * 16 + lo));
-    i += 2;
-  }
-  return out;
-}
-
-std::vector<std::string_view> split_path(std::string_view path) {
-  std::vector<std::string_view> out;
-  while (!path.empty()) {
-    if (path.front() == '/') {
-      path.remove_prefix(1);
-      continue;
-    }
-    auto slash = path.find('/');
-    out.push_back(path.substr(0, slash));
-    if (slash == std::string_view::npos) break;
-    path.remove_prefix(slash);
-  }
-  return out;
 }
 
 // {"store": ..., "ok": true} when `probe` reads from `store` without failing
@@ -111,13 +62,20 @@ Value store_health(const std::shared_ptr<Store>& store, const char* absent, Prob
   return out;
 }
 
-HttpResponse method_not_allowed(const char* allow) {
-  HttpResponse out = error_response(405, std::string("method not allowed; use ") + allow);
+HttpResponse method_not_allowed(const std::string& allow) {
+  HttpResponse out = error_response(405, "method not allowed; use " + allow);
   out.headers.emplace_back("Allow", allow);
   return out;
 }
 
 }  // namespace
+
+HttpResponse json_response(int status, const Value& body) {
+  HttpResponse out;
+  out.status = status;
+  out.body = json_text(body, false);
+  return out;
+}
 
 HttpResponse error_response(int status, const std::string& message) {
   Value body = Value::object();
@@ -132,6 +90,7 @@ Api::Api(std::shared_ptr<Services> services, const RpcRegistry* rpc, RunStarter 
       start_run_(std::move(start_run)),
       options_(std::move(options)) {
   if (options_.tracker) tracker_ = options_.tracker;
+  if (options_.watchers) watchers_ = options_.watchers;
 }
 
 bool Api::origin_allowed(const std::string& origin) const {
@@ -192,11 +151,39 @@ std::optional<HttpResponse> Api::admit(const HttpRequest& head,
 }
 
 std::optional<HttpResponse> Api::refuse_upgrade(const HttpRequest& head) const {
-  std::string_view path = head.target;
-  path = path.substr(0, path.find('?'));
-  if (path != "/api/ws")
+  const std::vector<std::string_view> segments = route_segments(head.target);
+  if (segments.size() != 2 || segments[0] != "api" || segments[1] != "ws") {
+    const std::string_view path = std::string_view(head.target).substr(0, head.target.find('?'));
     return error_response(404, "no WebSocket endpoint at " + std::string(path));
+  }
   return std::nullopt;
+}
+
+const std::vector<Api::Route>& Api::routes() {
+  static const std::vector<Route> table = {
+      {"GET", "/api/health", &Api::health},
+      {"POST", "/api/runs", &Api::post_run},
+      {"GET", "/api/runs/{only_id}/logs", &Api::run_logs},
+      {"GET", "/api/playbooks", &Api::playbooks},
+      {"GET", "/api/audits", &Api::audits},
+      {"POST", "/api/audits/{only_id}/decision", &Api::post_decision},
+      {"GET", "/api/openapi.json", &Api::openapi},
+      {"GET", "/api/ws", &Api::ws_without_upgrade},
+      {"POST", "/rpc", &Api::rpc},
+  };
+  return table;
+}
+
+HttpResponse Api::ws_without_upgrade(const HttpRequest&, const Params&) {
+  HttpResponse out = error_response(426, "use a WebSocket upgrade on /api/ws");
+  out.headers.emplace_back("Upgrade", "websocket");
+  return out;
+}
+
+Database* Api::store(HttpResponse& refusal) const {
+  if (services_ && services_->db) return services_->db.get();
+  refusal = error_response(503, "no relational store configured");
+  return nullptr;
 }
 
 void Api::add_cors(const HttpRequest& request, HttpResponse& response) const {
@@ -213,151 +200,33 @@ HttpResponse Api::handle(const HttpRequest& request) {
     out.close = true;
     return out;
   }
-  std::string_view path = request.target;
-  path = path.substr(0, path.find('?'));
-  const auto parts = split_path(path);
   HttpResponse out;
-  if (parts.size() == 2 && parts[0] == "api" && parts[1] == "health") {
-    out = request.method == "GET" ? health() : method_not_allowed("GET");
-  } else if (parts.size() == 2 && parts[0] == "api" && parts[1] == "runs") {
-    out = request.method == "POST" ? post_run(request) : method_not_allowed("POST");
-  } else if (parts.size() == 4 && parts[0] == "api" && parts[1] == "runs" && parts[3] == "logs") {
-    if (request.method != "GET") {
-      out = method_not_allowed("GET");
-    } else if (auto only_id = decode_segment(parts[2])) {
-      out = run_logs(*only_id);
-    } else {
-      out = error_response(400, "malformed run id in the path");
+  std::string allow;  // the methods of the routes whose path fits
+  bool answered = false;
+  const std::vector<std::string_view> segments = route_segments(request.target);
+  for (const Route& route : routes()) {
+    RouteFit fit = fit_route(route.path, segments);
+    if (!fit.fits) continue;
+    if (request.method != route.method) {
+      allow += (allow.empty() ? "" : ", ") + std::string(route.method);
+      continue;
     }
-  } else if (parts.size() == 1 && parts[0] == "rpc") {
-    out = request.method == "POST" ? rpc(request) : method_not_allowed("POST");
-  } else if (parts.size() == 2 && parts[0] == "api" && parts[1] == "ws") {
-    out = error_response(426, "use a WebSocket upgrade on /api/ws");
-    out.headers.emplace_back("Upgrade", "websocket");
-  } else {
-    out = error_response(404, "no such endpoint: " + std::string(path));
+    out = fit.malformed ? error_response(400, "malformed run id in the path")
+                        : (this->*route.answer)(request, fit.params);
+    answered = true;
+    break;
+  }
+  if (!answered) {
+    const std::string_view path =
+        std::string_view(request.target).substr(0, request.target.find('?'));
+    out = allow.empty() ? error_response(404, "no such endpoint: " + std::string(path))
+                        : method_not_allowed(allow);
   }
   add_cors(request, out);
   return out;
 }
 
-std::string Api::start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s) {
-  if (draining_) throw RequestError("the server is shutting down");
-  // Told now, not after a 202 that leads nowhere.
-  if (services_ && services_->db) check_playbook(*services_->db, parsed.uuid);
-  std::shared_ptr<RunTracker> tracker = tracker_;
-  const std::uint64_t ticket = tracker->begin_within(parsed.uuid, options_.max_runs);
-  if (ticket == 0) {
-    throw RunLimitError("too many runs in progress here (at most " +
-                        std::to_string(options_.max_runs) + "); retry later");
-  }
-  // auto_execute logs what escaped the run; the tracker only counts.
-  RunFinished done = [tracker, ticket](const RunOutcome&) { tracker->finish(ticket); };
-  std::string only_id;
-  try {
-    only_id = start_run_(std::move(parsed.uuid), std::move(s), std::move(parsed.request),
-                         std::move(done));
-  } catch (...) {
-    tracker->finish(ticket);
-    throw;
-  }
-  tracker->name(ticket, only_id);
-  return only_id;
-}
-
-HttpResponse Api::post_run(const HttpRequest& request) {
-  std::optional<Value> body;
-  try {
-    body = parse_json(request.body, k_max_body_depth);
-  } catch (const std::exception& e) {
-    return error_response(400, std::string("the request body is not JSON: ") + e.what());
-  }
-  try {
-    std::string only_id = start(parse_run_request(*body), nullptr);
-    Value answer = Value::object();
-    answer["only_id"] = only_id;
-    return json_response(202, answer);
-  } catch (const RunLimitError& e) {
-    HttpResponse out = error_response(503, e.what());
-    out.headers.emplace_back("Retry-After", "1");
-    return out;
-  } catch (const RequestError& e) {
-    return error_response(draining_ ? 503 : 400, e.what());
-  } catch (const ConfigError& e) {
-    return error_response(400, std::string("\"controller_data\": ") + e.what());
-  } catch (const PlaybookMissingError& e) {
-    return error_response(404, e.what());
-  } catch (const PlaybookDisabledError& e) {
-    return error_response(409, e.what());
-  } catch (const DecisionError& e) {
-    return error_response(409, e.what());
-  } catch (const std::exception& e) {
-    spdlog::error("POST /api/runs: {}", e.what());
-    return error_response(500, e.what());
-  }
-}
-
-void Api::ws_message(const std::string& text, const std::shared_ptr<ClientConnection>& s) {
-  Value reply = Value::object();
-  try {
-    Value message;
-    try {
-      message = parse_json(text, k_max_body_depth);
-    } catch (const std::exception& e) {
-      throw RequestError(std::string("the message is not JSON: ") + e.what());
-    }
-    if (!message.is_object()) throw RequestError("the message must be a JSON object");
-    auto method = message.find("method");
-    if (method == message.end() || *method != "run") {
-      throw RequestError("\"method\" must be \"run\"");
-    }
-    auto data = message.find("data");
-    if (data == message.end()) throw RequestError("\"data\" is required: the run request");
-    std::string only_id = start(parse_run_request(*data), s);
-    reply["method"] = "run_started";
-    reply["data"] = Value::object();
-    reply["data"]["only_id"] = only_id;
-  } catch (const ConfigError& e) {
-    reply["method"] = "error";
-    reply["data"] = {{"error", std::string("\"controller_data\": ") + e.what()}};
-  } catch (const PlaybookMissingError& e) {
-    reply["method"] = "error";
-    reply["data"] = {{"error", e.what()}, {"status", 404}};
-  } catch (const PlaybookDisabledError& e) {
-    reply["method"] = "error";
-    reply["data"] = {{"error", e.what()}, {"status", 409}};
-  } catch (const DecisionError& e) {
-    reply["method"] = "error";
-    reply["data"] = {{"error", e.what()}, {"status", 409}};
-  } catch (const std::exception& e) {
-    reply["method"] = "error";
-    reply["data"] = {{"error", e.what()}};
-  }
-  try {
-    s->send(json_text(reply, false));
-  } catch (const std::exception&) {
-    // The client left; the run (if any) goes on without it.
-  }
-}
-
-HttpResponse Api::run_logs(const std::string& only_id) {
-  if (!services_ || !services_->db) return error_response(503, "no relational store configured");
-  if (only_id.empty() || only_id.size() > 128) return error_response(400, "malformed run id");
-  try {
-    std::vector<Row> rows = services_->db->table("logs").where("only_id", only_id).get();
-    Value records = Value::array();
-    for (Row& row : rows) {
-      if (row.is_object()) row.erase("id");  // the store's own key, not part of a record
-      records.push_back(std::move(row));
-    }
-    return json_response(200, records);
-  } catch (const std::exception& e) {
-    spdlog::error("GET /api/runs/{}/logs: {}", only_id, e.what());
-    return error_response(503, e.what());
-  }
-}
-
-HttpResponse Api::health() {
+HttpResponse Api::health(const HttpRequest&, const Params&) {
   Value body = Value::object();
   body["status"] = "ok";
   Value db =
@@ -380,10 +249,8 @@ HttpResponse Api::health() {
 }
 
 bool Api::is_rpc(const HttpRequest& request) {
-  std::string_view path = request.target;
-  path = path.substr(0, path.find('?'));
-  const auto parts = split_path(path);
-  return request.method == "POST" && parts.size() == 1 && parts[0] == "rpc";
+  const std::vector<std::string_view> segments = route_segments(request.target);
+  return request.method == "POST" && segments.size() == 1 && segments[0] == "rpc";
 }
 
 namespace {
@@ -436,7 +303,7 @@ boost::asio::awaitable<HttpResponse> Api::respond(HttpRequest request) {
                                     " ms (the run loop is busy); it may still take effect");
 }
 
-HttpResponse Api::rpc(const HttpRequest& request) {
+HttpResponse Api::rpc(const HttpRequest& request, const Params&) {
   static const RpcRegistry empty;
   std::optional<std::string> answer = handle_json_rpc(rpc_ ? *rpc_ : empty, request.body);
   HttpResponse out;

@@ -20,6 +20,7 @@
 #include "run/run_tracker.h"
 #include "server/http_types.h"
 #include "server/run_request.h"
+#include "server/run_subscribers.h"
 
 namespace vqflow {
 
@@ -31,6 +32,11 @@ using RunStarter = std::function<std::string(std::string uuid, std::shared_ptr<C
 
 // The starter that hands runs to auto_execute with these services.
 RunStarter engine_run_starter(std::shared_ptr<Services> services);
+
+// As `inner`, but each run's messages also reach the clients that watch its
+// only_id in `watchers` (WebSocket "subscribe"); the run's own connection, if
+// any, still gets them first-hand.
+RunStarter watched_run_starter(RunStarter inner, std::shared_ptr<RunSubscribers> watchers);
 
 // Runs this server keeps in progress at most, unless told otherwise: requests
 // are answered faster than one run loop closes runs, so without a bound a
@@ -52,6 +58,9 @@ struct ApiOptions {
   // process (the timer service), so that max_runs and the shutdown wait see
   // them too. Absent: the Api makes its own.
   std::shared_ptr<RunTracker> tracker;
+  // The clients watching runs (WebSocket "subscribe"); the run starter must
+  // publish to the same (watched_run_starter). Absent: the Api makes its own.
+  std::shared_ptr<RunSubscribers> watchers;
 };
 
 // A run refused because max_runs runs of this server are in progress.
@@ -96,11 +105,27 @@ class Api {
   // absent when the upgrade may proceed. Call after admit.
   std::optional<HttpResponse> refuse_upgrade(const HttpRequest& head) const;
 
-  // One text message from a WebSocket client whose connection is `s`. Starts the
-  // run it asks for with `s` as the run's connection; answers through `s`:
-  // {"method": "run_started", "data": {"only_id": ...}} before any record of
-  // the run, or {"method": "error", "data": {"error": ...}}.
+  // One text message from a WebSocket client whose connection is `s`, answered
+  // through `s`. {"method": "run", "data": request} starts the run with `s` as
+  // its connection: {"method": "run_started", "data": {"only_id": ...}} comes
+  // before any record of the run. {"method": "subscribe", "data": {"only_id":
+  // ...}} makes `s` a watcher of that run of this process from then on:
+  // {"method": "subscribed", "data": {"only_id", "running_here"}}. A refusal
+  // is {"method": "error", "data": {"error": ...}}.
   void ws_message(const std::string& text, const std::shared_ptr<ClientConnection>& s);
+  // The WebSocket client `s` left: it watches nothing any more.
+  void ws_closed(const ClientConnection* s);
+
+  // One route: the method and the path pattern, whose "{name}" segments are
+  // handed to `answer` percent-decoded, in order. Every "/api/..." route also
+  // answers under "/api/v1/...".
+  struct Route {
+    const char* method;
+    const char* path;
+    HttpResponse (Api::*answer)(const HttpRequest&, const std::vector<std::string>&);
+  };
+  // The routing table handle() dispatches on (the API document lists the same).
+  static const std::vector<Route>& routes();
 
   // After this, requests are answered 503 and no run starts.
   void set_draining() { draining_ = true; }
@@ -110,11 +135,23 @@ class Api {
   const ApiOptions& options() const { return options_; }
 
  private:
+  using Params = std::vector<std::string>;
+
   std::string start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s);
-  HttpResponse post_run(const HttpRequest& request);
-  HttpResponse run_logs(const std::string& only_id);
-  HttpResponse health();
-  HttpResponse rpc(const HttpRequest& request);
+  Value subscribe(const Value& data, const std::shared_ptr<ClientConnection>& s);
+  // Starts the run a request body asks for: 202 {"only_id"}, or the refusal.
+  HttpResponse start_answer(const Value& body);
+  HttpResponse post_run(const HttpRequest& request, const Params& params);
+  HttpResponse post_decision(const HttpRequest& request, const Params& params);
+  HttpResponse run_logs(const HttpRequest& request, const Params& params);
+  HttpResponse playbooks(const HttpRequest& request, const Params& params);
+  HttpResponse audits(const HttpRequest& request, const Params& params);
+  HttpResponse openapi(const HttpRequest& request, const Params& params);
+  HttpResponse health(const HttpRequest& request, const Params& params);
+  HttpResponse ws_without_upgrade(const HttpRequest& request, const Params& params);
+  HttpResponse rpc(const HttpRequest& request, const Params& params);
+  // The relational store, or the 503 that says none is configured.
+  Database* store(HttpResponse& refusal) const;
   static bool is_rpc(const HttpRequest& request);
   void add_cors(const HttpRequest& request, HttpResponse& response) const;
   bool origin_allowed(const std::string& origin) const;
@@ -124,10 +161,16 @@ class Api {
   RunStarter start_run_;
   ApiOptions options_;
   std::shared_ptr<RunTracker> tracker_ = std::make_shared<RunTracker>();
+  std::shared_ptr<RunSubscribers> watchers_ = std::make_shared<RunSubscribers>();
   std::atomic<bool> draining_{false};
 };
 
 // {"error": message} with the given status.
 HttpResponse error_response(int status, const std::string& message);
+// `body` as compact JSON with the given status.
+HttpResponse json_response(int status, const Value& body);
+
+// The API document (OpenAPI 3.1) of every route, as JSON text.
+const std::string& openapi_document();
 
 }  // namespace vqflow

@@ -275,6 +275,7 @@ net::awaitable<void> ws_session(std::shared_ptr<Impl> impl, std::uint64_t id,
   }
   // The runs keep the connection object; their later sends do nothing.
   conn->drop();
+  impl->api.ws_closed(conn.get());
   impl->sessions.erase(id);
 }
 

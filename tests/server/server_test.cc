@@ -515,6 +515,16 @@ TEST_F(ServerTest, WebSocketClientReceivesItsRunsMessagesInOrder) {
   EXPECT_EQ(parse_json(bad.messages[0])["method"], "error");
 }
 
+TEST_F(ServerTest, WebSocketClientSubscribesToARunAndLeavesCleanly) {
+  start();
+  WsResult ws =
+      ws_session(port_, {}, {R"({"method": "subscribe", "data": {"only_id": "fake000000"}})"}, 1);
+  ASSERT_EQ(ws.messages.size(), 1u);
+  EXPECT_EQ(parse_json(ws.messages[0]), parse_json(R"({"method": "subscribed",
+      "data": {"only_id": "fake000000", "running_here": false}})"));
+  EXPECT_EQ(http_request(port_, "GET", "/api/v1/health").status, 200);
+}
+
 TEST_F(ServerTest, ClientThatLeavesDoesNotDisturbItsRun) {
   start();
   starter_->messages_per_run = 200;

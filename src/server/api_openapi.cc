@@ -1,0 +1,178 @@
+// The API document served at GET /api/openapi.json. Keep it next to the
+// routing table in api.cc: a test checks that both name the same routes.
+#include "server/api.h"
+
+#include <string>
+
+namespace vqflow {
+
+const std::string& openapi_document() {
+  static const std::string document = R"json({
+  "openapi": "3.1.0",
+  "info": {
+    "title": "vqflow",
+    "version": "1",
+    "description": "Runs playbooks, streams their records and answers what is stored. Every /api/... path is also served under /api/v1/.... With a token configured every request needs \"Authorization: Bearer <token>\"."
+  },
+  "components": {
+    "securitySchemes": {"bearer": {"type": "http", "scheme": "bearer"}},
+    "schemas": {
+      "Error": {"type": "object", "properties": {"error": {"type": "string"}}, "required": ["error"]},
+      "Started": {"type": "object", "properties": {"only_id": {"type": "string"}}, "required": ["only_id"]},
+      "RunRequest": {
+        "type": "object",
+        "required": ["uuid"],
+        "additionalProperties": false,
+        "properties": {
+          "uuid": {"type": "string"},
+          "controller_data": {"type": ["object", "string"]},
+          "data": {},
+          "app_uuid": {"type": "string"},
+          "audit_status": {"type": ["string", "integer"]},
+          "audit_app": {"type": "string"},
+          "only_id": {"type": "string"},
+          "user": {"type": ["string", "integer"]},
+          "start_app": {"type": "string"}
+        }
+      },
+      "Decision": {
+        "type": "object",
+        "required": ["audit_app", "status"],
+        "additionalProperties": false,
+        "properties": {
+          "audit_app": {"type": "string"},
+          "status": {"type": ["string", "integer"], "description": "1 approve, 2 reject"},
+          "user": {"type": ["string", "integer"]},
+          "start_app": {"type": "string"}
+        }
+      },
+      "Record": {"type": "object", "description": "One execution log record: only_id, uuid, app_uuid, app_name, result, status, html, args, create_time."},
+      "Playbook": {
+        "type": "object",
+        "properties": {
+          "uuid": {"type": "string"}, "name": {}, "remarks": {}, "status": {},
+          "start_app": {}, "end_app": {}
+        }
+      },
+      "PendingAudit": {
+        "type": "object",
+        "properties": {
+          "uuid": {"type": "string"}, "playbook": {}, "only_id": {"type": "string"},
+          "audit_app": {"type": "string"}, "approver": {}, "waiting_since": {}
+        }
+      }
+    },
+    "parameters": {
+      "only_id": {"name": "only_id", "in": "path", "required": true, "schema": {"type": "string"}}
+    },
+    "responses": {
+      "Refused": {"description": "Refused; the error says why.", "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Error"}}}},
+      "NoStore": {"description": "No relational store, or it failed.", "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Error"}}}}
+    }
+  },
+  "security": [{}, {"bearer": []}],
+  "paths": {
+    "/api/health": {
+      "get": {
+        "summary": "Store checks and the runs in progress",
+        "responses": {
+          "200": {"description": "Both stores answer.", "content": {"application/json": {"schema": {"type": "object"}}}},
+          "503": {"description": "A store check failed, or the server is stopping.", "content": {"application/json": {"schema": {"type": "object"}}}}
+        }
+      }
+    },
+    "/api/runs": {
+      "post": {
+        "summary": "Start a run, or deliver an audit decision",
+        "requestBody": {"required": true, "content": {"application/json": {"schema": {"$ref": "#/components/schemas/RunRequest"}}}},
+        "responses": {
+          "202": {"description": "Submitted.", "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Started"}}}},
+          "400": {"$ref": "#/components/responses/Refused"},
+          "404": {"$ref": "#/components/responses/Refused"},
+          "409": {"$ref": "#/components/responses/Refused"},
+          "503": {"$ref": "#/components/responses/Refused"}
+        }
+      }
+    },
+    "/api/runs/{only_id}/logs": {
+      "get": {
+        "summary": "The stored records of a run, in order",
+        "parameters": [{"$ref": "#/components/parameters/only_id"}],
+        "responses": {
+          "200": {"description": "The records; [] for an unknown run.", "content": {"application/json": {"schema": {"type": "array", "items": {"$ref": "#/components/schemas/Record"}}}}},
+          "400": {"$ref": "#/components/responses/Refused"},
+          "503": {"$ref": "#/components/responses/NoStore"}
+        }
+      }
+    },
+    "/api/playbooks": {
+      "get": {
+        "summary": "The stored playbooks",
+        "responses": {
+          "200": {"description": "The playbooks.", "content": {"application/json": {"schema": {"type": "array", "items": {"$ref": "#/components/schemas/Playbook"}}}}},
+          "503": {"$ref": "#/components/responses/NoStore"}
+        }
+      }
+    },
+    "/api/audits": {
+      "get": {
+        "summary": "The approvals runs wait for",
+        "responses": {
+          "200": {"description": "Pending audit rows, oldest first.", "content": {"application/json": {"schema": {"type": "array", "items": {"$ref": "#/components/schemas/PendingAudit"}}}}},
+          "503": {"$ref": "#/components/responses/NoStore"}
+        }
+      }
+    },
+    "/api/audits/{only_id}/decision": {
+      "post": {
+        "summary": "Approve or reject the run waiting at an audit node",
+        "parameters": [{"$ref": "#/components/parameters/only_id"}],
+        "requestBody": {"required": true, "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Decision"}}}},
+        "responses": {
+          "202": {"description": "Accepted; the run goes on.", "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Started"}}}},
+          "400": {"$ref": "#/components/responses/Refused"},
+          "404": {"$ref": "#/components/responses/Refused"},
+          "409": {"$ref": "#/components/responses/Refused"},
+          "503": {"$ref": "#/components/responses/Refused"}
+        }
+      }
+    },
+    "/api/openapi.json": {
+      "get": {
+        "summary": "This document",
+        "responses": {"200": {"description": "The OpenAPI document.", "content": {"application/json": {"schema": {"type": "object"}}}}}
+      }
+    },
+    "/api/ws": {
+      "get": {
+        "summary": "WebSocket: start runs and watch their live records",
+        "description": "Messages: {\"method\": \"run\", \"data\": RunRequest} starts a run and streams its records; {\"method\": \"subscribe\", \"data\": {\"only_id\": ...}} streams the records of a run of this process from then on.",
+        "responses": {
+          "101": {"description": "Switched to the WebSocket protocol."},
+          "426": {"$ref": "#/components/responses/Refused"}
+        }
+      }
+    },
+    "/rpc": {
+      "post": {
+        "summary": "JSON-RPC 2.0 remote methods (timers)",
+        "requestBody": {"required": true, "content": {"application/json": {"schema": {"type": ["object", "array"]}}}},
+        "responses": {
+          "200": {"description": "The JSON-RPC answer.", "content": {"application/json": {"schema": {"type": ["object", "array"]}}}},
+          "204": {"description": "Only notifications: no answer."},
+          "503": {"$ref": "#/components/responses/Refused"}
+        }
+      }
+    }
+  }
+})json";
+  return document;
+}
+
+HttpResponse Api::openapi(const HttpRequest&, const Params&) {
+  HttpResponse out;
+  out.body = openapi_document();
+  return out;
+}
+
+}  // namespace vqflow
