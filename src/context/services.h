@@ -4,6 +4,7 @@
 
 #include "base/clock.h"
 #include "base/config.h"
+#include "base/metrics.h"
 #include "base/utilities.h"
 #include "flow/route_cache.h"
 #include "plugins/app_loader.h"
@@ -37,10 +38,13 @@ struct Services {
   // Makes the run identifiers (`only_id`) of the runs started here.
   std::shared_ptr<Random> random = std::make_shared<Random>();
   boost::asio::any_io_executor executor;
+  // What this process counts about its runs (GET /metrics); never null.
+  std::shared_ptr<Metrics> metrics = std::make_shared<Metrics>();
 };
 
-// Opens the stores and the app loader named by `config`. Throws ConfigError or
-// StoreError with a message that says how to fix it.
+// Opens the stores and the app loader named by `config`; the stores count
+// their failures in `metrics`. Throws ConfigError or StoreError with a message
+// that says how to fix it.
 std::shared_ptr<Services> open_services(const Config& config,
                                         boost::asio::any_io_executor executor);
 

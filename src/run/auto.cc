@@ -122,6 +122,8 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
   }
 
   started = true;
+  services()->metrics->runs_started.add();
+  services()->metrics->runs_in_flight.add(1);
   int run_status = 0;
   try {
     workflow_name = row["name"];

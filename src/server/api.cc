@@ -14,6 +14,7 @@
 #include "base/spawn_logged.h"
 #include "base/text.h"
 #include "rpc/json_rpc.h"
+#include "server/metrics_route.h"
 #include "server/security.h"
 #include "value/value.h"
 
@@ -222,6 +223,9 @@ HttpResponse Api::handle(const HttpRequest& request) {
     } else {
       out = error_response(400, "malformed run id in the path");
     }
+  } else if (parts.size() == 1 && parts[0] == "metrics") {
+    out = request.method == "GET" ? metrics_response(services_ ? services_->metrics.get() : nullptr)
+                                  : method_not_allowed("GET");
   } else if (parts.size() == 1 && parts[0] == "rpc") {
     out = request.method == "POST" ? rpc(request) : method_not_allowed("POST");
   } else if (parts.size() == 2 && parts[0] == "api" && parts[1] == "ws") {

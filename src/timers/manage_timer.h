@@ -13,7 +13,8 @@ namespace vqflow {
 // "time", "start_date" ("" when missing), "start_date_x" (null when missing),
 // "end_date", "end_date_x", "jitter" (a whole number, 0 when missing).
 // Throws JsonError/ValueError when the text is not a JSON object, has no entry
-// for the node, the entry lacks "type" or "time", or "jitter" is not whole.
+// for the node, the entry lacks "type" or "time", selects no kind of timer
+// (see check_timer_kind), or "jitter" is not whole.
 Value timer_settings(const Value& controller_data, const Value& timer_app);
 
 // The timer service: keeps the `timer` table and the jobs of vq_timer in step.
@@ -57,6 +58,11 @@ class ManageTimer {
   std::shared_ptr<Database> db_;
   SchedulerSetup setup_;
 };
+
+// ValueError naming the setting and its allowed values unless `type` is date,
+// interval or cron and, for an interval, `interval_type` is seconds, minutes,
+// hours, days or weeks (the scheduler would otherwise register nothing).
+void check_timer_kind(const Value& type, const Value& interval_type);
 
 // A whole number from a stored or configured count ("10", 10, 10.0); ValueError
 // naming `field` otherwise.
