@@ -105,11 +105,6 @@ Value timer_settings(const Value& controller_data, const Value& timer_app) {
           fmt::format("timer node {}: settings lack \"{}\"", literal_form(timer_app), required));
     }
   }
-  try {
-    check_timer_kind(settings["type"], settings.value("interval_type", Value(nullptr)));
-  } catch (const ValueError& e) {
-    throw ValueError(fmt::format("timer node {}: {}", literal_form(timer_app), e.what()));
-  }
   auto optional = [&](const char* key) {
     return settings.contains(key) ? settings[key] : Value(nullptr);
   };
@@ -231,6 +226,12 @@ void ManageTimer::register_job(bool as_update) {
 
 void ManageTimer::add_timer() {
   load_config();
+  // Otherwise no job is registered and the pause below fails for want of it.
+  try {
+    check_timer_kind(config["type"], config["interval_type"]);
+  } catch (const ValueError& e) {
+    throw ValueError(fmt::format("timer node {}: {}", literal_form(timer_app), e.what()));
+  }
   if (uuid.is_null() || is_empty_text(uuid)) {
     // The job would fire runs of no playbook.
     throw ValueError(fmt::format("uuid (the playbook id the timer {} runs) is missing",

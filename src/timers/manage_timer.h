@@ -13,8 +13,7 @@ namespace vqflow {
 // "time", "start_date" ("" when missing), "start_date_x" (null when missing),
 // "end_date", "end_date_x", "jitter" (a whole number, 0 when missing).
 // Throws JsonError/ValueError when the text is not a JSON object, has no entry
-// for the node, the entry lacks "type" or "time", selects no kind of timer
-// (see check_timer_kind), or "jitter" is not whole.
+// for the node, the entry lacks "type" or "time", or "jitter" is not whole.
 Value timer_settings(const Value& controller_data, const Value& timer_app);
 
 // The timer service: keeps the `timer` table and the jobs of vq_timer in step.
@@ -32,7 +31,9 @@ class ManageTimer {
   void start();
 
   void load_config();  // config <- timer_settings(controller_data, timer_app); unchanged on failure
-  void add_timer();    // registers, pauses, then inserts the row (status 0)
+  // Registers, pauses, then inserts the row (status 0); ValueError naming the
+  // setting (check_timer_kind) or the missing playbook id before anything is changed.
+  void add_timer();
   void update_timer();  // changes the job in place (adds it when that fails), then the row
 
   void exposed_exec(const Value& uuid = nullptr, const Value& timer_app = nullptr,

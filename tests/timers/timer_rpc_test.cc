@@ -89,16 +89,5 @@ TEST_F(TimerRpcTest, RefusedCallsNameTheParameterAndTheAllowedValues) {
   EXPECT_TRUE(vq_timer.get_jobs().empty());
 }
 
-TEST_F(TimerRpcTest, UpdateToAnUnknownKindKeepsTheStoredSettings) {
-  Value cron = {{"type", "cron"}, {"time", "0 0 * * *"}};
-  ASSERT_TRUE(error_of("exec", exec_params(cron)).is_null());
-  Value update = exec_params({{"type", "weekly"}, {"time", "1"}});
-  update["w_timer_app"] = "t1";
-  EXPECT_THAT(error_of("exec", update)["message"].get<std::string>(), HasSubstr("type 'weekly'"));
-  auto row = services_->db->table("timer").where("timer_uuid", "t1").first();
-  ASSERT_TRUE(row);
-  EXPECT_EQ(row->at("type"), "cron");
-}
-
 }  // namespace
 }  // namespace vqflow
