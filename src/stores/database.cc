@@ -30,9 +30,8 @@ const std::map<std::string, std::vector<std::string>>& schema() {
         "create_time", "decider"}},
       // One row per run, kept as its state changes; see docs/stores.md.
       {"runs",
-       {"only_id", "uuid", "state", "owner", "start_app", "on_interrupt", "attempt",
-        "failed_steps", "reason", "user", "cancel_by", "waiting_at", "started", "ended",
-        "update_time"}},
+       {"only_id", "uuid", "state", "owner", "start_app", "on_interrupt", "attempt", "failed_steps",
+        "reason", "user", "cancel_by", "waiting_at", "started", "ended", "update_time"}},
       {"timer",
        {"timer_uuid", "uuid", "type", "interval_type", "time", "start_date", "end_date", "jitter",
         "status", "update_time", "create_time"}},
