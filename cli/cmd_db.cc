@@ -12,7 +12,7 @@ void add_db_commands(CLI::App& app, GlobalOptions& global) {
   db->require_subcommand(1);
   auto* init = db->add_subcommand("init", "Create the tables (safe to run again)");
   init->callback([&global] {
-    init_process_log(global.log_file);
+    global.start_process_log();
     Config config = global.resolve();
     boost::asio::io_context ioc;
     auto services = open_services(config, ioc.get_executor());

@@ -22,7 +22,7 @@ void add_import_command(CLI::App& app, GlobalOptions& global) {
       "with errors stores nothing)");
   cmd->add_option("FILE", options->files, "Import files")->required();
   cmd->callback([&global, options] {
-    init_process_log(global.log_file);
+    global.start_process_log();
     Config config = global.resolve();
     boost::asio::io_context ioc;
     auto services = open_services(config, ioc.get_executor());

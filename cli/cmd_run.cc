@@ -71,7 +71,7 @@ int exit_code(const RunOutcome& outcome, int signal_number) {
 
 int run_playbook(const GlobalOptions& global, const RunOptions& options) {
   // Standard output shows every record already; stderr keeps the errors.
-  init_process_log(global.log_file, !options.verbose);
+  global.start_process_log(!options.verbose);
   Config config = global.resolve();
   if (options.audit_app && !options.only_id) {
     throw ConfigError("--audit-app needs --only-id (the waiting run's identifier)");

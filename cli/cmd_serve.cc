@@ -144,7 +144,7 @@ void check_origin(const std::string& origin) {
 }
 
 int serve(const GlobalOptions& global, const ServeOptions& options) {
-  init_process_log(global.log_file);
+  global.start_process_log();
   Config config = global.resolve();
   ListenAddress listen = parse_listen_address(options.listen);
   std::optional<std::string> token;

@@ -20,9 +20,12 @@ struct GlobalOptions {
   std::optional<double> app_timeout;
   std::optional<double> app_idle;
   std::optional<std::string> log_file;
+  std::string log_format = "text";
 
   // The configuration these flags select (throws ConfigError).
   Config resolve() const;
+  // Sets up the process log with --log-file and --log-format.
+  void start_process_log(bool errors_only_on_stderr = false) const;
 };
 
 // Each command file registers its subcommand(s) on the app. Callbacks report

@@ -1,4 +1,5 @@
 #include "base/errors.h"
+#include "base/process_log.h"
 #include "commands.h"
 
 namespace vqflow::cli {
@@ -30,6 +31,10 @@ Config GlobalOptions::resolve() const {
     config.app_idle_seconds = *app_idle;
   }
   return config;
+}
+
+void GlobalOptions::start_process_log(bool errors_only_on_stderr) const {
+  init_process_log(log_file, errors_only_on_stderr, parse_log_format(log_format));
 }
 
 }  // namespace vqflow::cli

@@ -59,6 +59,10 @@ int main(int argc, char** argv) {
   app.add_option("--app-idle", global.app_idle,
                  "Seconds a persistent plug-in may sit idle before it is stopped (default 60)");
   app.add_option("--log-file", global.log_file, "Also write the process log to this file");
+  app.add_option("--log-format", global.log_format,
+                 "Process log lines as text (default) or json: one object per line with time "
+                 "(UTC), level and message")
+      ->check(CLI::IsMember({"text", "json"}));
 
   add_catalog_commands(app, global);
   add_db_commands(app, global);

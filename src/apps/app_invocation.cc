@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <chrono>
+
 #include "apps/invocation_rules.h"
 #include "apps/reference_expansion.h"
 #include "base/errors.h"
@@ -159,6 +161,7 @@ awaitable<Value> execute(RunState* run, std::string app_uuid, std::optional<std:
   NamedArguments named = named_arguments(names, datas);
   Value answer;
   std::optional<std::string> call_failure;
+  const auto called = std::chrono::steady_clock::now();
   try {
     CallControl control{fmt::format("{}:{}:{}", run->only_id, app_uuid, run->attempt), run->stop};
     answer = co_await action->call(std::move(named), std::move(control));
@@ -170,6 +173,8 @@ awaitable<Value> execute(RunState* run, std::string app_uuid, std::optional<std:
     log_failure(app_uuid, datas, e.what());
     call_failure = call_failure_text(e);
   }
+  run->services()->metrics->app_call_duration.observe(
+      dir, std::chrono::duration<double>(std::chrono::steady_clock::now() - called).count());
   if (call_failure) co_return failed_invocation(*call_failure, expanded);
 
   // 10-11. The answer must be a map with "status" and "result".

@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/errors.h"
+#include "stores/failure_counting.h"
 
 namespace vqflow {
 
@@ -19,7 +20,9 @@ std::shared_ptr<Services> open_services(const Config& config,
         "a key-value store is required with a PostgreSQL database: give --kv "
         "redis://host:port/db (or VQFLOW_KV)");
   }
-  services->db = open_database(config.db_url);
+  Metrics& metrics = *services->metrics;
+  services->db = counting_failures(std::shared_ptr<Database>(open_database(config.db_url)),
+                                   metrics.db_store_errors, metrics.kv_store_errors);
   auto sqlite_file = services->db->sqlite_path();
   // The zero-set-up path: the embedded tables appear on first use. A server
   // database gets the columns added since its tables were made; a role that
@@ -43,8 +46,10 @@ std::shared_ptr<Services> open_services(const Config& config,
     if (kv) services->db->hold_kv_commits(services->records->flush_arranger(executor));
   }
   if (!kv) kv = open_kv_store(config.kv_url, sqlite_file);
-  // Failed writes are remembered for the health check.
-  services->kv = watch_kv_writes(std::move(kv));
+  // Failed writes are counted (GET /metrics) and the last one remembered for
+  // the health check.
+  services->kv = watch_kv_writes(counting_failures(std::shared_ptr<KvStore>(std::move(kv)),
+                                                   metrics.kv_store_errors));
   services->apps = make_app_loader(config);
   services->executor = std::move(executor);
   return services;

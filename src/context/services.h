@@ -5,6 +5,7 @@
 #include "base/clock.h"
 #include "base/config.h"
 #include "base/process_identity.h"
+#include "base/metrics.h"
 #include "base/utilities.h"
 #include "context/active_runs.h"
 #include "flow/route_cache.h"
@@ -43,10 +44,13 @@ struct Services {
   std::string owner = this_process().text();
   // The runs in progress here, each with its stop signal.
   std::shared_ptr<ActiveRuns> active = std::make_shared<ActiveRuns>();
+  // What this process counts about its runs (GET /metrics); never null.
+  std::shared_ptr<Metrics> metrics = std::make_shared<Metrics>();
 };
 
-// Opens the stores and the app loader named by `config`. Throws ConfigError or
-// StoreError with a message that says how to fix it.
+// Opens the stores and the app loader named by `config`; the stores count
+// their failures in `metrics`. Throws ConfigError or StoreError with a message
+// that says how to fix it.
 std::shared_ptr<Services> open_services(const Config& config,
                                         boost::asio::any_io_executor executor);
 

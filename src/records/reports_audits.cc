@@ -14,6 +14,7 @@ awaitable<void> store_record(RunState* run, std::string table, Value row) {
   } else {
     services->db->table(std::move(table)).insert(row);
   }
+  services->metrics->records_written.add();
 }
 
 Value build_report(const std::string& only_id, const Value& workflow_name, const Value& remarks,

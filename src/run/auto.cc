@@ -124,6 +124,8 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
   }
 
   started = true;
+  services()->metrics->runs_started.add();
+  services()->metrics->runs_in_flight.add(1);
   int run_status = 0;
   const bool decided = args.audit_app && !args.audit_app->empty();
   if (decided) only_id = args.only_id.value_or("None");

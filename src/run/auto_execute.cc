@@ -1,6 +1,7 @@
 #include "run/auto_execute.h"
 
 #include <boost/asio/post.hpp>
+#include <chrono>
 
 #include "base/errors.h"
 #include "base/spawn_logged.h"
@@ -51,6 +52,7 @@ RunOutcome outcome_of(const Auto& engine, bool started) {
 // the caller what the run came to.
 awaitable<void> drive(std::shared_ptr<Auto> engine, std::string uuid, RunArguments args,
                       RunFinished on_finished) {
+  const auto began = std::chrono::steady_clock::now();
   RunOutcome outcome;
   try {
     co_await engine->run(uuid, std::move(args));
@@ -61,6 +63,13 @@ awaitable<void> drive(std::shared_ptr<Auto> engine, std::string uuid, RunArgumen
     outcome.reason = error.what();
     outcome.error = std::current_exception();
     log_escaped("run of playbook " + uuid, outcome.error);
+  }
+  if (engine->started) {
+    Metrics& metrics = *engine->services()->metrics;
+    metrics.runs_in_flight.add(-1);
+    metrics.run_closed(
+        outcome.state,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   }
   if (engine->socket) {
     try {

@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "rpc/json_rpc.h"
 #include "server/api_routes.h"
+#include "server/metrics_route.h"
 #include "server/security.h"
 #include "value/value.h"
 
@@ -170,8 +171,13 @@ const std::vector<Api::Route>& Api::routes() {
       {"GET", "/api/openapi.json", &Api::openapi},
       {"GET", "/api/ws", &Api::ws_without_upgrade},
       {"POST", "/rpc", &Api::rpc},
+      {"GET", "/metrics", &Api::metrics},
   };
   return table;
+}
+
+HttpResponse Api::metrics(const HttpRequest&, const Params&) {
+  return metrics_response(services_ ? services_->metrics.get() : nullptr);
 }
 
 HttpResponse Api::ws_without_upgrade(const HttpRequest&, const Params&) {

@@ -150,6 +150,7 @@ class Api {
   HttpResponse health(const HttpRequest& request, const Params& params);
   HttpResponse ws_without_upgrade(const HttpRequest& request, const Params& params);
   HttpResponse rpc(const HttpRequest& request, const Params& params);
+  HttpResponse metrics(const HttpRequest& request, const Params& params);
   // The relational store, or the 503 that says none is configured.
   Database* store(HttpResponse& refusal) const;
   static bool is_rpc(const HttpRequest& request);

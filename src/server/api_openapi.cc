@@ -163,6 +163,14 @@ const std::string& openapi_document() {
           "503": {"$ref": "#/components/responses/Refused"}
         }
       }
+    },
+    "/metrics": {
+      "get": {
+        "summary": "Counters and histograms of this process in the Prometheus text format",
+        "responses": {
+          "200": {"description": "The metrics.", "content": {"text/plain": {"schema": {"type": "string"}}}}
+        }
+      }
     }
   }
 })json";

@@ -24,6 +24,7 @@
 #include "base/errors.h"
 #include "base/spawn_logged.h"
 #include "base/text.h"
+#include "server/access_log.h"
 
 namespace vqflow {
 
@@ -132,6 +133,7 @@ class HttpConn : public Closable {
 
   beast::tcp_stream stream;
   const std::string address;  // the client's IP address
+  std::string remote;         // "address:port" of the client, for the access log
   bool busy = false;
   bool upgraded = false;
   bool admitted = false;  // a request of it passed admit(): no longer counted as unadmitted
@@ -295,20 +297,27 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
     co_await http::async_read_header(conn->stream, buffer, parser,
                                      net::redirect_error(net::use_awaitable, ec));
     if (ec) {
+      std::optional<HttpResponse> refusal;
       if (ec == http::error::header_limit) {
-        co_await write_response(conn, error_response(431, "request headers too large"), 11, false,
-                                timeout);
+        refusal = error_response(431, "request headers too large");
       } else if (ec == http::error::body_limit) {
         // A chunked body already in the buffer is parsed along with the header.
-        co_await write_response(conn, body_too_large(impl->api.options().body_limit), 11, false,
-                                timeout);
+        refusal = body_too_large(impl->api.options().body_limit);
       } else if (ec.category() == http::make_error_code(http::error::bad_method).category() &&
                  ec != http::error::end_of_stream && ec != http::error::partial_message) {
-        co_await write_response(conn, error_response(400, "malformed request: " + ec.message()), 11,
-                                false, timeout);
+        refusal = error_response(400, "malformed request: " + ec.message());
+      }
+      if (refusal) {
+        // The request line may not have been read: the log line names none.
+        HttpRequest unread{"-", "-", {}, {}};
+        const int status = refusal->status;
+        const auto began = std::chrono::steady_clock::now();
+        co_await write_response(conn, std::move(*refusal), 11, false, timeout);
+        log_access(conn->remote, unread, status, began);
       }
       break;
     }
+    const auto began = std::chrono::steady_clock::now();
     conn->busy = true;
     const auto& header = parser.get();
     const unsigned version = header.version();
@@ -319,7 +328,9 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
       // The body (if any) stays unread, so the connection cannot carry on.
       const bool bodiless = !parser.chunked() && (!length || *length == 0);
       const bool keep = bodiless && !refusal->close && header.keep_alive();
+      const int status = refusal->status;
       co_await write_response(conn, std::move(*refusal), version, keep, timeout);
+      log_access(conn->remote, request, status, began);
       if (!keep) break;
       continue;
     }
@@ -329,9 +340,12 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
     }
     if (websocket::is_upgrade(header)) {
       if (auto refusal = impl->api.refuse_upgrade(request)) {
+        const int status = refusal->status;
         co_await write_response(conn, std::move(*refusal), version, false, timeout);
+        log_access(conn->remote, request, status, began);
         break;
       }
+      log_access(conn->remote, request, 101, began);
       auto ws = std::make_shared<WsConn>(std::move(conn->stream), impl->options.ws_queue_limit);
       conn->upgraded = true;
       impl->sessions[id] = ws;
@@ -353,14 +367,18 @@ net::awaitable<void> http_session(std::shared_ptr<Impl> impl, std::uint64_t id,
       if (ec == http::error::body_limit) {
         co_await write_response(conn, body_too_large(impl->api.options().body_limit), version,
                                 false, timeout);
+        log_access(conn->remote, request, 413, began);
         break;
       }
       if (ec) break;
     }
     request.body = std::move(parser.get().body());
+    HttpRequest line{request.method, request.target, {}, {}};
     HttpResponse response = co_await impl->api.respond(std::move(request));
     const bool keep = parser.get().keep_alive() && !response.close && !impl->api.draining();
+    const int status = response.status;
     co_await write_response(conn, std::move(response), version, keep, timeout);
+    log_access(conn->remote, line, status, began);
     if (!keep) break;
   }
   if (!conn->admitted) impl->release_unadmitted(conn->address);
@@ -396,7 +414,11 @@ net::awaitable<void> accept_loop(std::shared_ptr<Impl> impl) {
     }
     socket.set_option(tcp::no_delay(true), ec);
     const std::uint64_t id = impl->next_id++;
+    const std::string remote_text = remote.address().is_v6()
+                                        ? "[" + address + "]:" + std::to_string(remote.port())
+                                        : address + ":" + std::to_string(remote.port());
     auto conn = std::make_shared<HttpConn>(std::move(socket), std::move(address));
+    conn->remote = remote_text;
     impl->sessions[id] = conn;
     spawn_logged(impl->ioc, http_session(impl, id, conn), "server HTTP session");
   }

@@ -68,7 +68,7 @@ class KvStore {
 // set_if_absent and del that fails with StoreError (and clearing it when one
 // succeeds). Counters are left out: their failures are mostly values that are
 // not integers, not a store that refuses writes.
-std::unique_ptr<KvStore> watch_kv_writes(std::unique_ptr<KvStore> inner);
+std::unique_ptr<KvStore> watch_kv_writes(std::shared_ptr<KvStore> inner);
 
 // Opens the store named by `url`:
 //   ""                      -> the embedded store, a table in the SQLite file `sqlite_path`

@@ -9,7 +9,7 @@ namespace {
 
 class WriteWatchingKvStore : public KvStore {
  public:
-  explicit WriteWatchingKvStore(std::unique_ptr<KvStore> inner) : inner_(std::move(inner)) {}
+  explicit WriteWatchingKvStore(std::shared_ptr<KvStore> inner) : inner_(std::move(inner)) {}
 
   std::optional<std::string> get(const std::string& key) override { return inner_->get(key); }
   void set(const std::string& key, const std::string& value,
@@ -50,12 +50,12 @@ class WriteWatchingKvStore : public KvStore {
     write_failures().succeeded();
   }
 
-  std::unique_ptr<KvStore> inner_;
+  std::shared_ptr<KvStore> inner_;
 };
 
 }  // namespace
 
-std::unique_ptr<KvStore> watch_kv_writes(std::unique_ptr<KvStore> inner) {
+std::unique_ptr<KvStore> watch_kv_writes(std::shared_ptr<KvStore> inner) {
   return std::make_unique<WriteWatchingKvStore>(std::move(inner));
 }
 

@@ -52,6 +52,24 @@ void copy_settings(const Value& config, Row& row) {
 
 }  // namespace
 
+void check_timer_kind(const Value& type, const Value& interval_type) {
+  if (type != "date" && type != "interval" && type != "cron") {
+    throw ValueError(fmt::format("type {} is not one of date, interval, cron", literal_form(type)));
+  }
+  if (type != "interval") return;
+  for (const char* unit : {"seconds", "minutes", "hours", "days", "weeks"}) {
+    if (interval_type == unit) return;
+  }
+  if (interval_type.is_null() || is_empty_text(interval_type)) {
+    throw ValueError(
+        "interval_type is missing: an interval timer needs one of seconds, minutes, hours, days, "
+        "weeks");
+  }
+  throw ValueError(
+      fmt::format("interval_type {} is not one of seconds, minutes, hours, days, weeks",
+                  literal_form(interval_type)));
+}
+
 long long whole_number(const Value& value, const char* field) {
   auto number = value_to_integer(value);
   if (!number)
@@ -151,20 +169,14 @@ void ManageTimer::restore_row(const Row& row) {
   Value end_date = is_empty_text(column("end_date")) ? Value() : column("end_date");
   Value jitter = column("jitter");
 
+  check_timer_kind(type, column("interval_type"));
   if (type == "date") {
     vq_timer.add_date(time, playbook, timer_uuid);
   } else if (type == "interval") {
     vq_timer.add_interval(column("interval_type"), whole_number(time, "time"), playbook, timer_uuid,
                           start_date, end_date, jitter);
-    if (!vq_timer.scheduler->has_job(job_id_text(timer_uuid))) {
-      throw ValueError(
-          fmt::format("interval_type {} is not one of seconds, minutes, hours, days, weeks",
-                      literal_form(column("interval_type"))));
-    }
-  } else if (type == "cron") {
-    vq_timer.add_cron(time, playbook, timer_uuid, start_date, end_date, jitter);
   } else {
-    throw ValueError(fmt::format("type {} is not one of date, interval, cron", literal_form(type)));
+    vq_timer.add_cron(time, playbook, timer_uuid, start_date, end_date, jitter);
   }
   if (text_form(column("status")) == "0") vq_timer.pause(timer_uuid);
 }
@@ -214,6 +226,17 @@ void ManageTimer::register_job(bool as_update) {
 
 void ManageTimer::add_timer() {
   load_config();
+  // Otherwise no job is registered and the pause below fails for want of it.
+  try {
+    check_timer_kind(config["type"], config["interval_type"]);
+  } catch (const ValueError& e) {
+    throw ValueError(fmt::format("timer node {}: {}", literal_form(timer_app), e.what()));
+  }
+  if (uuid.is_null() || is_empty_text(uuid)) {
+    // The job would fire runs of no playbook.
+    throw ValueError(fmt::format("uuid (the playbook id the timer {} runs) is missing",
+                                 literal_form(timer_app)));
+  }
   register_job(false);
   vq_timer.pause(timer_app);
   Row row = Row::object();

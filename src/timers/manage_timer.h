@@ -31,7 +31,9 @@ class ManageTimer {
   void start();
 
   void load_config();  // config <- timer_settings(controller_data, timer_app); unchanged on failure
-  void add_timer();    // registers, pauses, then inserts the row (status 0)
+  // Registers, pauses, then inserts the row (status 0); ValueError naming the
+  // setting (check_timer_kind) or the missing playbook id before anything is changed.
+  void add_timer();
   void update_timer();  // changes the job in place (adds it when that fails), then the row
 
   void exposed_exec(const Value& uuid = nullptr, const Value& timer_app = nullptr,
@@ -57,6 +59,11 @@ class ManageTimer {
   std::shared_ptr<Database> db_;
   SchedulerSetup setup_;
 };
+
+// ValueError naming the setting and its allowed values unless `type` is date,
+// interval or cron and, for an interval, `interval_type` is seconds, minutes,
+// hours, days or weeks (the scheduler would otherwise register nothing).
+void check_timer_kind(const Value& type, const Value& interval_type);
 
 // A whole number from a stored or configured count ("10", 10, 10.0); ValueError
 // naming `field` otherwise.

@@ -17,7 +17,9 @@ SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services,
   setup.executor = services->executor;
   setup.max_instances = services->config.max_instances;
   setup.clock = services->clock;
-  setup.run_playbook = [services, tracker](const Value& uuid, JobDone done) {
+  setup.run_playbook = [services, tracker](const Value& uuid, const std::string& timer_id,
+                                           JobDone done) {
+    services->metrics->timers_fired.add();
     std::string playbook = uuid.is_string() ? uuid.get<std::string>() : text_form(uuid);
     // Counted before the run can close; a run that closes before it is named
     // has already been dropped, and naming it then does nothing.
@@ -29,6 +31,7 @@ SchedulerSetup scheduler_setup_for(std::shared_ptr<Services> services,
                                                  done();
                                                });
       if (tracker) tracker->name(ticket, only_id);
+      spdlog::info("timer {} fired: playbook {}, run {}", timer_id, playbook, only_id);
     } catch (...) {
       if (tracker) tracker->finish(ticket);
       done();

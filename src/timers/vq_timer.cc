@@ -67,10 +67,10 @@ GeventScheduler& VqTimer::need_scheduler() const {
   return *scheduler;
 }
 
-JobFunction VqTimer::job_function() const {
-  return [run = run_playbook_](const std::vector<Value>& args, JobDone done) {
+JobFunction VqTimer::job_function(std::string timer_id) const {
+  return [run = run_playbook_, timer_id](const std::vector<Value>& args, JobDone done) {
     if (!run) throw Error("vq_timer: no run function was given to the scheduler");
-    run(args.empty() ? Value(nullptr) : args.front(), std::move(done));
+    run(args.empty() ? Value(nullptr) : args.front(), timer_id, std::move(done));
   };
 }
 
@@ -110,7 +110,8 @@ void VqTimer::add_date(const Value& run_date, const Value& uuid, const Value& ti
   auto& s = need_scheduler();
   Value fields = Value::object();
   fields["run_date"] = run_date;
-  s.add_job(job_function(), "date", fields, job_id_text(timer_uuid), {uuid});
+  const std::string id = job_id_text(timer_uuid);
+  s.add_job(job_function(id), "date", fields, id, {uuid});
 }
 
 void VqTimer::update_date(const Value& uuid, const Value& run_date) {
@@ -127,7 +128,8 @@ void VqTimer::add_interval(const Value& t, const Value& interval, const Value& u
   const char* unit = interval_unit(t);
   if (unit == nullptr) return;
   const Value fields = interval_fields(unit, interval, start_date, end_date, jitter);
-  s.add_job(job_function(), "interval", fields, job_id_text(timer_uuid), {uuid});
+  const std::string id = job_id_text(timer_uuid);
+  s.add_job(job_function(id), "interval", fields, id, {uuid});
 }
 
 void VqTimer::update_interval(const Value& uuid, const Value& t, const Value& interval,
@@ -143,7 +145,8 @@ void VqTimer::add_cron(const Value& cron, const Value& uuid, const Value& timer_
                        const Value& start_date, const Value& end_date, const Value& jitter) {
   auto& s = need_scheduler();
   auto trigger = CronTrigger::from_crontab(cron, start_date, end_date, jitter, s.zone());
-  s.add_job(job_function(), std::move(trigger), job_id_text(timer_uuid), {uuid});
+  const std::string id = job_id_text(timer_uuid);
+  s.add_job(job_function(id), std::move(trigger), id, {uuid});
 }
 
 void VqTimer::update_cron(const Value& uuid, const Value& cron, const Value& start_date,

@@ -14,9 +14,10 @@
 namespace vqflow {
 
 // Starts a run of playbook `uuid` (a text, or null when the timer has none)
-// and calls `done` once that run is closed; set by the host, which calls
-// auto_execute with the playbook id alone.
-using RunPlaybook = std::function<void(const Value& uuid, JobDone done)>;
+// for the fire of timer `timer_id` and calls `done` once that run is closed;
+// set by the host, which calls auto_execute with the playbook id alone.
+using RunPlaybook =
+    std::function<void(const Value& uuid, const std::string& timer_id, JobDone done)>;
 
 // What create_scheduler needs from the host.
 struct SchedulerSetup {
@@ -85,7 +86,7 @@ class VqTimer {
  private:
   VqTimer() = default;
   GeventScheduler& need_scheduler() const;
-  JobFunction job_function() const;
+  JobFunction job_function(std::string timer_id) const;
 
   static std::mutex _instance_lock;
   static std::atomic<VqTimer*> _instance;

@@ -28,6 +28,7 @@
 #include "server/graceful_stop.h"
 #include "stores/database.h"
 #include "stores/kv_store.h"
+#include "support/cli_runner.h"
 #include "support/echo_playbook.h"
 #include "support/processes.h"
 #include "support/test_support.h"
@@ -937,6 +938,16 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
       http_request(port, "POST", "/rpc", R"({"jsonrpc": "2.0", "method": "get_jobs", "id": 2})");
   EXPECT_EQ(jobs.body, R"({"jsonrpc": "2.0", "result": [], "id": 2})");
 
+  // The timer commands reach that service with --server.
+  const std::string server = " --server http://127.0.0.1:" + std::to_string(port);
+  auto added = test::run_vqflow(
+      dir, "timers add t-remote pb --type interval --interval-type hours --time 1" + server);
+  EXPECT_EQ(added.exit_code, 0) << added.err;
+  auto listed = test::run_vqflow(dir, "timers list --json" + server);
+  EXPECT_NE(listed.out.find(R"("id": "t-remote", "uuid": "pb")"), std::string::npos)
+      << listed.out << listed.err;
+
+
   // A second server on the same store may not run the timers a second time:
   // it waits as a standby.
   {
@@ -958,6 +969,11 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
     ASSERT_EQ(run.status, 202) << run.body;
     ids.push_back(run.json()["only_id"]);
   }
+  // The metrics count them once they closed.
+  EXPECT_TRUE(test::eventually([port] {
+    return http_request(port, "GET", "/metrics")
+               .body.find("vqflow_runs_closed_total{state=\"done\"} 20\n") != std::string::npos;
+  })) << http_request(port, "GET", "/metrics").body;
 
   ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
   int status = child.wait();
@@ -973,6 +989,9 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
   std::ifstream in(log);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text.find("cut short"), std::string::npos) << text;
+  // One access log line per request.
+  EXPECT_NE(text.find("\"GET /api/health\" 200 "), std::string::npos) << text;
+  EXPECT_NE(text.find("\"POST /api/runs\" 202 "), std::string::npos) << text;
 }
 
 TEST(ServeProcess, RefusesNonLoopbackWithoutTokenFile) {

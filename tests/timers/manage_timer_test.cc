@@ -40,7 +40,7 @@ class ManageTimerTest : public ::testing::Test {
     setup.clock = clock_;
     setup.jitter_seed = 3;
     setup.max_instances = 3;
-    setup.run_playbook = [this](const Value& uuid, JobDone done) {
+    setup.run_playbook = [this](const Value& uuid, const std::string&, JobDone done) {
       runs_.push_back(uuid);
       done();
     };
@@ -304,7 +304,7 @@ TEST_F(ManageTimerTest, AddTimerOfAnUnknownKindFailsAndWritesNoRow) {
   service_->start();
   EXPECT_THROW(service_->exposed_exec(
                    "pb", "tm", "", controller_data_with("tm", {{"type", "yearly"}, {"time", "1"}})),
-               JobLookupError);
+               ValueError);
   EXPECT_EQ(row_count(), 0u);
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "rpc/json_rpc.h"
+#include "support/log_capture.h"
 #include "support/manual_clock.h"
 #include "support/test_support.h"
 #include "timers/timer_host.h"
@@ -101,11 +102,16 @@ TEST_F(TimerEndToEndTest, TimerRunsAreTrackedUntilTheyClose) {
   SchedulerSetup setup = scheduler_setup_for(services, tracker);
 
   int done = 0;
-  setup.run_playbook(Value("pb-tracked"), [&done] { ++done; });
+  test::LogCapture log;
+  setup.run_playbook(Value("pb-tracked"), "t-tracked", [&done] { ++done; });
   ASSERT_EQ(tracker->in_progress(), 1u);  // submitted, not yet run
   const auto runs = tracker->runs();
   EXPECT_EQ(runs[0].uuid, "pb-tracked");
   EXPECT_EQ(runs[0].only_id.size(), 10u);
+  // Each fire leaves one line that ties the timer to its run.
+  EXPECT_THAT(
+      log.at_level(spdlog::level::info),
+      ::testing::Contains("timer t-tracked fired: playbook pb-tracked, run " + runs[0].only_id));
   ioc.run();
   EXPECT_EQ(done, 1);
   EXPECT_EQ(tracker->in_progress(), 0u);
@@ -113,7 +119,7 @@ TEST_F(TimerEndToEndTest, TimerRunsAreTrackedUntilTheyClose) {
   // A start refused at once (the loop is gone) counts nothing either.
   services->executor = boost::asio::any_io_executor();
   EXPECT_ANY_THROW(
-      scheduler_setup_for(services, tracker).run_playbook(Value("pb-tracked"), [&done] {
+      scheduler_setup_for(services, tracker).run_playbook(Value("pb-tracked"), "t", [&done] {
         ++done;
       }));
   EXPECT_EQ(done, 2);

@@ -21,7 +21,7 @@ class VqTimerTest : public ::testing::Test {
     setup.zone = named_time_zone("UTC");
     setup.clock = clock_;
     setup.jitter_seed = 7;
-    setup.run_playbook = [this](const Value& uuid, JobDone done) {
+    setup.run_playbook = [this](const Value& uuid, const std::string&, JobDone done) {
       runs_.push_back(uuid);
       done();
     };
