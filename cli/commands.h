@@ -37,7 +37,8 @@ void add_run_command(CLI::App& app, GlobalOptions& global);       // cmd_run.cc
 void add_serve_command(CLI::App& app, GlobalOptions& global);     // cmd_serve.cc
 void add_timers_command(CLI::App& app, GlobalOptions& global);    // cmd_timers.cc
 void add_validate_command(CLI::App& app, GlobalOptions& global);  // cmd_validate.cc
-// `runs recover`, on the `runs` command.
+// `runs list/show/logs/cancel/recover` (cmd_runs.cc, cmd_runs_recover.cc).
+void add_runs_command(CLI::App& app, GlobalOptions& global);
 void add_runs_recover_command(CLI::App& runs, GlobalOptions& global);  // cmd_runs_recover.cc
 
 // Commands that describe the app itself: `completion bash|zsh` and `man`

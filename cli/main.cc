@@ -71,9 +71,7 @@ int main(int argc, char** argv) {
   add_serve_command(app, global);
   add_timers_command(app, global);
   add_validate_command(app, global);
-  auto* runs = app.add_subcommand("runs", "See and manage runs");
-  runs->require_subcommand(1);
-  add_runs_recover_command(*runs, global);
+  add_runs_command(app, global);
   add_describe_commands(app);
 
   try {

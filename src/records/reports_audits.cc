@@ -9,12 +9,14 @@ namespace vqflow::records {
 
 awaitable<void> store_record(RunState* run, std::string table, Value row) {
   const std::shared_ptr<Services>& services = run->services();
+  // The runs table holds the run's state, not one of its records.
+  const bool is_record = table != "runs";
   if (services->records) {
     co_await services->records->store(std::move(table), std::move(row));
   } else {
     services->db->table(std::move(table)).insert(row);
   }
-  services->metrics->records_written.add();
+  if (is_record) services->metrics->records_written.add();
 }
 
 Value build_report(const std::string& only_id, const Value& workflow_name, const Value& remarks,

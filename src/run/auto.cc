@@ -139,7 +139,8 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
         // The waiting run goes on: it keeps when and by whom it was started.
         for (const char* kept : {"start_app", "user", "started"}) state.erase(kept);
       }
-      co_await store_run_state(*this, std::move(state));
+      awaitable<void> stored = store_run_state(*this, std::move(state));
+      co_await std::move(stored);
     }
     workflow_name = row["name"];
     workflow_remarks = row["remarks"];

@@ -16,8 +16,10 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
     // Waiting for an audit decision: the resumed run writes the end record.
     std::exception_ptr failure;
     try {
-      co_await store_run_state(
+      // Named first: g++ 12 destroys temporaries of a co_await expression twice.
+      awaitable<void> stored = store_run_state(
           *this, waiting_row(*this, waiting_at.value_or(""), Time::get_date_time(*services()->clock)));
+      co_await std::move(stored);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -37,9 +39,11 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
     // Before the counters go down: a crash between the two can leave them
     // raised, but never lowers them twice (recovery lowers those of runs
     // that are still "running").
-    co_await store_run_state(
-        *this, closed_row(only_id, closing_state.empty() ? "done" : closing_state, failed_steps,
-                          aborted.value_or(""), Time::get_date_time(*services()->clock)));
+    const std::string state = closing_state.empty() ? "done" : closing_state;
+    awaitable<void> closed = store_run_state(
+        *this, closed_row(only_id, state, failed_steps, aborted.value_or(""),
+                          Time::get_date_time(*services()->clock)));
+    co_await std::move(closed);
   } catch (...) {
     // A failed record must not leave the run counted as in progress for ever.
     failure = std::current_exception();

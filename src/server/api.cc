@@ -164,6 +164,9 @@ const std::vector<Api::Route>& Api::routes() {
   static const std::vector<Route> table = {
       {"GET", "/api/health", &Api::health},
       {"POST", "/api/runs", &Api::post_run},
+      {"GET", "/api/runs", &Api::runs},
+      {"GET", "/api/runs/{only_id}", &Api::run_detail},
+      {"POST", "/api/runs/{only_id}/cancel", &Api::cancel_run},
       {"GET", "/api/runs/{only_id}/logs", &Api::run_logs},
       {"GET", "/api/playbooks", &Api::playbooks},
       {"GET", "/api/audits", &Api::audits},

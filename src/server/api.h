@@ -143,6 +143,9 @@ class Api {
   HttpResponse start_answer(const Value& body);
   HttpResponse post_run(const HttpRequest& request, const Params& params);
   HttpResponse post_decision(const HttpRequest& request, const Params& params);
+  HttpResponse runs(const HttpRequest& request, const Params& params);
+  HttpResponse run_detail(const HttpRequest& request, const Params& params);
+  HttpResponse cancel_run(const HttpRequest& request, const Params& params);
   HttpResponse run_logs(const HttpRequest& request, const Params& params);
   HttpResponse playbooks(const HttpRequest& request, const Params& params);
   HttpResponse audits(const HttpRequest& request, const Params& params);

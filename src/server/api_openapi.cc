@@ -82,6 +82,18 @@ const std::string& openapi_document() {
       }
     },
     "/api/runs": {
+      "get": {
+        "summary": "Runs, newest first",
+        "parameters": [
+          {"name": "playbook", "in": "query", "schema": {"type": "string"}},
+          {"name": "state", "in": "query", "schema": {"type": "string", "enum": ["running", "waiting", "done", "failed", "aborted", "interrupted", "cancelled"]}},
+          {"name": "limit", "in": "query", "schema": {"type": "integer", "minimum": 1, "maximum": 1000, "default": 50}}
+        ],
+        "responses": {
+          "200": {"description": "The runs.", "content": {"application/json": {"schema": {"type": "array"}}}},
+          "400": {"description": "A bad limit."}
+        }
+      },
       "post": {
         "summary": "Start a run, or deliver an audit decision",
         "requestBody": {"required": true, "content": {"application/json": {"schema": {"$ref": "#/components/schemas/RunRequest"}}}},
@@ -91,6 +103,29 @@ const std::string& openapi_document() {
           "404": {"$ref": "#/components/responses/Refused"},
           "409": {"$ref": "#/components/responses/Refused"},
           "503": {"$ref": "#/components/responses/Refused"}
+        }
+      }
+    },
+    "/api/runs/{only_id}": {
+      "get": {
+        "summary": "One run: state, playbook, started, ended, failed steps, reason and its records (nodes)",
+        "parameters": [{"$ref": "#/components/parameters/only_id"}],
+        "responses": {
+          "200": {"description": "The run.", "content": {"application/json": {"schema": {"type": "object"}}}},
+          "404": {"description": "No run with that only_id."}
+        }
+      }
+    },
+    "/api/runs/{only_id}/cancel": {
+      "post": {
+        "summary": "Ask the process running the run to cancel it (seen within about a second)",
+        "parameters": [{"$ref": "#/components/parameters/only_id"}],
+        "requestBody": {"required": false, "content": {"application/json": {"schema": {"type": "object", "properties": {"user": {"type": "string"}}}}}},
+        "responses": {
+          "202": {"description": "Cancel requested: {\"only_id\", \"state\": \"cancelling\"}."},
+          "400": {"description": "A malformed body."},
+          "404": {"description": "No run with that only_id."},
+          "409": {"description": "The run is not running."}
         }
       }
     },

@@ -5,6 +5,9 @@
 #include <string_view>
 #include <vector>
 
+#include "server/http_types.h"
+#include "value/value.h"
+
 namespace vqflow {
 
 // The path of a request as the routes see it: its segments, percent-escapes
@@ -30,5 +33,9 @@ std::map<std::string, std::string> query_parameters(std::string_view target);
 
 // Percent-decodes one path segment; absent when an escape is malformed.
 std::optional<std::string> decode_segment(std::string_view text);
+
+// A JSON request body (nested no deeper than a request needs), or absent
+// with `refusal` set to the 400 that says why it is none.
+std::optional<Value> request_json(const HttpRequest& request, HttpResponse& refusal);
 
 }  // namespace vqflow

@@ -17,7 +17,8 @@ namespace {
 // Request bodies are hostile: nest no deeper than a run request needs.
 constexpr std::size_t k_max_body_depth = 64;
 
-// A JSON request body, or the 400 that says why it is none.
+}  // namespace
+
 std::optional<Value> request_json(const HttpRequest& request, HttpResponse& refusal) {
   try {
     return parse_json(request.body, k_max_body_depth);
@@ -26,8 +27,6 @@ std::optional<Value> request_json(const HttpRequest& request, HttpResponse& refu
     return std::nullopt;
   }
 }
-
-}  // namespace
 
 HttpResponse Api::post_run(const HttpRequest& request, const Params&) {
   HttpResponse refusal;

@@ -154,11 +154,13 @@ TEST(CrashSafety, TwoRepairingProcessesLowerTheCountersOnce) {
   TempDir dir;
   write_slow_app(dir, 30);
   const std::string file = write_playbook(dir, "crash-race");
-  // Started together and killed together: each process repairs at its start
-  // what dead processes left, so none may be dead before the last has started.
+  // Killed together: each process repairs at its start what dead processes
+  // left, so none may be dead before the last has started.
   std::vector<std::unique_ptr<RunChild>> children;
-  for (int i = 0; i < 3; ++i) children.push_back(std::make_unique<RunChild>(dir, file));
-  ASSERT_TRUE(children.front()->app_started(dir, 3));
+  for (std::size_t i = 1; i <= 3; ++i) {
+    children.push_back(std::make_unique<RunChild>(dir, file));
+    ASSERT_TRUE(children.back()->app_started(dir, i));
+  }
   for (auto& child : children) ::kill(child->pid, SIGKILL);
   for (auto& child : children) child->wait_status();
   EXPECT_EQ(counter(dir, "crash-race&&exec_sum"), "3");
@@ -199,6 +201,31 @@ TEST(CrashSafety, SigtermInterruptsTheRunWhichClosesAndExits143) {
   EXPECT_EQ(run.results[run.results.size() - 2].rfind("[运行错误] run interrupted: ", 0), 0u);
   EXPECT_EQ(run.results.back(), "剧本执行结束");
   EXPECT_EQ(counter(dir, "crash-term&&exec_sum"), "0");
+}
+
+TEST(CrashSafety, CancelFromAnotherProcessStopsTheAppAndClosesTheRun) {
+  TempDir dir;
+  write_slow_app(dir, 30);
+  const std::string file = write_playbook(dir, "crash-cancel");
+  RunChild child(dir, file);
+  ASSERT_TRUE(child.app_started(dir));
+  auto db = open_database(dir.file("vqflow.db"));
+  auto row = db->table("runs").where("uuid", "crash-cancel").first();
+  ASSERT_TRUE(row);
+  const std::string only_id = text_form((*row)["only_id"]);
+  auto cancelled = test::run_vqflow(dir, "runs cancel " + only_id + " --user bob");
+  ASSERT_EQ(cancelled.exit_code, 0) << cancelled.err;
+  const int status = child.wait_status();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 5);
+  StoredRun run = stored_run(dir, "crash-cancel");
+  EXPECT_EQ(run.state, "cancelled");
+  ASSERT_EQ(run.results.size(), 3u);
+  EXPECT_EQ(run.results[1], "[运行错误] run cancelled by bob");
+  EXPECT_EQ(run.results[2], "剧本执行结束");
+  EXPECT_EQ(counter(dir, "crash-cancel&&exec_sum"), "0");
+  // A closed run cannot be cancelled again.
+  EXPECT_NE(test::run_vqflow(dir, "runs cancel " + only_id).exit_code, 0);
 }
 
 }  // namespace

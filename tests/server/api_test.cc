@@ -191,7 +191,7 @@ TEST_F(ApiTest, AnnouncedBodiesOverTheCapAre413BeforeReading) {
 
 TEST_F(ApiTest, RoutesAndMethods) {
   make_api();
-  EXPECT_EQ(answer(request("GET", "/api/runs")).status, 405);
+  EXPECT_EQ(answer(request("DELETE", "/api/runs")).status, 405);
   EXPECT_EQ(answer(request("POST", "/api/health")).status, 405);
   EXPECT_EQ(answer(request("GET", "/rpc")).status, 405);
   EXPECT_EQ(answer(request("GET", "/nope")).status, 404);
