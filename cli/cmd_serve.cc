@@ -17,8 +17,8 @@
 #include "commands.h"
 #include "context/services.h"
 #include "rpc/json_rpc.h"
-#include "server/api.h"
 #include "run/run_recovery.h"
+#include "server/api.h"
 #include "server/graceful_stop.h"
 #include "server/security.h"
 #include "server/server.h"
@@ -68,9 +68,10 @@ net::awaitable<void> interrupt_cut_runs(ServeState* state, std::chrono::millisec
             [services] { services->active->stop_all(interrupt_reason(services->owner)); });
   std::function<bool()> closed = [tracker] { return tracker->in_progress() == 0; };
   if (!co_await wait_until(closed, limit)) {
-    spdlog::error("vqflow serve: {} run(s) did not close after being interrupted; the next "
-                  "process to open the stores repairs them",
-                  tracker->in_progress());
+    spdlog::error(
+        "vqflow serve: {} run(s) did not close after being interrupted; the next "
+        "process to open the stores repairs them",
+        tracker->in_progress());
   }
 }
 
@@ -173,8 +174,8 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
   // renews this process's lease and sees cancels of its runs.
   RunKeeper keeper(services, true);
   for (const RepairedRun& run : keeper.start()) {
-    spdlog::warn("vqflow serve: repaired run {} of playbook {} ({} stopped)", run.only_id,
-                 run.uuid, run.owner);
+    spdlog::warn("vqflow serve: repaired run {} of playbook {} ({} stopped)", run.only_id, run.uuid,
+                 run.owner);
   }
 
   RpcRegistry rpc;
@@ -218,13 +219,11 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
                services->db->describe(), services->kv->describe(),
                timers ? (timers->active() ? "on" : "standby") : "off");
 
-  ServeState state{&run_ioc,
-                   &http_ioc,
-                   &server,
-                   &api,
-                   &timers,
-                   std::chrono::milliseconds(static_cast<long long>(options.shutdown_grace * 1000)),
-                   services};
+  ServeState state{
+      &run_ioc, &http_ioc,
+      &server,  &api,
+      &timers,  std::chrono::milliseconds(static_cast<long long>(options.shutdown_grace * 1000)),
+      services};
   net::signal_set signals(http_ioc, SIGINT, SIGTERM);
   signals.async_wait([&state, &signals](const boost::system::error_code& ec, int n) {
     on_signal(&state, &signals, ec, n);

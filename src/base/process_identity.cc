@@ -3,14 +3,15 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
-#include <cstdio>
-
 namespace vqflow {
 
-std::string ProcessIdentity::text() const { return fmt::format("{}:{}:{}", host, pid, start_ticks); }
+std::string ProcessIdentity::text() const {
+  return fmt::format("{}:{}:{}", host, pid, start_ticks);
+}
 
 std::optional<ProcessIdentity> ProcessIdentity::parse(const std::string& text) {
   // The host may hold ':' itself; pid and start time are the last two fields.
@@ -61,7 +62,8 @@ const ProcessIdentity& this_process() {
   static const ProcessIdentity self = [] {
     ProcessIdentity who;
     char host[256] = {};
-    if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::snprintf(host, sizeof host, "localhost");
+    if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+      std::snprintf(host, sizeof host, "localhost");
     who.host = host;
     who.pid = static_cast<long>(::getpid());
     who.start_ticks = process_start_ticks(who.pid).value_or(0);

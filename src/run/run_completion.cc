@@ -18,7 +18,8 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
     try {
       // Named first: g++ 12 destroys temporaries of a co_await expression twice.
       awaitable<void> stored = store_run_state(
-          *this, waiting_row(*this, waiting_at.value_or(""), Time::get_date_time(*services()->clock)));
+          *this,
+          waiting_row(*this, waiting_at.value_or(""), Time::get_date_time(*services()->clock)));
       co_await std::move(stored);
     } catch (...) {
       failure = std::current_exception();
@@ -40,9 +41,9 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
     // raised, but never lowers them twice (recovery lowers those of runs
     // that are still "running").
     const std::string state = closing_state.empty() ? "done" : closing_state;
-    awaitable<void> closed = store_run_state(
-        *this, closed_row(only_id, state, failed_steps, aborted.value_or(""),
-                          Time::get_date_time(*services()->clock)));
+    awaitable<void> closed =
+        store_run_state(*this, closed_row(only_id, state, failed_steps, aborted.value_or(""),
+                                          Time::get_date_time(*services()->clock)));
     co_await std::move(closed);
   } catch (...) {
     // A failed record must not leave the run counted as in progress for ever.

@@ -14,15 +14,13 @@ namespace vqflow {
 
 namespace {
 
-std::string text_of(const Value& value) { return value.is_null() ? "" : text_form(value); }
-
 const char* const k_end_text = "剧本执行结束";
 
 // Writes the closing records of one claimed run and marks it interrupted.
 void repair(Services& services, const Row& run, const std::string& now) {
-  const std::string only_id = text_of(run["only_id"]);
-  const std::string uuid = text_of(run["uuid"]);
-  const std::string owner = text_of(run["owner"]);
+  const std::string only_id = stored_text(run["only_id"]);
+  const std::string uuid = stored_text(run["uuid"]);
+  const std::string owner = stored_text(run["owner"]);
   auto playbook = services.db->table("workflow")
                       .select({"name", "remarks", "end_app"})
                       .where("uuid", uuid)
@@ -34,13 +32,14 @@ void repair(Services& services, const Row& run, const std::string& now) {
   std::vector<TableRow> rows;
   rows.push_back({"logs", records::build_log_record(only_id, uuid, "", name, text, 1,
                                                     "<span>" + text + "</span>", "", now)});
-  rows.push_back({"logs", records::build_log_record(only_id, uuid, end_app, "结束", k_end_text, 0,
-                                                    std::string("<span>") + k_end_text + "</span>",
-                                                    "", now)});
+  rows.push_back(
+      {"logs", records::build_log_record(only_id, uuid, end_app, "结束", k_end_text, 0,
+                                         std::string("<span>") + k_end_text + "</span>", "", now)});
   rows.push_back({"report", records::build_report(only_id, name, remarks, now)});
-  long long failed = run["failed_steps"].is_number_integer() ? run["failed_steps"].get<long long>()
-                                                             : 0;
-  rows.push_back({"runs", closed_row(only_id, "interrupted", failed, interrupt_reason(owner), now)});
+  long long failed =
+      run["failed_steps"].is_number_integer() ? run["failed_steps"].get<long long>() : 0;
+  rows.push_back(
+      {"runs", closed_row(only_id, "interrupted", failed, interrupt_reason(owner), now)});
   services.db->insert_rows(rows);
   // The counters the run raised when it started; never below 0.
   KvStore& kv = *services.kv;
@@ -85,7 +84,7 @@ std::vector<RepairedRun> recover_runs(Services& services) {
                               .select({"only_id", "uuid", "owner", "failed_steps"})
                               .where("state", state)
                               .get()) {
-      const std::string owner = text_of(run["owner"]);
+      const std::string owner = stored_text(run["owner"]);
       if (!owner_is_gone(services, owner)) continue;
       const std::string now = Time::get_date_time(*services.clock);
       Row claim = Row::object();
@@ -99,9 +98,9 @@ std::vector<RepairedRun> recover_runs(Services& services) {
                                     .update(claim);
       if (claimed != 1) continue;  // another process repairs it
       repair(services, run, now);
-      repaired.push_back({text_of(run["only_id"]), text_of(run["uuid"]), owner});
-      spdlog::warn("run {} of playbook {} repaired: {}", text_of(run["only_id"]),
-                   text_of(run["uuid"]), interrupt_reason(owner));
+      repaired.push_back({stored_text(run["only_id"]), stored_text(run["uuid"]), owner});
+      spdlog::warn("run {} of playbook {} repaired: {}", stored_text(run["only_id"]),
+                   stored_text(run["uuid"]), interrupt_reason(owner));
     }
   }
   return repaired;
@@ -128,7 +127,7 @@ struct RunKeeper::State {
                                   .where("state", "running")
                                   .where("cancel_by", "!=", "")
                                   .get()) {
-          s.active->stop(text_of(run["only_id"]), cancel_reason(text_of(run["cancel_by"])));
+          s.active->stop(stored_text(run["only_id"]), cancel_reason(stored_text(run["cancel_by"])));
         }
       }
       if (recover && tick % 5 == 0) recover_runs(s);

@@ -46,7 +46,8 @@ std::vector<RepairedRun> recover_runs(Services& services);
 // renews the lease every k_lease_renewal, stops the runs here whose cancel was
 // asked for (checked every second), and, with `recover`, repairs orphaned
 // runs every few seconds. Store failures are logged and retried on the next
-// turn. start() renews the lease and repairs once before it answers (throwing StoreError); stop() ends it (from the loop's thread).
+// turn. start() renews the lease and repairs once before it answers (throwing StoreError); stop()
+// ends it (from the loop's thread).
 class RunKeeper {
  public:
   RunKeeper(std::shared_ptr<Services> services, bool recover);

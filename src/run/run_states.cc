@@ -11,8 +11,6 @@ namespace vqflow {
 
 namespace {
 
-std::string text_of(const Value& value) { return value.is_null() ? "" : text_form(value); }
-
 long long integer_of(const Value& value) {
   if (value.is_number_integer()) return value.get<long long>();
   return 0;
@@ -22,17 +20,19 @@ long long integer_of(const Value& value) {
 std::map<std::string, std::string> playbook_names(Database& db) {
   std::map<std::string, std::string> names;
   for (const Row& row : db.table("workflow").select({"uuid", "name"}).get()) {
-    names[text_of(row["uuid"])] = text_of(row["name"]);
+    names[stored_text(row["uuid"])] = stored_text(row["name"]);
   }
   return names;
 }
 
 std::string playbook_name(Database& db, const std::string& uuid) {
   auto row = db.table("workflow").select({"name"}).where("uuid", uuid).first();
-  return row ? text_of((*row)["name"]) : "";
+  return row ? stored_text((*row)["name"]) : "";
 }
 
 }  // namespace
+
+std::string stored_text(const Value& value) { return value.is_null() ? "" : text_form(value); }
 
 Row running_row(const RunState& run, const std::string& uuid, const std::string& start_app,
                 const std::string& user, const std::string& now) {
@@ -87,26 +87,26 @@ std::optional<Value> run_state(Database& db, const std::string& only_id) {
   const Row& r = *row;
   Value out = Value::object();
   out["only_id"] = only_id;
-  out["uuid"] = text_of(r["uuid"]);
-  out["playbook"] = playbook_name(db, text_of(r["uuid"]));
-  out["state"] = text_of(r["state"]);
-  out["started"] = text_of(r["started"]);
-  out["ended"] = text_of(r["ended"]);
+  out["uuid"] = stored_text(r["uuid"]);
+  out["playbook"] = playbook_name(db, stored_text(r["uuid"]));
+  out["state"] = stored_text(r["state"]);
+  out["started"] = stored_text(r["started"]);
+  out["ended"] = stored_text(r["ended"]);
   out["failed_steps"] = integer_of(r["failed_steps"]);
-  out["reason"] = text_of(r["reason"]);
-  out["waiting_at"] = text_of(r["waiting_at"]);
-  out["user"] = text_of(r["user"]);
+  out["reason"] = stored_text(r["reason"]);
+  out["waiting_at"] = stored_text(r["waiting_at"]);
+  out["user"] = stored_text(r["user"]);
   Value nodes = Value::array();
   for (const Row& log : db.table("logs")
                             .select({"app_uuid", "app_name", "status", "result", "create_time"})
                             .where("only_id", only_id)
                             .get()) {
     Value node = Value::object();
-    node["app_uuid"] = text_of(log["app_uuid"]);
-    node["app_name"] = text_of(log["app_name"]);
+    node["app_uuid"] = stored_text(log["app_uuid"]);
+    node["app_name"] = stored_text(log["app_name"]);
     node["status"] = integer_of(log["status"]);
-    node["result"] = text_of(log["result"]);
-    node["create_time"] = text_of(log["create_time"]);
+    node["result"] = stored_text(log["result"]);
+    node["create_time"] = stored_text(log["create_time"]);
     nodes.push_back(std::move(node));
   }
   out["nodes"] = std::move(nodes);
@@ -114,21 +114,21 @@ std::optional<Value> run_state(Database& db, const std::string& only_id) {
 }
 
 Value list_runs(Database& db, const RunFilter& filter) {
-  Query query = db.table("runs").select(
-      {"only_id", "uuid", "state", "started", "ended", "failed_steps"});
+  Query query =
+      db.table("runs").select({"only_id", "uuid", "state", "started", "ended", "failed_steps"});
   if (!filter.uuid.empty()) query.where("uuid", filter.uuid);
   if (!filter.state.empty()) query.where("state", filter.state);
   const auto names = playbook_names(db);
   Value out = Value::array();
   for (const Row& r : query.newest_first().get(std::clamp(filter.limit, 1LL, 1000LL))) {
     Value run = Value::object();
-    run["only_id"] = text_of(r["only_id"]);
-    run["uuid"] = text_of(r["uuid"]);
-    auto name = names.find(text_of(r["uuid"]));
+    run["only_id"] = stored_text(r["only_id"]);
+    run["uuid"] = stored_text(r["uuid"]);
+    auto name = names.find(stored_text(r["uuid"]));
     run["playbook"] = name == names.end() ? "" : name->second;
-    run["state"] = text_of(r["state"]);
-    run["started"] = text_of(r["started"]);
-    run["ended"] = text_of(r["ended"]);
+    run["state"] = stored_text(r["state"]);
+    run["started"] = stored_text(r["started"]);
+    run["ended"] = stored_text(r["ended"]);
     run["failed_steps"] = integer_of(r["failed_steps"]);
     out.push_back(std::move(run));
   }
@@ -145,30 +145,10 @@ void request_cancel(Database& db, const std::string& only_id, const std::string&
   }
   auto row = db.table("runs").select({"state"}).where("only_id", only_id).first();
   if (!row) throw RunNotFoundError("no run with only_id " + only_id);
-  throw RunNotRunningError(fmt::format("run {} is {}, not running: only a running run can be "
-                                       "cancelled",
-                                       only_id, text_of((*row)["state"])));
-}
-
-Value pending_audits(Database& db) {
-  const auto names = playbook_names(db);
-  Value out = Value::array();
-  for (const Row& r : db.table("audit")
-                          .select({"workflow_uuid", "only_id", "audit_app", "user_id",
-                                   "create_time"})
-                          .where("status", 0)
-                          .get()) {
-    Value audit = Value::object();
-    audit["uuid"] = text_of(r["workflow_uuid"]);
-    auto name = names.find(text_of(r["workflow_uuid"]));
-    audit["playbook"] = name == names.end() ? "" : name->second;
-    audit["only_id"] = text_of(r["only_id"]);
-    audit["audit_app"] = text_of(r["audit_app"]);
-    audit["approver"] = text_of(r["user_id"]);
-    audit["waiting_since"] = text_of(r["create_time"]);
-    out.push_back(std::move(audit));
-  }
-  return out;
+  throw RunNotRunningError(
+      fmt::format("run {} is {}, not running: only a running run can be "
+                  "cancelled",
+                  only_id, stored_text((*row)["state"])));
 }
 
 }  // namespace vqflow

@@ -25,6 +25,9 @@ class RunNotRunningError : public Error {
   using Error::Error;
 };
 
+// A stored column as text: "" for an absent value.
+std::string stored_text(const Value& value);
+
 // Run state rows, built from what the run knows. No I/O.
 Row running_row(const RunState& run, const std::string& uuid, const std::string& start_app,
                 const std::string& user, const std::string& now);
@@ -54,9 +57,5 @@ Value list_runs(Database& db, const RunFilter& filter);
 // about a second). Throws RunNotFoundError or RunNotRunningError.
 void request_cancel(Database& db, const std::string& only_id, const std::string& user,
                     const std::string& now);
-
-// The pending approvals (audit rows with status 0): uuid, playbook, only_id,
-// audit_app, approver, waiting_since; oldest first.
-Value pending_audits(Database& db);
 
 }  // namespace vqflow

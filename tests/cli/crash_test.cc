@@ -29,7 +29,8 @@ void write_slow_app(const TempDir& dir, int seconds) {
     "name": "slow", "actions": {"nap": {"args": []}}})";
   const std::string run = (app / "main" / "run").string();
   std::ofstream(run) << "#!/bin/sh\ncat >/dev/null\necho $$ >> " << dir.file("app.pids")
-                     << "\nsleep " << seconds << "\necho '{\"status\": 0, \"result\": \"rested\"}'\n";
+                     << "\nsleep " << seconds
+                     << "\necho '{\"status\": 0, \"result\": \"rested\"}'\n";
   std::filesystem::permissions(run, std::filesystem::perms::owner_all);
 }
 
@@ -39,18 +40,20 @@ std::string write_playbook(const TempDir& dir, const std::string& uuid) {
     cells.push_back({{"shape", "html"}, {"id", id}, {"data", {{"name", id}}}});
   }
   for (auto [from, to] : {std::pair{"S", "A"}, std::pair{"A", "B"}, std::pair{"B", "E"}}) {
-    cells.push_back({{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
+    cells.push_back(
+        {{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
   }
-  Value playbook = {{"uuid", uuid},
-                    {"name", "crash test"},
-                    {"start_app", "S"},
-                    {"end_app", "E"},
-                    {"flow_json", {{"cells", cells}}},
-                    {"flow_data",
-                     {{"A", {{"app_dir", "slow"}, {"data", {{"node_name", "nap"}, {"action", "nap"}}}}},
-                      {"B", {{"app_dir", "slow"}, {"data", {{"node_name", "nap"}, {"action", "nap"}}}}}}},
-                    {"controller_data", "{}"},
-                    {"local_var_data", "[]"}};
+  Value playbook = {
+      {"uuid", uuid},
+      {"name", "crash test"},
+      {"start_app", "S"},
+      {"end_app", "E"},
+      {"flow_json", {{"cells", cells}}},
+      {"flow_data",
+       {{"A", {{"app_dir", "slow"}, {"data", {{"node_name", "nap"}, {"action", "nap"}}}}},
+        {"B", {{"app_dir", "slow"}, {"data", {{"node_name", "nap"}, {"action", "nap"}}}}}}},
+      {"controller_data", "{}"},
+      {"local_var_data", "[]"}};
   const std::string path = dir.file(uuid + ".json");
   std::ofstream(path) << json_text(playbook, false);
   return path;

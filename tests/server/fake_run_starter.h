@@ -108,7 +108,12 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
       co_await gate.async_wait(net::redirect_error(net::use_awaitable, ec));
       self->gates_.erase(&gate);
     }
-    if (on_finished) on_finished(RunOutcome{.only_id = only_id, .state = "done"});
+    if (on_finished) {
+      RunOutcome outcome;
+      outcome.only_id = only_id;
+      outcome.state = "done";
+      on_finished(outcome);
+    }
   }
 
   boost::asio::io_context& ioc_;
