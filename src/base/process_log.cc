@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "base/errors.h"
@@ -17,38 +18,12 @@ namespace vqflow {
 
 namespace {
 
-// `text` as a JSON string literal, quotes included.
+// `text` as a JSON string literal, quotes included; invalid UTF-8 is replaced
+// first, so the dump cannot throw.
 std::string json_string(std::string_view text) {
   std::string valid;
   append_valid_utf8(valid, text);
-  std::string out = "\"";
-  for (unsigned char c : valid) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          out += fmt::format("\\u{:04x}", c);
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-  return out;
+  return nlohmann::json(valid).dump();
 }
 
 class JsonLogFormatter : public spdlog::formatter {
