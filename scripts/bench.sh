@@ -2,7 +2,9 @@
 # The one benchmark command: installs what is missing, builds vqflow and
 # vqflow-bench in Release (build/release), starts a throw-away Redis and
 # PostgreSQL, and runs vqflow-bench against them; the servers are stopped again
-# on exit (also on failure or Ctrl-C). Arguments go to vqflow-bench:
+# on exit (also on failure or Ctrl-C). It also sets up the peer flow engine
+# (scripts/bench_peer.sh) that sections 2 and 7 compare with. Arguments go to
+# vqflow-bench:
 #
 #   bash scripts/bench.sh                 # full run, about 3 minutes
 #   bash scripts/bench.sh --quick         # about 30 s
@@ -26,6 +28,7 @@ stop_services() {
   if [ "$services_started" = 1 ]; then
     bash scripts/services.sh stop "$VQFLOW_SERVICES_DIR" >/dev/null 2>&1 || true
   fi
+  bash scripts/bench_peer.sh stop "${VQFLOW_BENCH_PEER_PID:-}"
 }
 trap stop_services EXIT
 trap 'exit 130' INT TERM
@@ -38,5 +41,9 @@ if exports=$(VQFLOW_PG_DURABLE=1 bash scripts/services.sh start); then
 else
   echo "bench.sh: Redis/PostgreSQL did not start; their section is skipped" >&2
 fi
+
+# The peer engine of sections 2 and 7, measured in this same run; without it
+# those sections print no ratio and say why.
+eval "$(bash scripts/bench_peer.sh start)"
 
 "$BUILD/bench/vqflow-bench" "$@"

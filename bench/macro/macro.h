@@ -21,16 +21,15 @@
 
 namespace vqflow::bench {
 
-// Reference figures of a peer engine measured on the same kind of 2-core VM
-// (fixed: they are not measured by this program).
-inline constexpr double k_peer_embedded_concurrent_runs_per_s = 4700;
-inline constexpr double k_peer_http_requests_per_s = 2300;
-
 struct Options {
   bool quick = false;
   std::optional<std::string> redis_url;
   std::optional<std::string> pg_url;
   std::optional<std::string> json_path;
+  // The peer flow engine set up by scripts/bench.sh (http://127.0.0.1:PORT);
+  // absent, no ratio to it is printed and `peer_missing` says why.
+  std::optional<std::string> peer_url;
+  std::optional<std::string> peer_missing;
   std::vector<int> sections;      // empty: all
   std::filesystem::path scratch;  // this process's temp folder
   std::filesystem::path self;     // this executable
@@ -113,6 +112,18 @@ class LoopThread {
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_;
   std::thread thread_;
 };
+
+// The peer flow engine (bench/peer/flow.json): an internal burst of `runs`
+// messages through its 10-node chain, timed inside the peer; and POST /chain
+// from `connections` kept-alive connections for `seconds`. Throw on failure.
+struct PeerHttp {
+  double requests_per_s = 0;
+  double p99_ms = 0;
+};
+double peer_burst_runs_per_s(const std::string& url, long runs);
+PeerHttp peer_http(const std::string& url, double seconds, int connections);
+// Why no peer figure is there, for the report.
+std::string peer_missing(const Options& options);
 
 // start, eight built-in no-op app nodes, end.
 Row ten_node_playbook(const std::string& uuid);

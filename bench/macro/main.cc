@@ -23,12 +23,14 @@ using namespace vqflow::bench;
 void usage() {
   std::fprintf(stderr,
                "usage: vqflow-bench [--quick] [--json FILE] [--redis URL] [--pg URL] "
-               "[--sections LIST]\n"
+               "[--sections LIST] [--peer URL]\n"
                "  --quick        about 30 s instead of about 3 minutes\n"
                "  --json FILE    also write the figures to FILE\n"
                "  --redis URL    redis://host:port[/db] (or VQFLOW_BENCH_KV)\n"
                "  --pg URL       postgresql://user@host:port/db (or VQFLOW_BENCH_DB)\n"
-               "  --sections L   comma-separated section numbers 1-7 (default: all)\n");
+               "  --sections L   comma-separated section numbers 1-7 (default: all)\n"
+               "  --peer URL     the peer engine set up by scripts/bench.sh (sections 2, 7)\n"
+               "                 (or VQFLOW_BENCH_PEER; VQFLOW_BENCH_PEER_MISSING says why not)\n");
 }
 
 std::optional<std::string> environment(const char* name) {
@@ -75,6 +77,8 @@ int main(int argc, char** argv) {
       options.redis_url = value();
     } else if (arg == "--pg") {
       options.pg_url = value();
+    } else if (arg == "--peer") {
+      options.peer_url = value();
     } else if (arg == "--sections") {
       const std::string list = value();
       std::size_t start = 0;
@@ -102,6 +106,8 @@ int main(int argc, char** argv) {
   }
   if (!options.redis_url) options.redis_url = environment("VQFLOW_BENCH_KV");
   if (!options.pg_url) options.pg_url = environment("VQFLOW_BENCH_DB");
+  if (!options.peer_url) options.peer_url = environment("VQFLOW_BENCH_PEER");
+  options.peer_missing = environment("VQFLOW_BENCH_PEER_MISSING");
 
   // One process log line per stored record otherwise.
   spdlog::set_level(spdlog::level::err);
