@@ -1,3 +1,4 @@
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
 #include <iostream>
@@ -19,19 +20,17 @@ std::optional<std::string> unknown_command(const CLI::App& app, const CLI::Parse
     const std::vector<CLI::App*> parsed = at->get_subcommands();
     if (parsed.empty()) break;
     at = parsed.front();
-    path += " " + at->get_name();
+    path.append(" ").append(at->get_name());
   }
   if (at->get_require_subcommand_min() == 0) return std::nullopt;
   for (const std::string& word : at->remaining()) {
     if (word.empty() || word[0] == '-') continue;
-    return "unknown command " + word + "; run " + path + " --help";
+    return fmt::format("unknown command {}; run {} --help", word, path);
   }
   return std::nullopt;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_vqflow(int argc, char** argv) {
   using namespace vqflow::cli;
   CLI::App app{"vqflow: runs security-automation playbooks and keeps their timers"};
   app.set_version_flag("--version", std::string("vqflow ") + VQFLOW_VERSION);
@@ -89,4 +88,18 @@ int main(int argc, char** argv) {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Setting up the commands can throw too (a bad default, no memory).
+  try {
+    return run_vqflow(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "vqflow: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "vqflow: unknown failure\n";
+  }
+  return 1;
 }

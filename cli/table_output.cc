@@ -18,6 +18,7 @@ void print_items(std::ostream& out, const Value& items, const std::vector<std::s
   }
   std::vector<std::vector<std::string>> cells;
   std::vector<std::size_t> widths;
+  widths.reserve(columns.size());
   for (const std::string& column : columns) widths.push_back(display_width(column));
   for (const Value& item : items) {
     std::vector<std::string>& line = cells.emplace_back();

@@ -3,10 +3,13 @@
 # (with the committed .clang-tidy) must find nothing in src/ and cli/.
 # Needs a configured build/dev (for compile_commands.json); exits non-zero on
 # any finding.
-#   bash scripts/lint.sh [BUILD_DIR]
+#   bash scripts/lint.sh [BUILD_DIR] [FILE_REGEX]
+# FILE_REGEX limits clang-tidy to the matching files (default: all of src/ and
+# cli/); LINT_JOBS sets its parallel jobs (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir="${1:-build/dev}"
+files="${2:-$(pwd)/(src|cli)/}"
 jobs="${LINT_JOBS:-2}"
 
 echo "== clang-format"
@@ -39,7 +42,7 @@ for entry in entries:
     out.append(entry)
 json.dump(out, open(sys.argv[2], "w"), indent=1)
 PY
-run-clang-tidy -p "$work" -j "$jobs" -quiet "$(pwd)/(src|cli)/" 2>&1 | tee "$work/tidy.log" \
+run-clang-tidy -p "$work" -j "$jobs" -quiet "$files" 2>&1 | tee "$work/tidy.log" \
   | grep -v '^[0-9]* warnings\? generated\.$' || true
 if grep -qE '(warning|error): ' "$work/tidy.log"; then
   echo "lint: clang-tidy findings above" >&2

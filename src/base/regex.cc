@@ -159,7 +159,7 @@ std::optional<Regex::Groups> Regex::first_match(std::string_view subject) const 
   Groups found;
   found.reserve(groups + 1);
   for (std::uint32_t i = 0; i <= groups; ++i) {
-    const PCRE2_SIZE begin = ovector[2 * i], end = ovector[2 * i + 1];
+    const PCRE2_SIZE begin = ovector[2 * std::size_t{i}], end = ovector[2 * std::size_t{i} + 1];
     if (static_cast<int>(i) >= set || begin == PCRE2_UNSET || end < begin) {
       found.emplace_back(std::nullopt);
     } else {

@@ -20,9 +20,12 @@ bool is_cancellation(std::exception_ptr error) {
   }
 }
 
-void log_escaped(const std::string& what, std::exception_ptr error) {
+void log_escaped(const std::string& what, std::exception_ptr error) noexcept {
   if (!error || is_cancellation(error)) return;
-  spdlog::error("{} failed: {}", what, describe_exception(error));
+  try {
+    spdlog::error("{} failed: {}", what, describe_exception(error));
+  } catch (...) {  // the process log itself failed: nowhere left to say it
+  }
 }
 
 }  // namespace vqflow

@@ -14,8 +14,8 @@ bool is_cancellation(std::exception_ptr error);
 
 // The process log's error line for an exception that escaped `what`:
 // "{what} failed: {describe_exception}". Nothing for a null error or a
-// cancellation.
-void log_escaped(const std::string& what, std::exception_ptr error);
+// cancellation. Never throws, so destructors may call it.
+void log_escaped(const std::string& what, std::exception_ptr error) noexcept;
 
 // Starts `work` on `where` (an executor or an execution context) with nobody
 // waiting for its end. An exception that escapes it is logged (log_escaped);

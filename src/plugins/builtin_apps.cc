@@ -173,7 +173,7 @@ Value text_length(const Value& args, const std::string&) {
   return answer(0, count);
 }
 
-constexpr std::size_t k_max_pattern_length = 64 * 1024;
+constexpr std::size_t k_max_pattern_length = std::size_t{64} * 1024;
 
 RegexOptions regex_match_options() {
   RegexOptions options;

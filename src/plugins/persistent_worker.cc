@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "base/errors.h"
+#include "base/spawn_logged.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -47,20 +48,24 @@ struct PersistentWorker::CallGuard {
   std::shared_ptr<PersistentWorker> worker;
   std::shared_ptr<WorkerSlot> slot;
   ~CallGuard() {
-    Aftermath after;
-    {
-      std::lock_guard lock(worker->mutex_);
-      if (!slot->done) {
-        slot->done = true;
-        worker->pending_.erase(slot->id);
-        worker->after_answer_locked(after);
+    try {
+      Aftermath after;
+      {
+        std::lock_guard lock(worker->mutex_);
+        if (!slot->done) {
+          slot->done = true;
+          worker->pending_.erase(slot->id);
+          worker->after_answer_locked(after);
+        }
+        if (slot->reader) {
+          slot->reader = false;
+          worker->hand_off_locked(after);
+        }
       }
-      if (slot->reader) {
-        slot->reader = false;
-        worker->hand_off_locked(after);
-      }
+      worker->settle(after);
+    } catch (...) {
+      log_escaped("persistent worker: ending a call", std::current_exception());
     }
-    worker->settle(after);
   }
 };
 

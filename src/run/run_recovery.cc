@@ -150,7 +150,14 @@ struct RunKeeper::State {
 RunKeeper::RunKeeper(std::shared_ptr<Services> services, bool recover)
     : state_(std::make_shared<State>(std::move(services), recover)) {}
 
-RunKeeper::~RunKeeper() { stop(); }
+RunKeeper::~RunKeeper() {
+  // Cancelling a timer throws only when the loop's reactor is gone; then
+  // there is nothing left to stop.
+  try {
+    stop();
+  } catch (...) {
+  }
+}
 
 std::vector<RepairedRun> RunKeeper::start() {
   renew_lease(*state_->services);

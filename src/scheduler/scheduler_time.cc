@@ -56,16 +56,11 @@ std::string_view trim(std::string_view text) {
 }
 
 TimePoint local_to_instant(date::local_time<microseconds> local, const date::time_zone* zone) {
-  auto info = zone->get_info(date::floor<seconds>(local));
-  switch (info.result) {
-    case date::local_info::unique:
-    case date::local_info::ambiguous:  // the first occurrence
-      return TimePoint{local.time_since_epoch() - info.first.offset};
-    case date::local_info::nonexistent:
-    default:
-      // Read with the offset in force before the jump: 02:30 becomes 03:30.
-      return TimePoint{local.time_since_epoch() - info.first.offset};
-  }
+  // Unique: its offset. Ambiguous: the first occurrence's. Nonexistent: the
+  // offset in force before the jump, so 02:30 becomes 03:30. `first` holds
+  // each.
+  const auto info = zone->get_info(date::floor<seconds>(local));
+  return TimePoint{local.time_since_epoch() - info.first.offset};
 }
 
 }  // namespace

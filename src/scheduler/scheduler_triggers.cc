@@ -169,16 +169,16 @@ std::string CronTrigger::describe() const {
 
 // --- factory ---
 
-std::shared_ptr<const Trigger> make_trigger(std::string_view kind, const Value& given,
+std::shared_ptr<const Trigger> make_trigger(std::string_view kind, const Value& fields,
                                             const TriggerContext& context) {
   const date::time_zone* zone = zone_or_local(context.zone);
-  const Value fields = given.is_null() ? Value::object() : given;
-  if (!fields.is_object()) {
+  const Value named = fields.is_null() ? Value::object() : fields;
+  if (!named.is_object()) {
     throw ValueError(fmt::format("{} trigger: fields must be given by name", kind));
   }
   if (kind == "date") {
-    check_fields(kind, fields, {"run_date"});
-    Value run_date = field(fields, "run_date");
+    check_fields(kind, named, {"run_date"});
+    Value run_date = field(named, "run_date");
     if (!run_date.is_string()) {
       throw ValueError(
           fmt::format("run_date: expected a date-time text, got {}", literal_form(run_date)));
@@ -188,14 +188,14 @@ std::shared_ptr<const Trigger> make_trigger(std::string_view kind, const Value& 
   }
   if (kind == "interval") {
     check_fields(
-        kind, fields,
+        kind, named,
         {"weeks", "days", "hours", "minutes", "seconds", "start_date", "end_date", "jitter"});
     static constexpr std::array<std::pair<const char*, long long>, 5> units = {
         {{"weeks", 604800}, {"days", 86400}, {"hours", 3600}, {"minutes", 60}, {"seconds", 1}}};
     std::optional<long long> total;
     int given_units = 0;
     for (const auto& [name, unit] : units) {
-      Value count = field(fields, name);
+      Value count = field(named, name);
       if (count.is_null()) continue;
       ++given_units;
       auto n = value_to_integer(count);
@@ -213,20 +213,20 @@ std::shared_ptr<const Trigger> make_trigger(std::string_view kind, const Value& 
           "interval trigger: give exactly one of weeks, days, hours, minutes, seconds");
     }
     seconds interval{*total};
-    auto start = parse_bound(field(fields, "start_date"), zone, "start_date");
-    auto end = parse_bound(field(fields, "end_date"), zone, "end_date");
-    int jitter = parse_jitter(field(fields, "jitter"));
+    auto start = parse_bound(field(named, "start_date"), zone, "start_date");
+    auto end = parse_bound(field(named, "end_date"), zone, "end_date");
+    int jitter = parse_jitter(field(named, "jitter"));
     return std::make_shared<IntervalTrigger>(interval, start.value_or(context.now + interval), end,
                                              jitter, zone);
   }
   if (kind == "cron") {
     check_fields(
-        kind, fields,
+        kind, named,
         {"minute", "hour", "day", "month", "day_of_week", "start_date", "end_date", "jitter"});
     std::array<std::string, 5> parts;
     for (int i = 0; i < 5; ++i) {
       const char* name = CronExpression::k_field_names[i];
-      Value part = field(fields, name);
+      Value part = field(named, name);
       if (part.is_null()) {
         parts[i] = "*";
       } else if (part.is_string()) {
@@ -240,9 +240,9 @@ std::shared_ptr<const Trigger> make_trigger(std::string_view kind, const Value& 
     }
     auto expression = CronExpression::parse(parts);
     return std::make_shared<CronTrigger>(
-        std::move(expression), parse_bound(field(fields, "start_date"), zone, "start_date"),
-        parse_bound(field(fields, "end_date"), zone, "end_date"),
-        parse_jitter(field(fields, "jitter")), zone);
+        std::move(expression), parse_bound(field(named, "start_date"), zone, "start_date"),
+        parse_bound(field(named, "end_date"), zone, "end_date"),
+        parse_jitter(field(named, "jitter")), zone);
   }
   throw ValueError(
       fmt::format("trigger: unknown kind \"{}\" (expected date, interval or cron)", kind));

@@ -152,7 +152,9 @@ class WsConn : public ClientConnection,
   // Any thread: the message is handed to the connection's loop.
   void send(const std::string& text) override {
     net::dispatch(ws.get_executor(),
-                  [self = shared_from_this(), text]() mutable { self->enqueue(std::move(text)); });
+                  [self = shared_from_this(), text = std::string(text)]() mutable {
+                    self->enqueue(std::move(text));
+                  });
   }
 
   void shut(bool graceful) override {

@@ -49,7 +49,8 @@ std::string upsert_clause(const std::string& table, const Row& row) {
   std::string sets;
   for (const auto& [name, value] : row.items()) {
     if (name == key) continue;
-    sets += (sets.empty() ? "" : ", ") + ("\"" + name + "\" = excluded.\"" + name + "\"");
+    if (!sets.empty()) sets += ", ";
+    sets.append("\"").append(name).append("\" = excluded.\"").append(name).append("\"");
   }
   const std::string target = std::string(" ON CONFLICT (\"") + key + "\") DO ";
   return target + (sets.empty() ? "NOTHING" : "UPDATE SET " + sets);
@@ -115,7 +116,7 @@ class Builder {
         }
         continue;
       }
-      text += name + " " + op + " " + param(c.value);
+      text.append(name).append(" ").append(op).append(" ").append(param(c.value));
     }
     return text;
   }
@@ -310,9 +311,11 @@ std::vector<std::string> schema_statements(const std::string& id_column,
   for (const auto& [table, columns] : schema()) {
     std::string text = "CREATE TABLE IF NOT EXISTS " + quoted(table) + " (\"id\" " + id_column;
     for (const auto& c : columns) {
-      text += ", " + quoted(c) + (is_integer_column(c) ? " INTEGER" : " TEXT");
+      text.append(", ").append(quoted(c)).append(is_integer_column(c) ? " INTEGER" : " TEXT");
     }
-    out.push_back(text + ")" + table_suffix);
+    text += ")";
+    text += table_suffix;
+    out.push_back(std::move(text));
   }
   out.push_back("CREATE INDEX IF NOT EXISTS workflow_uuid ON \"workflow\" (\"uuid\")");
   out.push_back("CREATE INDEX IF NOT EXISTS audit_only_id ON \"audit\" (\"only_id\")");

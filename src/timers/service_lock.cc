@@ -6,6 +6,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include "base/spawn_logged.h"
 #include "base/utilities.h"
 
 namespace vqflow {
@@ -54,8 +55,8 @@ TimerServiceLock::TimerServiceLock(std::shared_ptr<KvStore> kv,
 TimerServiceLock::~TimerServiceLock() {
   try {
     release();
-  } catch (const std::exception& e) {
-    spdlog::error("timer service: releasing lock \"{}\": {}", options_.key, e.what());
+  } catch (...) {
+    log_escaped("timer service: releasing its lock", std::current_exception());
   }
 }
 

@@ -15,11 +15,15 @@ namespace {
 // The params a method takes, checked by name: a misspelt name would otherwise
 // silently count as absent (and, for exec, remove a timer).
 void check_params(const Value& params, std::initializer_list<const char*> names) {
-  for (const auto& [key, value] : params.items()) {
+  for (const auto& item : params.items()) {
+    const std::string& key = item.key();
     bool known = std::any_of(names.begin(), names.end(), [&](const char* n) { return key == n; });
     if (!known) {
       std::string expected;
-      for (const char* n : names) expected += (expected.empty() ? "" : ", ") + std::string(n);
+      for (const char* n : names) {
+        if (!expected.empty()) expected += ", ";
+        expected += n;
+      }
       throw RpcError(k_rpc_invalid_params,
                      fmt::format("invalid params: unknown parameter \"{}\" (expected: {})", key,
                                  expected.empty() ? "none" : expected));
