@@ -42,9 +42,12 @@ async function show() {
   const page = ++shownPage;
   markNavigation(hash);
   const view = h('div', {class: 'page'});
-  clear(main).append(view);
+  // The runs list the server put in the page stays until this page is ready.
+  const initial = document.getElementById('initial');
+  if (!initial) clear(main).append(view);
   const route = routes.find(([pattern]) => pattern.test(hash));
   if (!route) {
+    clear(main).append(view);
     view.append(h('h1', {}, 'Not found'), h('p', {}, 'No such page. '), h('a', {href: '#/runs'}, 'See the runs'));
     return;
   }
@@ -59,6 +62,7 @@ async function show() {
     view.append(h('p', {class: 'error', role: 'alert'}, e.message));
   }
   if (page !== shownPage) return;
+  if (initial) clear(main).append(view);
   const heading = view.querySelector('h1');
   if (heading) document.title = `${heading.textContent} · vqflow`;
 }

@@ -43,6 +43,7 @@ function nodeSettings(playbook, id) {
 // The panel that tells about one node: kind, id, settings, findings.
 export function nodePanel(panel, playbook, id, extra) {
   clear(panel);
+  panel.hidden = false;
   const node = (playbook.flow_json && Array.isArray(playbook.flow_json.cells) ? playbook.flow_json.cells : [])
     .find((c) => c && c.id === id) || {};
   const kind = nodeKind(playbook, id);

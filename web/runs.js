@@ -8,8 +8,9 @@ import {nodePanel} from './playbooks.js';
 const STATES = ['running', 'waiting', 'done', 'failed', 'aborted', 'interrupted', 'cancelled'];
 const POLL_MS = 1500;
 
-// Calls `step` now and every POLL_MS until the returned stop is called.
-function every(step) {
+// Calls `step` every POLL_MS (the first time now, unless `later`) until the
+// returned stop is called.
+function every(step, later = false) {
   let timer = null;
   let stopped = false;
   const run = async () => {
@@ -20,7 +21,8 @@ function every(step) {
     }
     if (!stopped) timer = setTimeout(run, POLL_MS);
   };
-  run();
+  if (later) timer = setTimeout(run, POLL_MS);
+  else run();
   return () => {
     stopped = true;
     clearTimeout(timer);
@@ -57,7 +59,8 @@ export async function runList(main, query) {
     }
     if (!runs.length) body.append(h('tr', {}, h('td', {colspan: 5}, 'No runs.')));
   };
-  let stop = every(refresh);
+  await refresh();
+  let stop = every(refresh, true);
   const again = () => {
     stop();
     stop = every(refresh);
@@ -106,7 +109,7 @@ export async function runDetail(main, onlyId) {
   });
   const records = h('tbody', {id: 'records-body'});
   const graphHost = h('div', {class: 'graph-host'});
-  const panel = h('aside', {class: 'panel'});
+  const panel = h('aside', {class: 'panel', hidden: true});
   main.append(
     h('h1', {}, 'Run ', h('span', {class: 'mono'}, onlyId)),
     h('p', {}, 'State: ', stateText, ' · playbook ', playbook ? h('a', {href: `#/playbooks/${encodeURIComponent(run.uuid)}`}, shown(playbook.name) || run.uuid) : run.uuid),

@@ -1,8 +1,10 @@
 #pragma once
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "server/http_types.h"
+#include "value/value.h"
 
 namespace vqflow {
 
@@ -24,6 +26,14 @@ const std::vector<ConsoleFile>& console_files();
 // the request's If-None-Match holds the current tag). 404 for a name that is
 // no console file.
 HttpResponse console_response(std::string_view name, const HttpRequest& request);
+
+// The runs of `runs` (as GET /api/runs answers them) as the console's runs
+// table, escaped for HTML: the page carries it in place of the `<!--runs-->`
+// mark, so that the list shows before (and without) the scripts.
+std::string runs_table_html(const Value& runs);
+
+// `page` with the mark replaced by `html`; unchanged when it has no mark.
+std::string with_initial_html(std::string page, const std::string& html);
 
 // The Content-Security-Policy of the console: its own files only, no inline
 // script or style, connections to this server and its WebSocket. `host` (the

@@ -177,6 +177,48 @@ TEST_F(ConsoleTest, OwnOriginIsAllowedBesidesTheConfiguredOnes) {
   }
 }
 
+TEST_F(ConsoleTest, PageOfATokenlessServerListsTheRunsEscaped) {
+  make_api();
+  services_->db->table("workflow")
+      .insert(Value{{"uuid", "hostile"}, {"name", "<script>alert(1)</script>"}, {"status", 0}});
+  services_->db->table("runs").insert(Value{{"only_id", "run\"<b>"},
+                                            {"uuid", "hostile"},
+                                            {"state", "waiting"},
+                                            {"started", "2026-12-09 05:00:00"}});
+  services_->db->table("runs").insert(Value{
+      {"only_id", "k2v9x0a7qz"}, {"uuid", "wf"}, {"state", "done"}, {"started", "2026-12-09"}});
+  HttpResponse page = answer(request("GET", "/", "", {{"if-none-match", "\"any\""}}));
+  ASSERT_EQ(page.status, 200);
+  EXPECT_EQ(header(page, "ETag"), "");
+  EXPECT_EQ(header(page, "Cache-Control"), "no-store");
+  EXPECT_NE(page.body.find(R"(<tr data-run="k2v9x0a7qz" data-state="done">)"), std::string::npos)
+      << page.body;
+  EXPECT_NE(page.body.find(R"(<a href="#/runs/run%22%3Cb%3E">run&quot;&lt;b&gt;</a>)"),
+            std::string::npos)
+      << page.body;
+  EXPECT_NE(page.body.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+  EXPECT_EQ(page.body.find("<script>alert"), std::string::npos);
+  EXPECT_EQ(page.body.find("<!--runs-->"), std::string::npos);
+}
+
+TEST_F(ConsoleTest, PageOfAServerWithATokenListsNothing) {
+  ApiOptions options;
+  options.token = "s3cret";
+  make_api(options);
+  services_->db->table("runs").insert(
+      Value{{"only_id", "k2v9x0a7qz"}, {"uuid", "wf"}, {"state", "waiting"}});
+  HttpResponse page = answer(request("GET", "/"));
+  ASSERT_EQ(page.status, 200);
+  EXPECT_EQ(page.body.find("k2v9x0a7qz"), std::string::npos);
+  EXPECT_NE(header(page, "ETag"), "");
+}
+
+TEST(ConsoleRunsTable, EmptyListSaysSo) {
+  EXPECT_NE(runs_table_html(Value::array()).find("No runs."), std::string::npos);
+  EXPECT_EQ(with_initial_html("<main></main>", "x"), "<main></main>");
+  EXPECT_EQ(with_initial_html("<main><!--runs--></main>", "x"), "<main>x</main>");
+}
+
 TEST_F(ConsoleTest, PlaybookDetailHasItsDocumentsAndTheFindingsOfItsNodes) {
   make_api();
   Row playbook = test::echo_playbook("audited", true);
