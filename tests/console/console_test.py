@@ -34,6 +34,7 @@ try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support import expected_conditions as ec
     from selenium.webdriver.support.ui import Select, WebDriverWait
 except ImportError:
@@ -158,7 +159,14 @@ def walk_console(console, url):
     console.open("#/playbooks")
     console.row("#playbook-search").send_keys("console")
     d.find_element(By.LINK_TEXT, "console check").click()
-    console.row("svg.graph g.node.kind-audit")
+    # Nodes are reachable and chosen with the keyboard.
+    audit = console.row("svg.graph g.node.kind-audit")
+    assert audit.get_attribute("tabindex") == "0"
+    d.execute_script("arguments[0].focus()", audit)
+    audit.send_keys(Keys.ENTER)
+    console.until("the audit node's settings", lambda: "audit (approval)" in d.find_element(
+        By.CSS_SELECTOR, "aside.panel").text)
+    assert '"text": "console"' in d.find_element(By.CSS_SELECTOR, "aside.panel pre").text
     console.shot("playbook")
     d.find_element(By.ID, "start-run").click()
     console.until("the run page", lambda: d.current_url.split("#")[-1].startswith("/runs/"))
