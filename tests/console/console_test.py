@@ -55,8 +55,9 @@ def playbook():
         cells.append({"shape": "vqEdge", "source": {"cell": source}, "target": {"cell": target}})
 
     for node_id, name in [("S", "开始"), ("A", "echo hostile"), ("U", "approve?"),
-                          ("B", "after approval"), ("E", "结束")]:
+                          ("B", "after approval"), ("E", "结束"), ("X", "stray")]:
         node(node_id, name)
+    # X is reached by no edge: the checks warn about it, and the graph marks it.
     for source, target in [("S", "A"), ("A", "U"), ("U", "B"), ("B", "E")]:
         edge(source, target)
     return {
@@ -159,6 +160,8 @@ def walk_console(console, url):
     console.open("#/playbooks")
     console.row("#playbook-search").send_keys("console")
     d.find_element(By.LINK_TEXT, "console check").click()
+    console.row('svg.graph g.node.finding-warning[data-node="X"]')
+    assert "no route from the start node" in d.find_element(By.CSS_SELECTOR, "ul.findings").text
     # Nodes are reachable and chosen with the keyboard.
     audit = console.row("svg.graph g.node.kind-audit")
     assert audit.get_attribute("tabindex") == "0"
