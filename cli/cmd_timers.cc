@@ -9,7 +9,7 @@
 
 #include "base/errors.h"
 #include "commands.h"
-#include "scheduler/cron_expression.h"
+#include "scheduler/cron_preview.h"
 #include "scheduler/scheduler_time.h"
 #include "timer_calls.h"
 
@@ -28,19 +28,10 @@ struct NextOptions {
 // service would compute them.
 void print_next(const NextOptions& options) {
   const date::time_zone* zone = options.tz ? named_time_zone(*options.tz) : local_time_zone();
-  auto expression = CronExpression::from_crontab(options.crontab);
-  TimePoint at =
+  const TimePoint from =
       options.from ? parse_date_time(*options.from, zone, "--from") : now_of(*real_clock());
-  for (int i = 0; i < options.count; ++i) {
-    auto next = expression.next_at_or_after(at, zone);
-    if (!next) {
-      if (i == 0) throw ValueError("cron: no fire time within the next 400 years");
-      break;
-    }
-    auto local = zone->to_local(date::floor<std::chrono::seconds>(*next));
-    std::cout << format_local_time(*next, zone) << " "
-              << date::format("%a", date::floor<date::days>(local)) << "\n";
-    at = *next + std::chrono::microseconds{1};
+  for (const FireTime& next : next_fire_times(options.crontab, from, zone, options.count)) {
+    std::cout << next.local << " " << next.weekday << "\n";
   }
 }
 

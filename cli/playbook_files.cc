@@ -25,14 +25,6 @@ std::vector<CheckedFile> check_files(const std::vector<std::string>& paths,
   return files;
 }
 
-std::set<std::string> stored_global_names(Database& db) {
-  std::set<std::string> names;
-  for (const Row& row : db.table("variablen").select({"key"}).where("status", 0).get()) {
-    names.insert(text_form(row.value("key", Value())));
-  }
-  return names;
-}
-
 std::size_t count_errors(const std::vector<CheckedFile>& files) {
   std::size_t n = 0;
   for (const CheckedFile& file : files) n += vqflow::count_errors(file.findings);

@@ -7,6 +7,7 @@
 
 #include "run/playbook_checks.h"
 #include "run/playbook_import.h"
+#include "run/run_catalog.h"
 #include "stores/database.h"
 
 namespace vqflow::cli {
@@ -22,9 +23,6 @@ struct CheckedFile {
 // all the files and, when given, those of the store.
 std::vector<CheckedFile> check_files(const std::vector<std::string>& paths,
                                      const std::optional<std::set<std::string>>& stored_globals);
-
-// Keys of the store's global variables that runs see (status 0).
-std::set<std::string> stored_global_names(Database& db);
 
 std::size_t count_errors(const std::vector<CheckedFile>& files);
 std::size_t count_findings(const std::vector<CheckedFile>& files);

@@ -8,6 +8,7 @@ PKGS=(
   libpcre2-dev libhiredis-dev libpq-dev libsqlite3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libhowardhinnant-date-dev libgoogle-perftools-dev
   redis-server redis-tools postgresql postgresql-client tzdata python3 curl
+  chromium chromium-driver python3-selenium
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -3,6 +3,9 @@
 #include <map>
 #include <string>
 
+#include "base/text.h"
+#include "run/playbook_checks.h"
+
 namespace vqflow {
 
 Value list_playbooks(Database& db) {
@@ -44,6 +47,49 @@ Value list_pending_audits(Database& db) {
     item["waiting_since"] = row.value("create_time", Value());
     out.push_back(std::move(item));
   }
+  return out;
+}
+
+std::set<std::string> stored_global_names(Database& db) {
+  std::set<std::string> names;
+  for (const Row& row : db.table("variablen").select({"key"}).where("status", 0).get()) {
+    names.insert(text_form(row.value("key", Value())));
+  }
+  return names;
+}
+
+std::optional<Value> playbook_detail(Database& db, const std::string& uuid) {
+  std::optional<Row> row = db.table("workflow").where("uuid", uuid).first();
+  if (!row) return std::nullopt;
+  ImportBatch batch;
+  batch.workflows.push_back(*row);
+  CheckContext context;
+  context.global_names = stored_global_names(db);
+  context.store_asked = true;
+  Value findings = Value::array();
+  for (const Finding& finding : check_playbooks(batch, "stored playbook", context)) {
+    findings.push_back(finding_json(finding));
+  }
+  Value out = Value::object();
+  for (const std::string& column : table_columns("workflow")) {
+    const Value stored = row->value(column, Value());
+    if (column == "for_list" || column == "if_list" || column == "audit_list") {
+      Value ids = Value::array();
+      if (stored.is_string()) {
+        for (std::string& id : split(stored.get_ref<const std::string&>(), ",")) {
+          if (!id.empty()) ids.push_back(std::move(id));
+        }
+      }
+      out[column] = std::move(ids);
+    } else if (stored.is_string() && (column == "flow_json" || column == "flow_data" ||
+                                      column == "controller_data" || column == "local_var_data")) {
+      std::optional<Value> document = try_parse_json(stored.get_ref<const std::string&>());
+      out[column] = document ? std::move(*document) : stored;
+    } else {
+      out[column] = stored;
+    }
+  }
+  out["findings"] = std::move(findings);
   return out;
 }
 

@@ -63,6 +63,19 @@ Value store_health(const std::shared_ptr<Store>& store, const char* absent, Prob
   return out;
 }
 
+// The console's page and files: public, so that a browser can load the page
+// that asks for the token.
+bool is_console_file(const HttpRequest& head) {
+  if (head.method != "GET") return false;
+  const std::vector<std::string_view> segments = route_segments(head.target);
+  return segments.empty() || (segments.size() == 2 && segments[0] == "console");
+}
+
+bool is_ws_path(std::string_view target) {
+  const std::vector<std::string_view> segments = route_segments(target);
+  return segments.size() == 2 && segments[0] == "api" && segments[1] == "ws";
+}
+
 HttpResponse method_not_allowed(const std::string& allow) {
   HttpResponse out = error_response(405, "method not allowed; use " + allow);
   out.headers.emplace_back("Allow", allow);
@@ -94,11 +107,12 @@ Api::Api(std::shared_ptr<Services> services, const RpcRegistry* rpc, RunStarter 
   if (options_.watchers) watchers_ = options_.watchers;
 }
 
-bool Api::origin_allowed(const std::string& origin) const {
+bool Api::origin_allowed(const HttpRequest& head) const {
+  const std::string& origin = head.header("origin");
   for (const auto& allowed : options_.allowed_origins) {
     if (allowed == origin) return true;
   }
-  return false;
+  return is_same_origin(origin, head.header("host"));
 }
 
 std::optional<HttpResponse> Api::admit(const HttpRequest& head,
@@ -116,7 +130,7 @@ std::optional<HttpResponse> Api::admit(const HttpRequest& head,
   }
   // Browsers always name the page's origin on cross-site requests; refusing
   // unknown origins keeps any web page from starting runs here.
-  if (head.has_header("origin") && !origin_allowed(head.header("origin"))) {
+  if (head.has_header("origin") && !origin_allowed(head)) {
     return error_response(403, "origin \"" + head.header("origin") +
                                    "\" not allowed; start the server with --allow-origin " +
                                    head.header("origin") + " to accept it");
@@ -132,8 +146,15 @@ std::optional<HttpResponse> Api::admit(const HttpRequest& head,
     out.headers.emplace_back("Vary", "Origin");
     return out;
   }
-  if (options_.token) {
+  if (options_.token && !is_console_file(head)) {
     std::optional<std::string_view> given = bearer_token(head.header("authorization"));
+    // A browser cannot set headers on a WebSocket upgrade: it names the token
+    // in the query instead.
+    std::optional<std::string> in_query;
+    if (!given && is_ws_path(head.target)) {
+      in_query = query_access_token(head.target);
+      if (in_query) given = *in_query;
+    }
     if (!given || !constant_time_equals(*given, *options_.token)) {
       HttpResponse out = error_response(
           401, given ? "wrong token" : "missing \"Authorization: Bearer <token>\" header");
@@ -152,8 +173,7 @@ std::optional<HttpResponse> Api::admit(const HttpRequest& head,
 }
 
 std::optional<HttpResponse> Api::refuse_upgrade(const HttpRequest& head) const {
-  const std::vector<std::string_view> segments = route_segments(head.target);
-  if (segments.size() != 2 || segments[0] != "api" || segments[1] != "ws") {
+  if (!is_ws_path(head.target)) {
     const std::string_view path = std::string_view(head.target).substr(0, head.target.find('?'));
     return error_response(404, "no WebSocket endpoint at " + std::string(path));
   }
@@ -169,12 +189,16 @@ const std::vector<Api::Route>& Api::routes() {
       {"POST", "/api/runs/{only_id}/cancel", &Api::cancel_run},
       {"GET", "/api/runs/{only_id}/logs", &Api::run_logs},
       {"GET", "/api/playbooks", &Api::playbooks},
+      {"GET", "/api/playbooks/{uuid}", &Api::playbook_detail},
+      {"GET", "/api/timers/next", &Api::timers_next},
       {"GET", "/api/audits", &Api::audits},
       {"POST", "/api/audits/{only_id}/decision", &Api::post_decision},
       {"GET", "/api/openapi.json", &Api::openapi},
       {"GET", "/api/ws", &Api::ws_without_upgrade},
       {"POST", "/rpc", &Api::rpc},
       {"GET", "/metrics", &Api::metrics},
+      {"GET", "/", &Api::console_page},
+      {"GET", "/console/{file}", &Api::console_file},
   };
   return table;
 }

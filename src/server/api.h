@@ -44,8 +44,12 @@ RunStarter watched_run_starter(RunStarter inner, std::shared_ptr<RunSubscribers>
 constexpr std::size_t k_max_runs_default = 1000;
 
 struct ApiOptions {
-  std::optional<std::string> token;          // when set, every request needs it
-  std::vector<std::string> allowed_origins;  // exact "scheme://host[:port]" texts
+  // When set, every request needs it, but for the console's own files (the
+  // page asks for the token).
+  std::optional<std::string> token;
+  // Exact "scheme://host[:port]" texts; the server's own origin (the Host the
+  // request names) is always allowed.
+  std::vector<std::string> allowed_origins;
   std::size_t body_limit = 1u << 20;
   // Runs started here and not closed yet; one more is refused (503).
   std::size_t max_runs = k_max_runs_default;
@@ -148,6 +152,10 @@ class Api {
   HttpResponse cancel_run(const HttpRequest& request, const Params& params);
   HttpResponse run_logs(const HttpRequest& request, const Params& params);
   HttpResponse playbooks(const HttpRequest& request, const Params& params);
+  HttpResponse playbook_detail(const HttpRequest& request, const Params& params);
+  HttpResponse timers_next(const HttpRequest& request, const Params& params);
+  HttpResponse console_page(const HttpRequest& request, const Params& params);
+  HttpResponse console_file(const HttpRequest& request, const Params& params);
   HttpResponse audits(const HttpRequest& request, const Params& params);
   HttpResponse openapi(const HttpRequest& request, const Params& params);
   HttpResponse health(const HttpRequest& request, const Params& params);
@@ -158,7 +166,7 @@ class Api {
   Database* store(HttpResponse& refusal) const;
   static bool is_rpc(const HttpRequest& request);
   void add_cors(const HttpRequest& request, HttpResponse& response) const;
-  bool origin_allowed(const std::string& origin) const;
+  bool origin_allowed(const HttpRequest& head) const;
 
   std::shared_ptr<Services> services_;
   const RpcRegistry* rpc_;

@@ -29,6 +29,20 @@ HttpResponse Api::playbooks(const HttpRequest&, const Params&) {
   return db ? store_answer(db, "/api/playbooks", list_playbooks) : refusal;
 }
 
+HttpResponse Api::playbook_detail(const HttpRequest&, const Params& params) {
+  const std::string& uuid = params[0];
+  HttpResponse refusal;
+  Database* db = store(refusal);
+  if (!db) return refusal;
+  std::optional<Value> found;
+  HttpResponse answer = store_answer(db, "/api/playbooks/{uuid}", [&found, &uuid](Database& d) {
+    found = vqflow::playbook_detail(d, uuid);
+    return found ? *found : Value();
+  });
+  if (answer.status == 200 && !found) return error_response(404, "no playbook " + uuid);
+  return answer;
+}
+
 HttpResponse Api::audits(const HttpRequest&, const Params&) {
   HttpResponse refusal;
   Database* db = store(refusal);

@@ -12,7 +12,7 @@ const std::string& openapi_document() {
   "info": {
     "title": "vqflow",
     "version": "1",
-    "description": "Runs playbooks, streams their records and answers what is stored. Every /api/... path is also served under /api/v1/.... With a token configured every request needs \"Authorization: Bearer <token>\"."
+    "description": "Runs playbooks, streams their records and answers what is stored. Every /api/... path is also served under /api/v1/.... With a token configured every request but those of the console's own files (/ and /console/...) needs \"Authorization: Bearer <token>\"; the WebSocket upgrade may carry it as the query parameter access_token instead, as browsers cannot set its headers."
   },
   "components": {
     "securitySchemes": {"bearer": {"type": "http", "scheme": "bearer"}},
@@ -149,6 +149,31 @@ const std::string& openapi_document() {
         }
       }
     },
+    "/api/playbooks/{uuid}": {
+      "get": {
+        "summary": "One stored playbook with what the playbook checks find in it",
+        "parameters": [{"name": "uuid", "in": "path", "required": true, "schema": {"type": "string"}}],
+        "responses": {
+          "200": {"description": "The workflow columns (documents parsed as JSON when they parse, id lists as arrays) and \"findings\": [{file, line, column, entry, playbook, node, member, severity, message}].", "content": {"application/json": {"schema": {"type": "object"}}}},
+          "404": {"$ref": "#/components/responses/Refused"},
+          "503": {"$ref": "#/components/responses/NoStore"}
+        }
+      }
+    },
+    "/api/timers/next": {
+      "get": {
+        "summary": "The next fire times of a five-field crontab text, as the timer service computes them",
+        "parameters": [
+          {"name": "crontab", "in": "query", "required": true, "schema": {"type": "string"}},
+          {"name": "count", "in": "query", "schema": {"type": "integer", "minimum": 1, "maximum": 50, "default": 5}},
+          {"name": "tz", "in": "query", "schema": {"type": "string", "description": "A zone name; default the server's local zone"}}
+        ],
+        "responses": {
+          "200": {"description": "{\"crontab\", \"zone\", \"times\": [{\"at\": \"YYYY-MM-DD HH:MM:SS\", \"weekday\": \"Mon\"}]}", "content": {"application/json": {"schema": {"type": "object"}}}},
+          "400": {"$ref": "#/components/responses/Refused"}
+        }
+      }
+    },
     "/api/audits": {
       "get": {
         "summary": "The approvals runs wait for",
@@ -181,6 +206,7 @@ const std::string& openapi_document() {
     "/api/ws": {
       "get": {
         "summary": "WebSocket: start runs and watch their live records",
+        "parameters": [{"name": "access_token", "in": "query", "schema": {"type": "string"}, "description": "The bearer token, for clients that cannot set the Authorization header of the upgrade (browsers)."}],
         "description": "Messages: {\"method\": \"run\", \"data\": RunRequest} starts a run and streams its records; {\"method\": \"subscribe\", \"data\": {\"only_id\": ...}} streams the records of a run of this process from then on.",
         "responses": {
           "101": {"description": "Switched to the WebSocket protocol."},
@@ -197,6 +223,21 @@ const std::string& openapi_document() {
           "204": {"description": "Only notifications: no answer."},
           "503": {"$ref": "#/components/responses/Refused"}
         }
+      }
+    },
+    "/": {
+      "get": {
+        "summary": "The web console's page (no token needed; the page asks for it)",
+        "security": [{}],
+        "responses": {"200": {"description": "The page.", "content": {"text/html": {"schema": {"type": "string"}}}}, "304": {"description": "Not modified (If-None-Match)."}}
+      }
+    },
+    "/console/{file}": {
+      "get": {
+        "summary": "A script, style sheet or image of the web console",
+        "security": [{}],
+        "parameters": [{"name": "file", "in": "path", "required": true, "schema": {"type": "string"}}],
+        "responses": {"200": {"description": "The file."}, "304": {"description": "Not modified (If-None-Match)."}, "404": {"$ref": "#/components/responses/Refused"}}
       }
     },
     "/metrics": {

@@ -5,10 +5,12 @@
 #include <cctype>
 #include <charconv>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "base/errors.h"
 #include "base/text.h"
+#include "server/api_routes.h"
 
 namespace vqflow {
 
@@ -143,6 +145,53 @@ bool is_local_host_header(std::string_view host) {
   }
   if (iequals(name, "localhost")) return true;
   return is_ipv4(std::string(name));
+}
+
+namespace {
+
+// "host:port" with the port made explicit and the name lower case; "" when
+// `authority` is malformed.
+std::string explicit_authority(std::string_view authority, std::string_view default_port) {
+  authority = trim(authority);
+  if (authority.empty()) return "";
+  std::string_view name = authority;
+  std::string_view port;
+  const std::size_t name_end =
+      authority.front() == '[' ? authority.find(']') : authority.rfind(':');
+  if (authority.front() == '[') {
+    if (name_end == std::string_view::npos) return "";
+    name = authority.substr(0, name_end + 1);
+    std::string_view rest = authority.substr(name_end + 1);
+    if (!rest.empty() && rest.front() != ':') return "";
+    if (!rest.empty()) port = rest.substr(1);
+  } else if (name_end != std::string_view::npos) {
+    name = authority.substr(0, name_end);
+    port = authority.substr(name_end + 1);
+  }
+  if (port.empty()) port = default_port;
+  if (name.empty() || !valid_port_text(port, nullptr)) return "";
+  return ascii_lower(name) + ":" + std::string(port);
+}
+
+}  // namespace
+
+bool is_same_origin(std::string_view origin, std::string_view host) {
+  const std::size_t scheme_end = origin.find("://");
+  if (scheme_end == std::string_view::npos) return false;
+  const std::string scheme = ascii_lower(origin.substr(0, scheme_end));
+  const char* default_port = scheme == "http" ? "80" : scheme == "https" ? "443" : nullptr;
+  if (default_port == nullptr) return false;
+  const std::string_view authority = origin.substr(scheme_end + 3);
+  if (authority.find_first_of("/?#@") != std::string_view::npos) return false;
+  const std::string wanted = explicit_authority(authority, default_port);
+  return !wanted.empty() && wanted == explicit_authority(host, default_port);
+}
+
+std::optional<std::string> query_access_token(std::string_view target) {
+  const std::map<std::string, std::string> query = query_parameters(target);
+  auto found = query.find("access_token");
+  if (found == query.end()) return std::nullopt;
+  return found->second;
 }
 
 }  // namespace vqflow

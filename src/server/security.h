@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,5 +31,16 @@ bool is_loopback_ip(std::string_view ip);
 // "192.168.1.5". A domain name that merely resolves to loopback is refused:
 // that is how a web page rebinds its own name onto a local server.
 bool is_local_host_header(std::string_view host);
+
+// True when `origin` ("scheme://host[:port]") names the same host and port as
+// the request's `host` header: a page this server served itself. Names
+// compare without regard to case; a port left out is the scheme's default
+// (80 for http, 443 for https), so "http://localhost" fits "localhost:80".
+bool is_same_origin(std::string_view origin, std::string_view host);
+
+// The value of the query parameter "access_token" of `target`, where browsers
+// put the token of a WebSocket upgrade (they cannot set its headers); absent
+// when there is none.
+std::optional<std::string> query_access_token(std::string_view target);
 
 }  // namespace vqflow

@@ -49,6 +49,7 @@ Value job_to_value(const JobInfo& job, const date::time_zone* zone) {
   out["trigger"] = job.trigger;
   out["next_run_time"] =
       job.next_run_time ? Value(format_local_time(*job.next_run_time, zone)) : Value(nullptr);
+  out["paused"] = job.paused;
   return out;
 }
 

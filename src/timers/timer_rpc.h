@@ -9,7 +9,8 @@ namespace vqflow {
 
 // One job as the remote caller sees it: {"id", "uuid" (the playbook id),
 // "trigger" (readable text), "next_run_time" ("YYYY-MM-DD HH:MM:SS" in `zone`,
-// null while paused or when it will not fire again)}.
+// null while paused or when it will not fire again), "paused" (this job was
+// paused on its own)}.
 Value job_to_value(const JobInfo& job, const date::time_zone* zone);
 Value jobs_to_value(const std::vector<JobInfo>& jobs, const date::time_zone* zone);
 

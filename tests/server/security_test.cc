@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <vector>
 
 #include "base/errors.h"
 #include "support/test_support.h"
@@ -71,6 +72,41 @@ TEST(Security, HostHeadersMustNameThisMachineByIpOrLocalhost) {
                            "localhost.evil.example", "[::1", "[::1]x", "127.0.0.1:http", ""}) {
     EXPECT_FALSE(is_local_host_header(host)) << host;
   }
+}
+
+TEST(Security, SameOriginMeansTheHostAndPortTheRequestNames) {
+  struct Case {
+    const char* origin;
+    const char* host;
+    bool same;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"http://127.0.0.1:8080", "127.0.0.1:8080", true},
+           {"http://LOCALHOST:8080", "localhost:8080", true},
+           {"http://localhost", "localhost:80", true},
+           {"https://soc.example.com", "soc.example.com", true},
+           {"https://soc.example.com:443", "soc.example.com", true},
+           {"http://[::1]:8080", "[::1]:8080", true},
+           {"http://127.0.0.1:8081", "127.0.0.1:8080", false},
+           {"https://127.0.0.1", "127.0.0.1:80", false},
+           {"http://evil.example", "127.0.0.1:8080", false},
+           {"http://127.0.0.1:8080.evil.example", "127.0.0.1:8080", false},
+           {"http://user@127.0.0.1:8080", "127.0.0.1:8080", false},
+           {"http://127.0.0.1:8080/", "127.0.0.1:8080", false},
+           {"null", "127.0.0.1:8080", false},
+           {"file://127.0.0.1:8080", "127.0.0.1:8080", false},
+           {"http://127.0.0.1:8080", "", false},
+           {"http://", "", false},
+       }) {
+    EXPECT_EQ(is_same_origin(c.origin, c.host), c.same) << c.origin << " on " << c.host;
+  }
+}
+
+TEST(Security, AccessTokenIsReadFromTheQuery) {
+  EXPECT_EQ(query_access_token("/api/ws?access_token=a%2Bb"), "a+b");
+  EXPECT_EQ(query_access_token("/api/ws?x=1&access_token="), "");
+  EXPECT_FALSE(query_access_token("/api/ws"));
+  EXPECT_FALSE(query_access_token("/api/ws?token=a"));
 }
 
 TEST(Security, TokenFileHoldsOneTokenLine) {

@@ -520,8 +520,9 @@ TEST_F(ManageTimerTest, RemoteMethodsTakeParamsByName) {
                           {"w_timer_app", ""},
                           {"controller_data", controller_data_with("tm", settings)}}),
             Value(nullptr));
-  EXPECT_EQ(call("get_jobs", Value::object()).dump(),
-            R"([{"id":"tm","uuid":"pb","trigger":"interval[0:00:10]","next_run_time":null}])");
+  EXPECT_EQ(
+      call("get_jobs", Value::object()).dump(),
+      R"([{"id":"tm","uuid":"pb","trigger":"interval[0:00:10]","next_run_time":null,"paused":true}])");
   call("resume", {{"uuid", "tm"}});
   EXPECT_EQ(call("get_jobs", Value::object())[0]["next_run_time"], "2024-01-01 12:00:10");
   call("pause_all", Value::object());
