@@ -2,7 +2,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include "base/process_identity.h"
 #include "stores/memory_kv_store.h"
 #include "support/manual_clock.h"
 
@@ -58,6 +61,35 @@ TEST_F(ServiceLockTest, AnExpiredLockNobodyTookIsTakenBack) {
   clock_->advance(std::chrono::seconds(31));
   EXPECT_TRUE(lock->renew());
   EXPECT_EQ(kv_->get("vqflow:timer-service-lock"), lock->token());
+}
+
+// The token a holder that has died on this host left behind.
+std::string dead_holders_token() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  ProcessIdentity dead = this_process();
+  dead.pid = child;
+  return "process " + dead.text() + " since 2026-01-01 00:00:00 (abcdefghij)";
+}
+
+TEST_F(ServiceLockTest, ALockOfAHolderThatDiedOnThisHostIsTakenAtOnceByOneContender) {
+  const std::string dead = dead_holders_token();
+  kv_->set("vqflow:timer-service-lock", dead, 30);
+  auto next = TimerServiceLock::acquire(kv_, {});
+  EXPECT_EQ(kv_->get("vqflow:timer-service-lock"), next->token());
+  // A second contender that still saw the dead token does not take it too.
+  kv_->set("vqflow:timer-service-lock", dead, 30);
+  EXPECT_THROW(TimerServiceLock::acquire(kv_, {}), ServiceLockError);
+}
+
+TEST_F(ServiceLockTest, ALiveOrUnknownHolderIsWaitedFor) {
+  auto live = TimerServiceLock::acquire(kv_, {});
+  EXPECT_THAT(live->token(), HasSubstr(this_process().text()));
+  EXPECT_THROW(TimerServiceLock::acquire(kv_, {}), ServiceLockError);
+  live.reset();
+  kv_->set("vqflow:timer-service-lock", "host h pid 1 since 2026-01-01 00:00:00 (x)", 30);
+  EXPECT_THROW(TimerServiceLock::acquire(kv_, {}), ServiceLockError);
 }
 
 }  // namespace
