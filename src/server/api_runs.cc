@@ -78,7 +78,7 @@ struct Api::RecordWait {
   std::mutex mutex;
   bool told = false;
   std::exception_ptr failure;
-  // The waiting answer's wake-up and its loop; null while nobody waits.
+  // The waiting answer's wake-up (on the server's loop); null while nobody waits.
   boost::asio::steady_timer* wake = nullptr;
 
   static void tell(const std::shared_ptr<RecordWait>& self, std::exception_ptr e) {
@@ -114,7 +114,7 @@ boost::asio::awaitable<HttpResponse> Api::when_recorded(std::shared_ptr<RecordWa
   namespace net = boost::asio;
   net::steady_timer wake(co_await net::this_coro::executor, options_.record_timeout);
   {
-    std::unique_lock lock(wait->mutex);
+    std::lock_guard lock(wait->mutex);
     if (!wait->told) wait->wake = &wake;
   }
   // Also when this frame is destroyed with its loop: a late word then finds nobody.

@@ -1,12 +1,11 @@
 #include "run/run_recovery.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "base/process_identity.h"
 #include "records/run_records.h"
 #include "support/echo_playbook.h"
+#include "support/processes.h"
 #include "support/test_support.h"
 
 namespace vqflow {
@@ -14,11 +13,8 @@ namespace {
 
 // The owner name of a process of this host that has died.
 std::string dead_owner() {
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(0);
-  ::waitpid(child, nullptr, 0);
   ProcessIdentity dead = this_process();
-  dead.pid = child;
+  dead.pid = test::dead_pid();
   return dead.text();
 }
 

@@ -2,12 +2,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "base/process_identity.h"
 #include "stores/memory_kv_store.h"
 #include "support/manual_clock.h"
+#include "support/processes.h"
 
 namespace vqflow {
 namespace {
@@ -65,11 +64,8 @@ TEST_F(ServiceLockTest, AnExpiredLockNobodyTookIsTakenBack) {
 
 // The token a holder that has died on this host left behind.
 std::string dead_holders_token() {
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(0);
-  ::waitpid(child, nullptr, 0);
   ProcessIdentity dead = this_process();
-  dead.pid = child;
+  dead.pid = test::dead_pid();
   return "process " + dead.text() + " since 2026-01-01 00:00:00 (abcdefghij)";
 }
 
