@@ -283,7 +283,8 @@ void add_serve_command(CLI::App& app, GlobalOptions& global) {
       ->check(CLI::PositiveNumber);
   cmd->add_option("--timer-lock-seconds", options->timer_lock_seconds,
                   "Lifetime of the timer service's lock; a standby takes the timers over "
-                  "within about this long after their holder died (default 30)")
+                  "within about this long after their holder died on another host, at once "
+                  "when it died on this one (default 30)")
       ->check(CLI::Range(2, 3600));
   cmd->add_flag("--no-timers", options->no_timers, "Do not start the timer service");
   cmd->callback([&global, options] {

@@ -91,37 +91,12 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     }
   }
 
-  // Both counters in one round trip. When one cannot be raised (a stored value
-  // that is not an integer), the other is lowered again before the run fails.
-  try {
-    kv().count_many({{"exec_sum", true}, {uuid + "&&exec_sum", true}});
-  } catch (const StoreError&) {
-    try {
-      decr_sum(uuid);
-    } catch (const StoreError&) {
-      // The broken counter refuses this step too; the first failure is the one to report.
-    }
-    throw;
-  }
-
-  std::optional<Row> record;
-  try {
-    record =
-        services()->db->table("workflow").select(k_workflow_fields).where("uuid", uuid).first();
-  } catch (...) {
-    decr_sum(uuid);
-    throw;
-  }
-  // A refused run is not in progress: lower the counters it raised.
-  if (!record) {
-    decr_sum(uuid);
-    co_return std::nullopt;
-  }
+  // Nothing is raised or stored for a run that is refused here.
+  std::optional<Row> record =
+      services()->db->table("workflow").select(k_workflow_fields).where("uuid", uuid).first();
+  if (!record) co_return std::nullopt;
   const Row& row = *record;
-  if (row["status"].is_number_integer() && row["status"].get<long long>() == 1) {
-    decr_sum(uuid);
-    co_return false;
-  }
+  if (row["status"].is_number_integer() && row["status"].get<long long>() == 1) co_return false;
 
   started = true;
   services()->metrics->runs_started.add();
@@ -142,6 +117,11 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
       awaitable<void> stored = store_run_state(*this, std::move(state));
       co_await std::move(stored);
     }
+    tell_recorded(nullptr);
+    // The counters rise only once the run's row is stored: a process killed
+    // in between leaves a row that the repair closes (lowering counters that
+    // never rose is clamped at 0), never counters raised for ever.
+    raise_sums(uuid);
     workflow_name = row["name"];
     workflow_remarks = row["remarks"];
     start_app = optional_text(row["start_app"]);
@@ -196,9 +176,11 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
   } catch (const std::exception& error) {
     spdlog::error("{} {}", text_form(workflow_name), describe_exception(error));
     aborted = error.what();
+    tell_recorded(std::current_exception());
   } catch (...) {
     spdlog::error("{} {}", text_form(workflow_name), "unknown error");
     aborted = "unknown error";
+    tell_recorded(std::current_exception());
   }
 
   // A run that aborts says so in its own records, before it closes.

@@ -1,4 +1,6 @@
 #pragma once
+#include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,9 +81,18 @@ class Auto : public RunState {
   // The state end_run stores: waiting, done, failed, aborted, interrupted, cancelled.
   std::string closing_state;
 
+  // Called once, on the loop, when the run's state row is stored (null), or
+  // with the failure or refusal when it will not be: what a 202 waits for.
+  std::function<void(std::exception_ptr)> on_recorded;
+  void tell_recorded(std::exception_ptr failure);
+
   // --- completion (run/run_completion.cc) ---
   awaitable<void> end_run(int run_status, std::string uuid);
+  // exec_sum and the playbook's own count, raised once the run is stored and
+  // lowered once (decr_sum does nothing for a run that raised none).
+  void raise_sums(const std::string& uuid);
   void decr_sum(const std::string& uuid);
+  bool counted = false;
 
   // --- driver (run/auto.cc) ---
   // Absent normally; false when the playbook is disabled (status 1).

@@ -48,6 +48,14 @@ RunOutcome outcome_of(const Auto& engine, bool started) {
   return out;
 }
 
+// Why a run did not start, as Auto::run answers it (false: disabled).
+std::exception_ptr refusal(const std::string& uuid, std::optional<bool> result) {
+  if (result == false) {
+    return std::make_exception_ptr(PlaybookDisabledError("playbook " + uuid + " is disabled"));
+  }
+  return std::make_exception_ptr(PlaybookMissingError("no playbook with uuid " + uuid));
+}
+
 // Keeps the engine alive for as long as its run lasts; tells the client and
 // the caller what the run came to.
 awaitable<void> drive(std::shared_ptr<Auto> engine, std::string uuid, RunArguments args,
@@ -55,13 +63,15 @@ awaitable<void> drive(std::shared_ptr<Auto> engine, std::string uuid, RunArgumen
   const auto began = std::chrono::steady_clock::now();
   RunOutcome outcome;
   try {
-    co_await engine->run(uuid, std::move(args));
+    const std::optional<bool> result = co_await engine->run(uuid, std::move(args));
     outcome = outcome_of(*engine, engine->started);
+    if (!engine->started) engine->tell_recorded(refusal(uuid, result));
   } catch (const std::exception& error) {
     outcome = outcome_of(*engine, true);
     outcome.state = "aborted";
     outcome.reason = error.what();
     outcome.error = std::current_exception();
+    engine->tell_recorded(outcome.error);
     log_escaped("run of playbook " + uuid, outcome.error);
   }
   if (engine->started) {
@@ -98,7 +108,7 @@ Value run_closed_message(const RunOutcome& outcome) {
 
 std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
                          std::shared_ptr<ClientConnection> s, RunRequest request,
-                         RunFinished on_finished) {
+                         RunFinished on_finished, RunRecorded on_recorded) {
   RunArguments args;
   if (request.controller_data && request.data && request.app_uuid) {
     Value settings = settings_map(*request.controller_data);
@@ -132,6 +142,7 @@ std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
   }
 
   auto engine = std::make_shared<Auto>(services, std::move(s));
+  engine->on_recorded = std::move(on_recorded);
   std::string run_id = resumes ? *args.only_id : engine->only_id;
 
   auto executor = services->executor;

@@ -45,6 +45,11 @@ Value run_closed_message(const RunOutcome& outcome);
 // Called on the loop when the run is closed, waits, or could not start.
 using RunFinished = std::function<void(const RunOutcome&)>;
 
+// Called once on the loop: with null once the run's state row is stored (a
+// crash from then on leaves a row that the next process repairs), else with
+// why it is not (PlaybookMissingError, PlaybookDisabledError, StoreError...).
+using RunRecorded = std::function<void(std::exception_ptr)>;
+
 // Prepares the node settings the request carries, creates one Auto and submits
 // its run to the services' event loop; returns at once with the new engine's
 // only_id (the run keeps the request's only_id when it resumes after an audit).
@@ -55,6 +60,6 @@ using RunFinished = std::function<void(const RunOutcome&)>;
 // The run's client gets the run_closed message last.
 std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
                          std::shared_ptr<ClientConnection> s = nullptr, RunRequest request = {},
-                         RunFinished on_finished = nullptr);
+                         RunFinished on_finished = nullptr, RunRecorded on_recorded = nullptr);
 
 }  // namespace vqflow

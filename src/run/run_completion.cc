@@ -1,7 +1,9 @@
 #include <spdlog/spdlog.h>
 
 #include <exception>
+#include <utility>
 
+#include "base/errors.h"
 #include "base/utilities.h"
 #include "run/auto.h"
 #include "run/run_states.h"
@@ -11,10 +13,23 @@
 
 namespace vqflow {
 
+// The counters go down just before the state row that says the run is no
+// longer running: with the embedded store both share one commit; with a
+// key-value store of its own a crash between the two leaves them too low until
+// the runs in progress close (the repair lowers them again, never below 0),
+// never raised for ever. A failure to lower them is kept for after the row.
 awaitable<void> Auto::end_run(int run_status, std::string uuid) {
+  std::exception_ptr failure;
+  auto lower = [&] {
+    try {
+      decr_sum(uuid);
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  };
   if (run_status == 1) {
     // Waiting for an audit decision: the resumed run writes the end record.
-    std::exception_ptr failure;
+    lower();
     try {
       // Named first: g++ 12 destroys temporaries of a co_await expression twice.
       awaitable<void> stored = store_run_state(
@@ -22,40 +37,58 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
           waiting_row(*this, waiting_at.value_or(""), Time::get_date_time(*services()->clock)));
       co_await std::move(stored);
     } catch (...) {
-      failure = std::current_exception();
+      if (!failure) failure = std::current_exception();
     }
-    decr_sum(uuid);
     if (failure) std::rethrow_exception(failure);
     co_return;
   }
   // The run's state goes out before its end record, so an ended run's state is
   // complete; losing it fails nothing that is left to run.
   send_staged_kv();
-  std::exception_ptr failure;
   try {
     awaitable<void> stored = add_execute_logs(uuid, end_app ? Value(*end_app) : Value(), "结束",
                                               "剧本执行结束", 0, "<span>剧本执行结束</span>");
     co_await std::move(stored);
     co_await add_report();
-    // Before the counters go down: a crash between the two can leave them
-    // raised, but never lowers them twice (recovery lowers those of runs
-    // that are still "running").
     const std::string state = closing_state.empty() ? "done" : closing_state;
+    lower();
     awaitable<void> closed =
         store_run_state(*this, closed_row(only_id, state, failed_steps, aborted.value_or(""),
                                           Time::get_date_time(*services()->clock)));
     co_await std::move(closed);
   } catch (...) {
-    // A failed record must not leave the run counted as in progress for ever.
-    failure = std::current_exception();
+    if (!failure) failure = std::current_exception();
   }
-  decr_sum(uuid);
+  // A failed record must not leave the run counted as in progress for ever.
+  if (counted) lower();
   if (failure) std::rethrow_exception(failure);
+}
+
+void Auto::tell_recorded(std::exception_ptr failure) {
+  if (on_recorded) std::exchange(on_recorded, nullptr)(std::move(failure));
+}
+
+void Auto::raise_sums(const std::string& uuid) {
+  // Both in one round trip. When one cannot be raised (a stored value that is
+  // not an integer), the other is lowered again before the run fails.
+  counted = true;
+  try {
+    kv().count_many({{"exec_sum", true}, {uuid + "&&exec_sum", true}});
+  } catch (const StoreError&) {
+    try {
+      decr_sum(uuid);
+    } catch (const StoreError&) {
+      // The broken counter refuses this step too; the first failure is the one to report.
+    }
+    throw;
+  }
 }
 
 void Auto::decr_sum(const std::string& uuid) {
   // Counters are lowered even when the staged writes cannot be sent.
   send_staged_kv();
+  if (!counted) return;
+  counted = false;
   KvStore& store = *services()->kv;
   const std::vector<KvCount> steps = {{"exec_sum", false}, {uuid + "&&exec_sum", false}};
   const std::vector<long long> values = store.count_many(steps);

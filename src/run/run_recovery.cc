@@ -30,12 +30,24 @@ void repair(Services& services, const Row& run, const std::string& now) {
   const Value end_app = playbook ? (*playbook)["end_app"] : Value();
   const std::string text = "[运行错误] " + interrupt_reason(owner);
   std::vector<TableRow> rows;
-  rows.push_back({"logs", records::build_log_record(only_id, uuid, "", name, text, 1,
-                                                    "<span>" + text + "</span>", "", now)});
-  rows.push_back(
-      {"logs", records::build_log_record(only_id, uuid, end_app, "结束", k_end_text, 0,
-                                         std::string("<span>") + k_end_text + "</span>", "", now)});
-  rows.push_back({"report", records::build_report(only_id, name, remarks, now)});
+  // A run killed after its end record but before its closed state keeps the
+  // records it has: only what is missing is written.
+  const bool ended = services.db->table("logs")
+                         .select({"only_id"})
+                         .where("only_id", only_id)
+                         .where("result", k_end_text)
+                         .first()
+                         .has_value();
+  if (!ended) {
+    rows.push_back({"logs", records::build_log_record(only_id, uuid, "", name, text, 1,
+                                                      "<span>" + text + "</span>", "", now)});
+    rows.push_back({"logs", records::build_log_record(
+                                only_id, uuid, end_app, "结束", k_end_text, 0,
+                                std::string("<span>") + k_end_text + "</span>", "", now)});
+  }
+  if (!services.db->table("report").select({"report_no"}).where("report_no", only_id).first()) {
+    rows.push_back({"report", records::build_report(only_id, name, remarks, now)});
+  }
   long long failed =
       run["failed_steps"].is_number_integer() ? run["failed_steps"].get<long long>() : 0;
   rows.push_back(

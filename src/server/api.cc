@@ -226,6 +226,7 @@ void Api::add_cors(const HttpRequest& request, HttpResponse& response) const {
 }
 
 HttpResponse Api::handle(const HttpRequest& request) {
+  record_wait_ = nullptr;
   // A request admitted just before the server began to stop: what it would
   // call (timer methods, the engine) may already be gone.
   if (draining_) {
@@ -300,7 +301,12 @@ struct RpcHop {
 
 boost::asio::awaitable<HttpResponse> Api::respond(HttpRequest request) {
   namespace net = boost::asio;
-  if (!options_.rpc_executor || draining_ || !is_rpc(request)) co_return handle(request);
+  if (!options_.rpc_executor || draining_ || !is_rpc(request)) {
+    HttpResponse out = handle(request);
+    std::shared_ptr<RecordWait> wait = std::exchange(record_wait_, nullptr);
+    if (wait) out = co_await when_recorded(std::move(wait), std::move(out));
+    co_return out;
+  }
   const net::any_io_executor here = co_await net::this_coro::executor;
   auto hop = std::make_shared<RpcHop>();
   net::steady_timer wake(here, options_.rpc_timeout);

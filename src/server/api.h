@@ -26,9 +26,11 @@ namespace vqflow {
 
 // Starts one run and answers its only_id: auto_execute in the server, a fake
 // in transport tests. Throws ConfigError for node settings that are not a
-// JSON object, before anything is submitted.
+// JSON object, before anything is submitted. `on_recorded` (may be null) is
+// called once the run's state row is stored, or with why it is not.
 using RunStarter = std::function<std::string(std::string uuid, std::shared_ptr<ClientConnection> s,
-                                             RunRequest request, RunFinished on_finished)>;
+                                             RunRequest request, RunFinished on_finished,
+                                             RunRecorded on_recorded)>;
 
 // The starter that hands runs to auto_execute with these services.
 RunStarter engine_run_starter(std::shared_ptr<Services> services);
@@ -58,6 +60,9 @@ struct ApiOptions {
   std::optional<boost::asio::any_io_executor> rpc_executor;
   // How long respond() waits for that loop to answer a remote call.
   std::chrono::milliseconds rpc_timeout{30000};
+  // How long respond() holds the 202 of a run request until the run's state
+  // row is stored; later it answers 503 (the run may still go on).
+  std::chrono::milliseconds record_timeout{30000};
   // Counts the runs in progress; shared with whatever else starts runs in this
   // process (the timer service), so that max_runs and the shutdown wait see
   // them too. Absent: the Api makes its own.
@@ -94,15 +99,19 @@ class Api {
                                     std::optional<std::uint64_t> content_length) const;
 
   // Answers an admitted request (body read in full). Remote methods (POST
-  // /rpc) are called on the calling thread.
+  // /rpc) are called on the calling thread. A run request is answered 202 as
+  // soon as its run is submitted (respond() waits until it is stored).
   HttpResponse handle(const HttpRequest& request);
 
   // As handle, but a remote call is carried out on options().rpc_executor
   // while the calling coroutine waits (its loop keeps serving others); a call
   // that loop does not take up within rpc_timeout answers 503 (it may still be
-  // carried out later). A call the run loop reaches after set_draining is
-  // refused there: whatever the shutdown stops on that loop (the timer
-  // service) is never called once it may be gone.
+  // carried out later). The 202 of a run request (POST /api/runs, a decision)
+  // waits until the run's state row is stored, so that a run answered 202 is
+  // known to the stores even if this process dies at once; when it cannot be
+  // stored the answer is the refusal (404, 409, 503). A call the run loop reaches after
+  // set_draining is refused there: whatever the shutdown stops on that loop (the timer service) is
+  // never called once it may be gone.
   boost::asio::awaitable<HttpResponse> respond(HttpRequest request);
 
   // The answer to a WebSocket upgrade that is not to be accepted (wrong path);
@@ -141,7 +150,12 @@ class Api {
  private:
   using Params = std::vector<std::string>;
 
-  std::string start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s);
+  struct RecordWait;
+  std::string start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s,
+                    RunRecorded on_recorded = nullptr);
+  // `answer` once `wait` is told the run is stored, else the refusal.
+  boost::asio::awaitable<HttpResponse> when_recorded(std::shared_ptr<RecordWait> wait,
+                                                     HttpResponse answer);
   Value subscribe(const Value& data, const std::shared_ptr<ClientConnection>& s);
   // Starts the run a request body asks for: 202 {"only_id"}, or the refusal.
   HttpResponse start_answer(const Value& body);
@@ -175,6 +189,9 @@ class Api {
   std::shared_ptr<RunTracker> tracker_ = std::make_shared<RunTracker>();
   std::shared_ptr<RunSubscribers> watchers_ = std::make_shared<RunSubscribers>();
   std::atomic<bool> draining_{false};
+  // What the run request handle() last answered 202 waits for; taken by
+  // respond(). Server loop only.
+  std::shared_ptr<RecordWait> record_wait_;
 };
 
 // {"error": message} with the given status.

@@ -1,7 +1,13 @@
 // The routes that start runs, deliver audit decisions and read runs back.
 #include <spdlog/spdlog.h>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <exception>
+#include <mutex>
 #include <optional>
 
 #include "base/errors.h"
@@ -34,18 +40,19 @@ HttpResponse Api::post_run(const HttpRequest& request, const Params&) {
   return body ? start_answer(*body) : refusal;
 }
 
-HttpResponse Api::start_answer(const Value& body) {
+namespace {
+
+// The answer to a run request whose run did not start, or was not stored:
+// `failure` rethrown.
+HttpResponse run_refusal(std::exception_ptr failure, bool draining) {
   try {
-    std::string only_id = start(parse_run_request(body), nullptr);
-    Value answer = Value::object();
-    answer["only_id"] = only_id;
-    return json_response(202, answer);
+    std::rethrow_exception(failure);
   } catch (const RunLimitError& e) {
     HttpResponse out = error_response(503, e.what());
     out.headers.emplace_back("Retry-After", "1");
     return out;
   } catch (const RequestError& e) {
-    return error_response(draining_ ? 503 : 400, e.what());
+    return error_response(draining ? 503 : 400, e.what());
   } catch (const ConfigError& e) {
     return error_response(400, std::string("\"controller_data\": ") + e.what());
   } catch (const PlaybookMissingError& e) {
@@ -54,13 +61,94 @@ HttpResponse Api::start_answer(const Value& body) {
     return error_response(409, e.what());
   } catch (const DecisionError& e) {
     return error_response(409, e.what());
+  } catch (const StoreError& e) {
+    spdlog::error("run request: {}", e.what());
+    return error_response(503, std::string("the run could not be stored: ") + e.what());
   } catch (const std::exception& e) {
-    spdlog::error("POST /api/runs: {}", e.what());
+    spdlog::error("run request: {}", e.what());
     return error_response(500, e.what());
   }
 }
 
-std::string Api::start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s) {
+}  // namespace
+
+// Whether the run an answer waits for is stored. Told on the run loop, waited
+// for on the server's loop; the mutex guards every member.
+struct Api::RecordWait {
+  std::mutex mutex;
+  bool told = false;
+  std::exception_ptr failure;
+  // The waiting answer's wake-up (on the server's loop); null while nobody waits.
+  boost::asio::steady_timer* wake = nullptr;
+
+  static void tell(const std::shared_ptr<RecordWait>& self, std::exception_ptr e) {
+    std::lock_guard lock(self->mutex);
+    self->told = true;
+    self->failure = std::move(e);
+    if (!self->wake) return;
+    // The timer belongs to the server's loop: cancelled there.
+    boost::asio::post(self->wake->get_executor(), [self, wake = self->wake] {
+      std::lock_guard again(self->mutex);
+      if (self->wake == wake) wake->cancel();
+    });
+  }
+};
+
+HttpResponse Api::start_answer(const Value& body) {
+  try {
+    auto wait = std::make_shared<RecordWait>();
+    std::string only_id =
+        start(parse_run_request(body), nullptr,
+              [wait](std::exception_ptr failure) { RecordWait::tell(wait, failure); });
+    record_wait_ = std::move(wait);
+    Value answer = Value::object();
+    answer["only_id"] = only_id;
+    return json_response(202, answer);
+  } catch (...) {
+    return run_refusal(std::current_exception(), draining_);
+  }
+}
+
+boost::asio::awaitable<HttpResponse> Api::when_recorded(std::shared_ptr<RecordWait> wait,
+                                                        HttpResponse answer) {
+  namespace net = boost::asio;
+  net::steady_timer wake(co_await net::this_coro::executor, options_.record_timeout);
+  {
+    std::lock_guard lock(wait->mutex);
+    if (!wait->told) wait->wake = &wake;
+  }
+  // Also when this frame is destroyed with its loop: a late word then finds nobody.
+  struct Forget {
+    RecordWait* wait;
+    ~Forget() {
+      std::lock_guard lock(wait->mutex);
+      wait->wake = nullptr;
+    }
+  } forget{wait.get()};
+  boost::system::error_code ec;
+  if (wait->wake) co_await wake.async_wait(net::redirect_error(net::use_awaitable, ec));
+  std::lock_guard lock(wait->mutex);
+  wait->wake = nullptr;
+  if (wait->told && !wait->failure) co_return answer;
+  HttpResponse out;
+  if (!wait->told) {
+    spdlog::error("run request: the run's state was not stored within {} ms",
+                  options_.record_timeout.count());
+    // The only_id stays in the answer: the run may still go on.
+    Value body = parse_json(answer.body);
+    body["error"] = "the run was not stored within " +
+                    std::to_string(options_.record_timeout.count()) + " ms; it may still run";
+    out = json_response(503, body);
+  } else {
+    out = run_refusal(wait->failure, draining_);
+  }
+  // The 202's own headers (CORS) go with the refusal.
+  out.headers.insert(out.headers.end(), answer.headers.begin(), answer.headers.end());
+  co_return out;
+}
+
+std::string Api::start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s,
+                       RunRecorded on_recorded) {
   if (draining_) throw RequestError("the server is shutting down");
   // Told now, not after a 202 that leads nowhere.
   if (services_ && services_->db) check_playbook(*services_->db, parsed.uuid);
@@ -75,7 +163,7 @@ std::string Api::start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection
   std::string only_id;
   try {
     only_id = start_run_(std::move(parsed.uuid), std::move(s), std::move(parsed.request),
-                         std::move(done));
+                         std::move(done), std::move(on_recorded));
   } catch (...) {
     tracker->finish(ticket);
     throw;

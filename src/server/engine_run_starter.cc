@@ -5,9 +5,9 @@ namespace vqflow {
 
 RunStarter engine_run_starter(std::shared_ptr<Services> services) {
   return [services](std::string uuid, std::shared_ptr<ClientConnection> s, RunRequest request,
-                    RunFinished on_finished) {
+                    RunFinished on_finished, RunRecorded on_recorded) {
     return auto_execute(services, std::move(uuid), std::move(s), std::move(request),
-                        std::move(on_finished));
+                        std::move(on_finished), std::move(on_recorded));
   };
 }
 

@@ -81,12 +81,12 @@ void WatchedConnection::send(const std::string& text) {
 RunStarter watched_run_starter(RunStarter inner, std::shared_ptr<RunSubscribers> watchers) {
   return [inner = std::move(inner), watchers = std::move(watchers)](
              std::string uuid, std::shared_ptr<ClientConnection> s, RunRequest request,
-             RunFinished on_finished) {
+             RunFinished on_finished, RunRecorded on_recorded) {
     // A resumed run keeps its only_id: its watchers are known from the start.
     auto watched =
         std::make_shared<WatchedConnection>(std::move(s), watchers, request.only_id.value_or(""));
-    std::string only_id =
-        inner(std::move(uuid), watched, std::move(request), std::move(on_finished));
+    std::string only_id = inner(std::move(uuid), watched, std::move(request),
+                                std::move(on_finished), std::move(on_recorded));
     watched->name(only_id);
     return only_id;
   };

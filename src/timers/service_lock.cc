@@ -2,10 +2,10 @@
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
-#include <unistd.h>
 
 #include <boost/asio/steady_timer.hpp>
 
+#include "base/process_identity.h"
 #include "base/spawn_logged.h"
 #include "base/utilities.h"
 
@@ -13,12 +13,37 @@ namespace vqflow {
 
 namespace {
 
+const char* const k_token_prefix = "process ";
+
+// "process HOST:PID:STARTTIME since DATE (RANDOM)": the process is named so
+// that a contender on its host can tell that it died.
 std::string make_token(const Clock& clock) {
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
-  return fmt::format("host {} pid {} since {} ({})", host[0] != '\0' ? host : "?",
-                     static_cast<long>(::getpid()), Time::get_date_time(clock),
-                     Random::random_text(10));
+  return fmt::format("{}{} since {} ({})", k_token_prefix, this_process().text(),
+                     Time::get_date_time(clock), Random::random_text(10));
+}
+
+bool holder_is_dead(const std::string& token) {
+  if (token.rfind(k_token_prefix, 0) != 0) return false;
+  const std::size_t from = std::string(k_token_prefix).size();
+  auto who = ProcessIdentity::parse(token.substr(from, token.find(' ', from) - from));
+  if (!who) return false;
+  auto alive = process_alive(*who);
+  return alive && !*alive;
+}
+
+// Takes the lock of `dead` (a holder that died on this host) for `token`
+// without waiting for it to expire. Of several contenders one wins: each
+// must first claim the dead token under a key of its own.
+bool take_from_dead(KvStore& kv, const ServiceLockOptions& options, const std::string& dead,
+                    const std::string& token) {
+  if (!kv.set_if_absent(options.key + "&&taken-from&&" + dead, token, options.ttl.count())) {
+    return false;
+  }
+  if (kv.get(options.key) != dead) return false;
+  kv.set(options.key, token, options.ttl.count());
+  spdlog::warn("timer service: lock \"{}\" held by {}, which is gone; taken over", options.key,
+               dead);
+  return true;
 }
 
 }  // namespace
@@ -30,10 +55,13 @@ std::shared_ptr<TimerServiceLock> TimerServiceLock::acquire(std::shared_ptr<KvSt
   std::string token = make_token(options.clock ? *options.clock : *real_clock());
   if (!kv->set_if_absent(options.key, token, options.ttl.count())) {
     auto holder = kv->get(options.key).value_or("a holder that just let go");
-    throw ServiceLockError(fmt::format(
-        "timer service: another process already runs the timers of this database ({}; key \"{}\" "
-        "in {}): stop it, or serve with --no-timers (a dead holder's lock expires within {} s)",
-        holder, options.key, kv->describe(), options.ttl.count()));
+    if (!holder_is_dead(holder) || !take_from_dead(*kv, options, holder, token)) {
+      throw ServiceLockError(fmt::format(
+          "timer service: another process already runs the timers of this database ({}; key "
+          "\"{}\" in {}): stop it, or serve with --no-timers (the lock of a holder that died on "
+          "another host expires within {} s)",
+          holder, options.key, kv->describe(), options.ttl.count()));
+    }
   }
   auto lock = std::shared_ptr<TimerServiceLock>(
       new TimerServiceLock(std::move(kv), std::move(executor), std::move(options),

@@ -20,7 +20,7 @@ class ServiceLockError : public Error {
 
 struct ServiceLockOptions {
   std::string key = "vqflow:timer-service-lock";
-  std::chrono::seconds ttl{30};                       // a dead holder's lock is gone after this
+  std::chrono::seconds ttl{30};                       // the lock of a holder gone elsewhere expires
   std::chrono::seconds renew_every{10};               // well inside ttl
   std::shared_ptr<const Clock> clock = real_clock();  // dates the token (null: the system's)
 };
@@ -30,7 +30,9 @@ struct ServiceLockOptions {
 // key-value store holding this process's token, renewed on the loop while the
 // service runs and deleted by release(). When a renewal finds the key held by
 // someone else, `on_lost` is called (on the loop) so that the host can stop its
-// timers. Operations may be called from any thread.
+// timers. The token names the holding process, so that a holder that died on
+// this host is taken over at once, not after the key expires. Operations may
+// be called from any thread.
 class TimerServiceLock : public std::enable_shared_from_this<TimerServiceLock> {
  public:
   // Takes the lock and starts renewing it on `executor` (none when empty).

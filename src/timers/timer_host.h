@@ -23,13 +23,12 @@ constexpr std::chrono::seconds k_standby_retry_default{3};
 // The timer service of a serving process: its database lock, the service
 // object, and the scheduler of vq_timer. A process that finds the lock held
 // waits as a standby: it retries the lock every `standby_retry` and starts
-// the timers once it gets it, which is within the lock's ttl (plus one retry)
-// of the holder's death; until then the timer methods answer an error. A
-// holder that loses the lock stops its timers and becomes a standby again, so
-// that no two processes fire the timers at once. Destroying it shuts the
-// scheduler down, drops it and releases the lock: destroy it before the
-// io_context, and stop calling the registered methods first. Lives on the
-// loop thread.
+// the timers once it gets it, which is within one retry of the holder's death
+// when the holder was a process of this host, else within the lock's ttl; until then the timer
+// methods answer an error. A holder that loses the lock stops its timers and becomes a standby
+// again, so that no two processes fire the timers at once. Destroying it shuts the scheduler down,
+// drops it and releases the lock: destroy it before the io_context, and stop calling the registered
+// methods first. Lives on the loop thread.
 class TimerHost {
  public:
   // Takes the lock or, when another process holds it, becomes a standby;

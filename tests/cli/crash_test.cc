@@ -5,14 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include <map>
 #include <thread>
 
 #include "stores/database.h"
 #include "stores/kv_store.h"
 #include "support/cli_runner.h"
 #include "support/processes.h"
+#include "support/slow_playbook.h"
 #include "support/test_support.h"
 
 namespace vqflow {
@@ -20,44 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::TempDir;
-
-// A one-shot app whose action "slow" notes its pid in `marker`, then sleeps.
-void write_slow_app(const TempDir& dir, int seconds) {
-  const std::filesystem::path app = dir.path() / "apps" / "slow";
-  std::filesystem::create_directories(app / "main");
-  std::ofstream(app / "app.json") << R"({"identification": "vqflow", "is_public": true,
-    "name": "slow", "actions": {"nap": {"args": []}}})";
-  const std::string run = (app / "main" / "run").string();
-  std::ofstream(run) << "#!/bin/sh\ncat >/dev/null\necho $$ >> " << dir.file("app.pids")
-                     << "\nsleep " << seconds
-                     << "\necho '{\"status\": 0, \"result\": \"rested\"}'\n";
-  std::filesystem::permissions(run, std::filesystem::perms::owner_all);
-}
-
-std::string write_playbook(const TempDir& dir, const std::string& uuid) {
-  Value cells = Value::array();
-  for (std::string id : {"S", "A", "B", "E"}) {
-    cells.push_back({{"shape", "html"}, {"id", id}, {"data", {{"name", id}}}});
-  }
-  for (auto [from, to] : {std::pair{"S", "A"}, std::pair{"A", "B"}, std::pair{"B", "E"}}) {
-    cells.push_back(
-        {{"shape", "vqEdge"}, {"source", {{"cell", from}}}, {"target", {{"cell", to}}}});
-  }
-  Value playbook = {
-      {"uuid", uuid},
-      {"name", "crash test"},
-      {"start_app", "S"},
-      {"end_app", "E"},
-      {"flow_json", {{"cells", cells}}},
-      {"flow_data",
-       {{"A", {{"app_dir", "slow"}, {"data", {{"node_name", "nap"}, {"action", "nap"}}}}},
-        {"B", {{"app_dir", "slow"}, {"data", {{"node_name", "nap"}, {"action", "nap"}}}}}}},
-      {"controller_data", "{}"},
-      {"local_var_data", "[]"}};
-  const std::string path = dir.file(uuid + ".json");
-  std::ofstream(path) << json_text(playbook, false);
-  return path;
-}
 
 // A `vqflow run --json FILE` child on the stores of `dir`.
 struct RunChild {
@@ -83,14 +45,7 @@ struct RunChild {
 
   // Waits until the app has started (its pid is noted).
   bool app_started(const TempDir& dir, std::size_t count = 1) const {
-    return test::eventually(
-        [&] {
-          std::ifstream in(dir.file("app.pids"));
-          std::size_t lines = 0;
-          for (std::string line; std::getline(in, line);) ++lines;
-          return lines >= count;
-        },
-        20s);
+    return test::eventually([&] { return test::slow_app_pids(dir).size() >= count; }, 20s);
   }
 
   int wait_status() {
@@ -125,14 +80,21 @@ std::string counter(const TempDir& dir, const std::string& key) {
   return kv->get(key).value_or("0");
 }
 
-TEST(CrashSafety, KilledRunIsRepairedOnceByTheNextProcess) {
-  TempDir dir;
-  write_slow_app(dir, 30);
-  const std::string file = write_playbook(dir, "crash-kill");
-  RunChild child(dir, file);
-  ASSERT_TRUE(child.app_started(dir));
+// Runs the slow playbook `uuid` (a 30 s app) in a `vqflow run` child and
+// kills that with SIGKILL once the app runs; answers the app's process group
+// (-1 when the app never started).
+int kill_mid_app(const TempDir& dir, const std::string& uuid) {
+  test::write_slow_app(dir, 30);
+  RunChild child(dir, test::write_slow_playbook(dir, uuid));
+  if (!child.app_started(dir)) return -1;
   ::kill(child.pid, SIGKILL);
   child.wait_status();
+  return test::slow_app_pids(dir).front();
+}
+
+TEST(CrashSafety, KilledRunIsRepairedOnceByTheNextProcess) {
+  TempDir dir;
+  ASSERT_GT(kill_mid_app(dir, "crash-kill"), 0);
   EXPECT_EQ(stored_run(dir, "crash-kill").state, "running");
   EXPECT_EQ(counter(dir, "crash-kill&&exec_sum"), "1");
 
@@ -153,10 +115,38 @@ TEST(CrashSafety, KilledRunIsRepairedOnceByTheNextProcess) {
   EXPECT_NE(again.out.find("0 run(s) repaired"), std::string::npos) << again.out;
 }
 
+TEST(CrashSafety, KilledRunLeavesNoAppAndTheNextRunRepairsIt) {
+  TempDir dir;
+  const int app_group = kill_mid_app(dir, "crash-next");
+  ASSERT_GT(app_group, 0);
+  EXPECT_TRUE(test::eventually([&] { return test::live_members_of_group(app_group).empty(); }, 1s));
+
+  test::write_slow_app(dir, 0);  // the next run's apps answer at once
+  RunChild next(dir, dir.file("crash-next.json"));
+  const int status = next.wait_status();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  auto db = open_database(dir.file("vqflow.db"));
+  std::map<std::string, std::vector<std::string>> results;  // by state
+  for (const Row& run : db->table("runs").where("uuid", "crash-next").get()) {
+    auto& texts = results[text_form(run["state"])];
+    for (const Row& log : db->table("logs").where("only_id", run["only_id"]).get()) {
+      texts.push_back(text_form(log["result"]));
+    }
+  }
+  ASSERT_EQ(results.size(), 2u);
+  ASSERT_EQ(results["interrupted"].size(), 3u);
+  EXPECT_EQ(results["interrupted"][1].rfind("[运行错误] run interrupted: ", 0), 0u);
+  EXPECT_EQ(results["done"],
+            (std::vector<std::string>{"剧本开始执行", "rested", "rested", "剧本执行结束"}));
+  EXPECT_EQ(counter(dir, "crash-next&&exec_sum"), "0");
+  EXPECT_EQ(counter(dir, "exec_sum"), "0");
+}
+
 TEST(CrashSafety, TwoRepairingProcessesLowerTheCountersOnce) {
   TempDir dir;
-  write_slow_app(dir, 30);
-  const std::string file = write_playbook(dir, "crash-race");
+  test::write_slow_app(dir, 30);
+  const std::string file = test::write_slow_playbook(dir, "crash-race");
   // Killed together: each process repairs at its start what dead processes
   // left, so none may be dead before the last has started.
   std::vector<std::unique_ptr<RunChild>> children;
@@ -190,14 +180,15 @@ TEST(CrashSafety, TwoRepairingProcessesLowerTheCountersOnce) {
 
 TEST(CrashSafety, SigtermInterruptsTheRunWhichClosesAndExits143) {
   TempDir dir;
-  write_slow_app(dir, 1);
-  const std::string file = write_playbook(dir, "crash-term");
+  test::write_slow_app(dir, 1);
+  const std::string file = test::write_slow_playbook(dir, "crash-term");
   RunChild child(dir, file);
   ASSERT_TRUE(child.app_started(dir));
   ::kill(child.pid, SIGTERM);
   const int status = child.wait_status();
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 143);
+  EXPECT_TRUE(test::live_members_of_group(test::slow_app_pids(dir).front()).empty());
   StoredRun run = stored_run(dir, "crash-term");
   EXPECT_EQ(run.state, "interrupted");
   ASSERT_GE(run.results.size(), 3u);
@@ -208,8 +199,8 @@ TEST(CrashSafety, SigtermInterruptsTheRunWhichClosesAndExits143) {
 
 TEST(CrashSafety, CancelFromAnotherProcessStopsTheAppAndClosesTheRun) {
   TempDir dir;
-  write_slow_app(dir, 30);
-  const std::string file = write_playbook(dir, "crash-cancel");
+  test::write_slow_app(dir, 30);
+  const std::string file = test::write_slow_playbook(dir, "crash-cancel");
   RunChild child(dir, file);
   ASSERT_TRUE(child.app_started(dir));
   auto db = open_database(dir.file("vqflow.db"));

@@ -2,11 +2,13 @@
 
 #include <boost/asio/io_context.hpp>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "base/errors.h"
 #include "run/auto.h"
 #include "run/auto_execute.h"
+#include "run/run_admission.h"
 #include "stores/database.h"
 #include "stores/kv_store.h"
 #include "support/echo_playbook.h"
@@ -63,13 +65,14 @@ TEST_F(RunDriver, FinishedRunWritesStartNodesEndAndOneReport) {
   EXPECT_EQ(counter("pb&&exec_sum"), 0);
 }
 
-TEST_F(RunDriver, RefusedRunsLowerTheCountersAgain) {
+TEST_F(RunDriver, RefusedRunsRaiseNoCounterAndStoreNothing) {
   Row disabled = test::echo_playbook("off", false);
   disabled["status"] = 1;
   services_->db->table("workflow").insert(disabled);
   EXPECT_EQ(run("off"), std::optional<bool>(false));
   EXPECT_EQ(run("missing"), std::nullopt);
   EXPECT_TRUE(logs().empty());
+  EXPECT_TRUE(services_->db->table("runs").get().empty());
   EXPECT_EQ(counter("exec_sum"), 0);
   EXPECT_EQ(counter("off&&exec_sum"), 0);
   EXPECT_EQ(counter("missing&&exec_sum"), 0);
@@ -84,13 +87,20 @@ TEST_F(RunDriver, CountersNeverEndBelowZeroNorStayRaisedByARunThatCouldNotStart)
   EXPECT_EQ(services_->kv->get("exec_sum"), "0");
   EXPECT_EQ(services_->kv->get("pb&&exec_sum"), "0");
 
-  // One counter holds a text: the run fails before its first record, and the
-  // counter it did raise is lowered again.
+  // One counter holds a text: the run, stored already, is aborted with the
+  // store's reason before any step, and the counter it did raise is lowered again.
   services_->kv->set("exec_sum", "abc");
-  EXPECT_THROW(run("pb"), StoreError);
+  run("pb");
+  ASSERT_TRUE(engine_->aborted);
   EXPECT_EQ(services_->kv->get("exec_sum"), "abc");
   EXPECT_EQ(counter("pb&&exec_sum"), 0);
-  EXPECT_EQ(log_results().size(), 4u);  // the first run's records only
+  auto results = log_results();
+  ASSERT_EQ(results.size(), 6u);  // the first run's four, then the abort and the end
+  EXPECT_EQ(results[4].rfind("[运行错误] ", 0), 0u) << results[4];
+  EXPECT_EQ(results[5], "剧本执行结束");
+  auto state = services_->db->table("runs").where("only_id", engine_->only_id).first();
+  ASSERT_TRUE(state);
+  EXPECT_EQ((*state)["state"], "aborted");
 }
 
 TEST_F(RunDriver, AbortedRunsSayWhyBeforeTheirEndRecordAndReport) {
@@ -241,6 +251,50 @@ TEST_F(RunDriver, AutoExecutePreparesInputDataAndRefusesBadSettings) {
   ioc.run();
   EXPECT_EQ(finished, 1);
   EXPECT_EQ(services_->kv->get("X&&" + id + "&&text"), R"({"ip": "\u4e2d"})");
+}
+
+// What a 202 waits for: told once, after the run's row is stored and before
+// its first step; a run that does not start tells why.
+TEST_F(RunDriver, AutoExecuteTellsOnceWhenTheRunIsStoredOrWhyNot) {
+  services_->db->table("workflow").insert(test::echo_playbook("pb", false));
+  Row disabled = test::echo_playbook("off", false);
+  disabled["status"] = 1;
+  services_->db->table("workflow").insert(disabled);
+  boost::asio::io_context ioc;
+  services_->executor = ioc.get_executor();
+  struct Told {
+    int times = 0;
+    std::string state;        // of the run's row when told
+    std::size_t records = 0;  // the run's log records by then
+    std::string failure;
+  };
+  std::map<std::string, Told> told;
+  for (const char* uuid : {"pb", "off", "gone"}) {
+    auto_execute(services_, uuid, nullptr, {}, nullptr, [&, uuid](std::exception_ptr e) {
+      Told& t = told[uuid];
+      ++t.times;
+      auto row = services_->db->table("runs").where("uuid", uuid).first();
+      if (row) t.state = text_form((*row)["state"]);
+      t.records = services_->db->table("logs").where("uuid", uuid).get().size();
+      try {
+        if (e) std::rethrow_exception(e);
+      } catch (const PlaybookDisabledError&) {
+        t.failure = "disabled";
+      } catch (const PlaybookMissingError&) {
+        t.failure = "missing";
+      }
+    });
+  }
+  ioc.run();
+  EXPECT_EQ(told["pb"].times, 1);
+  EXPECT_EQ(told["pb"].state, "running");
+  EXPECT_EQ(told["pb"].records, 0u);
+  EXPECT_EQ(told["pb"].failure, "");
+  EXPECT_EQ(told["off"].times, 1);
+  EXPECT_EQ(told["off"].failure, "disabled");
+  EXPECT_EQ(told["gone"].times, 1);
+  EXPECT_EQ(told["gone"].failure, "missing");
+  EXPECT_EQ(log_results().size(), 4u);  // only "pb" ran
 }
 
 TEST(RunDriverLive, CountersStayExactUnderConcurrentRunsOnRedis) {

@@ -36,8 +36,10 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
 
   RunStarter starter() {
     return [self = shared_from_this()](std::string uuid, std::shared_ptr<ClientConnection> s,
-                                       RunRequest request, RunFinished on_finished) {
-      return self->start(std::move(uuid), std::move(s), std::move(request), std::move(on_finished));
+                                       RunRequest request, RunFinished on_finished,
+                                       RunRecorded on_recorded) {
+      return self->start(std::move(uuid), std::move(s), std::move(request), std::move(on_finished),
+                         std::move(on_recorded));
     };
   }
 
@@ -65,6 +67,7 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
   int messages_per_run = 3;
   std::atomic<bool> held_{false};
   bool throw_config_error = false;
+  std::atomic<bool> record_failure{false};
 
   static std::string message(const std::string& only_id, int i) {
     return fmt::format(R"({{"method": "execute_log", "data": {{"only_id": "{}", "n": {}}}}})",
@@ -73,7 +76,7 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
 
  private:
   std::string start(std::string uuid, std::shared_ptr<ClientConnection> s, RunRequest request,
-                    RunFinished on_finished) {
+                    RunFinished on_finished, RunRecorded on_recorded) {
     if (throw_config_error) throw ConfigError("controller_data: not a JSON object");
     std::string only_id;
     {
@@ -82,14 +85,27 @@ class FakeRunStarter : public std::enable_shared_from_this<FakeRunStarter> {
       started_.push_back({uuid, request, s != nullptr});
     }
     started_changed_.notify_all();
-    spawn_logged(ioc_, play(shared_from_this(), only_id, s, on_finished), "fake run " + only_id);
+    spawn_logged(ioc_, play(shared_from_this(), only_id, s, on_finished, on_recorded),
+                 "fake run " + only_id);
     return only_id;
   }
 
   static boost::asio::awaitable<void> play(std::shared_ptr<FakeRunStarter> self,
                                            std::string only_id, std::shared_ptr<ClientConnection> s,
-                                           RunFinished on_finished) {
+                                           RunFinished on_finished, RunRecorded on_recorded) {
     namespace net = boost::asio;
+    // Stored at once, unless told to fail (then the run goes no further).
+    if (on_recorded) {
+      if (self->record_failure) {
+        on_recorded(std::make_exception_ptr(StoreError("fake store: the run's row not stored")));
+        RunOutcome aborted;
+        aborted.only_id = only_id;
+        aborted.state = "aborted";
+        if (on_finished) on_finished(aborted);
+        co_return;
+      }
+      on_recorded(nullptr);
+    }
     for (int i = 0; i < self->messages_per_run; ++i) {
       if (s) {
         try {

@@ -417,23 +417,44 @@ TEST_F(ServerTest, RemoteMethodsAreCalledOnTheRunLoop) {
             R"({"jsonrpc": "2.0", "result": true, "id": 1})");
 }
 
-// A run loop stuck in one turn holds up nothing but the remote calls, and
-// those only for a while.
-TEST_F(ServerTest, BusyRunLoopHoldsUpOnlyRemoteCallsAndThoseBoundedly) {
+// A run loop stuck in one turn holds up the remote calls and the run requests
+// (whose runs it must store before they are answered), and those only for a
+// while; nothing else.
+TEST_F(ServerTest, BusyRunLoopHoldsUpOnlyRemoteCallsAndRunRequestsAndThoseBoundedly) {
   ApiOptions options;
   options.rpc_timeout = std::chrono::milliseconds(200);
+  options.record_timeout = std::chrono::milliseconds(200);
   start(options);
   RunLoopBlock block(run_ioc_);
   EXPECT_EQ(http_request(port_, "GET", "/api/health").status, 200);
-  EXPECT_EQ(http_request(port_, "POST", "/api/runs", R"({"uuid": "wf"})").status, 202);
+  HttpResult unstored = http_request(port_, "POST", "/api/runs", R"({"uuid": "wf"})");
+  EXPECT_EQ(unstored.status, 503);
+  EXPECT_NE(unstored.body.find("not stored within 200 ms"), std::string::npos) << unstored.body;
+  EXPECT_EQ(unstored.json()["only_id"], "fake000000");
   HttpResult late = http_request(port_, "POST", "/rpc", k_on_run_loop);
   EXPECT_EQ(late.status, 503);
   EXPECT_NE(late.body.find("not answered within 200 ms"), std::string::npos) << late.body;
+  // A run request waiting when the loop comes free is answered once its run is stored.
+  auto waiting = std::async(std::launch::async, [this] {
+    return http_request(port_, "POST", "/api/runs", R"({"uuid": "wf"})");
+  });
+  ASSERT_TRUE(starter_->wait_started(2));
   block.release();
+  EXPECT_EQ(waiting.get().status, 202);
   // The late call is still carried out, once; its answer goes nowhere.
   run_loop_catches_up();
   EXPECT_EQ(rpc_calls_, 1);
   EXPECT_EQ(http_request(port_, "POST", "/rpc", k_on_run_loop).status, 200);
+}
+
+TEST_F(ServerTest, RunThatCannotBeStoredIsAnswered503NotAccepted) {
+  start();
+  starter_->record_failure = true;
+  HttpResult run = http_request(port_, "POST", "/api/runs", R"({"uuid": "wf"})");
+  EXPECT_EQ(run.status, 503) << run.body;
+  EXPECT_EQ(run.json()["error"],
+            "the run could not be stored: fake store: the run's row not stored");
+  ASSERT_TRUE(api_->tracker()->wait_idle(std::chrono::seconds(20)));
 }
 
 // What the shutdown stops on the run loop (the timer service) must not be
@@ -946,7 +967,6 @@ TEST(ServeProcess, ServesUntilSigtermThenExitsZero) {
   auto listed = test::run_vqflow(dir, "timers list --json" + server);
   EXPECT_NE(listed.out.find(R"("id": "t-remote", "uuid": "pb")"), std::string::npos)
       << listed.out << listed.err;
-
 
   // A second server on the same store may not run the timers a second time:
   // it waits as a standby.

@@ -157,4 +157,11 @@ int WatchedChild::wait() {
   return status;
 }
 
+int dead_pid() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  return child;
+}
+
 }  // namespace vqflow::test

@@ -18,6 +18,10 @@ std::vector<int> live_members_of_group(int pgid);
 // True when `pid` is gone or a zombie (a reaper other than us may be slow).
 bool is_dead(int pid);
 
+// The pid of a child of this process that has exited and been reaped: a
+// process of this host that is known to be dead.
+int dead_pid();
+
 // Polls `predicate` every 10 ms until it holds or `limit` has passed; answers
 // its last value.
 template <typename Predicate>

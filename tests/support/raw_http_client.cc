@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 namespace vqflow::test {
 
 namespace {
@@ -68,6 +70,19 @@ std::string http_post(unsigned short port, const std::string& target, const std:
                          " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
                          "Content-Length: " +
                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+}
+
+std::string http_get(unsigned short port, const std::string& target) {
+  ClientSocket socket("127.0.0.1", port);
+  if (!socket.connected()) return "";
+  return socket.exchange("GET " + target +
+                         " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+}
+
+int response_status(const std::string& response) {
+  // "HTTP/1.1 202 Accepted"
+  if (response.rfind("HTTP/1.", 0) != 0 || response.size() < 12) return 0;
+  return std::atoi(response.c_str() + 9);
 }
 
 std::string response_body(const std::string& response) {

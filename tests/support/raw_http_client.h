@@ -33,7 +33,13 @@ class ClientSocket {
 // response ("" when the connection failed).
 std::string http_post(unsigned short port, const std::string& target, const std::string& body);
 
+// GET `target` on 127.0.0.1:`port` and answer the whole response ("" when
+// the connection failed).
+std::string http_get(unsigned short port, const std::string& target);
+
 // The body of a response text (after its headers), or "".
 std::string response_body(const std::string& response);
+// The status of a response text, or 0 when it has none.
+int response_status(const std::string& response);
 
 }  // namespace vqflow::test

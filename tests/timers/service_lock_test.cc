@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/process_identity.h"
 #include "stores/memory_kv_store.h"
 #include "support/manual_clock.h"
+#include "support/processes.h"
 
 namespace vqflow {
 namespace {
@@ -58,6 +60,32 @@ TEST_F(ServiceLockTest, AnExpiredLockNobodyTookIsTakenBack) {
   clock_->advance(std::chrono::seconds(31));
   EXPECT_TRUE(lock->renew());
   EXPECT_EQ(kv_->get("vqflow:timer-service-lock"), lock->token());
+}
+
+// The token a holder that has died on this host left behind.
+std::string dead_holders_token() {
+  ProcessIdentity dead = this_process();
+  dead.pid = test::dead_pid();
+  return "process " + dead.text() + " since 2026-01-01 00:00:00 (abcdefghij)";
+}
+
+TEST_F(ServiceLockTest, ALockOfAHolderThatDiedOnThisHostIsTakenAtOnceByOneContender) {
+  const std::string dead = dead_holders_token();
+  kv_->set("vqflow:timer-service-lock", dead, 30);
+  auto next = TimerServiceLock::acquire(kv_, {});
+  EXPECT_EQ(kv_->get("vqflow:timer-service-lock"), next->token());
+  // A second contender that still saw the dead token does not take it too.
+  kv_->set("vqflow:timer-service-lock", dead, 30);
+  EXPECT_THROW(TimerServiceLock::acquire(kv_, {}), ServiceLockError);
+}
+
+TEST_F(ServiceLockTest, ALiveOrUnknownHolderIsWaitedFor) {
+  auto live = TimerServiceLock::acquire(kv_, {});
+  EXPECT_THAT(live->token(), HasSubstr(this_process().text()));
+  EXPECT_THROW(TimerServiceLock::acquire(kv_, {}), ServiceLockError);
+  live.reset();
+  kv_->set("vqflow:timer-service-lock", "host h pid 1 since 2026-01-01 00:00:00 (x)", 30);
+  EXPECT_THROW(TimerServiceLock::acquire(kv_, {}), ServiceLockError);
 }
 
 }  // namespace
