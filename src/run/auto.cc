@@ -10,7 +10,9 @@
 #include "flow/node_tables.h"
 #include "flow/route_cache.h"
 #include "flow/vq_tree.h"
+#include "records/checkpoints.h"
 #include "records/run_records.h"
+#include "run/interrupt_rules.h"
 #include "run/run_admission.h"
 #include "run/run_recovery.h"
 #include "run/run_states.h"
@@ -24,7 +26,7 @@ const std::vector<std::string> k_workflow_fields = {
     "uuid",       "name",        "remarks",   "start_app",       "end_app",
     "input_app",  "webhook_app", "timer_app", "for_list",        "if_list",
     "audit_list", "flow_json",   "flow_data", "controller_data", "local_var_data",
-    "status"};
+    "status",     "on_interrupt"};
 
 std::optional<std::string> optional_text(const Value& value) {
   if (value.is_null()) return std::nullopt;
@@ -93,8 +95,11 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
 
   // Both counters in one round trip. When one cannot be raised (a stored value
   // that is not an integer), the other is lowered again before the run fails.
+  // A run walked again after an interruption keeps those its first walk
+  // raised: they go down once, when it closes.
+  const bool rewalk = args.attempt.has_value();
   try {
-    kv().count_many({{"exec_sum", true}, {uuid + "&&exec_sum", true}});
+    if (!rewalk) kv().count_many({{"exec_sum", true}, {uuid + "&&exec_sum", true}});
   } catch (const StoreError&) {
     try {
       decr_sum(uuid);
@@ -129,17 +134,36 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
   int run_status = 0;
   const bool decided = args.audit_app && !args.audit_app->empty();
   if (decided) only_id = args.only_id.value_or("None");
+  if (rewalk) {
+    resume_as(args.only_id.value_or("None"));
+    attempt = *args.attempt;
+  }
+  // A decided run goes on from its decision, which a new walk would ask for
+  // again: it is never walked again, so it keeps no checkpoints.
+  resumable =
+      rewalk || (!decided && run_on_interrupt(args.on_interrupt, row["on_interrupt"]) == "resume");
   services()->active->add(only_id, stop);
   try {
     {
       const std::string now = Time::get_date_time(*services()->clock);
       Row state = running_row(*this, uuid, text_form(row["start_app"]),
                               args.user ? text_form(*args.user) : "", now);
-      if (decided) {
-        // The waiting run goes on: it keeps when and by whom it was started.
+      if (decided || rewalk) {
+        // The run goes on: it keeps when and by whom it was started.
         for (const char* kept : {"start_app", "user", "started"}) state.erase(kept);
+      } else {
+        state["on_interrupt"] = resumable ? "resume" : "fail";
       }
       awaitable<void> stored = store_run_state(*this, std::move(state));
+      co_await std::move(stored);
+    }
+    if (rewalk) {
+      records::StoredCheckpoints stored = records::load_checkpoints(*services()->db, only_id);
+      if (stored.settings) args.controller_data = std::move(*stored.settings);
+      replay = std::move(stored.calls);
+    } else if (resumable) {
+      awaitable<void> stored =
+          records::store_start_settings(*this, args.controller_data.value_or(Value()));
       co_await std::move(stored);
     }
     workflow_name = row["name"];
@@ -185,10 +209,13 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
         run_status = co_await for_play_book(std::move(paths), uuid);
       }
     } else {
-      awaitable<void> stored =
-          add_execute_logs(uuid, start_app ? Value(*start_app) : Value(), "开始", "剧本开始执行", 0,
-                           "<span>剧本开始执行</span>");
-      co_await std::move(stored);
+      if (!rewalk) {
+        // A run walked again has its start record from the first walk.
+        awaitable<void> stored =
+            add_execute_logs(uuid, start_app ? Value(*start_app) : Value(), "开始", "剧本开始执行",
+                             0, "<span>剧本开始执行</span>");
+        co_await std::move(stored);
+      }
       auto paths = routes_of(routes, node_link_data, start_app, end_app, tree);
       make_var(local_var_data, controller_data);
       run_status = co_await for_play_book(std::move(paths), uuid);

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "base/utilities.h"
+#include "records/checkpoints.h"
 #include "run/auto.h"
 #include "run/run_states.h"
 
@@ -24,6 +25,7 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
     } catch (...) {
       failure = std::current_exception();
     }
+    if (!failure) drop_checkpoints();
     decr_sum(uuid);
     if (failure) std::rethrow_exception(failure);
     co_return;
@@ -49,8 +51,19 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
     // A failed record must not leave the run counted as in progress for ever.
     failure = std::current_exception();
   }
+  if (!failure) drop_checkpoints();
   decr_sum(uuid);
   if (failure) std::rethrow_exception(failure);
+}
+
+void Auto::drop_checkpoints() {
+  // Only once the run's state says it is over: until then a new walk needs them.
+  if (!resumable) return;
+  try {
+    records::drop_checkpoints(*services()->db, only_id);
+  } catch (const std::exception& error) {
+    spdlog::error("run {}: checkpoints left behind: {}", only_id, error.what());
+  }
 }
 
 void Auto::decr_sum(const std::string& uuid) {
