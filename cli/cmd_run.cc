@@ -115,9 +115,6 @@ int run_playbook(const GlobalOptions& global, const RunOptions& options) {
     if (--walking == 0) all_ended();
   };
   RunKeeper keeper(services, false, walked);
-  for (const RepairedRun& run : keeper.start()) {
-    if (run.resumed) ++walking;
-  }
   // SIGINT and SIGTERM stop the run (its app's process group too); it records
   // the interruption and closes before the process exits.
   int signal_number = 0;
@@ -138,6 +135,10 @@ int run_playbook(const GlobalOptions& global, const RunOptions& options) {
     outcome = closed;
     walked(closed);
   });
+  // After the request is accepted: a refused one leaves no resumed walk behind.
+  for (const RepairedRun& run : keeper.start()) {
+    if (run.resumed) ++walking;
+  }
   ioc.run();
   if (outcome.error) {
     std::cerr << "vqflow: run " << outcome.only_id << " of playbook " << uuid

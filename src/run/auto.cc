@@ -228,6 +228,16 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     aborted = "unknown error";
   }
 
+  // A run that asked to be resumed and is interrupted here (a signal, a
+  // shutdown) is left running, as if this process had died: the next process
+  // that repairs it walks it again. No record, no end, the counters kept.
+  if (aborted && resumable && stop->stopped() && state_of_stop(*aborted) == "interrupted" &&
+      attempt < k_max_attempts) {
+    closing_state = "interrupted";
+    services()->active->remove(only_id);
+    co_return std::nullopt;
+  }
+
   // A run that aborts says so in its own records, before it closes.
   std::exception_ptr record_failure;
   if (aborted) {

@@ -226,6 +226,24 @@ TEST_F(ResumeTest, NextRunResumesTheRunThatAskedOnItsCommandLine) {
   expect_resumed_once("resume-next");
 }
 
+TEST_F(ResumeTest, SigtermLeavesTheRunForTheNextProcessToResume) {
+  const std::string file = write_playbook("resume-term", "resume");
+  nap(true);
+  auto child = start({"run", "--json", file});
+  ASSERT_TRUE(test::eventually([&] { return !lines_of(dir_.file("nap.pids")).empty(); }, 30s));
+  ::kill(child->pid(), SIGTERM);
+  const int status = child->wait();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 143);
+  auto row = run_row("resume-term");
+  ASSERT_TRUE(row);
+  EXPECT_EQ(text_form((*row)["state"]), "running");
+  EXPECT_EQ(counter("resume-term&&exec_sum"), "1");
+  nap(false);
+  finish("runs recover");
+  expect_resumed_once("resume-term");
+}
+
 TEST_F(ResumeTest, RunWithoutResumeIsClosedAsBefore) {
   const std::string file = write_playbook("resume-none", nullptr);
   nap(true);
