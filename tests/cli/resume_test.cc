@@ -282,7 +282,9 @@ TEST_F(ResumeTest, ThirdInterruptedWalkClosesTheRun) {
 }
 
 // The same walk on Redis and PostgreSQL (a fresh schema of its own).
-TEST_F(ResumeTest, LiveStoresResumeTheSameWay) {
+using LiveResumeTest = ResumeTest;
+
+TEST_F(LiveResumeTest, RedisAndPostgresResumeTheSameWay) {
   auto redis = test::live_redis_url();
   auto pg = test::live_pg_url();
   if (!redis || !pg) GTEST_SKIP() << "needs VQFLOW_TEST_REDIS and VQFLOW_TEST_PG";
