@@ -3,6 +3,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 
 #include "base/error_text.h"
@@ -13,6 +14,7 @@
 #include "context/services.h"
 #include "playbook_files.h"
 #include "run/auto_execute.h"
+#include "run/interrupt_rules.h"
 #include "run/run_admission.h"
 #include "run/run_recovery.h"
 
@@ -30,6 +32,7 @@ struct RunOptions {
   std::optional<std::string> only_id;
   std::optional<std::string> user;
   std::optional<std::string> start_app;
+  std::optional<std::string> on_interrupt;
   bool json = false;
   bool verbose = false;
 };
@@ -76,6 +79,7 @@ int run_playbook(const GlobalOptions& global, const RunOptions& options) {
   if (options.audit_app && !options.only_id) {
     throw ConfigError("--audit-app needs --only-id (the waiting run's identifier)");
   }
+  if (options.on_interrupt) checked_on_interrupt(*options.on_interrupt, "--on-interrupt");
   boost::asio::io_context ioc;
   auto services = open_services(config, ioc.get_executor());
   const std::string uuid = resolve_playbook(options.playbook, *services->db);
@@ -101,9 +105,16 @@ int run_playbook(const GlobalOptions& global, const RunOptions& options) {
   request.only_id = options.only_id;
   if (options.user) request.user = Value(*options.user);
   request.start_app = options.start_app;
+  request.on_interrupt = options.on_interrupt;
 
-  RunKeeper keeper(services, false);
-  keeper.start();
+  // Runs a dead process left that asked to be resumed are walked here too;
+  // the process ends when its own run and those have ended.
+  std::size_t walking = 1;
+  std::function<void()> all_ended;
+  auto walked = [&](const RunOutcome&) {
+    if (--walking == 0) all_ended();
+  };
+  RunKeeper keeper(services, false, walked);
   // SIGINT and SIGTERM stop the run (its app's process group too); it records
   // the interruption and closes before the process exits.
   int signal_number = 0;
@@ -116,11 +127,18 @@ int run_playbook(const GlobalOptions& global, const RunOptions& options) {
 
   auto console = std::make_shared<ConsoleConnection>(std::cout, options.json);
   RunOutcome outcome;
-  auto_execute(services, uuid, console, std::move(request), [&](const RunOutcome& closed) {
-    outcome = closed;
+  all_ended = [&] {
     keeper.stop();
     signals.cancel();
+  };
+  auto_execute(services, uuid, console, std::move(request), [&](const RunOutcome& closed) {
+    outcome = closed;
+    walked(closed);
   });
+  // After the request is accepted: a refused one leaves no resumed walk behind.
+  for (const RepairedRun& run : keeper.start()) {
+    if (run.resumed) ++walking;
+  }
   ioc.run();
   if (outcome.error) {
     std::cerr << "vqflow: run " << outcome.only_id << " of playbook " << uuid
@@ -149,6 +167,9 @@ void add_run_command(CLI::App& app, GlobalOptions& global) {
   cmd->add_option("--start-app", options->start_app,
                   "Node to continue from after approval (default: the node after the audit node "
                   "on the route the run stopped on)");
+  cmd->add_option("--on-interrupt", options->on_interrupt,
+                  "If this process dies: fail (close the run as interrupted) or resume (the next "
+                  "process walks it again, reusing the finished nodes); default: the playbook's");
   cmd->add_flag("--json", options->json, "Print each live message as its exact JSON text");
   cmd->add_flag("-v,--verbose", options->verbose,
                 "Also show the process log's info lines on stderr");

@@ -29,6 +29,7 @@ void RunState::stage_kv(std::string key, std::string value) {
   // Bounded in count and bytes: a long run sends its writes in slices.
   constexpr std::size_t k_max_staged = 256;
   constexpr std::size_t k_max_staged_bytes = 1 << 20;
+  if (journal_) journal_->push_back(KvWrite{key, value, services_->config.lose_time});
   if (KvWrite* earlier = staged_write(staged_, key)) {
     staged_bytes_ = staged_bytes_ - earlier->value.size() + value.size();
     earlier->value = std::move(value);
@@ -64,6 +65,12 @@ KvStore& RunState::kv() {
     if (staged_.empty()) staged_.swap(writes);
   }
   return store;
+}
+
+std::vector<KvWrite> RunState::take_kv_journal() {
+  std::vector<KvWrite> out = journal_ ? std::move(*journal_) : std::vector<KvWrite>();
+  journal_.reset();
+  return out;
 }
 
 void RunState::send_staged_kv() {

@@ -1,13 +1,14 @@
 #pragma once
 #include <boost/asio/awaitable.hpp>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "context/client_connection.h"
-#include "plugins/call_control.h"
 #include "context/services.h"
+#include "plugins/call_control.h"
 #include "value/value.h"
 
 namespace vqflow {
@@ -20,6 +21,16 @@ inline std::string run_scoped_key(const std::string& node_id, const std::string&
                                   const std::string& field) {
   return node_id + "&&" + only_id + "&&" + field;
 }
+
+// What a finished app node left, kept for an interrupted run that is walked
+// again: its answer and the run-scoped writes it made (its arguments, result
+// and status), in order.
+struct NodeCheckpoint {
+  std::string node;
+  Value status;
+  std::string result;
+  std::vector<KvWrite> writes;
+};
 
 // The state of exactly one run: the fields the run engine copies from its
 // playbook, the run's client, and its run-scoped key-value writes. The layers
@@ -66,6 +77,21 @@ class RunState {
   long long attempt = 1;
   // Throws RunStoppedError with the stop's reason once the run is stopped.
   void check_stop() const;
+  // Asked for by the playbook or the request: when its process dies, the run
+  // is walked again, so each finished app node stores a checkpoint first.
+  bool resumable = false;
+  // App node calls checkpointed so far: the sequence number of the last one.
+  long long checkpoints = 0;
+  // On a walk after an interruption: the checkpoints not yet answered, in
+  // the order the earlier walk made them.
+  std::deque<NodeCheckpoint> replay;
+  // Takes the only_id of an interrupted run that is walked again. Its
+  // run-scoped values come back from its checkpoints, so what the store kept
+  // of the earlier walk is not read while nothing has been sent.
+  void resume_as(std::string id) {
+    only_id = id;
+    new_id_ = std::move(id);
+  }
 
   const std::shared_ptr<Services>& services() const { return services_; }
 
@@ -84,6 +110,10 @@ class RunState {
   KvStore& kv();
   // Sends the staged writes; a failure is logged, not thrown (the run is over).
   void send_staged_kv();
+  // While a journal is kept, stage_kv also copies each write into it; taking
+  // it ends it.
+  void keep_kv_journal() { journal_.emplace(); }
+  std::vector<KvWrite> take_kv_journal();
 
   // Key of a run-scoped value of this run (run_scoped_key).
   std::string run_key(const std::string& node_id, const std::string& field) const {
@@ -95,6 +125,7 @@ class RunState {
  private:
   std::shared_ptr<Services> services_;
   std::vector<KvWrite> staged_;
+  std::optional<std::vector<KvWrite>> journal_;
   std::size_t staged_bytes_ = 0;
   // The id the run was made with, and whether it has sent any key-value write.
   // While it keeps that id (a resumed run takes the waiting run's) and has sent

@@ -9,8 +9,8 @@ namespace vqflow::records {
 
 awaitable<void> store_record(RunState* run, std::string table, Value row) {
   const std::shared_ptr<Services>& services = run->services();
-  // The runs table holds the run's state, not one of its records.
-  const bool is_record = table != "runs";
+  // The runs and checkpoints tables hold the run's state, not its records.
+  const bool is_record = table != "runs" && table != "checkpoints";
   if (services->records) {
     co_await services->records->store(std::move(table), std::move(row));
   } else {

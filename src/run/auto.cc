@@ -10,7 +10,9 @@
 #include "flow/node_tables.h"
 #include "flow/route_cache.h"
 #include "flow/vq_tree.h"
+#include "records/checkpoints.h"
 #include "records/run_records.h"
+#include "run/interrupt_rules.h"
 #include "run/run_admission.h"
 #include "run/run_recovery.h"
 #include "run/run_states.h"
@@ -24,7 +26,7 @@ const std::vector<std::string> k_workflow_fields = {
     "uuid",       "name",        "remarks",   "start_app",       "end_app",
     "input_app",  "webhook_app", "timer_app", "for_list",        "if_list",
     "audit_list", "flow_json",   "flow_data", "controller_data", "local_var_data",
-    "status"};
+    "status",     "on_interrupt"};
 
 std::optional<std::string> optional_text(const Value& value) {
   if (value.is_null()) return std::nullopt;
@@ -91,6 +93,9 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     }
   }
 
+  // A run walked again after an interruption keeps the counters its first
+  // walk raised: they go down once, when it closes.
+  const bool rewalk = args.attempt.has_value();
   // Nothing is raised or stored for a run that is refused here.
   std::optional<Row> record =
       services()->db->table("workflow").select(k_workflow_fields).where("uuid", uuid).first();
@@ -104,24 +109,47 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
   int run_status = 0;
   const bool decided = args.audit_app && !args.audit_app->empty();
   if (decided) only_id = args.only_id.value_or("None");
+  if (rewalk) {
+    resume_as(args.only_id.value_or("None"));
+    attempt = *args.attempt;
+  }
+  // A decided run goes on from its decision, which a new walk would ask for
+  // again: it is never walked again, so it keeps no checkpoints.
+  resumable =
+      rewalk || (!decided && run_on_interrupt(args.on_interrupt, row["on_interrupt"]) == "resume");
   services()->active->add(only_id, stop);
   try {
     {
       const std::string now = Time::get_date_time(*services()->clock);
       Row state = running_row(*this, uuid, text_form(row["start_app"]),
                               args.user ? text_form(*args.user) : "", now);
-      if (decided) {
-        // The waiting run goes on: it keeps when and by whom it was started.
+      if (decided || rewalk) {
+        // The run goes on: it keeps when and by whom it was started.
         for (const char* kept : {"start_app", "user", "started"}) state.erase(kept);
+      } else {
+        state["on_interrupt"] = resumable ? "resume" : "fail";
       }
       awaitable<void> stored = store_run_state(*this, std::move(state));
       co_await std::move(stored);
     }
     tell_recorded(nullptr);
+    if (rewalk) {
+      records::StoredCheckpoints stored = records::load_checkpoints(*services()->db, only_id);
+      if (stored.settings) args.controller_data = std::move(*stored.settings);
+      replay = std::move(stored.calls);
+    } else if (resumable) {
+      awaitable<void> stored =
+          records::store_start_settings(*this, args.controller_data.value_or(Value()));
+      co_await std::move(stored);
+    }
     // The counters rise only once the run's row is stored: a process killed
     // in between leaves a row that the repair closes (lowering counters that
     // never rose is clamped at 0), never counters raised for ever.
-    raise_sums(uuid);
+    if (rewalk) {
+      counted = true;
+    } else {
+      raise_sums(uuid);
+    }
     workflow_name = row["name"];
     workflow_remarks = row["remarks"];
     start_app = optional_text(row["start_app"]);
@@ -165,10 +193,13 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
         run_status = co_await for_play_book(std::move(paths), uuid);
       }
     } else {
-      awaitable<void> stored =
-          add_execute_logs(uuid, start_app ? Value(*start_app) : Value(), "开始", "剧本开始执行", 0,
-                           "<span>剧本开始执行</span>");
-      co_await std::move(stored);
+      if (!rewalk) {
+        // A run walked again has its start record from the first walk.
+        awaitable<void> stored =
+            add_execute_logs(uuid, start_app ? Value(*start_app) : Value(), "开始", "剧本开始执行",
+                             0, "<span>剧本开始执行</span>");
+        co_await std::move(stored);
+      }
       auto paths = routes_of(routes, node_link_data, start_app, end_app, tree);
       make_var(local_var_data, controller_data);
       run_status = co_await for_play_book(std::move(paths), uuid);
@@ -181,6 +212,16 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     spdlog::error("{} {}", text_form(workflow_name), "unknown error");
     aborted = "unknown error";
     tell_recorded(std::current_exception());
+  }
+
+  // A run that asked to be resumed and is interrupted here (a signal, a
+  // shutdown) is left running, as if this process had died: the next process
+  // that repairs it walks it again. No record, no end, the counters kept.
+  if (aborted && resumable && stop->stopped() && state_of_stop(*aborted) == "interrupted" &&
+      attempt < k_max_attempts) {
+    closing_state = "interrupted";
+    services()->active->remove(only_id);
+    co_return std::nullopt;
   }
 
   // A run that aborts says so in its own records, before it closes.

@@ -28,6 +28,11 @@ struct RunArguments {
   // The decision was checked and its audit row marked (accept_decision); a
   // decision without it is accepted by run itself, or refused.
   bool decision_accepted = false;
+  // "fail" or "resume" (checked); absent: the playbook's choice.
+  std::optional<std::string> on_interrupt;
+  // Set by the repair of an interrupted run: walk the run `only_id` again,
+  // as this attempt, answering its finished nodes from their checkpoints.
+  std::optional<long long> attempt;
 };
 
 // The run engine: the state of exactly one run. One engine per run, created by
@@ -93,6 +98,8 @@ class Auto : public RunState {
   void raise_sums(const std::string& uuid);
   void decr_sum(const std::string& uuid);
   bool counted = false;
+  // Removes the checkpoints of a closed or waiting run that kept them.
+  void drop_checkpoints();
 
   // --- driver (run/auto.cc) ---
   // Absent normally; false when the playbook is disabled (status 1).

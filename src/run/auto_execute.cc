@@ -6,6 +6,7 @@
 #include "base/errors.h"
 #include "base/spawn_logged.h"
 #include "run/auto.h"
+#include "run/interrupt_rules.h"
 #include "run/run_admission.h"
 
 namespace vqflow {
@@ -91,6 +92,16 @@ awaitable<void> drive(std::shared_ptr<Auto> engine, std::string uuid, RunArgumen
   if (on_finished) on_finished(outcome);
 }
 
+void submit(std::shared_ptr<Auto> engine, std::string uuid, RunArguments args,
+            RunFinished on_finished) {
+  auto executor = engine->services()->executor;
+  boost::asio::post(executor, [executor, engine, uuid = std::move(uuid), args = std::move(args),
+                               on_finished = std::move(on_finished)]() mutable {
+    spawn_logged(executor, drive(engine, uuid, std::move(args), std::move(on_finished)),
+                 "run of playbook " + uuid);
+  });
+}
+
 }  // namespace
 
 Value run_closed_message(const RunOutcome& outcome) {
@@ -129,6 +140,9 @@ std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
   args.only_id = std::move(request.only_id);
   args.user = std::move(request.user);
   args.start_app = std::move(request.start_app);
+  if (request.on_interrupt) {
+    args.on_interrupt = checked_on_interrupt(*request.on_interrupt, "on_interrupt");
+  }
 
   if (resumes) {
     AuditDecision decision{uuid,
@@ -144,14 +158,17 @@ std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
   auto engine = std::make_shared<Auto>(services, std::move(s));
   engine->on_recorded = std::move(on_recorded);
   std::string run_id = resumes ? *args.only_id : engine->only_id;
-
-  auto executor = services->executor;
-  boost::asio::post(executor, [executor, engine, uuid = std::move(uuid), args = std::move(args),
-                               on_finished = std::move(on_finished)]() mutable {
-    spawn_logged(executor, drive(engine, uuid, std::move(args), std::move(on_finished)),
-                 "run of playbook " + uuid);
-  });
+  submit(std::move(engine), std::move(uuid), std::move(args), std::move(on_finished));
   return run_id;
+}
+
+void walk_again(std::shared_ptr<Services> services, std::string uuid, std::string only_id,
+                long long attempt, RunFinished on_finished) {
+  RunArguments args;
+  args.only_id = std::move(only_id);
+  args.attempt = attempt;
+  submit(std::make_shared<Auto>(std::move(services), nullptr), std::move(uuid), std::move(args),
+         std::move(on_finished));
 }
 
 }  // namespace vqflow

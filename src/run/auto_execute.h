@@ -21,6 +21,9 @@ struct RunRequest {
   std::optional<std::string> only_id;
   std::optional<Value> user;
   std::optional<std::string> start_app;
+  // "fail" or "resume": what becomes of the run if its process dies; absent:
+  // the playbook's choice.
+  std::optional<std::string> on_interrupt;
 };
 
 // What a run came to, as whoever started it is told.
@@ -58,8 +61,15 @@ using RunRecorded = std::function<void(std::exception_ptr)>;
 // decision is accepted here, before anything is submitted (accept_decision:
 // DecisionError, PlaybookMissingError or PlaybookDisabledError when refused).
 // The run's client gets the run_closed message last.
+// Throws ConfigError for an on_interrupt other than "fail" or "resume".
 std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
                          std::shared_ptr<ClientConnection> s = nullptr, RunRequest request = {},
                          RunFinished on_finished = nullptr, RunRecorded on_recorded = nullptr);
+
+// Submits the walk of an interrupted run that the repair has claimed for
+// resuming: under its only_id, as walk `attempt`, its finished nodes answered
+// from their checkpoints. Returns at once; callable from any thread.
+void walk_again(std::shared_ptr<Services> services, std::string uuid, std::string only_id,
+                long long attempt, RunFinished on_finished = nullptr);
 
 }  // namespace vqflow

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "base/errors.h"
+#include "run/interrupt_rules.h"
 
 namespace vqflow {
 
@@ -216,6 +217,14 @@ class ImportReader {
         read_json_column(row, entry, key, value);
       } else if (contains(k_list_columns, key)) {
         read_list_column(row, entry, key, value);
+      } else if (key == "on_interrupt") {
+        try {
+          row[key] = checked_on_interrupt(
+              value.is_string() ? value.get<std::string>() : json_text(value, false),
+              "\"on_interrupt\"");
+        } catch (const ConfigError& e) {
+          refuse(entry, key, e.what());
+        }
       } else {
         refuse(entry, key, fmt::format("unknown member \"{}\" (see docs/playbooks.md)", key));
       }

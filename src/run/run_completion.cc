@@ -5,6 +5,7 @@
 
 #include "base/errors.h"
 #include "base/utilities.h"
+#include "records/checkpoints.h"
 #include "run/auto.h"
 #include "run/run_states.h"
 
@@ -39,6 +40,7 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
     } catch (...) {
       if (!failure) failure = std::current_exception();
     }
+    if (!failure) drop_checkpoints();
     if (failure) std::rethrow_exception(failure);
     co_return;
   }
@@ -59,6 +61,7 @@ awaitable<void> Auto::end_run(int run_status, std::string uuid) {
   } catch (...) {
     if (!failure) failure = std::current_exception();
   }
+  if (!failure) drop_checkpoints();
   // A failed record must not leave the run counted as in progress for ever.
   if (counted) lower();
   if (failure) std::rethrow_exception(failure);
@@ -81,6 +84,16 @@ void Auto::raise_sums(const std::string& uuid) {
       // The broken counter refuses this step too; the first failure is the one to report.
     }
     throw;
+  }
+}
+
+void Auto::drop_checkpoints() {
+  // Only once the run's state says it is over: until then a new walk needs them.
+  if (!resumable) return;
+  try {
+    records::drop_checkpoints(*services()->db, only_id);
+  } catch (const std::exception& error) {
+    spdlog::error("run {}: checkpoints left behind: {}", only_id, error.what());
   }
 }
 

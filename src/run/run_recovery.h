@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "context/services.h"
+#include "run/auto_execute.h"
 
 namespace vqflow {
 
@@ -22,6 +23,10 @@ void renew_lease(Services& services);
 // leaves it in.
 std::string cancel_reason(const std::string& user);
 std::string interrupt_reason(const std::string& owner);
+// The record of a run that is walked again, and of one closed because its
+// last walk (k_max_attempts) was interrupted too.
+std::string resume_reason(const std::string& owner);
+std::string last_attempt_reason(const std::string& owner, long long attempt);
 // "cancelled" for a cancel, else "interrupted".
 std::string state_of_stop(const std::string& reason);
 
@@ -33,24 +38,33 @@ struct RepairedRun {
   std::string only_id;
   std::string uuid;
   std::string owner;
+  bool resumed = false;   // walked again here, else closed as interrupted
+  long long attempt = 0;  // the new walk's attempt, when resumed
+  std::string reason;     // what its status-1 record says, without "[运行错误] "
 };
 
 // Repairs every run left "running" by an owner that is gone: claims it with
-// a conditional update (so that of two repairing processes one repairs),
-// writes the status-1 record "[运行错误] run interrupted: <owner> stopped",
-// the end record and the report, marks it interrupted and lowers the two
-// counters it raised. Answers the runs repaired. Throws StoreError.
-std::vector<RepairedRun> recover_runs(Services& services);
+// a conditional update (so that of two repairing processes one repairs).
+// A run that asked to be resumed (walks_again) gets the status-1 record
+// "[运行错误] run interrupted: <owner> stopped, resuming", becomes this
+// process's running run with attempt + 1 and is walked again on the services'
+// loop (walk_again; `on_walked` is told when that walk ends). Any other gets
+// the record "[运行错误] run interrupted: <owner> stopped", the end record and
+// the report, is marked interrupted and has the two counters it raised
+// lowered. Answers the runs repaired. Throws StoreError.
+std::vector<RepairedRun> recover_runs(const std::shared_ptr<Services>& services,
+                                      const RunFinished& on_walked = nullptr);
 
 // Keeps this process's runs known to the stores, on the services' executor:
 // renews the lease every k_lease_renewal, stops the runs here whose cancel was
 // asked for (checked every second), and, with `recover`, repairs orphaned
-// runs every few seconds. Store failures are logged and retried on the next
-// turn. start() renews the lease and repairs once before it answers (throwing StoreError); stop()
-// ends it (from the loop's thread).
+// runs every few seconds (`on_walked` is told when a resumed run's walk ends).
+// Store failures are logged and retried on the next turn. start() renews the
+// lease and repairs once before it answers (throwing StoreError); stop() ends
+// it (from the loop's thread).
 class RunKeeper {
  public:
-  RunKeeper(std::shared_ptr<Services> services, bool recover);
+  RunKeeper(std::shared_ptr<Services> services, bool recover, RunFinished on_walked = nullptr);
   ~RunKeeper();
   RunKeeper(const RunKeeper&) = delete;
   RunKeeper& operator=(const RunKeeper&) = delete;

@@ -32,7 +32,8 @@ const std::string& openapi_document() {
           "audit_app": {"type": "string"},
           "only_id": {"type": "string"},
           "user": {"type": ["string", "integer"]},
-          "start_app": {"type": "string"}
+          "start_app": {"type": "string"},
+          "on_interrupt": {"type": "string", "enum": ["fail", "resume"], "description": "If the serving process dies: close the run as interrupted, or walk it again (default: the playbook's choice)"}
         }
       },
       "Decision": {

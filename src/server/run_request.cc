@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "base/plain_id.h"
+#include "run/interrupt_rules.h"
 
 namespace vqflow {
 
@@ -25,9 +26,9 @@ std::string id_field(const Value& value, const char* field, bool required) {
 
 ParsedRunRequest parse_run_request(const Value& body) {
   if (!body.is_object()) throw RequestError("the request body must be a JSON object");
-  static constexpr std::array<std::string_view, 9> known = {
-      "uuid",      "controller_data", "data", "app_uuid", "audit_status",
-      "audit_app", "only_id",         "user", "start_app"};
+  static constexpr std::array<std::string_view, 10> known = {
+      "uuid",      "controller_data", "data", "app_uuid",  "audit_status",
+      "audit_app", "only_id",         "user", "start_app", "on_interrupt"};
   for (const auto& item : body.items()) {
     bool ok = false;
     for (auto k : known) ok = ok || item.key() == k;
@@ -85,6 +86,14 @@ ParsedRunRequest parse_run_request(const Value& body) {
     r.user = *v;
   }
   if (const Value* v = member("start_app")) r.start_app = id_field(*v, "start_app", false);
+  if (const Value* v = member("on_interrupt")) {
+    if (!v->is_string()) throw RequestError("\"on_interrupt\" must be \"fail\" or \"resume\"");
+    try {
+      r.on_interrupt = checked_on_interrupt(v->get<std::string>(), "\"on_interrupt\"");
+    } catch (const ConfigError& e) {
+      throw RequestError(e.what());
+    }
+  }
   // A decision without the waiting run's id would resume a run that does not
   // exist and write its records under an id of "None".
   if (r.audit_app && !r.audit_app->empty()) {

@@ -22,7 +22,8 @@ struct ParsedRunRequest {
 // Reads a run request: a JSON object with "uuid" (a non-empty text) and,
 // optionally, "controller_data" (a JSON object or its text), "data" (any
 // value), "app_uuid", "audit_app", "only_id", "start_app" (texts),
-// "audit_status" (a text or an integer) and "user" (a text). A null member is
+// "audit_status" (a text or an integer), "user" (a text) and "on_interrupt"
+// ("fail" or "resume"). A null member is
 // absent. Throws RequestError naming the first faulty or unknown field.
 ParsedRunRequest parse_run_request(const Value& body);
 

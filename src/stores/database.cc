@@ -19,7 +19,7 @@ const std::map<std::string, std::vector<std::string>>& schema() {
       {"workflow",
        {"uuid", "name", "remarks", "start_app", "end_app", "input_app", "webhook_app", "timer_app",
         "for_list", "if_list", "audit_list", "flow_json", "flow_data", "controller_data",
-        "local_var_data", "status"}},
+        "local_var_data", "status", "on_interrupt"}},
       {"variablen", {"key", "value", "status"}},
       {"logs",
        {"only_id", "uuid", "app_uuid", "app_name", "result", "status", "html", "args",
@@ -32,6 +32,9 @@ const std::map<std::string, std::vector<std::string>>& schema() {
       {"runs",
        {"only_id", "uuid", "state", "owner", "start_app", "on_interrupt", "attempt", "failed_steps",
         "reason", "user", "cancel_by", "waiting_at", "started", "ended", "update_time"}},
+      // What a run that may be resumed has finished so far: row 0 holds the
+      // node settings it was started with, row N its N-th app node call.
+      {"checkpoints", {"only_id", "seq", "node", "outcome", "writes", "create_time"}},
       {"timer",
        {"timer_uuid", "uuid", "type", "interval_type", "time", "start_date", "end_date", "jitter",
         "status", "update_time", "create_time"}},
@@ -58,7 +61,7 @@ std::string upsert_clause(const std::string& table, const Row& row) {
 
 bool is_integer_column(const std::string& column) {
   return column == "status" || column == "jitter" || column == "attempt" ||
-         column == "failed_steps";
+         column == "failed_steps" || column == "seq";
 }
 
 std::string lower(std::string text) {
@@ -323,6 +326,7 @@ std::vector<std::string> schema_statements(const std::string& id_column,
   out.push_back("CREATE UNIQUE INDEX IF NOT EXISTS runs_only_id ON \"runs\" (\"only_id\")");
   out.push_back("CREATE INDEX IF NOT EXISTS runs_state ON \"runs\" (\"state\")");
   out.push_back("CREATE INDEX IF NOT EXISTS logs_only_id ON \"logs\" (\"only_id\")");
+  out.push_back("CREATE INDEX IF NOT EXISTS checkpoints_only_id ON \"checkpoints\" (\"only_id\")");
   out.push_back("CREATE INDEX IF NOT EXISTS variablen_status ON \"variablen\" (\"status\")");
   return out;
 }

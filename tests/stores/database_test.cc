@@ -366,7 +366,10 @@ TEST(OpenDatabase, LockedFileIsAStoreErrorAndNothingIsWritten) {
 TEST(TableColumns, KnowsTheSixTables) {
   EXPECT_EQ(table_columns("variablen"), (std::vector<std::string>{"key", "value", "status"}));
   EXPECT_EQ(table_columns("timer").size(), 11u);
-  EXPECT_EQ(table_columns("workflow").size(), 16u);
+  EXPECT_EQ(table_columns("workflow").size(), 17u);
+  EXPECT_EQ(
+      table_columns("checkpoints"),
+      (std::vector<std::string>{"only_id", "seq", "node", "outcome", "writes", "create_time"}));
   EXPECT_THROW(table_columns("kv"), StoreError);
 }
 
