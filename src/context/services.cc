@@ -48,8 +48,8 @@ std::shared_ptr<Services> open_services(const Config& config,
   if (!kv) kv = open_kv_store(config.kv_url, sqlite_file);
   // Failed writes are counted (GET /metrics) and the last one remembered for
   // the health check.
-  services->kv = watch_kv_writes(counting_failures(std::shared_ptr<KvStore>(std::move(kv)),
-                                                   metrics.kv_store_errors));
+  services->kv = watch_kv_writes(
+      counting_failures(std::shared_ptr<KvStore>(std::move(kv)), metrics.kv_store_errors));
   services->apps = make_app_loader(config);
   services->executor = std::move(executor);
   return services;

@@ -4,8 +4,8 @@
 
 #include "base/clock.h"
 #include "base/config.h"
-#include "base/process_identity.h"
 #include "base/metrics.h"
+#include "base/process_identity.h"
 #include "base/utilities.h"
 #include "context/active_runs.h"
 #include "flow/route_cache.h"

@@ -149,8 +149,7 @@ class PostgresDatabase final : public Database {
       std::vector<const Row*> group{&rows[i].row};
       std::size_t j = i + 1;
       while (j < rows.size() && group.size() < k_chunk && !sql::is_keyed_table(rows[i].table) &&
-             rows[j].table == rows[i].table &&
-             sql::same_columns(rows[i].row, rows[j].row)) {
+             rows[j].table == rows[i].table && sql::same_columns(rows[i].row, rows[j].row)) {
         group.push_back(&rows[j].row);
         ++j;
       }
