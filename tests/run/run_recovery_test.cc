@@ -59,7 +59,7 @@ TEST(RunRecovery, RepairWritesOnlyTheClosingRecordsARunLacks) {
     // must stay there).
     services->kv->set("pb&&exec_sum", "1");
 
-    const auto repaired = recover_runs(*services);
+    const auto repaired = recover_runs(services);
     ASSERT_EQ(repaired.size(), 1u);
     EXPECT_EQ(repaired[0].owner, owner);
     std::vector<std::string> results;
@@ -75,7 +75,7 @@ TEST(RunRecovery, RepairWritesOnlyTheClosingRecordsARunLacks) {
     EXPECT_EQ((*row)["state"], "interrupted");
     EXPECT_EQ(services->kv->get("pb&&exec_sum"), "0");
     EXPECT_EQ(services->kv->get("exec_sum"), "0");
-    EXPECT_TRUE(recover_runs(*services).empty());
+    EXPECT_TRUE(recover_runs(services).empty());
   }
 }
 
