@@ -84,7 +84,11 @@ std::optional<Value> playbook_detail(Database& db, const std::string& uuid) {
     } else if (stored.is_string() && (column == "flow_json" || column == "flow_data" ||
                                       column == "controller_data" || column == "local_var_data")) {
       std::optional<Value> document = try_parse_json(stored.get_ref<const std::string&>());
-      out[column] = document ? std::move(*document) : stored;
+      if (document) {
+        out[column] = std::move(*document);
+      } else {
+        out[column] = stored;
+      }
     } else {
       out[column] = stored;
     }

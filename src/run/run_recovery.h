@@ -52,7 +52,7 @@ struct RepairedRun {
 // the record "[运行错误] run interrupted: <owner> stopped", the end record and
 // the report, is marked interrupted and has the two counters it raised
 // lowered. Answers the runs repaired. Throws StoreError.
-std::vector<RepairedRun> recover_runs(const std::shared_ptr<Services>& services,
+std::vector<RepairedRun> recover_runs(const std::shared_ptr<Services>& shared,
                                       const RunFinished& on_walked = nullptr);
 
 // Keeps this process's runs known to the stores, on the services' executor:

@@ -1,5 +1,6 @@
 #include "server/console.h"
 
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -77,12 +78,14 @@ std::string runs_table_html(const Value& runs) {
     const std::string id = text_form(run.value("only_id", Value("")));
     const std::string state = cell(run.value("state", Value("")));
     const Value playbook = run.value("playbook", Value(""));
-    rows += "<tr data-run=\"" + escape_html(id) + "\" data-state=\"" + state +
-            "\"><td class=\"mono\"><a href=\"#/runs/" + escape_html(escape_uri_component(id)) +
-            "\">" + escape_html(id) + "</a></td><td><span class=\"state state-" + state + "\">" +
-            state + "</span></td><td>" +
-            cell(text_form(playbook).empty() ? run.value("uuid", Value("")) : playbook) +
-            "</td><td>" + cell(run.value("started", Value(""))) + "</td><td></td></tr>\n";
+    const std::string safe_id = escape_html(id);
+    rows += fmt::format(
+        "<tr data-run=\"{0}\" data-state=\"{1}\"><td class=\"mono\"><a href=\"#/runs/{2}\">{0}</a>"
+        "</td><td><span class=\"state state-{1}\">{1}</span></td><td>{3}</td><td>{4}</td><td></td>"
+        "</tr>\n",
+        safe_id, state, escape_html(escape_uri_component(id)),
+        cell(text_form(playbook).empty() ? run.value("uuid", Value("")) : playbook),
+        cell(run.value("started", Value(""))));
   }
   if (rows.empty()) rows = "<tr><td colspan=\"5\">No runs.</td></tr>\n";
   return "<div id=\"initial\" class=\"page\"><h1>Runs</h1><table><thead><tr><th "
