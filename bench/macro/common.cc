@@ -373,6 +373,24 @@ class CountingKv : public KvStore {
     counts_->note({StoreCounts::KvStep::write, key, value, expire_seconds});
     return inner_->set_if_absent(key, value, expire_seconds);
   }
+  void set_many(const std::vector<KvWrite>& writes) override {
+    std::vector<StoreCounts::KvStep> steps;
+    for (const KvWrite& w : writes) {
+      ++counts_->kv_writes;
+      steps.push_back({StoreCounts::KvStep::write, w.key, w.value, w.expire_seconds});
+    }
+    counts_->note_together(std::move(steps));
+    inner_->set_many(writes);
+  }
+  std::vector<long long> count_many(const std::vector<KvCount>& counts) override {
+    std::vector<StoreCounts::KvStep> steps;
+    for (const KvCount& c : counts) {
+      ++counts_->kv_writes;
+      steps.push_back({StoreCounts::KvStep::count, c.key, {}, {}, c.up});
+    }
+    counts_->note_together(std::move(steps));
+    return inner_->count_many(counts);
+  }
   long long incr(const std::string& key) override {
     ++counts_->kv_writes;
     counts_->note({StoreCounts::KvStep::count, key, {}, {}});
@@ -380,7 +398,7 @@ class CountingKv : public KvStore {
   }
   long long decr(const std::string& key) override {
     ++counts_->kv_writes;
-    counts_->note({StoreCounts::KvStep::count, key, {}, {}});
+    counts_->note({StoreCounts::KvStep::count, key, {}, {}, false});
     return inner_->decr(key);
   }
   bool exists(const std::string& key) override {
@@ -406,16 +424,24 @@ class CountingDb : public Database {
       : inner_(std::move(inner)), counts_(std::move(counts)) {}
   std::vector<Row> select(const Query& query, std::optional<long long> limit) override {
     ++counts_->db_selects;
+    counts_->note_trace({StoreCounts::TraceStep::select,
+                         {},
+                         query.table(),
+                         query.columns(),
+                         query.conditions(),
+                         limit,
+                         {}});
     return inner_->select(rebound(query), limit);
   }
+  void insert_rows(const std::vector<TableRow>& rows) override {
+    for (const TableRow& r : rows) count_row(r.table);
+    counts_->note_trace({StoreCounts::TraceStep::records, {}, {}, {}, {}, {}, rows});
+    inner_->insert_rows(rows);
+  }
   long long insert(const std::string& table, const Row& row) override {
-    if (table == "logs") {
-      ++counts_->db_logs;
-    } else if (table == "report") {
-      ++counts_->db_reports;
-    } else {
-      ++counts_->db_other_writes;
-    }
+    count_row(table);
+    counts_->note_trace(
+        {StoreCounts::TraceStep::records, {}, {}, {}, {}, {}, {TableRow{table, row}}});
     return inner_->insert(table, row);
   }
   long long update(const Query& query, const Row& changes) override {
@@ -431,6 +457,16 @@ class CountingDb : public Database {
   std::optional<std::string> sqlite_path() const override { return inner_->sqlite_path(); }
 
  private:
+  void count_row(const std::string& table) {
+    if (table == "logs") {
+      ++counts_->db_logs;
+    } else if (table == "report") {
+      ++counts_->db_reports;
+    } else {
+      ++counts_->db_other_writes;
+    }
+  }
+
   // The same query against the inner store.
   Query rebound(const Query& query) {
     Query q = inner_->table(query.table());

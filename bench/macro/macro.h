@@ -179,18 +179,55 @@ struct StoreCounts {
     std::string key;
     std::string value;  // writes
     std::optional<long long> expire_seconds;
+    bool up = true;  // counts: INCR, else DECR
+  };
+  // One round trip of the run, in the order the run made them: key-value
+  // commands sent together, a select, or the records of one transaction.
+  struct TraceStep {
+    enum Kind { kv, select, records } kind = kv;
+    std::vector<KvStep> commands;
+    std::string table;
+    std::vector<std::string> columns;  // of a select; empty: all
+    std::vector<Condition> conditions;
+    std::optional<long long> limit;
+    std::vector<TableRow> rows;
   };
   std::mutex mutex;
   std::vector<KvStep> kv_steps;
+  std::vector<TraceStep> trace;
   void note(KvStep step) {
     std::lock_guard lock(mutex);
-    kv_steps.push_back(std::move(step));
+    kv_steps.push_back(step);
+    trace.push_back(TraceStep{TraceStep::kv, {std::move(step)}, {}, {}, {}, {}, {}});
+  }
+  // Several commands of one round trip.
+  void note_together(std::vector<KvStep> steps) {
+    std::lock_guard lock(mutex);
+    kv_steps.insert(kv_steps.end(), steps.begin(), steps.end());
+    trace.push_back(TraceStep{TraceStep::kv, std::move(steps), {}, {}, {}, {}, {}});
+  }
+  void note_trace(TraceStep step) {
+    std::lock_guard lock(mutex);
+    trace.push_back(std::move(step));
   }
 };
 std::shared_ptr<KvStore> counting_kv(std::shared_ptr<KvStore> inner,
                                      std::shared_ptr<StoreCounts> counts);
 std::shared_ptr<Database> counting_db(std::shared_ptr<Database> inner,
                                       std::shared_ptr<StoreCounts> counts);
+
+// The best runs/s of a plain hiredis + libpq client repeating `trace` (the
+// round trips of the run recorded under `recorded_id`) against the servers,
+// its tables in `schema`, and the number of client threads that made it.
+struct FloorFigure {
+  double runs_per_second = 0;
+  int clients = 0;
+  int committers = 0;
+};
+FloorFigure server_floor(const std::string& redis_url, const std::string& pg_url,
+                         const std::string& schema,
+                         const std::vector<StoreCounts::TraceStep>& trace,
+                         const std::string& recorded_id, double seconds);
 
 // Sections, in table order.
 void engine_section(Report& report, const Options& options);

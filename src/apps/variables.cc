@@ -5,7 +5,20 @@
 
 namespace vqflow::apps {
 
-void make_var(RunState& run, const Value& local_var, const Value& controller_var) {
+namespace {
+
+Query global_rows_query(RunState& run) {
+  return run.services()->db->table("variablen").select({"key", "value"}).where("status", 0);
+}
+
+}  // namespace
+
+awaitable<std::vector<Row>> read_global_rows(RunState& run) {
+  return loop_select(*run.services(), global_rows_query(run));
+}
+
+void make_var(RunState& run, const Value& local_var, const Value& controller_var,
+              const std::vector<Row>* global_rows) {
   // 1. Node settings: actions of FOR and IF controllers, then every node's text.
   // Staging may send a full stage; a failure of that send propagates.
   SettingWrites settings =
@@ -21,9 +34,8 @@ void make_var(RunState& run, const Value& local_var, const Value& controller_var
   }
 
   // 3. Global variables: every row with status 0.
-  const std::vector<Row> rows =
-      run.services()->db->table("variablen").select({"key", "value"}).where("status", 0).get();
-  Value globals = global_variable_table(rows);
+  const std::vector<Row> rows = global_rows ? std::vector<Row>() : global_rows_query(run).get();
+  Value globals = global_variable_table(global_rows ? *global_rows : rows);
   if (!globals.is_null()) run.global_var_data = std::move(globals);
 }
 

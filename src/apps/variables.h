@@ -1,5 +1,6 @@
 #pragma once
 #include "context/run_state.h"
+#include "stores/database.h"
 #include "value/value.h"
 
 namespace vqflow::apps {
@@ -11,6 +12,11 @@ namespace vqflow::apps {
 // Throws JsonError or ValueError for settings or definitions that cannot be
 // read, StoreError when a store fails (a full stage that cannot be sent
 // included) or an "action" has no stored form.
-void make_var(RunState& run, const Value& local_var, const Value& controller_var);
+// `global_rows`, when given, are those rows as read already (on the loop).
+void make_var(RunState& run, const Value& local_var, const Value& controller_var,
+              const std::vector<Row>* global_rows = nullptr);
+
+// The rows make_var reads the global variables from, read through the loop's store.
+awaitable<std::vector<Row>> read_global_rows(RunState& run);
 
 }  // namespace vqflow::apps

@@ -4,6 +4,9 @@
 
 #include "base/errors.h"
 
+// g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace vqflow {
 
 namespace {
@@ -71,6 +74,24 @@ std::vector<KvWrite> RunState::take_kv_journal() {
   std::vector<KvWrite> out = journal_ ? std::move(*journal_) : std::vector<KvWrite>();
   journal_.reset();
   return out;
+}
+
+awaitable<void> RunState::send_staged_kv_on_loop() {
+  if (staged_.empty()) co_return;
+  if (!services_->loop_kv) {
+    send_staged_kv();
+    co_return;
+  }
+  std::vector<KvWrite> writes;
+  writes.swap(staged_);
+  staged_bytes_ = 0;
+  sent_kv_ = true;  // even a failed send may have stored a prefix
+  try {
+    auto sent = services_->loop_kv->set_many(std::move(writes));
+    co_await std::move(sent);
+  } catch (const std::exception& error) {
+    spdlog::error("run {}: key-value writes lost: {}", only_id, error.what());
+  }
 }
 
 void RunState::send_staged_kv() {

@@ -110,6 +110,8 @@ class RunState {
   KvStore& kv();
   // Sends the staged writes; a failure is logged, not thrown (the run is over).
   void send_staged_kv();
+  // The same through the loop's key-value store.
+  awaitable<void> send_staged_kv_on_loop();
   // While a journal is kept, stage_kv also copies each write into it; taking
   // it ends it.
   void keep_kv_journal() { journal_.emplace(); }

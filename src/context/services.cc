@@ -3,12 +3,29 @@
 #include <spdlog/spdlog.h>
 
 #include "base/errors.h"
+
+// g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #include "stores/failure_counting.h"
 
 namespace vqflow {
 
 // Built-in apps first, then plug-in folders under config.apps_path.
 std::shared_ptr<AppLoader> make_app_loader(const Config& config);
+
+boost::asio::awaitable<std::vector<Row>> loop_select(const Services& services, Query query,
+                                                     std::optional<long long> limit) {
+  if (!services.loop_db) co_return services.db->select(query, limit);
+  auto found = services.loop_db->select(std::move(query), limit);
+  co_return co_await std::move(found);
+}
+
+boost::asio::awaitable<std::vector<long long>> loop_count(const Services& services,
+                                                          std::vector<KvCount> steps) {
+  if (!services.loop_kv) co_return services.kv->count_many(steps);
+  auto counted = services.loop_kv->count_many(std::move(steps));
+  co_return co_await std::move(counted);
+}
 
 std::shared_ptr<Services> open_services(const Config& config,
                                         boost::asio::any_io_executor executor) {
@@ -50,6 +67,10 @@ std::shared_ptr<Services> open_services(const Config& config,
   // the health check.
   services->kv = watch_kv_writes(
       counting_failures(std::shared_ptr<KvStore>(std::move(kv)), metrics.kv_store_errors));
+  // Runs await their server store calls on the loop's own connections.
+  services->loop_kv = loop_kv(config.kv_url, services->kv, executor, metrics.kv_store_errors);
+  services->loop_db = loop_db(config.db_url, services->db, executor, metrics.db_store_errors);
+  services->records->use_loop_store(services->loop_db);
   services->apps = make_app_loader(config);
   services->executor = std::move(executor);
   return services;

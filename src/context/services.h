@@ -11,6 +11,7 @@
 #include "flow/route_cache.h"
 #include "plugins/app_loader.h"
 #include "plugins/manifest_cache.h"
+#include "stores/async_stores.h"
 #include "stores/database.h"
 #include "stores/kv_store.h"
 #include "stores/record_writer.h"
@@ -27,6 +28,11 @@ struct Services {
   std::shared_ptr<const Clock> clock = real_clock();
   std::shared_ptr<Database> db;
   std::shared_ptr<KvStore> kv;
+  // The same stores as the runs call them on the loop: with Redis and
+  // PostgreSQL on connections of the loop's own, so that a run waiting for
+  // an answer leaves the loop to the others (absent: the stores above, in place).
+  std::shared_ptr<AsyncKv> loop_kv;
+  std::shared_ptr<AsyncDb> loop_db;
   std::shared_ptr<AppLoader> apps;
   // Group commit of execution logs, reports and audits; runs write their records
   // through it (absent: straight inserts, one commit each).
@@ -47,6 +53,16 @@ struct Services {
   // What this process counts about its runs (GET /metrics); never null.
   std::shared_ptr<Metrics> metrics = std::make_shared<Metrics>();
 };
+
+// The rows of `query` through the loop's database (the blocking store
+// without one).
+boost::asio::awaitable<std::vector<Row>> loop_select(const Services& services, Query query,
+                                                     std::optional<long long> limit = std::nullopt);
+
+// KvStore::count_many through the loop's key-value store (the blocking store
+// without one).
+boost::asio::awaitable<std::vector<long long>> loop_count(const Services& services,
+                                                          std::vector<KvCount> steps);
 
 // Opens the stores and the app loader named by `config`; the stores count
 // their failures in `metrics`. Throws ConfigError or StoreError with a message

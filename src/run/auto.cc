@@ -97,10 +97,12 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
   // walk raised: they go down once, when it closes.
   const bool rewalk = args.attempt.has_value();
   // Nothing is raised or stored for a run that is refused here.
-  std::optional<Row> record =
-      services()->db->table("workflow").select(k_workflow_fields).where("uuid", uuid).first();
-  if (!record) co_return std::nullopt;
-  const Row& row = *record;
+  awaitable<std::vector<Row>> found = loop_select(
+      *services(), services()->db->table("workflow").select(k_workflow_fields).where("uuid", uuid),
+      1);
+  std::vector<Row> records = co_await std::move(found);
+  if (records.empty()) co_return std::nullopt;
+  const Row& row = records.front();
   if (row["status"].is_number_integer() && row["status"].get<long long>() == 1) co_return false;
 
   started = true;
@@ -148,7 +150,8 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
     if (rewalk) {
       counted = true;
     } else {
-      raise_sums(uuid);
+      awaitable<void> raised = raise_sums(uuid);
+      co_await std::move(raised);
     }
     workflow_name = row["name"];
     workflow_remarks = row["remarks"];
@@ -189,7 +192,8 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
             uuid, *args.audit_app, node_name(controller_data, *args.audit_app), text, 0, text);
         co_await std::move(stored);
         auto paths = routes_of(routes, node_link_data, args.start_app, end_app, tree);
-        make_var(local_var_data, controller_data);
+        awaitable<void> made = make_var_on_loop(local_var_data, controller_data);
+        co_await std::move(made);
         run_status = co_await for_play_book(std::move(paths), uuid);
       }
     } else {
@@ -201,7 +205,8 @@ awaitable<std::optional<bool>> Auto::run(std::string uuid, RunArguments args) {
         co_await std::move(stored);
       }
       auto paths = routes_of(routes, node_link_data, start_app, end_app, tree);
-      make_var(local_var_data, controller_data);
+      awaitable<void> made = make_var_on_loop(local_var_data, controller_data);
+      co_await std::move(made);
       run_status = co_await for_play_book(std::move(paths), uuid);
     }
   } catch (const std::exception& error) {

@@ -51,6 +51,8 @@ class Auto : public RunState {
 
   // --- variable tables (apps/variables.h) ---
   void make_var(const Value& local_var, const Value& controller_var);
+  // The same, the global variables read through the loop's store.
+  awaitable<void> make_var_on_loop(const Value& local_var, const Value& controller_var);
 
   // --- reference expansion (apps/reference_expansion.h) ---
   Expansion analysis_var(const std::string& text);
@@ -95,8 +97,8 @@ class Auto : public RunState {
   awaitable<void> end_run(int run_status, std::string uuid);
   // exec_sum and the playbook's own count, raised once the run is stored and
   // lowered once (decr_sum does nothing for a run that raised none).
-  void raise_sums(const std::string& uuid);
-  void decr_sum(const std::string& uuid);
+  awaitable<void> raise_sums(std::string uuid);
+  awaitable<void> decr_sum(std::string uuid);
   bool counted = false;
   // Removes the checkpoints of a closed or waiting run that kept them.
   void drop_checkpoints();

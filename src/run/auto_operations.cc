@@ -24,6 +24,12 @@ void Auto::make_var(const Value& local_var, const Value& controller_var) {
   apps::make_var(*this, local_var, controller_var);
 }
 
+awaitable<void> Auto::make_var_on_loop(const Value& local_var, const Value& controller_var) {
+  awaitable<std::vector<Row>> read = apps::read_global_rows(*this);
+  const std::vector<Row> rows = co_await std::move(read);
+  apps::make_var(*this, local_var, controller_var, &rows);
+}
+
 Expansion Auto::analysis_var(const std::string& text) { return apps::analysis_var(*this, text); }
 
 awaitable<void> Auto::add_execute_logs(const Value& uuid, const Value& app_uuid,

@@ -3,6 +3,8 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/execution/context.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -13,22 +15,28 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <vector>
 
 #include "base/errors.h"
+#include "stores/async_stores.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace vqflow {
 
+template <typename T>
+using awaitable = boost::asio::awaitable<T>;
+
 namespace {
 
 // Rows of one transaction and what became of each. Kept apart from the timer
 // that wakes the waiters, so the writer can store leftovers after the loop is gone.
 struct Pending {
+  std::shared_ptr<boost::asio::steady_timer> signal;  // cancelled once committed
   std::vector<TableRow> rows;
   std::vector<std::exception_ptr> errors;
   bool committed = false;
@@ -65,20 +73,43 @@ void commit(Database& db, Pending& pending) {
   pending.committed = true;
 }
 
+// As commit, through the loop's store.
+boost::asio::awaitable<void> commit_async(AsyncDb& store, Database& db, Pending& pending) {
+  pending.errors.assign(pending.rows.size(), nullptr);
+  std::string failure;
+  bool together = true;
+  try {
+    awaitable<void> stored = store.insert_rows(pending.rows);
+    co_await std::move(stored);
+  } catch (const std::exception& e) {
+    together = false;
+    if (pending.rows.size() == 1) {
+      pending.errors[0] = std::current_exception();
+      failure = e.what();
+    }
+  }
+  if (!together && pending.rows.size() > 1) {
+    for (std::size_t i = 0; i < pending.rows.size(); ++i) {
+      try {
+        awaitable<void> stored = store.insert_rows({pending.rows[i]});
+        co_await std::move(stored);
+      } catch (const std::exception& row_error) {
+        pending.errors[i] = std::current_exception();
+        failure = row_error.what();
+      }
+    }
+  }
+  if (failure.empty()) {
+    db.write_failures().succeeded();
+  } else {
+    db.write_failures().failed(failure);
+  }
+  pending.committed = true;
+}
+
 // Batches are kept per event loop: executors of one io_context share them.
 boost::asio::execution_context* loop_of(const boost::asio::any_io_executor& executor) {
   return &boost::asio::query(executor, boost::asio::execution::context);
-}
-
-// True on a thread that is running `executor`'s io_context.
-bool runs_here(const boost::asio::any_io_executor& executor) {
-  using plain = boost::asio::io_context::executor_type;
-  using tracked = decltype(boost::asio::require(std::declval<plain>(),
-                                                boost::asio::execution::outstanding_work.tracked));
-  if (!executor) return false;
-  if (const auto* e = executor.target<plain>()) return e->running_in_this_thread();
-  if (const auto* e = executor.target<tracked>()) return e->running_in_this_thread();
-  return false;
 }
 
 }  // namespace
@@ -96,6 +127,11 @@ struct RecordWriter::State {
   };
   std::vector<OpenBatch> open;
   std::vector<std::shared_ptr<Pending>> queued;
+  // Commits on the loop (see use_loop_store): whether one is out, and the
+  // batches whose flush came meanwhile (they keep taking rows until their turn).
+  std::shared_ptr<AsyncDb> loop_store;
+  std::size_t committing = 0;  // transactions out
+  std::deque<std::shared_ptr<Pending>> deferred;
 
   void close(const std::shared_ptr<Pending>& pending) {
     std::erase_if(open, [&](const OpenBatch& batch) { return batch.pending == pending; });
@@ -113,10 +149,15 @@ struct RecordWriter::State {
     OpenBatch fresh{executor, std::make_shared<Pending>(),
                     std::make_shared<boost::asio::steady_timer>(
                         executor, boost::asio::steady_timer::time_point::max())};
+    fresh.pending->signal = fresh.signal;
     queued.push_back(fresh.pending);
     // Posted, not run now: runs that are ready in this loop turn add their
     // rows (and key-value writes) first and share the transaction.
-    auto flush = [state = std::move(self), rows = fresh.pending, wake = fresh.signal]() {
+    auto flush = [state = std::move(self), rows = fresh.pending, wake = fresh.signal, executor]() {
+      if (state->loop_store && state->loop_store->frees_loop()) {
+        state->flush_on_loop(state, rows, executor);
+        return;
+      }
       state->flush(rows);
       wake->cancel();
     };
@@ -137,6 +178,51 @@ struct RecordWriter::State {
     std::lock_guard lock(mutex);
     if (committed) ++commits;
     rows += pending->rows.size();
+  }
+
+  // Takes `pending` out of the queue for its commit; false when it is gone
+  // (stored already). Caller holds `mutex`.
+  bool take(const std::shared_ptr<Pending>& pending) {
+    close(pending);
+    auto it = std::find(queued.begin(), queued.end(), pending);
+    if (it == queued.end()) return false;
+    queued.erase(it);
+    return true;
+  }
+
+  void flush_on_loop(const std::shared_ptr<State>& self, const std::shared_ptr<Pending>& pending,
+                     const boost::asio::any_io_executor& executor) {
+    {
+      std::lock_guard lock(mutex);
+      if (committing >= loop_store->commit_slots()) {
+        deferred.push_back(pending);
+        return;
+      }
+      if (!take(pending)) return;
+      ++committing;
+    }
+    boost::asio::co_spawn(executor, commit_on_loop(self, pending), boost::asio::detached);
+  }
+
+  // Commits `pending`, then each batch deferred meanwhile; at most
+  // commit_slots() transactions are out at once.
+  static boost::asio::awaitable<void> commit_on_loop(std::shared_ptr<State> self,
+                                                     std::shared_ptr<Pending> pending) {
+    while (pending) {
+      awaitable<void> stored = commit_async(*self->loop_store, *self->db, *pending);
+      co_await std::move(stored);
+      pending->signal->cancel();
+      std::lock_guard lock(self->mutex);
+      if (!pending->rows.empty()) ++self->commits;
+      self->rows += pending->rows.size();
+      pending = nullptr;
+      while (!pending && !self->deferred.empty()) {
+        auto next = std::move(self->deferred.front());
+        self->deferred.pop_front();
+        if (self->take(next)) pending = std::move(next);
+      }
+      if (!pending) --self->committing;
+    }
   }
 
   // Stores the rows and commits the writes the database held back for this
@@ -213,6 +299,11 @@ std::function<bool()> RecordWriter::flush_arranger(boost::asio::any_io_executor 
     state->open_batch(state, executor);
     return true;
   };
+}
+
+void RecordWriter::use_loop_store(std::shared_ptr<AsyncDb> store) {
+  std::lock_guard lock(state_->mutex);
+  state_->loop_store = std::move(store);
 }
 
 std::size_t RecordWriter::commits() const {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "stores/async_stores.h"
 #include "stores/database.h"
 
 namespace vqflow {
@@ -38,6 +39,12 @@ class RecordWriter {
   // its commit) and answers true; elsewhere answers false. The io_context must
   // outlive every call of the answer (services go before their loop).
   std::function<bool()> flush_arranger(boost::asio::any_io_executor executor);
+
+  // Commits through `store` when it frees the loop (a server database): the
+  // loop goes on while transactions are out (at most store.commit_slots()),
+  // and rows that come meanwhile wait for the next free one. Before any row
+  // is stored.
+  void use_loop_store(std::shared_ptr<AsyncDb> store);
 
   // Number of transactions and rows committed so far (for benchmarks and tests).
   std::size_t commits() const;

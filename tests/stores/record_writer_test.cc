@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "base/errors.h"
+#include "stores/async_stores.h"
 #include "support/log_rows.h"
 #include "support/test_support.h"
 
@@ -36,13 +37,15 @@ boost::asio::awaitable<void> writer_task(RecordWriter& writer, std::string name,
   }
 }
 
-// Every case runs on the embedded store and on a live PostgreSQL.
+// Every case runs on the embedded store and on a live PostgreSQL, the latter
+// also with its commits on the loop's own connections.
 class RecordWriterTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (GetParam() == "postgresql") {
+    if (GetParam() != "sqlite") {
       std::optional<std::string> url = test::live_pg_url();
       if (!url) GTEST_SKIP() << "VQFLOW_TEST_PG is not set";
+      url_ = *url;
       db_ = open_database(*url);
     } else {
       db_ = open_database(dir_.file("records.db"));
@@ -56,13 +59,24 @@ class RecordWriterTest : public ::testing::TestWithParam<std::string> {
     return ids;
   }
 
+  std::unique_ptr<RecordWriter> make_writer(std::size_t max_batch = 512) {
+    auto writer = std::make_unique<RecordWriter>(db_, max_batch);
+    if (GetParam() == "postgresql-loop") {
+      writer->use_loop_store(loop_db(url_, db_, ioc_.get_executor(), failures_));
+    }
+    return writer;
+  }
+
   TempDir dir_;
+  std::string url_;
   std::shared_ptr<Database> db_;
+  Counter failures_;
   boost::asio::io_context ioc_;
 };
 
 TEST_P(RecordWriterTest, ConcurrentRunsShareCommitsAndKeepTheirOrder) {
-  RecordWriter writer(db_);
+  auto writer_ptr = make_writer();
+  RecordWriter& writer = *writer_ptr;
   std::vector<std::string> outcomes;
   for (const char* name : {"a", "b", "c", "d"}) {
     boost::asio::co_spawn(ioc_, writer_task(writer, name, 3, outcomes), boost::asio::detached);
@@ -84,7 +98,8 @@ TEST_P(RecordWriterTest, ConcurrentRunsShareCommitsAndKeepTheirOrder) {
 }
 
 TEST_P(RecordWriterTest, BadRowFailsOnlyItsOwnCaller) {
-  RecordWriter writer(db_);
+  auto writer_ptr = make_writer();
+  RecordWriter& writer = *writer_ptr;
   std::vector<std::string> good;
   std::vector<std::string> bad;
   boost::asio::co_spawn(ioc_, writer_task(writer, "g", 2, good), boost::asio::detached);
@@ -97,7 +112,8 @@ TEST_P(RecordWriterTest, BadRowFailsOnlyItsOwnCaller) {
 }
 
 TEST_P(RecordWriterTest, SmallBatchesSplitButStoreEverything) {
-  RecordWriter writer(db_, 2);
+  auto writer_ptr = make_writer(2);
+  RecordWriter& writer = *writer_ptr;
   std::vector<std::string> outcomes;
   for (const char* name : {"a", "b", "c", "d", "e"}) {
     boost::asio::co_spawn(ioc_, writer_task(writer, name, 2, outcomes), boost::asio::detached);
@@ -110,7 +126,7 @@ TEST_P(RecordWriterTest, SmallBatchesSplitButStoreEverything) {
 TEST_P(RecordWriterTest, RowsQueuedWhenTheLoopStopsAreStoredAtShutdown) {
   std::vector<std::string> outcomes;
   {
-    auto writer = std::make_unique<RecordWriter>(db_);
+    auto writer = make_writer();
     for (const char* name : {"a", "b"}) {
       boost::asio::co_spawn(ioc_, writer_task(*writer, name, 1, outcomes), boost::asio::detached);
     }
@@ -124,7 +140,8 @@ TEST_P(RecordWriterTest, RowsQueuedWhenTheLoopStopsAreStoredAtShutdown) {
 }
 
 TEST_P(RecordWriterTest, LoopsOnSeveralThreadsShareOneWriter) {
-  RecordWriter writer(db_);
+  auto writer_ptr = make_writer();
+  RecordWriter& writer = *writer_ptr;
   std::vector<std::thread> threads;
   std::vector<std::vector<std::string>> outcomes(4);
   for (int t = 0; t < 4; ++t) {
@@ -140,7 +157,8 @@ TEST_P(RecordWriterTest, LoopsOnSeveralThreadsShareOneWriter) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sqlite, RecordWriterTest, ::testing::Values("sqlite"));
-INSTANTIATE_TEST_SUITE_P(LivePostgres, RecordWriterTest, ::testing::Values("postgresql"));
+INSTANTIATE_TEST_SUITE_P(LivePostgres, RecordWriterTest,
+                         ::testing::Values("postgresql", "postgresql-loop"));
 
 }  // namespace
 }  // namespace vqflow
