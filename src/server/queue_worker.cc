@@ -78,8 +78,8 @@ struct QueueWorker::State : std::enable_shared_from_this<QueueWorker::State> {
     outbox->post({"XACK", queue_names::stream, queue_names::group, id});
     outbox->post({"XDEL", queue_names::stream, id});
   }
-  void notice(const std::string& only_id, std::exception_ptr failure) {
-    outbox->post({"PUBLISH", queue_names::notices, recorded_notice(only_id, failure)});
+  void notice(const std::string& ticket, const std::string& only_id, std::exception_ptr failure) {
+    outbox->post({"PUBLISH", queue_names::notices, recorded_notice(ticket, only_id, failure)});
   }
   void done() {
     std::lock_guard lock(mutex);
@@ -180,10 +180,11 @@ void QueueWorker::State::run_entry(const Entry& entry) {
     return;
   }
   const std::string only_id = (*parsed)["only_id"].get<std::string>();
+  const std::string ticket = text_form(parsed->value("ticket", Value("")));
   const Value& body = (*parsed)["request"];
   const bool decision = body.is_object() && body.value("audit_app", Value("")).is_string() &&
                         !body.value("audit_app", Value("")).get<std::string>().empty();
-  std::uint64_t ticket = 0;
+  std::uint64_t counted = 0;  // the tracker's ticket
   try {
     if (entry.claimed) {
       std::optional<Row> row =
@@ -192,7 +193,7 @@ void QueueWorker::State::run_entry(const Entry& entry) {
         spdlog::warn(
             "run queue worker: taken-over run {} is stored already ({}); not started again",
             only_id, text_form((*row)["state"]));
-        notice(only_id, nullptr);
+        notice(ticket, only_id, nullptr);
         ack(entry.id);
         done();
         return;
@@ -200,18 +201,19 @@ void QueueWorker::State::run_entry(const Entry& entry) {
     }
     ParsedRunRequest request = parse_run_request(body);
     request.request.run_id = only_id;
-    ticket = tracker->begin(request.uuid);
-    tracker->name(ticket, only_id);
+    counted = tracker->begin(request.uuid);
+    tracker->name(counted, only_id);
     auto self = shared_from_this();
     auto acked = std::make_shared<bool>(false);
-    RunRecorded on_recorded = [self, only_id, id = entry.id, acked](std::exception_ptr failure) {
-      self->notice(only_id, failure);
+    RunRecorded on_recorded = [self, ticket, only_id, id = entry.id,
+                               acked](std::exception_ptr failure) {
+      self->notice(ticket, only_id, failure);
       self->ack(id);
       *acked = true;
     };
-    RunFinished on_finished = [self, ticket, id = entry.id, acked](const RunOutcome&) {
+    RunFinished on_finished = [self, counted, id = entry.id, acked](const RunOutcome&) {
       if (!*acked) self->ack(id);
-      self->tracker->finish(ticket);
+      self->tracker->finish(counted);
       self->done();
     };
     auto_execute(services, std::move(request.uuid), std::make_shared<LiveChannel>(outbox, only_id),
@@ -219,9 +221,9 @@ void QueueWorker::State::run_entry(const Entry& entry) {
     ++started;
   } catch (...) {
     // Refused before anything ran (a decision not accepted, a broken request).
-    notice(only_id, std::current_exception());
+    notice(ticket, only_id, std::current_exception());
     ack(entry.id);
-    if (ticket) tracker->finish(ticket);
+    if (counted) tracker->finish(counted);
     done();
   }
 }

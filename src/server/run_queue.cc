@@ -26,8 +26,10 @@ void ensure_queue_group(RedisLink& link) {
   }
 }
 
-std::string recorded_notice(const std::string& only_id, std::exception_ptr failure) {
+std::string recorded_notice(const std::string& ticket, const std::string& only_id,
+                            std::exception_ptr failure) {
   Value notice = Value::object();
+  notice["ticket"] = ticket;
   notice["only_id"] = only_id;
   if (failure) {
     HttpResponse refusal = run_refusal(failure, false);
@@ -74,10 +76,12 @@ std::string RunQueue::new_only_id() {
 }
 
 void RunQueue::enqueue(const std::string& only_id, const Value& body, RunRecorded on_recorded) {
+  std::lock_guard lock(mutex_);
+  const std::string ticket = Random::random_text(16);
   Value entry = Value::object();
+  entry["ticket"] = ticket;
   entry["only_id"] = only_id;
   entry["request"] = body;
-  std::lock_guard lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
   // Answers that gave up waiting long ago: their notices are not awaited.
   while (!ages_.empty() && now - ages_.front().first > wait_limit_) {
@@ -85,18 +89,18 @@ void RunQueue::enqueue(const std::string& only_id, const Value& body, RunRecorde
     ages_.pop_front();
   }
   if (on_recorded) {
-    waits_[only_id] = on_recorded;
-    ages_.emplace_back(now, only_id);
+    waits_[ticket] = on_recorded;
+    ages_.emplace_back(now, ticket);
   }
   try {
     RedisReply added = link_->command({"EVAL", k_bounded_add, "1", queue_names::stream,
                                        std::to_string(max_length_), json_text(entry, false)});
     if (added->type == REDIS_REPLY_INTEGER && added->integer == 1) return;
   } catch (...) {
-    waits_.erase(only_id);
+    waits_.erase(ticket);
     throw;
   }
-  waits_.erase(only_id);
+  waits_.erase(ticket);
   throw QueueFullError("the run queue holds " + std::to_string(max_length_) +
                        " runs not yet started; retry later");
 }
@@ -107,11 +111,11 @@ std::size_t RunQueue::length() {
   return reply->type == REDIS_REPLY_INTEGER ? static_cast<std::size_t>(reply->integer) : 0;
 }
 
-void RunQueue::tell(const std::string& only_id, std::exception_ptr failure) {
+void RunQueue::tell(const std::string& ticket, std::exception_ptr failure) {
   RunRecorded told;
   {
     std::lock_guard lock(mutex_);
-    auto it = waits_.find(only_id);
+    auto it = waits_.find(ticket);
     if (it == waits_.end()) return;
     told = std::move(it->second);
     waits_.erase(it);
@@ -147,7 +151,7 @@ void RunQueue::follow() {
       std::optional<Value> notice =
           try_parse_json(std::string(message->element[2]->str, message->element[2]->len));
       if (!notice || !notice->is_object()) continue;
-      tell(text_form(notice->value("only_id", Value(""))), notice_failure(*notice));
+      tell(text_form(notice->value("ticket", Value(""))), notice_failure(*notice));
     } else if (kind == "pmessage" && message->elements == 4) {
       const std::string channel(message->element[2]->str, message->element[2]->len);
       if (channel.size() <= prefix.size()) continue;

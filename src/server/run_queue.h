@@ -51,9 +51,11 @@ class QueuedRunRefused : public Error {
 // Makes the stream's consumer group (with the stream) unless it exists.
 void ensure_queue_group(RedisLink& link);
 
-// The notice a worker publishes for a run whose row is stored (`failure`
-// null) or that it refused, and its reading on the API side (null: stored).
-std::string recorded_notice(const std::string& only_id, std::exception_ptr failure);
+// The notice a worker publishes for the entry `ticket` (its run `only_id`)
+// whose row is stored (`failure` null) or that it refused, and its reading on
+// the API side (null: stored).
+std::string recorded_notice(const std::string& ticket, const std::string& only_id,
+                            std::exception_ptr failure);
 std::exception_ptr notice_failure(const Value& notice);
 
 // The API side: puts runs on the stream and follows the notice and live
@@ -81,7 +83,7 @@ class RunQueue {
 
  private:
   void follow();
-  void tell(const std::string& only_id, std::exception_ptr failure);
+  void tell(const std::string& ticket, std::exception_ptr failure);
 
   std::size_t max_length_;
   std::chrono::milliseconds wait_limit_;
@@ -89,6 +91,7 @@ class RunQueue {
   std::mutex mutex_;  // guards link_, random_, waits_, ages_
   std::unique_ptr<RedisLink> link_;
   Random random_;
+  // By ticket: two decisions for one run wait apart.
   std::map<std::string, RunRecorded> waits_;
   std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> ages_;
   std::unique_ptr<RedisLink> subscriber_;

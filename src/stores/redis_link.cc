@@ -123,6 +123,25 @@ RedisReply RedisLink::command(const std::vector<std::string>& argv) {
   return reply;
 }
 
+void RedisLink::pipeline(const std::vector<std::vector<std::string>>& commands) {
+  if (!context_) connect();
+  for (const auto& argv : commands) {
+    std::vector<const char*> args;
+    std::vector<std::size_t> lengths;
+    for (const std::string& arg : argv) {
+      args.push_back(arg.data());
+      lengths.push_back(arg.size());
+    }
+    redisAppendCommandArgv(context_, static_cast<int>(args.size()), args.data(), lengths.data());
+  }
+  for (const auto& argv : commands) {
+    RedisReply reply = next_reply();
+    if (reply->type == REDIS_REPLY_ERROR) {
+      spdlog::error("redis {}: {}: {}", where_, argv.at(0), std::string(reply->str, reply->len));
+    }
+  }
+}
+
 RedisReply RedisLink::next_reply() {
   if (!context_) throw StoreError(fmt::format("redis {}: the connection is closed", where_));
   void* raw = nullptr;
@@ -179,13 +198,15 @@ void RedisOutbox::drain() {
       if (queued_.empty()) return;
       batch.swap(queued_);
     }
-    // One round trip each, on this thread: nobody waits for the answers.
-    for (const auto& argv : batch) {
-      try {
-        link_->command(argv);
-      } catch (const std::exception& e) {
-        spdlog::error("{}", e.what());
-      }
+    // Nobody waits for the answers: one round trip for what came meanwhile.
+    // A batch cut by a broken connection is lost (and logged); the next one
+    // opens the connection afresh.
+    std::vector<std::vector<std::string>> commands(std::make_move_iterator(batch.begin()),
+                                                   std::make_move_iterator(batch.end()));
+    try {
+      link_->pipeline(commands);
+    } catch (const std::exception& e) {
+      spdlog::error("{} ({} command(s) not sent)", e.what(), commands.size());
     }
   }
 }

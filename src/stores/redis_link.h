@@ -36,6 +36,9 @@ class RedisLink {
 
   // One command; throws StoreError for an error reply or a broken connection.
   RedisReply command(const std::vector<std::string>& argv);
+  // The commands in one round trip; an error reply is logged, not thrown.
+  // Throws StoreError when the connection breaks.
+  void pipeline(const std::vector<std::vector<std::string>>& commands);
   // The next reply the server pushes (pub/sub); throws StoreError once the
   // connection is broken or shut down.
   RedisReply next_reply();
