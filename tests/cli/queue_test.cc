@@ -21,6 +21,7 @@
 #include "stores/database.h"
 #include "stores/kv_store.h"
 #include "stores/redis_link.h"
+#include "support/echo_playbook.h"
 #include "support/processes.h"
 #include "support/raw_http_client.h"
 #include "support/slow_playbook.h"
@@ -322,6 +323,36 @@ TEST_F(QueueLive, AWebSocketSubscriberOnAnyServerFollowsARunOfAnyWorker) {
   const std::string there = test::http_get(back->port, "/api/runs/" + id);
   EXPECT_EQ(test::response_status(here), 200) << here;
   EXPECT_EQ(test::response_body(here), test::response_body(there));
+}
+
+// A run that waits for a decision goes on through the queue once: the
+// decision's 202 comes once a worker took it, a second decision is refused.
+TEST_F(QueueLive, ADecisionThroughTheQueueIsTakenOnce) {
+  prepare(3);
+  if (IsSkipped()) return;
+  const std::string audited = "audited-" + dir_.path().filename().string();
+  Row row = test::echo_playbook(audited, true);
+  Value flow_data = parse_json(row["flow_data"].get<std::string>());
+  for (auto& [id, node] : flow_data.items()) node["app_dir"] = "vq_noop";
+  row["flow_data"] = json_text(flow_data);
+  db_->table("workflow").insert(row);
+  auto api = serve({});
+  ASSERT_TRUE(api->up());
+  const std::string started =
+      test::http_post(port_, "/api/runs", json_text(Value{{"uuid", audited}}, false));
+  ASSERT_EQ(test::response_status(started), 202) << started;
+  const std::string id = parse_json(test::response_body(started))["only_id"].get<std::string>();
+  ASSERT_TRUE(test::eventually([&] { return closed(id).second == "waiting"; }, 30s));
+  const std::string decision =
+      json_text(Value{{"audit_app", "U"}, {"status", 1}, {"user", "ann"}}, false);
+  const std::string first = test::http_post(port_, "/api/audits/" + id + "/decision", decision);
+  EXPECT_EQ(test::response_status(first), 202) << first;
+  EXPECT_TRUE(test::eventually([&] { return closed(id).second == "done"; }, 30s))
+      << closed(id).second;
+  EXPECT_EQ(closed(id).first, 1u);
+  const std::string again = test::http_post(port_, "/api/audits/" + id + "/decision", decision);
+  EXPECT_EQ(test::response_status(again), 409) << again;
+  EXPECT_NE(again.find("made already"), std::string::npos) << again;
 }
 
 TEST(QueueMode, ServeQueueWithoutRedisIsRefusedInOneLine) {
