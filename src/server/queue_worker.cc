@@ -144,7 +144,11 @@ void QueueWorker::State::read_loop() {
     }
     std::vector<Entry> entries;
     try {
-      if (!link) link = std::make_unique<RedisLink>(url, std::chrono::seconds(10));
+      if (!link) {
+        link = std::make_unique<RedisLink>(url, std::chrono::seconds(10));
+        // Also after a failure: the stream may have been removed meanwhile.
+        ensure_queue_group(*link);
+      }
       entries = take(*link, count, cursor, claimed_at);
       if (failing) spdlog::info("run queue worker: reading the queue again");
       failing = false;

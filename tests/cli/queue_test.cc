@@ -331,18 +331,15 @@ TEST_F(QueueLive, ADecisionThroughTheQueueIsTakenOnce) {
   prepare(3);
   if (IsSkipped()) return;
   const std::string audited = "audited-" + dir_.path().filename().string();
-  Row row = test::echo_playbook(audited, true);
-  Value flow_data = parse_json(row["flow_data"].get<std::string>());
-  for (auto& [id, node] : flow_data.items()) node["app_dir"] = "vq_noop";
-  row["flow_data"] = json_text(flow_data);
-  db_->table("workflow").insert(row);
+  db_->table("workflow").insert(test::noop_playbook(audited, true));
   auto api = serve({});
   ASSERT_TRUE(api->up());
   const std::string started =
       test::http_post(port_, "/api/runs", json_text(Value{{"uuid", audited}}, false));
   ASSERT_EQ(test::response_status(started), 202) << started;
   const std::string id = parse_json(test::response_body(started))["only_id"].get<std::string>();
-  ASSERT_TRUE(test::eventually([&] { return closed(id).second == "waiting"; }, 30s));
+  ASSERT_TRUE(test::eventually([&] { return closed(id).second == "waiting"; }, 30s))
+      << closed(id).second;
   const std::string decision =
       json_text(Value{{"audit_app", "U"}, {"status", 1}, {"user", "ann"}}, false);
   const std::string first = test::http_post(port_, "/api/audits/" + id + "/decision", decision);
