@@ -20,6 +20,8 @@
 #include "run/run_recovery.h"
 #include "server/api.h"
 #include "server/graceful_stop.h"
+#include "server/queue_worker.h"
+#include "server/run_queue.h"
 #include "server/security.h"
 #include "server/server.h"
 #include "timers/timer_host.h"
@@ -40,6 +42,10 @@ struct ServeOptions {
   std::size_t max_runs = k_max_runs_default;
   double first_request_timeout = 10;
   int timer_lock_seconds = 30;
+  bool queue = false;
+  std::size_t queue_max = k_queue_max_default;
+  bool no_worker = false;
+  WorkerFlags worker;
 };
 
 // What a shutdown needs; lives on the stack of serve() until both loops end.
@@ -54,6 +60,7 @@ struct ServeState {
   std::unique_ptr<TimerHost>* timers;
   std::chrono::milliseconds grace;
   std::shared_ptr<Services> services;
+  QueueWorker* worker;    // null unless this server runs queued runs
   bool stopping = false;  // HTTP loop only
 };
 
@@ -98,6 +105,7 @@ net::awaitable<void> shut_down(ServeState* state) {
   // Draining first: a remote call the run loop reaches after this is refused
   // there, so none reaches the timer service once it is gone.
   state->server->stop_accepting();
+  if (state->worker) state->worker->stop_taking();
   // No timer fires from here on. The run loop first works through what was
   // queued before; that wait counts against the grace.
   const auto began = std::chrono::steady_clock::now();
@@ -160,6 +168,8 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
   }
   if (options.max_body < 1024) throw ConfigError("--max-body must be at least 1024 bytes");
   if (options.max_runs < 1) throw ConfigError("--max-runs must be at least 1");
+  if (options.queue) require_redis(config, "vqflow serve --queue");
+  if (!options.queue && options.no_worker) throw ConfigError("--no-worker needs --queue");
 
   // Writes to a client that left must fail, not kill the process.
   std::signal(SIGPIPE, SIG_IGN);
@@ -204,6 +214,16 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
   api_options.rpc_executor = run_ioc.get_executor();
   api_options.tracker = tracker;
   api_options.watchers = std::make_shared<RunSubscribers>();
+  std::unique_ptr<QueueWorker> worker;
+  if (options.queue) {
+    api_options.queue = std::make_shared<RunQueue>(
+        config.kv_url, options.queue_max, api_options.record_timeout, api_options.watchers);
+    if (!options.no_worker) {
+      worker = std::make_unique<QueueWorker>(services, config.kv_url,
+                                             worker_options(options.worker), tracker);
+      worker->start();
+    }
+  }
   Api api(services, &rpc, watched_run_starter(engine_run_starter(services), api_options.watchers),
           api_options);
 
@@ -213,17 +233,20 @@ int serve(const GlobalOptions& global, const ServeOptions& options) {
       std::chrono::milliseconds(static_cast<long long>(options.first_request_timeout * 1000));
   Server server(http_ioc, api, server_options);
   server.start();
-  spdlog::info("vqflow serve: listening on {}{}{}:{} ({}; {}; timers {})",
+  const std::string queue_mode = !options.queue ? ""
+                                 : worker       ? "; queue mode, worker " + worker->consumer()
+                                                : "; queue mode, no worker";
+  spdlog::info("vqflow serve: listening on {}{}{}:{} ({}; {}; timers {}{})",
                listen.host.find(':') != std::string::npos ? "[" : "", listen.host,
                listen.host.find(':') != std::string::npos ? "]" : "", server.port(),
                services->db->describe(), services->kv->describe(),
-               timers ? (timers->active() ? "on" : "standby") : "off");
+               timers ? (timers->active() ? "on" : "standby") : "off", queue_mode);
 
   ServeState state{
       &run_ioc, &http_ioc,
       &server,  &api,
       &timers,  std::chrono::milliseconds(static_cast<long long>(options.shutdown_grace * 1000)),
-      services};
+      services, worker.get()};
   net::signal_set signals(http_ioc, SIGINT, SIGTERM);
   signals.async_wait([&state, &signals](const boost::system::error_code& ec, int n) {
     on_signal(&state, &signals, ec, n);
@@ -287,6 +310,16 @@ void add_serve_command(CLI::App& app, GlobalOptions& global) {
                   "when it died on this one (default 30)")
       ->check(CLI::Range(2, 3600));
   cmd->add_flag("--no-timers", options->no_timers, "Do not start the timer service");
+  cmd->add_flag("--queue", options->queue,
+                "Put accepted runs and decisions on the Redis run queue for workers "
+                "(needs a redis:// --kv); this server runs a worker too unless --no-worker");
+  cmd->add_option("--queue-max", options->queue_max,
+                  "Runs the queue holds not yet started; further requests answer 503 with "
+                  "Retry-After (default 10000)")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{10000000}));
+  cmd->add_flag("--no-worker", options->no_worker,
+                "With --queue: only take requests, run no queued run here");
+  add_worker_options(*cmd, options->worker);
   cmd->callback([&global, options] {
     int code = serve(global, *options);
     if (code != 0) throw CLI::RuntimeError(code);

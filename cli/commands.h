@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/config.h"
+#include "server/queue_worker.h"
 
 namespace vqflow::cli {
 
@@ -40,6 +41,18 @@ void add_validate_command(CLI::App& app, GlobalOptions& global);  // cmd_validat
 // `runs list/show/logs/cancel/recover` (cmd_runs.cc, cmd_runs_recover.cc).
 void add_runs_command(CLI::App& app, GlobalOptions& global);
 void add_runs_recover_command(CLI::App& runs, GlobalOptions& global);  // cmd_runs_recover.cc
+
+void add_worker_command(CLI::App& app, GlobalOptions& global);  // cmd_worker.cc
+
+// The consumer options `worker` and `serve --queue` share (cmd_worker.cc).
+struct WorkerFlags {
+  std::size_t concurrency = k_worker_concurrency_default;
+  double claim_after = 30;
+};
+void add_worker_options(CLI::App& cmd, WorkerFlags& flags);
+QueueWorkerOptions worker_options(const WorkerFlags& flags);
+// Throws ConfigError naming `command` unless the key-value store is Redis.
+void require_redis(const Config& config, const char* command);
 
 // Commands that describe the app itself: `completion bash|zsh` and `man`
 // (cmd_describe.cc). Add them last: they walk the other subcommands.

@@ -68,6 +68,7 @@ int run_vqflow(int argc, char** argv) {
   add_import_command(app, global);
   add_run_command(app, global);
   add_serve_command(app, global);
+  add_worker_command(app, global);
   add_timers_command(app, global);
   add_validate_command(app, global);
   add_runs_command(app, global);

@@ -237,5 +237,7 @@ void plugin_section(Report& report, const Options& options);
 void paths_section(Report& report, const Options& options);
 void scheduler_section(Report& report, const Options& options);
 void http_section(Report& report, const Options& options);
+// Queue mode: an API server and worker processes (queue.cc).
+void queue_section(Report& report, const Options& options);
 
 }  // namespace vqflow::bench

@@ -28,7 +28,7 @@ void usage() {
                "  --json FILE    also write the figures to FILE\n"
                "  --redis URL    redis://host:port[/db] (or VQFLOW_BENCH_KV)\n"
                "  --pg URL       postgresql://user@host:port/db (or VQFLOW_BENCH_DB)\n"
-               "  --sections L   comma-separated section numbers 1-7 (default: all)\n"
+               "  --sections L   comma-separated section numbers 1-8 (default: all)\n"
                "  --peer URL     the peer engine set up by scripts/bench.sh (sections 2, 7)\n"
                "                 (or VQFLOW_BENCH_PEER; VQFLOW_BENCH_PEER_MISSING says why not)\n");
 }
@@ -128,10 +128,10 @@ int main(int argc, char** argv) {
 
   const Section sections[] = {engine_section, embedded_section, server_stores_section,
                               plugin_section, paths_section,    scheduler_section,
-                              http_section};
+                              http_section,   queue_section};
   Report report;
   const double start = now_seconds();
-  for (int n = 1; n <= 7; ++n) {
+  for (int n = 1; n <= 8; ++n) {
     if (!options.wants(n)) continue;
     const double section_start = now_seconds();
     std::fprintf(stderr, "vqflow-bench: section %d...\n", n);

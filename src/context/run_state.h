@@ -92,6 +92,9 @@ class RunState {
     only_id = id;
     new_id_ = std::move(id);
   }
+  // Takes the only_id chosen for a new run before it was handed here (the
+  // run queue answers it before a worker starts the run).
+  void name_as(std::string id) { resume_as(std::move(id)); }
 
   const std::shared_ptr<Services>& services() const { return services_; }
 

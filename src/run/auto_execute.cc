@@ -157,6 +157,7 @@ std::string auto_execute(std::shared_ptr<Services> services, std::string uuid,
 
   auto engine = std::make_shared<Auto>(services, std::move(s));
   engine->on_recorded = std::move(on_recorded);
+  if (request.run_id && !resumes) engine->name_as(*request.run_id);
   std::string run_id = resumes ? *args.only_id : engine->only_id;
   submit(std::move(engine), std::move(uuid), std::move(args), std::move(on_finished));
   return run_id;

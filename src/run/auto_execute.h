@@ -24,6 +24,9 @@ struct RunRequest {
   // "fail" or "resume": what becomes of the run if its process dies; absent:
   // the playbook's choice.
   std::optional<std::string> on_interrupt;
+  // The only_id a new run takes (its queue chose it); absent: a fresh one.
+  // Ignored for a decision, which goes on under the waiting run's only_id.
+  std::optional<std::string> run_id;
 };
 
 // What a run came to, as whoever started it is told.

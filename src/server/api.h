@@ -45,6 +45,8 @@ RunStarter watched_run_starter(RunStarter inner, std::shared_ptr<RunSubscribers>
 // steady stream of requests would queue runs (and memory) without end.
 constexpr std::size_t k_max_runs_default = 1000;
 
+class RunQueue;
+
 struct ApiOptions {
   // When set, every request needs it, but for the console's own files (the
   // page asks for the token).
@@ -70,6 +72,10 @@ struct ApiOptions {
   // The clients watching runs (WebSocket "subscribe"); the run starter must
   // publish to the same (watched_run_starter). Absent: the Api makes its own.
   std::shared_ptr<RunSubscribers> watchers;
+  // Queue mode: runs and decisions go on this queue for the workers instead
+  // of being started here; a 202 waits for a worker's word that the run's row
+  // is stored. max_runs does not apply (the queue has its own bound).
+  std::shared_ptr<RunQueue> queue;
 };
 
 // A run refused because max_runs runs of this server are in progress.
@@ -151,8 +157,11 @@ class Api {
   using Params = std::vector<std::string>;
 
   struct RecordWait;
-  std::string start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s,
+  // `body` is the request `parsed` was read from (queue mode sends it on).
+  std::string start(const Value& body, ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s,
                     RunRecorded on_recorded = nullptr);
+  std::string enqueue(const Value& body, ParsedRunRequest parsed,
+                      std::shared_ptr<ClientConnection> s, RunRecorded on_recorded);
   // `answer` once `wait` is told the run is stored, else the refusal.
   boost::asio::awaitable<HttpResponse> when_recorded(std::shared_ptr<RecordWait> wait,
                                                      HttpResponse answer);
@@ -193,6 +202,11 @@ class Api {
   // respond(). Server loop only.
   std::shared_ptr<RecordWait> record_wait_;
 };
+
+// The answer to a run request whose run did not start, or was not stored:
+// `failure` rethrown (a store failure 503, a full server or queue 503 with
+// Retry-After, a refused decision 409...).
+HttpResponse run_refusal(std::exception_ptr failure, bool draining);
 
 // {"error": message} with the given status.
 HttpResponse error_response(int status, const std::string& message);

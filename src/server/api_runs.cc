@@ -13,6 +13,7 @@
 #include "base/errors.h"
 #include "base/plain_id.h"
 #include "server/api.h"
+#include "server/run_queue.h"
 #include "stores/database.h"
 #include "value/value.h"
 
@@ -40,17 +41,20 @@ HttpResponse Api::post_run(const HttpRequest& request, const Params&) {
   return body ? start_answer(*body) : refusal;
 }
 
-namespace {
-
-// The answer to a run request whose run did not start, or was not stored:
-// `failure` rethrown.
 HttpResponse run_refusal(std::exception_ptr failure, bool draining) {
+  auto busy = [](const char* why) {
+    HttpResponse out = error_response(503, why);
+    out.headers.emplace_back("Retry-After", "1");
+    return out;
+  };
   try {
     std::rethrow_exception(failure);
   } catch (const RunLimitError& e) {
-    HttpResponse out = error_response(503, e.what());
-    out.headers.emplace_back("Retry-After", "1");
-    return out;
+    return busy(e.what());
+  } catch (const QueueFullError& e) {
+    return busy(e.what());
+  } catch (const QueuedRunRefused& e) {
+    return error_response(e.status, e.what());
   } catch (const RequestError& e) {
     return error_response(draining ? 503 : 400, e.what());
   } catch (const ConfigError& e) {
@@ -69,8 +73,6 @@ HttpResponse run_refusal(std::exception_ptr failure, bool draining) {
     return error_response(500, e.what());
   }
 }
-
-}  // namespace
 
 // Whether the run an answer waits for is stored. Told on the run loop, waited
 // for on the server's loop; the mutex guards every member.
@@ -98,7 +100,7 @@ HttpResponse Api::start_answer(const Value& body) {
   try {
     auto wait = std::make_shared<RecordWait>();
     std::string only_id =
-        start(parse_run_request(body), nullptr,
+        start(body, parse_run_request(body), nullptr,
               [wait](std::exception_ptr failure) { RecordWait::tell(wait, failure); });
     record_wait_ = std::move(wait);
     Value answer = Value::object();
@@ -147,11 +149,12 @@ boost::asio::awaitable<HttpResponse> Api::when_recorded(std::shared_ptr<RecordWa
   co_return out;
 }
 
-std::string Api::start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection> s,
-                       RunRecorded on_recorded) {
+std::string Api::start(const Value& body, ParsedRunRequest parsed,
+                       std::shared_ptr<ClientConnection> s, RunRecorded on_recorded) {
   if (draining_) throw RequestError("the server is shutting down");
   // Told now, not after a 202 that leads nowhere.
   if (services_ && services_->db) check_playbook(*services_->db, parsed.uuid);
+  if (options_.queue) return enqueue(body, std::move(parsed), std::move(s), std::move(on_recorded));
   std::shared_ptr<RunTracker> tracker = tracker_;
   const std::uint64_t ticket = tracker->begin_within(parsed.uuid, options_.max_runs);
   if (ticket == 0) {
@@ -169,6 +172,17 @@ std::string Api::start(ParsedRunRequest parsed, std::shared_ptr<ClientConnection
     throw;
   }
   tracker->name(ticket, only_id);
+  return only_id;
+}
+
+std::string Api::enqueue(const Value& body, ParsedRunRequest parsed,
+                         std::shared_ptr<ClientConnection> s, RunRecorded on_recorded) {
+  const bool decision = parsed.request.audit_app && !parsed.request.audit_app->empty();
+  const std::string only_id = decision ? *parsed.request.only_id : options_.queue->new_only_id();
+  // A WebSocket client that asked for the run watches it: its messages come
+  // back from whichever worker runs it.
+  if (s) watchers_->subscribe(only_id, s);
+  options_.queue->enqueue(only_id, body, std::move(on_recorded));
   return only_id;
 }
 
@@ -233,7 +247,7 @@ void Api::ws_message(const std::string& text, const std::shared_ptr<ClientConnec
       reply["data"] = subscribe(*data, s);
     } else {
       if (data == message.end()) throw RequestError("\"data\" is required: the run request");
-      std::string only_id = start(parse_run_request(*data), s);
+      std::string only_id = start(*data, parse_run_request(*data), s);
       reply["method"] = "run_started";
       reply["data"] = Value::object();
       reply["data"]["only_id"] = only_id;

@@ -65,8 +65,8 @@ Row echo_playbook(const std::string& uuid, bool with_audit) {
           {"status", 0}};
 }
 
-Row noop_playbook(const std::string& uuid) {
-  Row row = echo_playbook(uuid, false);
+Row noop_playbook(const std::string& uuid, bool with_audit) {
+  Row row = echo_playbook(uuid, with_audit);
   Value flow_data = parse_json(row["flow_data"].get<std::string>());
   for (auto& [id, node] : flow_data.items()) {
     node["app_dir"] = "vq_noop";

@@ -17,8 +17,8 @@ void add_echo_app(Services& services, const TempDir& dir);
 // audit node whose auditor is "auditor-7". Named "test playbook".
 Row echo_playbook(const std::string& uuid, bool with_audit);
 
-// The echo playbook without audit, its nodes on the built-in app that does
-// nothing (so that a real `vqflow` process can run it).
-Row noop_playbook(const std::string& uuid);
+// The echo playbook (without audit unless asked), its nodes on the built-in
+// app that does nothing (so that a real `vqflow` process can run it).
+Row noop_playbook(const std::string& uuid, bool with_audit = false);
 
 }  // namespace vqflow::test
