@@ -7,68 +7,17 @@
 #include <optional>
 
 #include "base/errors.h"
+#include "stores/redis_address.h"
 
 namespace vqflow {
 
-struct RedisLink::Address {
-  std::string host;
-  int port = 6379;
-  std::string db = "0";
-  std::string user;
-  std::optional<std::string> password;
-};
-
-namespace {
-
-bool digits(const std::string& text, std::size_t most) {
-  return !text.empty() && text.size() <= most &&
-         text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-}  // namespace
+struct RedisLink::Address : RedisAddress {};
 
 bool is_redis_url(const std::string& url) { return url.rfind("redis://", 0) == 0; }
 
 RedisLink::RedisLink(const std::string& url, std::chrono::milliseconds timeout)
-    : address_(std::make_unique<Address>()), timeout_(timeout) {
-  auto bad = [&url](const char* why) {
-    return ConfigError(fmt::format("redis URL \"{}\": {}", url, why));
-  };
-  if (!is_redis_url(url)) throw bad("not a redis:// URL");
-  std::string rest = url.substr(8);
-  if (rest.find_first_of("?#%") != std::string::npos) throw bad("query or escapes not supported");
-  const std::size_t slash = rest.find('/');
-  if (slash != std::string::npos) {
-    address_->db = rest.substr(slash + 1);
-    if (!digits(address_->db, 6)) throw bad("the database is not a number");
-    rest.resize(slash);
-  }
-  const std::size_t at = rest.rfind('@');
-  if (at != std::string::npos) {
-    const std::string userinfo = rest.substr(0, at);
-    const std::size_t colon = userinfo.find(':');
-    address_->user = userinfo.substr(0, colon);
-    if (colon != std::string::npos) address_->password = userinfo.substr(colon + 1);
-    rest = rest.substr(at + 1);
-  }
-  std::size_t colon = rest.rfind(':');
-  if (!rest.empty() && rest[0] == '[') {
-    const std::size_t close = rest.find(']');
-    if (close == std::string::npos) throw bad("unclosed [ in the host");
-    address_->host = rest.substr(1, close - 1);
-    colon = close + 1 < rest.size() && rest[close + 1] == ':' ? close + 1 : std::string::npos;
-  } else {
-    address_->host = rest.substr(0, colon);
-  }
-  if (colon != std::string::npos) {
-    const std::string port = rest.substr(colon + 1);
-    if (!digits(port, 5) || std::stoi(port) < 1 || std::stoi(port) > 65535) {
-      throw bad("the port is not a number from 1 to 65535");
-    }
-    address_->port = std::stoi(port);
-  }
-  if (address_->host.empty()) throw bad("no host");
-  where_ = fmt::format("{}:{}/{}", address_->host, address_->port, address_->db);
+    : address_(std::make_unique<Address>(Address{parse_redis_url(url)})), timeout_(timeout) {
+  where_ = address_->where();
   connect();
 }
 
@@ -97,7 +46,7 @@ void RedisLink::connect() {
       command({"AUTH", address_->user, *address_->password});
     }
   }
-  if (address_->db != "0") command({"SELECT", address_->db});
+  if (address_->db != 0) command({"SELECT", std::to_string(address_->db)});
 }
 
 RedisReply RedisLink::command(const std::vector<std::string>& argv) {
