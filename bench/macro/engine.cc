@@ -370,7 +370,7 @@ void engine_section(Report& report, const Options& options) {
     cost.outside_us_per_node = median(outside);
     const double engine_us = median(engine);
     Figure row = judged(section, "thread CPU per node, 10 refs (stores, app excluded)", engine_us,
-                        "us", std::nullopt, "", Bound::value_at_most, 5);
+                        "us", std::nullopt, "", Bound::value_at_most, 3);
     row.failure = cost.failure;
     report.add(row);
     report.add(info(section, "thread CPU per node, stores and app included",

@@ -5,7 +5,11 @@
 #include <fmt/format.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
+#include <fmt/ranges.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <ranges>
 
 #include "base/utilities.h"
 #include "macro.h"
@@ -353,6 +357,42 @@ double pg_commit_limit(const std::string& url, const std::string& schema, double
   return static_cast<double>(commits) / (now_seconds() - start);
 }
 
+// A line of /proc/self/status ("VmRSS", "VmHWM") in KiB; 0 when unreadable.
+long status_kib(const std::string& name) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(name + ":", 0) == 0) return std::atol(line.c_str() + name.size() + 1);
+  }
+  return 0;
+}
+
+// What one run in flight holds, and whether many runs leave memory behind:
+// the peak over 1,000 runs submitted at once, then RSS along `many` runs.
+void memory_figures(Report& report, const std::string& section,
+                    const std::shared_ptr<Services>& services, long many) {
+  const long base = status_kib("VmRSS");
+  { std::ofstream("/proc/self/clear_refs") << "5"; }  // the peak starts afresh
+  RunBatch burst = run_batch(services, k_playbook, 1000, 1000, 120);
+  const long peak = status_kib("VmHWM");
+  Figure per_run =
+      info(section, "RSS per run in flight (1,000 at once)", double(peak - base) / 1000.0, "KiB");
+  if (burst.failed || burst.timed_out) per_run.failure = "the burst did not finish cleanly";
+  report.add(per_run);
+  std::vector<long> along = {status_kib("VmRSS")};
+  for (int part = 0; part < 4; ++part) {
+    run_batch(services, k_playbook, many / 4, 64, 600);
+    along.push_back(status_kib("VmRSS"));
+  }
+  report.add(info(section, fmt::format("RSS after {} more runs", many), double(along.back()) / 1024,
+                  "MiB"));
+  report.note(section, fmt::format("RSS along {} runs (64 in flight), every quarter: {} MiB", many,
+                                   fmt::join(along | std::views::transform([](long kib) {
+                                               return fmt::format("{:.1f}", double(kib) / 1024);
+                                             }),
+                                             ", ")));
+}
+
 // How well the runs in flight shared their record commits.
 void note_commits(Report& report, const std::string& section, const RunBatch& batch,
                   std::size_t commits, std::size_t rows) {
@@ -389,6 +429,7 @@ void embedded_section(Report& report, const Options& options) {
                        static_cast<double>(std::max(1L, concurrent.runs));
     note_commits(report, section, concurrent, services->records->commits() - commits_before,
                  services->records->rows() - rows_before);
+    memory_figures(report, section, services, options.quick ? 20000 : 100000);
   }
   const double floor = sqlite_floor(dir.file("floor.db"), steps, options.quick ? 1 : 3);
 
@@ -400,7 +441,7 @@ void embedded_section(Report& report, const Options& options) {
     if (batch.failed) f.failure = fmt::format("{} of {} runs failed", batch.failed, batch.runs);
     report.add(f);
   };
-  add("serial runs/s (one at a time)", serial, floor, "plain sqlite3 floor, serial", 0.8);
+  add("serial runs/s (one at a time)", serial, floor, "plain sqlite3 floor, serial", 1.0);
   std::optional<double> peer;
   std::string peer_failure;
   if (options.peer_url) {
