@@ -3,9 +3,9 @@
 // written as plain sqlite3 calls, and Redis + PostgreSQL against the floor of
 // the same round trips made by a plain hiredis + libpq client (stores_floor.cc).
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
-#include <fmt/ranges.h>
 #include <unistd.h>
 
 #include <fstream>
