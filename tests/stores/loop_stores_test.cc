@@ -4,10 +4,14 @@
 // only, and calls from another thread served by the blocking store.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/use_future.hpp>
 
 #include "base/errors.h"
@@ -15,6 +19,7 @@
 #include "stores/async_stores.h"
 #include "stores/memory_kv_store.h"
 #include "support/log_rows.h"
+#include "support/processes.h"
 #include "support/test_support.h"
 
 // g++ 12 misreads the recycling allocator of Asio 1.18 coroutine frames.
@@ -129,6 +134,79 @@ TEST(LoopRedisFailures, UnreachableServerFailsEveryCallerAndRecovers) {
   };
   for (int round = 0; round < 2; ++round) EXPECT_EQ(on_loop(ioc, caller()), "refused");
   EXPECT_EQ(failures.value(), 2u);
+}
+
+// A Redis server of the test's own, killed for real while the loop's
+// connection to it is open.
+class OwnRedis {
+ public:
+  OwnRedis() : port_(free_port()) { start(); }
+  ~OwnRedis() { stop(); }
+  std::string url() const { return "redis://127.0.0.1:" + std::to_string(port_) + "/0"; }
+  void start() {
+    const std::string port = std::to_string(port_);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1",
+               "--save", "", "--appendonly", "no", "--loglevel", "warning", nullptr);
+      ::_exit(127);
+    }
+    up_ = test::eventually([&] {
+      try {
+        open_kv_store(url(), std::nullopt)->get("ping");
+        return true;
+      } catch (const StoreError&) {
+        return false;
+      }
+    });
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  bool up() const { return up_; }
+
+ private:
+  static int free_port() {
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::acceptor acceptor(
+        ioc, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    return acceptor.local_endpoint().port();
+  }
+  int port_;
+  pid_t pid_ = -1;
+  bool up_ = false;
+};
+
+TEST(LoopRedisFailures, AServerKilledMidConnectionFailsTheCallAndARestartIsUsedAgain) {
+  if (::system("command -v redis-server >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "redis-server is not installed (scripts/install-deps.sh installs it)";
+  }
+  OwnRedis redis;
+  ASSERT_TRUE(redis.up());
+  boost::asio::io_context ioc;
+  Counter failures;
+  auto kv =
+      loop_kv(redis.url(), open_kv_store(redis.url(), std::nullopt), ioc.get_executor(), failures);
+  auto write_and_read = [&]() -> awaitable<std::string> {
+    try {
+      auto set = kv->set_many({{"k", "v", 60}});
+      co_await std::move(set);
+      auto got = kv->get("k");
+      co_return (co_await std::move(got)).value_or("absent");
+    } catch (const StoreError&) {
+      co_return "failed";
+    }
+  };
+  EXPECT_EQ(on_loop(ioc, write_and_read()), "v");
+  redis.stop();
+  EXPECT_EQ(on_loop(ioc, write_and_read()), "failed");  // not a hang
+  redis.start();
+  ASSERT_TRUE(redis.up());
+  EXPECT_EQ(on_loop(ioc, write_and_read()), "v");  // a new connection
+  EXPECT_GE(failures.value(), 1u);
 }
 
 class LoopPostgresTest : public ::testing::Test {
