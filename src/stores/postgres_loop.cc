@@ -46,7 +46,7 @@ struct Job {
 class PgConnection : public std::enable_shared_from_this<PgConnection> {
  public:
   PgConnection(pg::Address address, asio::any_io_executor executor)
-      : address_(std::move(address)), executor_(executor), socket_(std::move(executor)) {}
+      : address_(std::move(address)), executor_(executor), socket_(executor) {}
 
   ~PgConnection() { close(); }
 

@@ -183,7 +183,7 @@ class RedisConnection : public std::enable_shared_from_this<RedisConnection> {
   }
 
   static awaitable<void> read(std::shared_ptr<RedisConnection> self) {
-    std::vector<char> buffer(64 * 1024);
+    std::vector<char> buffer(std::size_t{64} * 1024);
     redisReader* reader = self->reader_;
     const unsigned long generation = self->generation_;
     struct Reading {
