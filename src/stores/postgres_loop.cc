@@ -203,9 +203,10 @@ class PgConnection : public std::enable_shared_from_this<PgConnection> {
     if (rc == 0) return;
     writing_ = true;
     socket_.async_wait(asio::posix::stream_descriptor::wait_write,
-                       [self = shared_from_this()](boost::system::error_code ec) {
+                       [self = shared_from_this()](boost::system::error_code) {
+                         // Also after a cancel: a call sent meanwhile may wait on this.
                          self->writing_ = false;
-                         if (ec || self->conn_ == nullptr) return;
+                         if (self->conn_ == nullptr) return;
                          self->flush();
                          self->pump();
                        });
@@ -221,13 +222,21 @@ class PgConnection : public std::enable_shared_from_this<PgConnection> {
         return;
       }
       deliver();
-      if (conn_ == nullptr || expected_.empty()) return;
+      if (conn_ == nullptr) return;
+      if (expected_.empty()) {
+        // Nothing is due: no wait may keep the loop from finishing (a
+        // command's loop ends when its runs do).
+        if (reading_) socket_.cancel();
+        return;
+      }
       if (!reading_) {
         reading_ = true;
         socket_.async_wait(asio::posix::stream_descriptor::wait_read,
-                           [self = shared_from_this()](boost::system::error_code ec) {
+                           [self = shared_from_this()](boost::system::error_code) {
+                             // Also after a cancel: a call sent meanwhile found
+                             // this wait still pending and armed none of its own.
                              self->reading_ = false;
-                             if (!ec) self->pump();
+                             if (self->conn_ != nullptr && !self->expected_.empty()) self->pump();
                            });
       }
       pollfd ready{PQsocket(conn_), POLLIN, 0};
