@@ -58,16 +58,21 @@ bool RunState::kv_has(const std::string& key) {
 KvStore& RunState::kv() {
   KvStore& store = *services_->kv;
   if (!staged_.empty()) {
-    std::vector<KvWrite> writes;
-    writes.swap(staged_);
-    staged_bytes_ = 0;
-    sent_kv_ = true;  // even a failed send may have stored a prefix
+    std::vector<KvWrite> writes = take_staged();
     store.set_many(writes);
     // Later writes reuse the room.
     writes.clear();
     if (staged_.empty()) staged_.swap(writes);
   }
   return store;
+}
+
+std::vector<KvWrite> RunState::take_staged() {
+  std::vector<KvWrite> writes;
+  writes.swap(staged_);
+  staged_bytes_ = 0;
+  sent_kv_ = true;  // even a failed send may have stored a prefix
+  return writes;
 }
 
 std::vector<KvWrite> RunState::take_kv_journal() {
@@ -82,12 +87,8 @@ awaitable<void> RunState::send_staged_kv_on_loop() {
     send_staged_kv();
     co_return;
   }
-  std::vector<KvWrite> writes;
-  writes.swap(staged_);
-  staged_bytes_ = 0;
-  sent_kv_ = true;  // even a failed send may have stored a prefix
   try {
-    auto sent = services_->loop_kv->set_many(std::move(writes));
+    auto sent = services_->loop_kv->set_many(take_staged());
     co_await std::move(sent);
   } catch (const std::exception& error) {
     spdlog::error("run {}: key-value writes lost: {}", only_id, error.what());

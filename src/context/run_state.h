@@ -139,6 +139,8 @@ class RunState {
   std::string new_id_;
   bool sent_kv_ = false;
   bool nothing_stored() const { return !sent_kv_ && only_id == new_id_; }
+  // The staged writes, the stage emptied for sending them.
+  std::vector<KvWrite> take_staged();
 };
 
 }  // namespace vqflow

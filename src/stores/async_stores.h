@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "base/metrics.h"
 #include "stores/database.h"
 #include "stores/kv_store.h"
@@ -57,6 +58,17 @@ std::shared_ptr<AsyncKv> loop_kv(const std::string& kv_url, std::shared_ptr<KvSt
                                  boost::asio::any_io_executor executor, Counter& failures);
 std::shared_ptr<AsyncDb> loop_db(const std::string& db_url, std::shared_ptr<Database> db,
                                  boost::asio::any_io_executor executor, Counter& failures);
+
+// The answer of `call`; a StoreError it throws is counted in `failures` first.
+template <typename T>
+boost::asio::awaitable<T> counting_failure(boost::asio::awaitable<T> call, Counter& failures) {
+  try {
+    co_return co_await std::move(call);
+  } catch (const StoreError&) {
+    failures.add();
+    throw;
+  }
+}
 
 // True on a thread that is running `executor`'s io_context.
 bool runs_here(const boost::asio::any_io_executor& executor);

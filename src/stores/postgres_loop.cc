@@ -318,7 +318,8 @@ class LoopPostgres final : public AsyncDb {
   awaitable<std::vector<Row>> select(Query query, std::optional<long long> limit) override {
     if (!frees_loop()) co_return blocking_->select(query, limit);
     auto s = sql::build_select(query, limit, sql::Placeholders::dollar_number);
-    auto sent = counted(reads_->run({s}, "select from " + query.table(), true));
+    auto sent =
+        counting_failure(reads_->run({s}, "select from " + query.table(), true), *failures_);
     std::vector<ResultPtr> results = co_await std::move(sent);
     std::vector<Row> rows;
     const PGresult* result = results.front().get();
@@ -345,7 +346,7 @@ class LoopPostgres final : public AsyncDb {
     auto connection = *std::min_element(writes_.begin(), writes_.end(), [](auto& a, auto& b) {
       return a->in_flight() < b->in_flight();
     });
-    auto sent = counted(connection->run(statements, "insert rows", false));
+    auto sent = counting_failure(connection->run(statements, "insert rows", false), *failures_);
     co_await std::move(sent);
   }
 
@@ -353,15 +354,6 @@ class LoopPostgres final : public AsyncDb {
   std::size_t commit_slots() const override { return k_commit_slots; }
 
  private:
-  awaitable<std::vector<ResultPtr>> counted(awaitable<std::vector<ResultPtr>> sent) {
-    try {
-      co_return co_await std::move(sent);
-    } catch (const StoreError&) {
-      failures_->add();
-      throw;
-    }
-  }
-
   std::shared_ptr<Database> blocking_;
   asio::any_io_executor executor_;
   std::shared_ptr<PgConnection> reads_;

@@ -42,9 +42,19 @@ struct Pending {
   bool committed = false;
 };
 
+// Marks `pending` committed; the database remembers the last row that
+// failed (`failure`, empty when none did), for its health.
+void settle(Database& db, Pending& pending, const std::string& failure) {
+  if (failure.empty()) {
+    db.write_failures().succeeded();
+  } else {
+    db.write_failures().failed(failure);
+  }
+  pending.committed = true;
+}
+
 // Stores the rows in one transaction; when that fails, row by row, so that one
 // bad row fails only its own caller.
-// The database remembers the last row that failed, for its health.
 void commit(Database& db, Pending& pending) {
   pending.errors.assign(pending.rows.size(), nullptr);
   std::string failure;
@@ -65,12 +75,7 @@ void commit(Database& db, Pending& pending) {
       }
     }
   }
-  if (failure.empty()) {
-    db.write_failures().succeeded();
-  } else {
-    db.write_failures().failed(failure);
-  }
-  pending.committed = true;
+  settle(db, pending, failure);
 }
 
 // As commit, through the loop's store.
@@ -99,12 +104,7 @@ boost::asio::awaitable<void> commit_async(AsyncDb& store, Database& db, Pending&
       }
     }
   }
-  if (failure.empty()) {
-    db.write_failures().succeeded();
-  } else {
-    db.write_failures().failed(failure);
-  }
-  pending.committed = true;
+  settle(db, pending, failure);
 }
 
 // Batches are kept per event loop: executors of one io_context share them.

@@ -358,7 +358,7 @@ class LoopRedis final : public AsyncKv {
     for (const KvCount& step : steps) {
       commands.push_back({std::string(step.up ? "INCR" : "DECR"), step.key});
     }
-    auto sent = counted(connection_->run(commands));
+    auto sent = counted(commands);
     auto replies = co_await std::move(sent);
     std::optional<std::string> first_error;
     for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -379,7 +379,7 @@ class LoopRedis final : public AsyncKv {
   awaitable<std::optional<std::string>> get(std::string key) override {
     if (!runs_here(executor_)) co_return blocking_->get(key);
     const Commands commands = {{std::string("GET"), key}};
-    auto sent = counted(connection_->run(commands));
+    auto sent = counted(commands);
     auto replies = co_await std::move(sent);
     const redisReply& reply = *replies.front();
     if (reply.type == REDIS_REPLY_NIL) co_return std::nullopt;
@@ -393,7 +393,7 @@ class LoopRedis final : public AsyncKv {
   awaitable<bool> exists(std::string key) override {
     if (!runs_here(executor_)) co_return blocking_->exists(key);
     const Commands commands = {{std::string("EXISTS"), key}};
-    auto sent = counted(connection_->run(commands));
+    auto sent = counted(commands);
     auto replies = co_await std::move(sent);
     const redisReply& reply = *replies.front();
     if (reply.type != REDIS_REPLY_INTEGER) {
@@ -405,13 +405,8 @@ class LoopRedis final : public AsyncKv {
 
  private:
   // The replies, a failed connection counted as a store failure.
-  awaitable<std::vector<ReplyPtr>> counted(awaitable<std::vector<ReplyPtr>> sent) {
-    try {
-      co_return co_await std::move(sent);
-    } catch (const StoreError&) {
-      failures_->add();
-      throw;
-    }
+  awaitable<std::vector<ReplyPtr>> counted(Commands commands) {
+    return counting_failure(connection_->run(std::move(commands)), *failures_);
   }
 
   std::shared_ptr<KvStore> blocking_;
